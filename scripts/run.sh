@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds Velorin Server and launches it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target velorin-server
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "No display found: starting Velorin Server headless (Qt offscreen platform); the log follows on this terminal."
+  export QT_QPA_PLATFORM=offscreen
+fi
+exec ./build/default/src/ui/velorin-server "$@"

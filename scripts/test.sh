@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds and runs the whole test suite:
+# the normal build, the ASan+UBSan build, and short fuzz smoke runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+export CTEST_OUTPUT_ON_FAILURE=1
+export QT_QPA_PLATFORM=offscreen
+werror=()
+[ "${CI:-}" = "true" ] && werror=(-DVELORIN_WERROR=ON)
+
+echo "== normal build =="
+cmake --preset default "${werror[@]}" >/dev/null
+cmake --build --preset default
+ctest --preset default
+
+echo "== ASan+UBSan build =="
+cmake --preset asan "${werror[@]}" >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+
+echo "== fuzz smoke runs =="
+cmake --preset fuzz "${werror[@]}" >/dev/null
+cmake --build --preset fuzz
+bash fuzz/smoke.sh build/fuzz "${FUZZ_SECONDS:-20}"
+echo "All tests passed."

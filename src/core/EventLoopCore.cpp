@@ -1,0 +1,127 @@
+#include "core/EventLoopCore.hpp"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace velorin {
+
+EventLoopCore::EventLoopCore() : mainThread_(std::this_thread::get_id()) {}
+EventLoopCore::~EventLoopCore() = default;
+
+void EventLoopCore::post(std::function<void()> job) {
+    {
+        std::lock_guard lock(postedMutex_);
+        posted_.push_back(std::move(job));
+    }
+    wakeUp();
+}
+
+void EventLoopCore::pushTimer(Timer timer) {
+    timers_.push_back(std::move(timer));
+    std::push_heap(timers_.begin(), timers_.end(), later);
+}
+
+TaskHandle EventLoopCore::postAfter(Duration delay, std::function<void()> job) {
+    auto state = makeTaskState();
+    pushTimer(Timer{now() + std::max(delay, Duration::zero()), nextSeq_++, Duration::zero(), state,
+                    std::make_shared<std::function<void()>>(std::move(job))});
+    return TaskHandle(state);
+}
+
+TaskHandle EventLoopCore::every(Duration interval, std::function<void()> job) {
+    auto state = makeTaskState();
+    // A zero interval would never let time pass; treat it as the smallest step.
+    const Duration step = std::max(interval, Duration(1));
+    pushTimer(Timer{now() + step, nextSeq_++, step, state,
+                    std::make_shared<std::function<void()>>(std::move(job))});
+    return TaskHandle(state);
+}
+
+TaskHandle EventLoopCore::watch(int fd, IoEvents events, std::function<void(IoEvents)> onReady) {
+    auto state = makeTaskState();
+    watches_.push_back(Watch{fd, events, state,
+                             std::make_shared<std::function<void(IoEvents)>>(std::move(onReady))});
+    return TaskHandle(state);
+}
+
+std::size_t EventLoopCore::pendingTimerCount() const {
+    return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [](const Timer& t) {
+        return !t.state->cancelled.load();
+    }));
+}
+
+std::size_t EventLoopCore::watchCount() const {
+    return static_cast<std::size_t>(std::count_if(watches_.begin(), watches_.end(), [](const Watch& w) {
+        return !w.state->cancelled.load();
+    }));
+}
+
+bool EventLoopCore::hasPosted() const {
+    std::lock_guard lock(postedMutex_);
+    return !posted_.empty();
+}
+
+bool EventLoopCore::runPosted() {
+    bool ranAny = false;
+    for (;;) {
+        std::vector<std::function<void()>> batch;
+        {
+            std::lock_guard lock(postedMutex_);
+            batch.swap(posted_);
+        }
+        if (batch.empty()) return ranAny;
+        for (auto& job : batch) {
+            ranAny = true;
+            job();
+        }
+    }
+}
+
+std::optional<MainQueue::TimePoint> EventLoopCore::nextDue() const {
+    std::optional<TimePoint> best;
+    for (const auto& t : timers_) {
+        if (t.state->cancelled.load()) continue;
+        if (!best || t.due < *best) best = t.due;
+    }
+    return best;
+}
+
+bool EventLoopCore::pollWatches(int timeoutMs, int extraFD) {
+    std::erase_if(watches_, [](const Watch& w) { return w.state->cancelled.load(); });
+    std::vector<pollfd> fds;
+    fds.reserve(watches_.size() + 1);
+    for (const auto& w : watches_) {
+        short ev = 0;
+        if (any(w.events & IoEvents::readable)) ev = static_cast<short>(ev | POLLIN);
+        if (any(w.events & IoEvents::writable)) ev = static_cast<short>(ev | POLLOUT);
+        fds.push_back(pollfd{w.fd, ev, 0});
+    }
+    if (extraFD >= 0) fds.push_back(pollfd{extraFD, POLLIN, 0});
+    if (fds.empty()) return false;
+    int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    if (n <= 0) return false;
+    // Copy the ready watches first: callbacks may add or cancel watches.
+    std::vector<std::pair<Watch, IoEvents>> ready;
+    for (std::size_t i = 0; i < watches_.size(); ++i) {
+        const short re = fds[i].revents;
+        if (re == 0) continue;
+        IoEvents got = IoEvents::none;
+        // Errors and hang-ups are reported as readiness so the owner reads the
+        // failure from the descriptor itself.
+        if (re & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) got = got | IoEvents::readable;
+        if (re & (POLLOUT | POLLERR | POLLHUP)) got = got | IoEvents::writable;
+        got = got & watches_[i].events;
+        if (any(got)) ready.emplace_back(watches_[i], got);
+    }
+    bool ran = false;
+    for (auto& [w, got] : ready) {
+        if (w.state->cancelled.load()) continue;
+        (*w.callback)(got);
+        ran = true;
+    }
+    return ran;
+}
+
+}  // namespace velorin

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace velorin {
+
+// What a watched file descriptor is ready for.
+enum class IoEvents : unsigned { none = 0, readable = 1u << 0, writable = 1u << 1 };
+
+constexpr IoEvents operator|(IoEvents a, IoEvents b) {
+    return static_cast<IoEvents>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr IoEvents operator&(IoEvents a, IoEvents b) {
+    return static_cast<IoEvents>(static_cast<unsigned>(a) & static_cast<unsigned>(b));
+}
+constexpr bool any(IoEvents e) { return e != IoEvents::none; }
+
+namespace detail {
+// Shared between a queued task and its handle. `cancelled` may be read from the
+// queue's thread; `onCancel` runs on the main thread when the handle cancels.
+struct TaskState {
+    std::atomic<bool> cancelled{false};
+    std::function<void()> onCancel;
+};
+}  // namespace detail
+
+// Owns one delayed job, repeating timer or descriptor watch. Move-only; cancel()
+// and destruction both cancel. Cancelling from inside the job itself is safe, and
+// cancelling after the queue is gone does nothing. Main thread only.
+class TaskHandle {
+public:
+    TaskHandle() = default;
+    explicit TaskHandle(std::shared_ptr<detail::TaskState> state) : state_(std::move(state)) {}
+    TaskHandle(const TaskHandle&) = delete;
+    TaskHandle& operator=(const TaskHandle&) = delete;
+    TaskHandle(TaskHandle&& other) noexcept : state_(std::move(other.state_)) {}
+    TaskHandle& operator=(TaskHandle&& other) noexcept {
+        if (this != &other) {
+            cancel();
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
+    ~TaskHandle() { cancel(); }
+
+    void cancel() {
+        if (!state_) return;
+        auto state = std::move(state_);
+        if (!state->cancelled.exchange(true)) {
+            if (auto onCancel = std::move(state->onCancel)) onCancel();
+        }
+    }
+    // True while the handle holds a task that has not been cancelled. A one-shot
+    // job that already ran still counts as held until the handle is reset.
+    bool isActive() const { return state_ && !state_->cancelled.load(); }
+
+private:
+    std::shared_ptr<detail::TaskState> state_;
+};
+
+// The main thread's queue. Every timer, delay and timeout of the core goes
+// through it, so tests can run the whole system on virtual time.
+class MainQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Duration = Clock::duration;
+    using TimePoint = Clock::time_point;
+
+    virtual ~MainQueue() = default;
+
+    // Any thread. The job runs later on the main thread, never inline.
+    virtual void post(std::function<void()> job) = 0;
+    // Main thread. Runs the job once after `delay`, unless cancelled first.
+    virtual TaskHandle postAfter(Duration delay, std::function<void()> job) = 0;
+    // Main thread. Runs the job every `interval` until cancelled.
+    virtual TaskHandle every(Duration interval, std::function<void()> job) = 0;
+    // Main thread. Calls `onReady` on the main thread whenever `fd` is ready for
+    // one of `events`, until cancelled. The descriptor stays owned by the caller,
+    // who must cancel the watch before closing it.
+    virtual TaskHandle watch(int fd, IoEvents events, std::function<void(IoEvents)> onReady) = 0;
+    // The monotonic clock (virtual in tests).
+    virtual TimePoint now() const = 0;
+    virtual bool isMainThread() const = 0;
+
+    // Seconds of the monotonic clock, for stamps kept as doubles.
+    double uptimeSeconds() const {
+        return std::chrono::duration<double>(now().time_since_epoch()).count();
+    }
+};
+
+// Builds the shared state of a task; implementations use it to make handles.
+inline std::shared_ptr<detail::TaskState> makeTaskState() {
+    return std::make_shared<detail::TaskState>();
+}
+
+}  // namespace velorin

@@ -1,0 +1,57 @@
+#include "core/PollMainQueue.hpp"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace velorin {
+
+PollMainQueue::PollMainQueue() : wakeFD_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+PollMainQueue::~PollMainQueue() {
+    if (wakeFD_ >= 0) ::close(wakeFD_);
+}
+
+void PollMainQueue::wakeUp() {
+    if (wakeFD_ < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFD_, &one, sizeof one);
+}
+
+void PollMainQueue::stop() {
+    stopRequested_ = true;
+    wakeUp();
+}
+
+void PollMainQueue::runOnce(TimePoint deadline) {
+    runPosted();
+    while (runOneTimer(now(), [](TimePoint) {})) runPosted();
+    if (hasPosted()) return;
+    TimePoint wakeAt = deadline;
+    if (auto due = nextDue()) wakeAt = std::min(wakeAt, *due);
+    auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now()).count();
+    // Round up so a timer due in under a millisecond does not spin.
+    if (wakeAt > now() && waitMs == 0) waitMs = 1;
+    const int timeout = static_cast<int>(std::clamp<long long>(waitMs, 0, 1000));
+    pollWatches(timeout, wakeFD_);
+    std::uint64_t drained = 0;
+    [[maybe_unused]] auto n = ::read(wakeFD_, &drained, sizeof drained);
+}
+
+void PollMainQueue::run() {
+    stopRequested_ = false;
+    while (!stopRequested_) runOnce(now() + std::chrono::seconds(1));
+}
+
+bool PollMainQueue::runFor(Duration d, const std::function<bool()>& done) {
+    stopRequested_ = false;
+    const TimePoint end = now() + d;
+    while (!stopRequested_ && now() < end) {
+        if (done && done()) return true;
+        runOnce(end);
+    }
+    return done ? done() : true;
+}
+
+}  // namespace velorin

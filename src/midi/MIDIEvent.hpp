@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velorin {
+
+using ByteArray = std::vector<std::uint8_t>;
+
+enum class MIDIEventType : std::uint8_t {
+    noteOn,
+    noteOff,
+    polyPressure,
+    cc,
+    programChange,
+    channelPressure,
+    pitchBend,
+    systemExclusive,
+};
+
+// One MIDI 1.0 channel voice message or System Exclusive message. A value:
+// copied freely, compared and hashed over all six fields. Only SysEx events
+// carry `data`, so copying any other event never allocates.
+struct MIDIEvent {
+    MIDIEventType type = MIDIEventType::noteOn;
+    std::int64_t note = 0;      // key, controller, program, or the 14-bit bend value
+    std::int64_t velocity = 0;  // velocity, pressure or controller value
+    std::int64_t channel = 0;   // zero-based 0…15
+    double timestamp = 0;       // informational only; never times output
+    ByteArray data;             // systemExclusive: F0 … F7 inclusive
+
+    friend bool operator==(const MIDIEvent&, const MIDIEvent&) = default;
+
+    static MIDIEvent noteOnEvent(std::int64_t note, std::int64_t velocity, std::int64_t channel) {
+        return MIDIEvent{MIDIEventType::noteOn, note, velocity, channel, 0, {}};
+    }
+    static MIDIEvent noteOffEvent(std::int64_t note, std::int64_t velocity, std::int64_t channel) {
+        return MIDIEvent{MIDIEventType::noteOff, note, velocity, channel, 0, {}};
+    }
+    static MIDIEvent ccEvent(std::int64_t controller, std::int64_t value, std::int64_t channel) {
+        return MIDIEvent{MIDIEventType::cc, controller, value, channel, 0, {}};
+    }
+};
+
+// A sounding note: (note, channel).
+struct MIDINoteIdentity {
+    std::int64_t note = 0;
+    std::int64_t channel = 0;
+    friend bool operator==(const MIDINoteIdentity&, const MIDINoteIdentity&) = default;
+};
+
+enum class MIDIEventLogDirection : std::uint8_t { input, output };
+
+// The bytes of one received packet exactly as they arrived.
+struct MIDIRawPacket {
+    ByteArray bytes;
+    friend bool operator==(const MIDIRawPacket&, const MIDIRawPacket&) = default;
+};
+
+// One snapshot of a System Exclusive message while it is assembled.
+struct MIDIRawSystemExclusiveFrame {
+    ByteArray bytes;
+    bool isComplete = false;
+    friend bool operator==(const MIDIRawSystemExclusiveFrame&, const MIDIRawSystemExclusiveFrame&) = default;
+};
+
+// Parser state of one input: running status and the SysEx bytes gathered so far.
+struct MIDIParserState {
+    std::optional<std::uint8_t> runningStatus;
+    ByteArray systemExclusiveAccumulation;  // empty: no SysEx in progress
+    bool isAtRest() const { return !runningStatus && systemExclusiveAccumulation.empty(); }
+};
+
+// Largest System Exclusive message kept while assembling (the largest message the
+// USB transport carries). A longer one is dropped whole.
+inline constexpr std::size_t kMaxSystemExclusiveBytes = 1024 * 1024;
+
+// The MIDI 1.0 bytes of one event (no running status; data masked to 7 bits).
+ByteArray encodedBytes(const MIDIEvent& event);
+// Appends the encoded bytes to `out` (no allocation once `out` has capacity).
+void appendEncodedBytes(const MIDIEvent& event, ByteArray& out);
+
+// A systemExclusive event when `bytes` is at least F0 F7 shaped; else nothing.
+std::optional<MIDIEvent> makeSystemExclusive(ByteArray bytes, double timestamp = 0);
+
+// Parses packets of one input, carrying `state` across packets and calls.
+// Results are appended to `events` and `frames` in order of occurrence.
+void parseRawPackets(std::span<const MIDIRawPacket> packets, MIDIParserState& state,
+                     std::vector<MIDIEvent>& events, std::vector<MIDIRawSystemExclusiveFrame>& frames);
+// The same for one packet given as bytes (the allocation-free path).
+void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& state,
+                      std::vector<MIDIEvent>& events, std::vector<MIDIRawSystemExclusiveFrame>& frames);
+
+std::string systemExclusiveFrameLogText(const MIDIRawSystemExclusiveFrame& frame);
+std::string hexByteString(std::span<const std::uint8_t> bytes);
+
+}  // namespace velorin
+
+template <>
+struct std::hash<velorin::MIDINoteIdentity> {
+    std::size_t operator()(const velorin::MIDINoteIdentity& n) const noexcept {
+        return std::hash<std::int64_t>{}(n.note * 31 + n.channel);
+    }
+};
+
+template <>
+struct std::hash<velorin::MIDIEvent> {
+    std::size_t operator()(const velorin::MIDIEvent& e) const noexcept;
+};

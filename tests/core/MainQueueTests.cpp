@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "core/ManualMainQueue.hpp"
+#include "core/PollMainQueue.hpp"
+
+using namespace std::chrono_literals;
+using velorin::IoEvents;
+using velorin::ManualMainQueue;
+using velorin::PollMainQueue;
+using velorin::TaskHandle;
+
+TEST(ManualMainQueue, PostNeverRunsInlineAndRunsOnNextTurn) {
+    ManualMainQueue q;
+    int ran = 0;
+    q.post([&] { ++ran; });
+    EXPECT_EQ(ran, 0);
+    q.runPending();
+    EXPECT_EQ(ran, 1);
+}
+
+TEST(ManualMainQueue, DelayedJobsRunInTimeOrderWithNowAtTheirDueTime) {
+    ManualMainQueue q;
+    const auto start = q.now();
+    std::vector<std::pair<int, std::chrono::nanoseconds>> seen;
+    auto h2 = q.postAfter(20ms, [&] { seen.emplace_back(2, q.now() - start); });
+    auto h1 = q.postAfter(10ms, [&] { seen.emplace_back(1, q.now() - start); });
+    auto h3 = q.postAfter(20ms, [&] { seen.emplace_back(3, q.now() - start); });
+    q.advance(19ms);
+    ASSERT_EQ(seen.size(), 1u);
+    q.advance(1ms);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], std::make_pair(1, std::chrono::nanoseconds(10ms)));
+    EXPECT_EQ(seen[1], std::make_pair(2, std::chrono::nanoseconds(20ms)));
+    EXPECT_EQ(seen[2], std::make_pair(3, std::chrono::nanoseconds(20ms)));
+    EXPECT_EQ(q.now() - start, 20ms);
+}
+
+TEST(ManualMainQueue, CancellingByHandleOrDestructionStopsTheJob) {
+    ManualMainQueue q;
+    int ran = 0;
+    auto h = q.postAfter(5ms, [&] { ++ran; });
+    h.cancel();
+    { auto scoped = q.postAfter(5ms, [&] { ++ran; }); }
+    TaskHandle moved = q.postAfter(5ms, [&] { ++ran; });
+    moved = TaskHandle();  // assigning over a handle cancels what it held
+    q.advance(10ms);
+    EXPECT_EQ(ran, 0);
+}
+
+TEST(ManualMainQueue, RepeatingTimerFiresEachIntervalAndMayCancelItself) {
+    ManualMainQueue q;
+    int ticks = 0;
+    TaskHandle h;
+    h = q.every(10ms, [&] {
+        if (++ticks == 3) h.cancel();
+    });
+    q.advance(100ms);
+    EXPECT_EQ(ticks, 3);
+    EXPECT_EQ(q.pendingTimerCount(), 0u);
+}
+
+TEST(ManualMainQueue, PostsFromOtherThreadsArePickedUp) {
+    ManualMainQueue q;
+    std::atomic<int> ran{0};
+    std::thread t([&] {
+        for (int i = 0; i < 100; ++i) q.post([&] { ++ran; });
+    });
+    t.join();
+    q.advance(1ms);
+    EXPECT_EQ(ran.load(), 100);
+}
+
+TEST(ManualMainQueue, WatchReportsReadableDescriptor) {
+    ManualMainQueue q;
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    int readable = 0;
+    auto w = q.watch(fds[0], IoEvents::readable, [&](IoEvents e) {
+        if (velorin::any(e & IoEvents::readable)) {
+            char c;
+            if (::read(fds[0], &c, 1) == 1) ++readable;
+        }
+    });
+    q.runPending();
+    EXPECT_EQ(readable, 0);
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    q.runPending();
+    EXPECT_EQ(readable, 1);
+    w.cancel();
+    EXPECT_EQ(q.watchCount(), 0u);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST(PollMainQueue, RunsTimersAndCrossThreadPostsInRealTime) {
+    PollMainQueue q;
+    int ticks = 0;
+    bool posted = false;
+    auto h = q.every(5ms, [&] { ++ticks; });
+    std::thread t([&] { q.post([&] { posted = true; }); });
+    EXPECT_TRUE(q.runFor(2s, [&] { return ticks >= 3 && posted; }));
+    t.join();
+}

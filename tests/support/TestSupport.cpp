@@ -1,0 +1,4 @@
+// Shared helpers for the test executables live beside this file.
+namespace velorin::testing {
+int testSupportAnchor = 0;
+}
