@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -24,6 +25,10 @@ public:
     static constexpr const char* kLoggingAllMIDIEventsKey = "isLoggingAllMIDIEvents";
     static constexpr std::size_t kMaxEntries = 20000;
     static constexpr std::chrono::milliseconds kDefaultFlushInterval{67};
+
+    // The process-wide store the application installs at start-up (null before).
+    static std::shared_ptr<LogStore> shared();
+    static void installShared(std::shared_ptr<LogStore> store);
 
     static std::shared_ptr<LogStore> create(MainQueue& queue, SettingsStore& settings,
                                             std::chrono::nanoseconds flushInterval = kDefaultFlushInterval);
@@ -52,13 +57,15 @@ public:
 
 private:
     LogStore(MainQueue& queue, SettingsStore& settings, std::chrono::nanoseconds flushInterval);
-    // ... (implementation fields)
+    void scheduleFlush();
+
     MainQueue& queue_;
     SettingsStore& settings_;
     std::chrono::nanoseconds flushInterval_;
     std::atomic<bool> loggingAll_{false};
     std::mutex pendingMutex_;
     std::vector<LogEntry> pending_;
+    std::vector<LogEntry> batch_;  // main thread: the batch being published, reused
     bool hasScheduledFlush_ = false;
     std::deque<LogEntry> entries_;
     std::function<void(const LogEntry&)> publishedHandler_;

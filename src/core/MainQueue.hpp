@@ -53,6 +53,10 @@ public:
             if (auto onCancel = std::move(state->onCancel)) onCancel();
         }
     }
+    // Lets a job run to completion without keeping a handle: the handle forgets
+    // the task without cancelling it.
+    void release() { state_.reset(); }
+
     // True while the handle holds a task that has not been cancelled. A one-shot
     // job that already ran still counts as held until the handle is reset.
     bool isActive() const { return state_ && !state_->cancelled.load(); }
