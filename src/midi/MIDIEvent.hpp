@@ -94,6 +94,14 @@ void parseRawPackets(std::span<const MIDIRawPacket> packets, MIDIParserState& st
 // The same for one packet given as bytes (the allocation-free path).
 void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& state,
                       std::vector<MIDIEvent>& events, std::vector<MIDIRawSystemExclusiveFrame>& frames);
+// The same, with frames optional: a null `frames` collects none (each partial frame
+// copies the whole accumulation, so callers that do not log them should pass null).
+// `maxSystemExclusiveBytes` bounds the accumulation: a message that would grow past
+// it is dropped whole and the bytes from the first one that did not fit on are
+// parsed by the ordinary rules (stray data bytes until the next status byte).
+void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& state,
+                      std::vector<MIDIEvent>& events, std::vector<MIDIRawSystemExclusiveFrame>* frames,
+                      std::size_t maxSystemExclusiveBytes = kMaxSystemExclusiveBytes);
 
 std::string systemExclusiveFrameLogText(const MIDIRawSystemExclusiveFrame& frame);
 std::string hexByteString(std::span<const std::uint8_t> bytes);
