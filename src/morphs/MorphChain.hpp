@@ -113,4 +113,14 @@ public:
                                                            std::string_view cancellationKey) = 0;
 };
 
+// Optional capability: takes a control from the window's looper switches. The
+// meaning of target, value and parameter is the Link Looper's; results are
+// appended to `out`.
+class MorphLooperControl {
+public:
+    virtual ~MorphLooperControl() = default;
+    virtual void applyLooperControl(std::int64_t target, std::int64_t value, std::int64_t parameter,
+                                    const MorphContext& context, MorphActions& out) = 0;
+};
+
 }  // namespace velorin

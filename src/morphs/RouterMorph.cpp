@@ -1,0 +1,14 @@
+#include "morphs/RouterMorph.hpp"
+
+#include "morphs/DeviceControlMessage.hpp"
+
+namespace velorin {
+
+void RouterMorph::process(const MIDIEvent& event, const MorphContext& /*context*/, MorphActions& out) {
+    if (event.type == MIDIEventType::systemExclusive && isDeviceControlMessage(event.data)) return;
+    // Built in place: the action's strings are short enough to need no allocation.
+    MorphAction& action = out.emplace_back();
+    action.event = event;
+}
+
+}  // namespace velorin
