@@ -1,0 +1,56 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/SettingsStore.hpp"
+
+class QSettings;
+class QVariant;
+
+namespace velorin {
+
+// The settings store on QSettings. The app uses the native format under
+// organization "Velorin", application "Velorin Server"
+// ($XDG_CONFIG_HOME/Velorin/Velorin Server.conf); tests pass an explicit file.
+//
+// The INI file keeps no types: a Boolean reads back from it as the text
+// "true"/"false", a number as its text and a list as a list of texts. A getter
+// therefore accepts either a value of its own type or a text that parses as
+// that type exactly, and answers absent otherwise. Byte data is stored as a
+// QByteArray, which the file keeps typed, so no text ever reads as byte data.
+// Every change is written to disk at once. Main thread only.
+class QSettingsStore final : public SettingsStore {
+public:
+    QSettingsStore();
+    explicit QSettingsStore(const std::string& iniFilePath);
+    ~QSettingsStore() override;
+    QSettingsStore(const QSettingsStore&) = delete;
+    QSettingsStore& operator=(const QSettingsStore&) = delete;
+
+    std::optional<bool> boolValue(std::string_view key) const override;
+    std::optional<std::int64_t> integerValue(std::string_view key) const override;
+    std::optional<double> doubleValue(std::string_view key) const override;
+    std::optional<ByteArray> dataValue(std::string_view key) const override;
+    std::optional<std::vector<bool>> boolListValue(std::string_view key) const override;
+    std::optional<std::string> stringValue(std::string_view key) const override;
+    bool contains(std::string_view key) const override;
+
+    void set(std::string_view key, SettingsValue value) override;
+    void remove(std::string_view key) override;
+
+    // The file the values live in.
+    std::string fileName() const;
+
+private:
+    QVariant value(std::string_view key) const;
+
+    std::unique_ptr<QSettings> settings_;
+};
+
+// Strict text conversions used for values read back from the file; exposed for tests.
+std::optional<bool> parseBoolText(std::string_view text);
+std::optional<std::int64_t> parseIntegerText(std::string_view text);
+std::optional<double> parseDoubleText(std::string_view text);
+
+}  // namespace velorin
