@@ -1,0 +1,203 @@
+#include "link/LinkBeatScheduler.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include "app/LogStore.hpp"
+#include "link/LinkClock.hpp"
+
+namespace velorin {
+
+namespace {
+
+// Up to this many repetitions are stepped one interval at a time (the usual
+// case: the poll runs every few milliseconds); beyond it the target is computed.
+constexpr int kSteppedRepetitions = 64;
+
+std::unique_ptr<LinkBeatScheduler>& sharedScheduler() {
+    static std::unique_ptr<LinkBeatScheduler> instance;
+    return instance;
+}
+
+std::string noteDescriptor(const char* prefix, const MIDIEvent& event) {
+    return prefix + std::to_string(event.note) + "-ch" + std::to_string(event.channel);
+}
+
+}  // namespace
+
+LinkBeatScheduler::LinkBeatScheduler(const LinkBeatSchedulingClock& clock, LogStore& log)
+    : linkClock_(clock), log_(log) {}
+
+LinkBeatScheduler& LinkBeatScheduler::shared() {
+    auto& instance = sharedScheduler();
+    if (!instance) {
+        auto& clock = LinkClock::shared();
+        instance = std::make_unique<LinkBeatScheduler>(clock, clock.logStore());
+    }
+    return *instance;
+}
+
+void LinkBeatScheduler::destroyShared() { sharedScheduler().reset(); }
+
+bool LinkBeatScheduler::schedule(ScheduledMIDIEvent event) {
+    if (!std::isfinite(event.targetBeat)) return false;
+    if (queue_.size() >= kMaxPendingEvents) {
+        if (!loggedQueueFull_) {
+            loggedQueueFull_ = true;
+            log_.log("[Scheduler] Queue full: dropping scheduled events (" + std::to_string(kMaxPendingEvents) +
+                     " pending)");
+        }
+        return false;
+    }
+    const double beat = event.targetBeat;
+    queue_.emplace(beat, Entry{std::move(event), 0});
+    return true;
+}
+
+void LinkBeatScheduler::insert(Queue::node_type node) {
+    // A multimap inserts after the equal keys already present: insertion order
+    // is kept among events for the same beat.
+    queue_.insert(std::move(node));
+}
+
+void LinkBeatScheduler::cancelEvents(std::string_view key) {
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        const auto& cancellationKey = it->second.scheduled.cancellationKey;
+        if (cancellationKey && *cancellationKey == key) {
+            it = queue_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (queue_.size() < kMaxPendingEvents) loggedQueueFull_ = false;
+}
+
+void LinkBeatScheduler::removeAllEvents() {
+    queue_.clear();
+    loggedQueueFull_ = false;
+}
+
+std::vector<ScheduledMIDIEvent> LinkBeatScheduler::pendingEvents() const {
+    std::vector<ScheduledMIDIEvent> events;
+    events.reserve(queue_.size());
+    for (const auto& [beat, entry] : queue_) events.push_back(entry.scheduled);
+    return events;
+}
+
+std::string LinkBeatScheduler::skipDescriptor(const MIDIEvent& event) {
+    switch (event.type) {
+        case MIDIEventType::noteOn: return noteDescriptor("noteOn-", event);
+        case MIDIEventType::noteOff: return noteDescriptor("noteOff-", event);
+        case MIDIEventType::polyPressure: return noteDescriptor("polyPressure-", event);
+        case MIDIEventType::cc: return noteDescriptor("cc-", event);
+        case MIDIEventType::programChange: return noteDescriptor("program-", event);
+        case MIDIEventType::channelPressure: return "pressure-ch" + std::to_string(event.channel);
+        case MIDIEventType::pitchBend: return noteDescriptor("pitchBend-", event);
+        case MIDIEventType::systemExclusive: return "sysex";
+    }
+    return "sysex";
+}
+
+double LinkBeatScheduler::nextRepetitionBeat(double targetBeat, double interval, double beat) {
+    double next = targetBeat + interval;
+    for (int i = 0; i < kSteppedRepetitions && next <= beat; ++i) next += interval;
+    if (next > beat || !std::isfinite(next)) return next;
+
+    // Far behind: k = the number of intervals that takes the target past the
+    // beat, corrected for rounding in either direction.
+    auto at = [&](double k) { return targetBeat + k * interval; };
+    double k = std::floor((beat - targetBeat) / interval) + 1.0;
+    if (!(k >= 1.0)) k = 1.0;
+    for (int i = 0; i < 4 && at(k) <= beat; ++i) k += 1.0;
+    for (int i = 0; i < 4 && k > 1.0 && at(k - 1.0) > beat; ++i) k -= 1.0;
+    next = at(k);
+    // An interval too small to move a value this large: the nearest beat
+    // after `beat` is the first repetition that can be represented.
+    if (!(next > beat)) next = std::nextafter(beat, std::numeric_limits<double>::infinity());
+    return next;
+}
+
+void LinkBeatScheduler::rearm(Queue::node_type node, double beat) {
+    auto& scheduled = node.mapped().scheduled;
+    const auto interval = scheduled.repeatIntervalBeats;
+    if (!interval || !(*interval > 0)) return;
+    const double next = nextRepetitionBeat(scheduled.targetBeat, *interval, beat);
+    if (!std::isfinite(next)) return;
+    scheduled.targetBeat = next;
+    scheduled.event.timestamp = next;
+    node.mapped().skipCheckedStretch = 0;
+    node.key() = next;
+    insert(std::move(node));
+}
+
+void LinkBeatScheduler::logSkippedEvents() {
+    skipStretchUsed_ = true;
+    for (auto& [beat, entry] : queue_) {
+        if (entry.skipCheckedStretch == skipStretch_) continue;  // its descriptor is already in the set
+        entry.skipCheckedStretch = skipStretch_;
+        auto descriptor = skipDescriptor(entry.scheduled.event);
+        if (loggedSkipDescriptors_.insert(std::move(descriptor)).second) {
+            log_.log("[Scheduler][" + entry.scheduled.morphID + "] Skipping: Link transport is not running");
+        }
+    }
+}
+
+std::vector<ScheduledMIDIEvent> LinkBeatScheduler::dueEvents() {
+    std::vector<ScheduledMIDIEvent> due;
+    collectDueEvents(due);
+    return due;
+}
+
+void LinkBeatScheduler::collectDueEvents(std::vector<ScheduledMIDIEvent>& out) {
+    const bool running = linkClock_.isActive() && linkClock_.isPlaying();
+    if (!running) {
+        if (!queue_.empty() && log_.isLoggingAllMIDIEvents()) logSkippedEvents();
+        linkWasActive_ = false;
+        return;
+    }
+    const double beat = linkClock_.currentBeat();
+    if (skipStretchUsed_) {
+        // The next stop logs afresh.
+        loggedSkipDescriptors_.clear();
+        ++skipStretch_;
+        skipStretchUsed_ = false;
+    }
+
+    if (linkWasActive_) {
+        while (!queue_.empty() && beat >= queue_.begin()->first) {
+            auto node = queue_.extract(queue_.begin());
+            auto& scheduled = node.mapped().scheduled;
+            if (scheduled.repeatIntervalBeats && *scheduled.repeatIntervalBeats > 0) {
+                out.push_back(scheduled);
+                rearm(std::move(node), beat);
+            } else {
+                out.push_back(std::move(scheduled));
+            }
+        }
+    } else {
+        linkWasActive_ = true;
+        if (queue_.empty()) return;
+        std::size_t sent = 0;
+        std::size_t stale = 0;
+        while (!queue_.empty() && beat >= queue_.begin()->first) {
+            auto node = queue_.extract(queue_.begin());
+            const auto& scheduled = node.mapped().scheduled;
+            if (scheduled.event.type == MIDIEventType::noteOff) {
+                out.push_back(scheduled);
+                ++sent;
+            } else {
+                ++stale;
+            }
+            rearm(std::move(node), beat);
+        }
+        if (sent + stale > 0) {
+            log_.log("[Scheduler] Link transport started \xE2\x80\x94 sending " + std::to_string(sent) +
+                     " due note-off(s), discarding " + std::to_string(stale) + " stale event(s)");
+        }
+    }
+    if (queue_.size() < kMaxPendingEvents) loggedQueueFull_ = false;
+}
+
+}  // namespace velorin

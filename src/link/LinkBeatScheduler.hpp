@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/LinkBeatSchedulingClock.hpp"
+#include "morphs/MorphChain.hpp"
+
+namespace velorin {
+
+class LogStore;
+
+// Holds events that are to leave at a future Link beat, ordered by target beat
+// (equal beats keep their insertion order), and releases them when polled.
+// Nothing is released while the Link transport is not running; on the first
+// running poll overdue events other than note-offs are discarded. Repeating
+// events are re-armed at their first repetition after the current beat.
+// Main thread only.
+class LinkBeatScheduler {
+public:
+    // More pending events than this are refused, so a flood of scheduled
+    // output while the transport is stopped cannot exhaust memory.
+    static constexpr std::size_t kMaxPendingEvents = 100000;
+
+    LinkBeatScheduler(const LinkBeatSchedulingClock& clock, LogStore& log);
+    LinkBeatScheduler(const LinkBeatScheduler&) = delete;
+    LinkBeatScheduler& operator=(const LinkBeatScheduler&) = delete;
+
+    // The process-wide scheduler over LinkClock::shared(), created on first use.
+    static LinkBeatScheduler& shared();
+    static void destroyShared();
+
+    // Ordered insert after every queued event with the same or an earlier
+    // beat. Returns false (and keeps nothing) for a target that is not a
+    // finite number, which could never fall due and would hold back the
+    // events behind it, or when the queue is full.
+    bool schedule(ScheduledMIDIEvent event);
+    // Removes every queued event whose cancellation key equals `key`.
+    void cancelEvents(std::string_view key);
+    void removeAllEvents();
+
+    // The poll: the events whose beat has come, in queue order.
+    std::vector<ScheduledMIDIEvent> dueEvents();
+    // The same, appended to `out` (which the caller may reuse).
+    void collectDueEvents(std::vector<ScheduledMIDIEvent>& out);
+
+    std::size_t pendingCount() const { return queue_.size(); }
+    std::vector<ScheduledMIDIEvent> pendingEvents() const;
+
+    // The key under which a skipped event is logged once per stopped stretch.
+    static std::string skipDescriptor(const MIDIEvent& event);
+    // The first repetition target + k * interval (k ≥ 1) strictly after
+    // `beat`, for interval > 0. Computed directly, so a timeline that jumped
+    // far ahead costs no more than one that moved a little.
+    static double nextRepetitionBeat(double targetBeat, double interval, double beat);
+
+private:
+    struct Entry {
+        ScheduledMIDIEvent scheduled;
+        // The stopped stretch in which this entry's skip descriptor was last
+        // entered into loggedSkipDescriptors_ (0: never).
+        std::uint64_t skipCheckedStretch = 0;
+    };
+    using Queue = std::multimap<double, Entry>;
+
+    void insert(Queue::node_type node);
+    void rearm(Queue::node_type node, double beat);
+    void logSkippedEvents();
+
+    const LinkBeatSchedulingClock& linkClock_;
+    LogStore& log_;
+    Queue queue_;
+    std::set<std::string, std::less<>> loggedSkipDescriptors_;
+    std::uint64_t skipStretch_ = 1;
+    bool skipStretchUsed_ = false;
+    bool linkWasActive_ = false;
+    bool loggedQueueFull_ = false;
+};
+
+}  // namespace velorin

@@ -1,0 +1,173 @@
+#include "link/LinkClock.hpp"
+
+#include <cassert>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "app/LogStore.hpp"
+#include "link/AbletonLinkSession.hpp"
+
+namespace velorin {
+
+namespace {
+
+constexpr double kTempoLogThreshold = 0.05;
+
+struct SharedClock {
+    MainQueue* queue = nullptr;
+    SettingsStore* settings = nullptr;
+    std::shared_ptr<LogStore> log;
+    std::unique_ptr<LinkClock> clock;
+};
+
+SharedClock& sharedClock() {
+    static SharedClock instance;
+    return instance;
+}
+
+std::string tempoLine(double tempo) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "[Link] Tempo: %.1f BPM", tempo);
+    return buffer;
+}
+
+std::unique_ptr<LinkSession> withFailureLogging(std::unique_ptr<LinkSession> session, LogStore& log) {
+    if (session) {
+        session->setFailureHandler(
+            [&log](std::string_view reason) { log.log("[Link] Library call failed: " + std::string(reason)); });
+    }
+    return session;
+}
+
+}  // namespace
+
+LinkClock::LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, SettingsStore& settings, MainQueue& queue)
+    : defaults_(settings),
+      log_(log),
+      queue_(queue),
+      manager_(withFailureLogging(std::move(session), log), [&log](double bpm) {
+          return withFailureLogging(AbletonLinkSession::create(bpm), log);
+      }) {
+    assert(queue_.isMainThread());
+    if (defaults_.boolValue(kIsActiveKey).value_or(false)) manager_.enable(true);
+}
+
+LinkClock::~LinkClock() = default;
+
+void LinkClock::configureShared(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> log) {
+    auto& shared = sharedClock();
+    shared.queue = &queue;
+    shared.settings = &settings;
+    shared.log = std::move(log);
+}
+
+LinkClock& LinkClock::shared() {
+    auto& shared = sharedClock();
+    if (!shared.clock) {
+        if (!shared.queue || !shared.settings || !shared.log) {
+            std::fputs("LinkClock::shared() used before LinkClock::configureShared()\n", stderr);
+            std::abort();
+        }
+        LogStore& log = *shared.log;
+        auto session = AbletonLinkSession::create(LinkManager::kDefaultTempo, [&log](std::string_view reason) {
+            log.log("[Link] Library call failed: " + std::string(reason));
+        });
+        shared.clock = std::make_unique<LinkClock>(std::move(session), log, *shared.settings, *shared.queue);
+    }
+    return *shared.clock;
+}
+
+bool LinkClock::hasShared() { return sharedClock().clock != nullptr; }
+
+void LinkClock::destroyShared() { sharedClock().clock.reset(); }
+
+void LinkClock::refresh(bool forceTempoLog) {
+    assert(queue_.isMainThread());
+    Shown shown;
+    const bool active = manager_.isEnabled();
+    const double tempo = manager_.bpm();
+    shown.active = active;
+    shown.tempo = tempo;
+    shown.restartAtBeatZero = restartAtBeatZero_;
+
+    if (!lastLoggedIsActive_ || *lastLoggedIsActive_ != active) {
+        log_.log(active ? "[Link] Enabled" : "[Link] Disabled");
+        lastLoggedIsActive_ = active;
+    }
+    if (!active) {
+        lastLoggedIsPlaying_.reset();
+        lastLoggedPeerCount_.reset();
+        publish(shown);
+        return;
+    }
+
+    const std::size_t peers = manager_.peerCount();
+    shown.peers = peers;
+    if (!lastLoggedPeerCount_ || *lastLoggedPeerCount_ != peers) {
+        log_.log("[Link] Peers: " + std::to_string(peers));
+        lastLoggedPeerCount_ = peers;
+    }
+
+    const bool playing = manager_.isPlaying();
+    shown.playing = playing;
+    if (!lastLoggedIsPlaying_ || *lastLoggedIsPlaying_ != playing) {
+        log_.log(playing ? "[Link] Transport: playing" : "[Link] Transport: stopped");
+        lastLoggedIsPlaying_ = playing;
+    }
+
+    const bool tempoUnchanged =
+        !forceTempoLog && lastLoggedTempo_ && std::abs(*lastLoggedTempo_ - tempo) < kTempoLogThreshold;
+    if (!tempoUnchanged) {
+        log_.log(tempoLine(tempo));
+        lastLoggedTempo_ = tempo;
+    }
+    publish(shown);
+}
+
+void LinkClock::publish(const Shown& now) {
+    if (lastShown_ && *lastShown_ == now) return;
+    lastShown_ = now;
+    notifyObservers();
+}
+
+void LinkClock::setActive(bool active) {
+    assert(queue_.isMainThread());
+    manager_.enable(active);
+    if (defaults_.boolValue(kIsActiveKey) != std::optional<bool>(active)) defaults_.set(kIsActiveKey, active);
+    refresh(active);
+}
+
+void LinkClock::setPlaying(bool playing) {
+    assert(queue_.isMainThread());
+    if (playing) {
+        if (restartAtBeatZero_ && manager_.peerCount() == 0) {
+            manager_.startAtBeatZero();
+        } else {
+            manager_.setPlaying(true);
+        }
+        restartAtBeatZero_ = false;
+    } else {
+        manager_.setPlaying(false);
+    }
+    refresh(false);
+}
+
+void LinkClock::resetTimeline() {
+    assert(queue_.isMainThread());
+    if (manager_.peerCount() != 0) return;
+    const bool wasPlaying = manager_.isPlaying();
+    manager_.resetTimeline();
+    restartAtBeatZero_ = !wasPlaying;
+    log_.log("[Link] Local timeline reset");
+    refresh(false);
+}
+
+void LinkClock::togglePlayback() {
+    if (!isActive()) setActive(true);
+    setPlaying(!manager_.isPlaying());
+}
+
+}  // namespace velorin

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+#include "core/MainQueue.hpp"
+#include "core/Observable.hpp"
+#include "core/SettingsStore.hpp"
+#include "link/LinkBeatSchedulingClock.hpp"
+#include "link/LinkManager.hpp"
+
+namespace velorin {
+
+class LogStore;
+
+// The system's single view of the Link session: restores whether Link is
+// active, carries out the user's Link commands, and logs changes of the
+// session under "[Link]". Observers are told when what the window shows
+// (active, peers, transport, tempo, whether a reset is armed) changed.
+// Main thread only.
+class LinkClock final : public LinkBeatSchedulingClock, public Observable {
+public:
+    static constexpr const char* kIsActiveKey = "LinkClock.isActive";
+
+    // Enables Link at once when "LinkClock.isActive" is stored true. Logs nothing.
+    LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, SettingsStore& settings, MainQueue& queue);
+    ~LinkClock() override;
+    LinkClock(const LinkClock&) = delete;
+    LinkClock& operator=(const LinkClock&) = delete;
+
+    // The process-wide clock over the Link library, created on first use with
+    // what configureShared() was given (the application calls it once at
+    // start-up, before any use).
+    static void configureShared(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> log);
+    static LinkClock& shared();
+    static bool hasShared();
+    // Destroys the process-wide clock (leaving the Link session); main thread.
+    static void destroyShared();
+
+    // LinkBeatSchedulingClock
+    bool isActive() const override { return manager_.isEnabled(); }
+    bool isPlaying() const override { return manager_.isPlaying(); }
+    double currentBeat() const override { return manager_.currentBeat(); }
+
+    double tempo() const { return manager_.bpm(); }
+    std::size_t peerCount() const { return manager_.peerCount(); }
+    bool isTransportRunning() const { return isActive() && isPlaying(); }
+    // False while peers are connected: a reset would shift their timeline.
+    bool canResetTimeline() const { return manager_.peerCount() == 0; }
+    bool restartAtBeatZero() const { return restartAtBeatZero_; }
+
+    // Reads the session and logs what changed since the last lines.
+    void refresh(bool forceTempoLog = false);
+    void setActive(bool active);
+    void setPlaying(bool playing);
+    // Refused (does nothing) while any peer is connected.
+    void resetTimeline();
+    // The window's play/stop button: activates Link first when needed.
+    void togglePlayback();
+    // The window's activate/deactivate toggle.
+    void toggleActive() { setActive(!isActive()); }
+
+    LinkManager& manager() { return manager_; }
+    const LinkManager& manager() const { return manager_; }
+    LogStore& logStore() const { return log_; }
+
+private:
+    struct Shown {
+        bool active = false;
+        std::size_t peers = 0;
+        bool playing = false;
+        double tempo = 0;
+        bool restartAtBeatZero = false;
+        friend bool operator==(const Shown&, const Shown&) = default;
+    };
+    void publish(const Shown& now);
+
+    SettingsStore& defaults_;
+    LogStore& log_;
+    MainQueue& queue_;
+    LinkManager manager_;
+    std::optional<bool> lastLoggedIsActive_;
+    std::optional<std::size_t> lastLoggedPeerCount_;
+    std::optional<double> lastLoggedTempo_;
+    std::optional<bool> lastLoggedIsPlaying_;
+    bool restartAtBeatZero_ = false;
+    std::optional<Shown> lastShown_;
+};
+
+}  // namespace velorin

@@ -1,0 +1,259 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "support/FakeLinkSession.hpp"
+#include "LinkTestLog.hpp"
+#include "core/ManualMainQueue.hpp"
+#include "core/MemorySettingsStore.hpp"
+#include "link/LinkClock.hpp"
+
+using namespace std::chrono_literals;
+using namespace velorin;
+using velorin::test::FakeLinkSession;
+using velorin::test::takeLines;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+struct LinkClockTest : ::testing::Test {
+    ManualMainQueue queue;
+    MemorySettingsStore settings;
+    std::shared_ptr<LogStore> log = LogStore::create(queue, settings);
+    FakeLinkSession* session = nullptr;
+    std::unique_ptr<LinkClock> clock;
+
+    LinkClock& makeClock() {
+        auto fake = std::make_unique<FakeLinkSession>(queue);
+        session = fake.get();
+        clock = std::make_unique<LinkClock>(std::move(fake), *log, settings, queue);
+        return *clock;
+    }
+    // A clock that is active, with its first refresh already logged.
+    LinkClock& activeClock() {
+        settings.set(LinkClock::kIsActiveKey, true);
+        makeClock();
+        clock->refresh();
+        takeLines(*log);
+        return *clock;
+    }
+    std::vector<std::string> lines() { return takeLines(*log); }
+};
+
+TEST_F(LinkClockTest, WithNothingStoredLinkStaysDisabledAndFirstRefreshLogsOnlyDisabled) {
+    makeClock();
+    EXPECT_FALSE(session->enabled);
+    EXPECT_THAT(session->calls, ElementsAre("enableStartStopSync(true)"));  // the wrapper's start-up
+    EXPECT_THAT(lines(), IsEmpty());
+    clock->refresh();
+    EXPECT_THAT(lines(), ElementsAre("[Link] Disabled"));
+    clock->refresh();
+    EXPECT_THAT(lines(), IsEmpty());
+    EXPECT_FALSE(settings.contains(LinkClock::kIsActiveKey));
+}
+
+TEST_F(LinkClockTest, StoredActiveEnablesAtConstructionAndFirstRefreshLogsStateInOrder) {
+    settings.set(LinkClock::kIsActiveKey, true);
+    makeClock();
+    EXPECT_TRUE(session->enabled);
+    EXPECT_TRUE(session->startStopSync);
+    EXPECT_THAT(lines(), IsEmpty());  // nothing at construction
+    clock->refresh();
+    EXPECT_THAT(lines(), ElementsAre("[Link] Enabled", "[Link] Peers: 0", "[Link] Transport: stopped",
+                                     "[Link] Tempo: 120.0 BPM"));
+    clock->refresh();
+    EXPECT_THAT(lines(), IsEmpty());
+}
+
+TEST_F(LinkClockTest, TempoIsLoggedOnlyWhenItMovesByAtLeastFiveHundredthsOfABPM) {
+    activeClock();
+    session->peerSetsTempo(120.04);
+    clock->refresh();
+    EXPECT_THAT(lines(), IsEmpty());
+    session->peerSetsTempo(120.06);
+    clock->refresh();
+    EXPECT_THAT(lines(), ElementsAre("[Link] Tempo: 120.1 BPM"));
+    // Compared against 120.06 now, not 120.0.
+    session->peerSetsTempo(120.10);
+    clock->refresh();
+    EXPECT_THAT(lines(), IsEmpty());
+    session->peerSetsTempo(120.00);
+    clock->refresh();
+    EXPECT_THAT(lines(), ElementsAre("[Link] Tempo: 120.0 BPM"));
+}
+
+TEST_F(LinkClockTest, ADifferenceOfExactlyFiveHundredthsFallsJustBelowTheThreshold) {
+    activeClock();
+    session->peerSetsTempo(120.05);
+    ASSERT_LT(std::abs(120.05 - 120.00), 0.05);
+    clock->refresh();
+    EXPECT_THAT(lines(), IsEmpty());
+}
+
+TEST_F(LinkClockTest, ActivatingWhileActiveStillForcesTheTempoLine) {
+    activeClock();
+    clock->setActive(true);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Tempo: 120.0 BPM"));
+    session->peerSetsTempo(120.01);
+    clock->refresh(true);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Tempo: 120.0 BPM"));
+}
+
+TEST_F(LinkClockTest, DeactivationPersistsSwitchesSyncOffAndReactivationLogsPeersAndTransportAgain) {
+    makeClock();
+    clock->refresh();
+    lines();
+    clock->setActive(true);
+    EXPECT_EQ(settings.boolValue(LinkClock::kIsActiveKey), true);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Enabled", "[Link] Peers: 0", "[Link] Transport: stopped",
+                                     "[Link] Tempo: 120.0 BPM"));
+    session->calls.clear();
+    clock->setActive(false);
+    EXPECT_THAT(session->calls, ElementsAre("enableStartStopSync(false)", "enable(false)"));
+    EXPECT_FALSE(session->startStopSync);
+    EXPECT_EQ(settings.boolValue(LinkClock::kIsActiveKey), false);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Disabled"));
+
+    session->calls.clear();
+    clock->setActive(true);
+    EXPECT_THAT(session->calls, ElementsAre("enableStartStopSync(true)", "enable(true)"));
+    EXPECT_THAT(lines(), ElementsAre("[Link] Enabled", "[Link] Peers: 0", "[Link] Transport: stopped",
+                                     "[Link] Tempo: 120.0 BPM"));
+}
+
+TEST_F(LinkClockTest, PeerAndTransportChangesAreLoggedOnce) {
+    activeClock();
+    session->peers = 2;
+    session->playing = true;
+    clock->refresh();
+    EXPECT_THAT(lines(), ElementsAre("[Link] Peers: 2", "[Link] Transport: playing"));
+    clock->refresh();
+    EXPECT_THAT(lines(), IsEmpty());
+    EXPECT_EQ(clock->peerCount(), 2u);
+    EXPECT_TRUE(clock->isTransportRunning());
+}
+
+TEST_F(LinkClockTest, ResetIsRefusedWhilePeersAreConnected) {
+    activeClock();
+    session->peers = 1;
+    clock->refresh();
+    lines();
+    const int commits = session->commits;
+    EXPECT_FALSE(clock->canResetTimeline());
+    clock->resetTimeline();
+    EXPECT_EQ(session->commits, commits);
+    EXPECT_FALSE(clock->restartAtBeatZero());
+    EXPECT_THAT(lines(), IsEmpty());
+}
+
+TEST_F(LinkClockTest, ResetWhileStoppedMakesTheNextStartBeginAtBeatZeroOnce) {
+    activeClock();
+    queue.advance(3s);
+    clock->resetTimeline();
+    EXPECT_TRUE(clock->restartAtBeatZero());
+    EXPECT_NEAR(clock->currentBeat(), 0.0, 1e-9);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Local timeline reset"));
+
+    queue.advance(1500ms);  // the timeline runs on while stopped: beat 3
+    session->calls.clear();
+    clock->setPlaying(true);
+    EXPECT_THAT(session->calls, ElementsAre("commit(play beat=0.000000 )"));  // one commit
+    EXPECT_TRUE(clock->isPlaying());
+    EXPECT_NEAR(clock->currentBeat(), 0.0, 1e-9);
+    EXPECT_FALSE(clock->restartAtBeatZero());
+    EXPECT_THAT(lines(), ElementsAre("[Link] Transport: playing"));
+
+    // A second stop/play cycle without reset is an ordinary start.
+    queue.advance(1s);
+    clock->setPlaying(false);
+    queue.advance(1s);
+    session->calls.clear();
+    clock->setPlaying(true);
+    EXPECT_THAT(session->calls, ElementsAre("commit(play )"));
+    EXPECT_NEAR(clock->currentBeat(), 4.0, 1e-9);
+}
+
+TEST_F(LinkClockTest, ResetWhilePlayingKeepsPlayingAndTheNextStartIsOrdinary) {
+    activeClock();
+    clock->setPlaying(true);
+    queue.advance(2s);
+    lines();
+    clock->resetTimeline();
+    EXPECT_TRUE(clock->isPlaying());
+    EXPECT_FALSE(clock->restartAtBeatZero());
+    EXPECT_NEAR(clock->currentBeat(), 0.0, 1e-9);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Local timeline reset"));
+    clock->setPlaying(false);
+    session->calls.clear();
+    clock->setPlaying(true);
+    EXPECT_THAT(session->calls, ElementsAre("commit(play )"));
+}
+
+TEST_F(LinkClockTest, ArmedRestartBecomesAnOrdinaryStartWhenAPeerJoinedAndIsCleared) {
+    activeClock();
+    clock->resetTimeline();
+    ASSERT_TRUE(clock->restartAtBeatZero());
+    session->peers = 1;
+    session->calls.clear();
+    clock->setPlaying(true);
+    EXPECT_THAT(session->calls, ElementsAre("commit(play )"));
+    EXPECT_FALSE(clock->restartAtBeatZero());
+}
+
+TEST_F(LinkClockTest, StoppingLeavesAnArmedRestartInPlace) {
+    activeClock();
+    clock->resetTimeline();
+    clock->setPlaying(false);
+    EXPECT_TRUE(clock->restartAtBeatZero());
+}
+
+TEST_F(LinkClockTest, PlayWhileInactiveActivatesPersistsAndStartsTheTransport) {
+    makeClock();
+    clock->refresh();
+    lines();
+    clock->togglePlayback();
+    EXPECT_TRUE(clock->isActive());
+    EXPECT_TRUE(clock->isPlaying());
+    EXPECT_EQ(settings.boolValue(LinkClock::kIsActiveKey), true);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Enabled", "[Link] Peers: 0", "[Link] Transport: stopped",
+                                     "[Link] Tempo: 120.0 BPM", "[Link] Transport: playing"));
+    clock->togglePlayback();
+    EXPECT_FALSE(clock->isPlaying());
+    EXPECT_THAT(lines(), ElementsAre("[Link] Transport: stopped"));
+}
+
+TEST_F(LinkClockTest, ObserversAreToldOnlyWhenWhatTheWindowShowsChanges) {
+    activeClock();
+    int changes = 0;
+    auto subscription = clock->observe([&] { ++changes; });
+    clock->refresh();
+    EXPECT_EQ(changes, 0);
+    session->peers = 1;
+    clock->refresh();
+    EXPECT_EQ(changes, 1);
+    session->peerSetsTempo(121.0);
+    clock->refresh();
+    EXPECT_EQ(changes, 2);
+    clock->refresh();
+    clock->refresh();
+    EXPECT_EQ(changes, 2);
+    clock->setActive(false);
+    EXPECT_EQ(changes, 3);
+}
+
+TEST_F(LinkClockTest, ReadsFollowTheSession) {
+    makeClock();
+    session->enabled = false;
+    EXPECT_FALSE(clock->isActive());
+    EXPECT_FALSE(clock->isTransportRunning());
+    session->enabled = true;
+    session->playing = true;
+    EXPECT_TRUE(clock->isTransportRunning());
+    EXPECT_DOUBLE_EQ(clock->tempo(), 120.0);
+    queue.advance(500ms);
+    EXPECT_NEAR(clock->currentBeat(), 1.0, 1e-9);
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/ManualMainQueue.hpp"
+#include "link/AbletonLinkSession.hpp"
+#include "link/LinkManager.hpp"
+#include "support/FakeLinkSession.hpp"
+
+using namespace std::chrono_literals;
+using namespace velorin;
+using velorin::test::FakeLinkSession;
+using ::testing::ElementsAre;
+
+namespace {
+
+TEST(LinkManager, WithoutASessionEveryReadIsNeutralAndSetupCreatesOneWithoutSync) {
+    ManualMainQueue queue;
+    FakeLinkSession* created = nullptr;
+    LinkManager manager(nullptr, [&](double bpm) {
+        auto session = std::make_unique<FakeLinkSession>(queue, bpm);
+        created = session.get();
+        return session;
+    });
+    EXPECT_FALSE(manager.isEnabled());
+    EXPECT_FALSE(manager.isPlaying());
+    EXPECT_EQ(manager.peerCount(), 0u);
+    EXPECT_EQ(manager.currentBeat(), 0.0);
+    EXPECT_EQ(manager.bpm(), 0.0);
+    manager.enable(true);
+    manager.setPlaying(true);
+    manager.startAtBeatZero();
+    manager.resetTimeline();
+    manager.setBPM(90);
+    EXPECT_FALSE(manager.hasSession());
+
+    manager.setupWithBPM(90);
+    ASSERT_NE(created, nullptr);
+    EXPECT_DOUBLE_EQ(manager.bpm(), 90.0);
+    EXPECT_TRUE(created->calls.empty());  // start/stop sync is not switched on in this path
+
+    // With a session, setup only changes the tempo.
+    manager.setupWithBPM(100);
+    EXPECT_DOUBLE_EQ(manager.bpm(), 100.0);
+    EXPECT_THAT(created->calls, ElementsAre("commit(tempo )"));
+}
+
+TEST(LinkManager, EnableSwitchesStartStopSyncTogetherWithTheSession) {
+    ManualMainQueue queue;
+    auto fake = std::make_unique<FakeLinkSession>(queue);
+    auto* session = fake.get();
+    LinkManager manager(std::move(fake));
+    EXPECT_TRUE(session->startStopSync);
+    manager.enable(false);
+    manager.enable(true);
+    EXPECT_THAT(session->calls, ElementsAre("enableStartStopSync(true)", "enableStartStopSync(false)", "enable(false)",
+                                            "enableStartStopSync(true)", "enable(true)"));
+}
+
+TEST(LinkManager, StartAtBeatZeroStartsAndForcesBeatZeroInOneCommit) {
+    ManualMainQueue queue;
+    auto fake = std::make_unique<FakeLinkSession>(queue);
+    auto* session = fake.get();
+    LinkManager manager(std::move(fake));
+    queue.advance(10s);
+    session->calls.clear();
+    manager.startAtBeatZero();
+    EXPECT_THAT(session->calls, ElementsAre("commit(play beat=0.000000 )"));
+    EXPECT_TRUE(manager.isPlaying());
+    EXPECT_NEAR(manager.currentBeat(), 0.0, 1e-9);
+}
+
+// The real library, never enabled: it opens no sockets.
+TEST(LinkManagerOnLibrary, StartsDisabledAloneAt120AndClampsTempoTo20Through999) {
+    LinkManager manager;
+    ASSERT_TRUE(manager.hasSession());
+    EXPECT_FALSE(manager.isEnabled());
+    EXPECT_EQ(manager.peerCount(), 0u);
+    EXPECT_DOUBLE_EQ(manager.bpm(), 120.0);
+    EXPECT_TRUE(manager.session()->isStartStopSyncEnabled());
+    manager.setBPM(10);
+    EXPECT_DOUBLE_EQ(manager.bpm(), 20.0);
+    manager.setBPM(2000);
+    EXPECT_DOUBLE_EQ(manager.bpm(), 999.0);
+    manager.setBPM(97.5);
+    EXPECT_DOUBLE_EQ(manager.bpm(), 97.5);
+}
+
+TEST(LinkManagerOnLibrary, ResetWhilePlayingKeepsPlayingAtBeatZero) {
+    LinkManager manager;
+    manager.setPlaying(true);
+    EXPECT_TRUE(manager.isPlaying());
+    manager.resetTimeline();
+    EXPECT_TRUE(manager.isPlaying());
+    EXPECT_NEAR(manager.currentBeat(), 0.0, 0.05);
+}
+
+TEST(LinkManagerOnLibrary, StartAtBeatZeroWhileStoppedPlaysFromBeatZero) {
+    LinkManager manager;
+    EXPECT_FALSE(manager.isPlaying());
+    manager.startAtBeatZero();
+    EXPECT_TRUE(manager.isPlaying());
+    EXPECT_NEAR(manager.currentBeat(), 0.0, 0.05);
+}
+
+TEST(LinkManagerOnLibrary, DisablingAlsoSwitchesStartStopSyncOff) {
+    LinkManager manager;
+    manager.enable(false);
+    EXPECT_FALSE(manager.isEnabled());
+    EXPECT_FALSE(manager.session()->isStartStopSyncEnabled());
+}
+
+}  // namespace
