@@ -1,0 +1,84 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace velorin {
+
+// Time stamps of the latest MIDI input and output, for the window's two
+// activity indicators. Recording and reading are safe from any thread; a
+// record is one clock read and one short lock hold, with no allocation.
+class MIDIActivityMonitor {
+public:
+    // Seconds of a monotonic clock; the system uptime unless a test injects one.
+    using UptimeClock = std::function<double()>;
+
+    struct Snapshot {
+        std::optional<double> lastInputUptime;
+        std::optional<double> lastOutputUptime;
+        friend bool operator==(const Snapshot&, const Snapshot&) = default;
+    };
+
+    // How long after its latest stamp an indicator stays lit.
+    static constexpr double kActivityWindowSeconds = 0.1;
+
+    // The process-wide monitor, created on first use, reading the system uptime.
+    static MIDIActivityMonitor& shared();
+    // The system uptime in seconds (monotonic clock since boot).
+    static double systemUptime();
+
+    MIDIActivityMonitor();
+    explicit MIDIActivityMonitor(UptimeClock clock);
+    MIDIActivityMonitor(const MIDIActivityMonitor&) = delete;
+    MIDIActivityMonitor& operator=(const MIDIActivityMonitor&) = delete;
+
+    void recordInput();
+    void recordOutput();
+    Snapshot snapshot() const;
+    // The monitor's clock now: what a refresh compares the stamps with.
+    double uptime() const { return clock_(); }
+
+    // Whether an indicator with this stamp is lit at `now`: less than the window
+    // since the stamp. Written as a comparison with the window's end so that a
+    // refresh exactly 0.1 s later is off even where the subtraction would round
+    // below 0.1 (10.1 − 10.0).
+    static bool isActive(std::optional<double> stamp, double now) {
+        return stamp && now < *stamp + kActivityWindowSeconds;
+    }
+
+private:
+    static void advance(std::optional<double>& stamp, double now) {
+        if (!stamp || *stamp < now) stamp = now;
+    }
+
+    UptimeClock clock_;
+    mutable std::mutex lock_;
+    std::optional<double> lastInputUptime_;
+    std::optional<double> lastOutputUptime_;
+};
+
+// The two indicator flags of the window, refreshed from a snapshot. A flag is
+// written only when its value changes; refresh() says whether one did.
+struct MIDIActivityIndicators {
+    bool isInputActive = false;
+    bool isOutputActive = false;
+
+    bool refresh(const MIDIActivityMonitor::Snapshot& snapshot, double now) {
+        const bool input = MIDIActivityMonitor::isActive(snapshot.lastInputUptime, now);
+        const bool output = MIDIActivityMonitor::isActive(snapshot.lastOutputUptime, now);
+        bool changed = false;
+        if (input != isInputActive) {
+            isInputActive = input;
+            changed = true;
+        }
+        if (output != isOutputActive) {
+            isOutputActive = output;
+            changed = true;
+        }
+        return changed;
+    }
+    bool refresh(const MIDIActivityMonitor& monitor) { return refresh(monitor.snapshot(), monitor.uptime()); }
+};
+
+}  // namespace velorin
