@@ -1,0 +1,47 @@
+#include "ui/AboutDialog.hpp"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "ui/Theme.hpp"
+
+namespace velorin {
+
+AboutDialog::AboutDialog(const AboutPanelContent& content, QWidget* parent) : QDialog(parent) {
+    const QString name = QString::fromStdString(content.applicationName);
+    setWindowTitle(QStringLiteral("About %1").arg(name));
+    setObjectName(QStringLiteral("aboutDialog"));
+
+    auto* nameLabel = new QLabel(name, this);
+    QFont nameFont = font();
+    nameFont.setBold(true);
+    nameFont.setPixelSize(16);
+    nameLabel->setFont(nameFont);
+
+    auto* versionLabel = new QLabel(QStringLiteral("Version %1 (%2)")
+                                        .arg(QString::fromStdString(content.applicationVersion),
+                                             QString::fromStdString(content.version)),
+                                    this);
+    versionLabel->setObjectName(QStringLiteral("aboutVersion"));
+
+    auto* creditsLabel = new QLabel(QString::fromStdString(content.credits), this);
+    creditsLabel->setObjectName(QStringLiteral("aboutCredits"));
+    creditsLabel->setFont(theme::monospacedFont(11));
+    creditsLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(28, 20, 28, 16);
+    layout->setSpacing(8);
+    for (auto* label : {nameLabel, versionLabel, creditsLabel}) {
+        label->setAlignment(Qt::AlignHCenter);
+        layout->addWidget(label);
+    }
+    layout->addSpacing(6);
+    layout->addWidget(buttons);
+}
+
+}  // namespace velorin

@@ -1,0 +1,76 @@
+#include "ui/MainWindow.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QFrame>
+#include <QMenuBar>
+#include <QVBoxLayout>
+
+#include "app/AppFeatureFlags.hpp"
+#include "ui/AboutDialog.hpp"
+#include "ui/HeaderBarView.hpp"
+#include "ui/LogPaneView.hpp"
+#include "ui/Theme.hpp"
+#include "ui/WindowChromeStyler.hpp"
+
+namespace velorin {
+
+MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,
+                       BundleInfoLookup bundleInfo, QWidget* parent)
+    : QMainWindow(parent), bundleInfo_(std::move(bundleInfo)) {
+    setWindowTitle(QStringLiteral("VELORIN SERVER"));
+    setObjectName(QStringLiteral("mainWindow"));
+
+    auto* central = new QWidget(this);
+    central->setAutoFillBackground(true);
+    QPalette palette = central->palette();
+    palette.setColor(QPalette::Window, theme::background);
+    central->setPalette(palette);
+
+    const bool isBeta = AppFeatureFlags::currentTarget(bundleInfo_) == AppFeatureFlags::AppTarget::beta;
+    header_ = new HeaderBarView(isBeta, central);
+    logPane_ = new LogPaneView(std::move(logStore), central);
+
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(header_);
+    auto* rule = new QFrame(central);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFixedHeight(1);
+    rule->setStyleSheet(QStringLiteral("background-color: %1; border: none;").arg(theme::separator.name()));
+    layout->addWidget(rule);
+    sections_ = new QVBoxLayout();
+    sections_->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(sections_);
+    layout->addWidget(logPane_, 1);
+    setCentralWidget(central);
+
+    auto* appMenu = menuBar()->addMenu(QString::fromStdString(bundleName(bundleInfo_)));
+    aboutAction_ = appMenu->addAction(QString::fromStdString(aboutMenuTitle(bundleInfo_)));
+    aboutAction_->setMenuRole(QAction::AboutRole);
+    connect(aboutAction_, &QAction::triggered, this, &MainWindow::showAboutPanel);
+    settingsAction_ = appMenu->addAction(QStringLiteral("Settings\u2026"));
+    settingsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    settingsAction_->setMenuRole(QAction::PreferencesRole);
+    connect(settingsAction_, &QAction::triggered, this, [this] {
+        if (openSettings_) openSettings_();
+    });
+    appMenu->addSeparator();
+    auto* quitAction = appMenu->addAction(QStringLiteral("Quit"));
+    quitAction->setShortcut(QKeySequence::Quit);
+    quitAction->setMenuRole(QAction::QuitRole);
+    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    chrome_ = new WindowChromeStyler(*this, queue, settings);
+    chrome_->restoreSize();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::showAboutPanel() {
+    AboutDialog dialog(aboutPanelContent(bundleInfo_), this);
+    dialog.exec();
+}
+
+}  // namespace velorin

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QSize>
+
+#include "core/MainQueue.hpp"
+#include "core/SettingsStore.hpp"
+
+class QWidget;
+
+namespace velorin {
+
+// Keeps the main window's minimum size and remembers its size across launches.
+// The size is restored only when both keys are stored (raised to the minimum),
+// saved 0.35 s after the last resize (so a drag writes once, shortly after it
+// ends) and at once when the window closes or the application quits. The
+// window's content here is its whole client area.
+class WindowChromeStyler final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* kContentWidthKey = "mainWindow.contentWidth";
+    static constexpr const char* kContentHeightKey = "mainWindow.contentHeight";
+    static constexpr int kMinimumContentWidth = 1090;
+    static constexpr int kMinimumContentHeight = 692;
+    static constexpr std::chrono::milliseconds kSaveDelay{350};
+
+    WindowChromeStyler(QWidget& window, MainQueue& queue, SettingsStore& settings);
+    ~WindowChromeStyler() override;
+
+    void restoreSize();
+    void saveSize();
+    bool hasPendingSave() const { return saveWorkItem_.isActive(); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget& window_;
+    MainQueue& queue_;
+    SettingsStore& settings_;
+    TaskHandle saveWorkItem_;
+};
+
+}  // namespace velorin
