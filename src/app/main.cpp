@@ -17,6 +17,7 @@
 #include "platform/qt/QSettingsStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "ui/MainWindow.hpp"
+#include "ui/TerminalLogMirror.hpp"
 #include "ui/Theme.hpp"
 
 namespace {
@@ -56,11 +57,7 @@ velorin::TaskHandle quitOnTerminationSignals(velorin::MainQueue& queue) {
     });
 }
 
-void writeToStandardError(const velorin::LogEntry& entry) {
-    std::string line = velorin::formattedLine(entry);
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
-}
+void writeToStandardError(const velorin::LogEntry& entry) { velorin::writeTerminalLogLine(entry, stderr); }
 
 }  // namespace
 
@@ -71,6 +68,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(
         QString::fromStdString(velorin::bundleInfoValue(velorin::kBundleShortVersionStringKey).value_or("")));
     velorin::theme::applyDarkTheme(app);
+    // A closed terminal or pipe must not kill the server: writes then just fail.
+    ::signal(SIGPIPE, SIG_IGN);
 
     velorin::QtMainQueue queue;
     velorin::QSettingsStore settings;

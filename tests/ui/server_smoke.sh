@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Starts velorin-server on the offscreen platform with private config and runtime
-# folders, waits (bounded) for its start-up line on standard error, sends SIGTERM
-# and expects a clean exit with status 0.
+# folders, waits (bounded) for its start-up line on standard error, sends the
+# given signal (TERM unless told) and expects a clean exit with status 0.
 set -u
 server="$1"
+signal="${2:-TERM}"
 work="$(mktemp -d)"
 chmod 700 "$work"
 mkdir -p "$work/config" "$work/runtime"
@@ -31,12 +32,12 @@ if [ "$started" -ne 1 ]; then
   exit 1
 fi
 
-kill -TERM "$pid"
+kill -"$signal" "$pid"
 wait "$pid"
 status=$?
 cat "$work/stderr"
 if [ "$status" -ne 0 ]; then
-  echo "velorin-server exited with status $status after SIGTERM"
+  echo "velorin-server exited with status $status after SIG$signal"
   exit 1
 fi
 if [ ! -f "$work/config/Velorin/Velorin Server.conf" ] || \
