@@ -1,6 +1,8 @@
 #include "midi/MIDIEvent.hpp"
 
-#include <cstdio>
+#include <algorithm>
+#include <bit>
+#include <cstring>
 #include <functional>
 
 namespace velorin {
@@ -19,55 +21,67 @@ constexpr std::uint8_t statusByte(std::uint8_t kind, std::int64_t channel) {
 
 constexpr bool isRealTime(std::uint8_t b) { return b >= kFirstRealTime; }
 
-// Number of data bytes a channel status byte takes.
-constexpr int dataByteCount(std::uint8_t status) {
-    const int kind = status & 0xF0;
-    return (kind == 0xC0 || kind == 0xD0) ? 1 : 2;
+// The position of the first byte at or above F7 (the end of a SysEx message or a
+// real-time byte) in p[i, n), or n. SysEx bodies are long runs of data bytes, so
+// this looks at eight bytes at a time: for each byte, (b & 7F) + 09 reaches 80
+// exactly when b & 7F >= 77, and together with the top bit that is b >= F7.
+std::size_t findSysExStop(const std::uint8_t* p, std::size_t i, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+        constexpr std::uint64_t kNine = 0x0909090909090909ULL;
+        constexpr std::uint64_t kTop = 0x8080808080808080ULL;
+        while (i + 8 <= n) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p + i, 8);
+            const std::uint64_t hits = ((word & kLow7) + kNine) & word & kTop;
+            if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits)) / 8;
+            i += 8;
+        }
+    }
+    while (i < n && p[i] < kSysExEnd) ++i;
+    return i;
 }
 
-MIDIEvent channelEvent(std::uint8_t status, std::uint8_t d1, std::uint8_t d2) {
-    MIDIEvent e;
+// How each channel status (by its high nibble, 8…E) becomes an event. The
+// event's fields are weighted sums of the data bytes, so that filling an event
+// takes no branch on the (unpredictable) kind of message.
+struct ChannelShape {
+    MIDIEventType type;
+    std::uint8_t dataBytes;
+    std::uint8_t noteFromD1, noteFromD2, velocityFromD1, velocityFromD2;
+};
+constexpr ChannelShape kChannelShapes[8] = {
+    {MIDIEventType::noteOff, 2, 1, 0, 0, 1},          // 8n
+    {MIDIEventType::noteOn, 2, 1, 0, 0, 1},           // 9n
+    {MIDIEventType::polyPressure, 2, 1, 0, 0, 1},     // An
+    {MIDIEventType::cc, 2, 1, 0, 0, 1},               // Bn
+    {MIDIEventType::programChange, 1, 1, 0, 0, 0},    // Cn
+    {MIDIEventType::channelPressure, 1, 0, 0, 1, 0},  // Dn
+    {MIDIEventType::pitchBend, 2, 1, 128, 0, 0},      // En
+    {MIDIEventType::noteOff, 2, 0, 0, 0, 0},          // (Fn: never a channel status)
+};
+static_assert(static_cast<int>(MIDIEventType::noteOff) == static_cast<int>(MIDIEventType::noteOn) + 1);
+
+constexpr const ChannelShape& channelShape(std::uint8_t status) { return kChannelShapes[(status >> 4) & 0x07]; }
+
+// Fills a default-constructed event (built in place in the caller's vector).
+// A 9n message with velocity 0 is a note-off.
+inline void fillChannelEvent(MIDIEvent& e, std::uint8_t status, std::uint8_t d1, std::uint8_t d2) {
+    const ChannelShape& shape = channelShape(status);
+    const bool isNoteOnZero = shape.type == MIDIEventType::noteOn && d2 == 0;
+    e.type = static_cast<MIDIEventType>(static_cast<int>(shape.type) + (isNoteOnZero ? 1 : 0));
+    e.note = d1 * shape.noteFromD1 + d2 * shape.noteFromD2;
+    e.velocity = d1 * shape.velocityFromD1 + d2 * shape.velocityFromD2;
     e.channel = status & 0x0F;
-    switch (status & 0xF0) {
-    case 0x80:
-        e.type = MIDIEventType::noteOff;
-        e.note = d1;
-        e.velocity = d2;
-        break;
-    case 0x90:
-        e.type = d2 > 0 ? MIDIEventType::noteOn : MIDIEventType::noteOff;
-        e.note = d1;
-        e.velocity = d2;
-        break;
-    case 0xA0:
-        e.type = MIDIEventType::polyPressure;
-        e.note = d1;
-        e.velocity = d2;
-        break;
-    case 0xB0:
-        e.type = MIDIEventType::cc;
-        e.note = d1;
-        e.velocity = d2;
-        break;
-    case 0xC0:
-        e.type = MIDIEventType::programChange;
-        e.note = d1;
-        break;
-    case 0xD0:
-        e.type = MIDIEventType::channelPressure;
-        e.velocity = d1;
-        break;
-    default:  // 0xE0
-        e.type = MIDIEventType::pitchBend;
-        e.note = d1 + d2 * 128;
-        break;
-    }
-    return e;
 }
 
 // Gives up an accumulation's memory, not just its contents: a dropped or finished
 // message must not leave a megabyte reserved on an input at rest.
 void releaseAccumulation(ByteArray& accumulation) { ByteArray().swap(accumulation); }
+
+// An accumulation buffer up to this size is kept for the next message of the
+// input; a larger one is handed to the event or freed.
+constexpr std::size_t kKeptAccumulationCapacity = 4096;
 
 }  // namespace
 
@@ -143,8 +157,7 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
             bool complete = false;
             bool overflowed = false;
             while (i < n) {
-                std::size_t end = i;
-                while (end < n && !isRealTime(p[end]) && p[end] != kSysExEnd) ++end;
+                std::size_t end = findSysExStop(p, i, n);
                 if (end < n && p[end] == kSysExEnd) {
                     ++end;
                     complete = true;
@@ -170,11 +183,16 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
                 return;
             }
             if (frames) frames->push_back(MIDIRawSystemExclusiveFrame{accumulation, true});
-            MIDIEvent e;
+            MIDIEvent& e = events.emplace_back();
             e.type = MIDIEventType::systemExclusive;
-            e.data = std::move(accumulation);
-            releaseAccumulation(accumulation);
-            events.push_back(std::move(e));
+            if (accumulation.capacity() <= kKeptAccumulationCapacity) {
+                // Copy and keep the buffer: the next message reuses it.
+                e.data.assign(accumulation.begin(), accumulation.end());
+                accumulation.clear();
+            } else {
+                e.data = std::move(accumulation);
+                releaseAccumulation(accumulation);
+            }
             continue;
         }
 
@@ -185,6 +203,18 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
                 ++i;
                 continue;
             }
+            // Common case first: the whole message in this packet without real-time
+            // bytes inside becomes its event with one allocation.
+            const std::size_t end = findSysExStop(p, i + 1, n);
+            if (end < n && p[end] == kSysExEnd && end - i + 1 <= maxSystemExclusiveBytes) {
+                MIDIEvent& e = events.emplace_back();
+                e.type = MIDIEventType::systemExclusive;
+                e.data.assign(p + i, p + end + 1);
+                if (frames) frames->push_back(MIDIRawSystemExclusiveFrame{e.data, true});
+                i = end + 1;
+                continue;
+            }
+            accumulation.reserve(std::min(maxSystemExclusiveBytes, std::max<std::size_t>(n - i, 512)));
             accumulation.push_back(kSysExStart);
             sysExJustStarted = true;
             ++i;
@@ -208,8 +238,22 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
             continue;
         }
 
+        const int needed = channelShape(status).dataBytes;
+        // Fast path: the data bytes follow directly and are plain data bytes.
+        if (i + static_cast<std::size_t>(needed) <= n) {
+            const std::uint8_t d1 = p[i];
+            const std::uint8_t next = i + 1 < n ? p[i + 1] : 0;
+            const std::uint8_t d2 = needed == 2 ? next : 0;
+            if (((d1 | d2) & 0x80) == 0) {
+                fillChannelEvent(events.emplace_back(), status, d1, d2);
+                i += static_cast<std::size_t>(needed);
+                continue;
+            }
+        }
+
+        // Slow path: real-time bytes between the data bytes, a status byte in
+        // their place, or the packet ends first.
         const std::size_t firstData = i;
-        const int needed = dataByteCount(status);
         std::uint8_t data[2] = {0, 0};
         int got = 0;
         std::size_t j = i;
@@ -226,7 +270,7 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
             i = firstData;
             continue;
         }
-        events.push_back(channelEvent(status, data[0], data[1]));
+        fillChannelEvent(events.emplace_back(), status, data[0], data[1]);
         i = j;
     }
 }

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstddef>
+
+namespace velorin::bench {
+
+// Number of calls of the global operator new so far in this process (the
+// binary that links SpineAllocationCounter.cpp replaces it to count).
+std::size_t allocationCount();
+
+}  // namespace velorin::bench
