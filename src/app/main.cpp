@@ -79,6 +79,9 @@ int main(int argc, char** argv) {
     velorin::TaskHandle signalWatch = quitOnTerminationSignals(queue);
 
     logStore->log(velorin::startupLogLine());
+    if (!settings.isWritable()) {
+        logStore->log("[MIDI] Settings cannot be saved: " + settings.fileName() + " is not writable");
+    }
 
     int status = 0;
     {

@@ -9,6 +9,7 @@
 #include "app/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
+#include "ui/AboutDialog.hpp"
 #include "ui/HeaderBarView.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/WindowChromeStyler.hpp"
@@ -110,4 +111,17 @@ TEST_F(MainWindowTest, SizeIsSavedShortlyAfterResizingAndAtOnceOnClose) {
     window->close();
     EXPECT_EQ(settings.doubleValue("mainWindow.contentWidth"), 1300.0);
     EXPECT_FALSE(window->chrome().hasPendingSave());
+}
+
+TEST(AboutDialog, ShowsVersionBuildAndTheCreditsInASmallMonospacedFont) {
+    const velorin::AboutPanelContent content{"Velorin Server", "0.1.0", "Build 42", "Lane: Production\nCommit: 1a2b3c4"};
+    velorin::AboutDialog dialog(content);
+    const auto* version = dialog.findChild<QLabel*>(QStringLiteral("aboutVersion"));
+    const auto* credits = dialog.findChild<QLabel*>(QStringLiteral("aboutCredits"));
+    ASSERT_NE(version, nullptr);
+    ASSERT_NE(credits, nullptr);
+    EXPECT_EQ(version->text(), "Version 0.1.0 (Build 42)");
+    EXPECT_EQ(credits->text(), "Lane: Production\nCommit: 1a2b3c4");
+    EXPECT_EQ(credits->font().pixelSize(), 11);
+    EXPECT_TRUE(credits->alignment() & Qt::AlignHCenter);
 }

@@ -72,6 +72,13 @@ QSettingsStore::~QSettingsStore() = default;
 
 std::string QSettingsStore::fileName() const { return toStdString(settings_->fileName()); }
 
+bool QSettingsStore::isWritable() const { return settings_->isWritable(); }
+
+void QSettingsStore::syncToFile() {
+    settings_->sync();
+    if (settings_->status() == QSettings::AccessError) writeFailed_ = true;
+}
+
 QVariant QSettingsStore::value(std::string_view key) const {
     if (key.empty()) return {};
     return settings_->value(toQString(key));
@@ -187,14 +194,14 @@ void QSettingsStore::set(std::string_view key, SettingsValue newValue) {
         },
         newValue);
     settings_->setValue(toQString(key), v);
-    settings_->sync();
+    syncToFile();
 }
 
 void QSettingsStore::remove(std::string_view key) {
     // An empty key would make QSettings remove every key.
     if (key.empty()) return;
     settings_->remove(toQString(key));
-    settings_->sync();
+    syncToFile();
 }
 
 }  // namespace velorin

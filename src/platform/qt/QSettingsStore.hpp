@@ -41,11 +41,18 @@ public:
 
     // The file the values live in.
     std::string fileName() const;
+    // False when the file cannot be written (changes then last only until quit).
+    bool isWritable() const;
+    // True once a write to the file has failed.
+    bool hasWriteFailed() const { return writeFailed_; }
 
 private:
     QVariant value(std::string_view key) const;
 
+    void syncToFile();
+
     std::unique_ptr<QSettings> settings_;
+    bool writeFailed_ = false;
 };
 
 // Strict text conversions used for values read back from the file; exposed for tests.

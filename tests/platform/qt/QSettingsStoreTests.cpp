@@ -172,3 +172,17 @@ TEST_F(QSettingsStoreTest, ACorruptFileReadsAsEmptyWithoutFailing) {
     store->set("flag", true);
     EXPECT_EQ(open()->boolValue("flag"), true);
 }
+
+TEST_F(QSettingsStoreTest, AnUnwritableFileIsReportedAndValuesStillReadBackInThisRun) {
+    // A regular file where the settings folder should be: nothing can be created below it.
+    const std::string blocker = path() + ".blocker";
+    FILE* f = std::fopen(blocker.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    QSettingsStore store(blocker + "/Velorin/settings.conf");
+    EXPECT_FALSE(store.isWritable());
+    store.set("LinkClock.isActive", true);
+    EXPECT_TRUE(store.hasWriteFailed());
+    EXPECT_EQ(store.boolValue("LinkClock.isActive"), true);
+    EXPECT_FALSE(open()->contains("LinkClock.isActive"));
+}
