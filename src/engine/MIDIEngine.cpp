@@ -1,0 +1,572 @@
+#include "engine/MIDIEngine.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include "morphs/FC200SysExMorph.hpp"
+#include "morphs/LinkLooperMorph.hpp"
+#include "morphs/OctaveLayerMorph.hpp"
+#include "morphs/RouterMorph.hpp"
+
+namespace velorin {
+
+std::string_view rawValue(MorphUIRoute route) {
+    switch (route) {
+        case MorphUIRoute::linkLooper: return "linkLooper";
+        case MorphUIRoute::octaveLayer: return "octaveLayer";
+    }
+    return "";
+}
+
+namespace {
+
+constexpr std::size_t kInitialScratchDepth = 8;
+
+std::optional<std::string> ownedText(std::optional<std::string_view> text) {
+    return text ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
+    return text ? std::optional<std::string_view>(*text) : std::nullopt;
+}
+
+// Titles in case-insensitive order; equal titles keep inventory order.
+template <typename Endpoint>
+void sortByTitle(std::vector<Endpoint>& endpoints) {
+    std::stable_sort(endpoints.begin(), endpoints.end(), [](const Endpoint& a, const Endpoint& b) {
+        return std::lexicographical_compare(
+            a.title.begin(), a.title.end(), b.title.begin(), b.title.end(), [](char x, char y) {
+                return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+            });
+    });
+}
+
+// Holds one level of the engine's reusable output lists for a scope.
+template <typename Engine>
+class ScratchLease {
+public:
+    ScratchLease(Engine& engine, MorphOutputs& outputs) : engine_(engine), outputs_(outputs) {}
+    ~ScratchLease() { engine_(); }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    MorphOutputs& outputs() { return outputs_; }
+
+private:
+    Engine& engine_;
+    MorphOutputs& outputs_;
+};
+
+}  // namespace
+
+// --- morph log ---------------------------------------------------------------------
+
+void MIDIEngine::EngineMorphLog::log(std::string_view text) const {
+    if (log_.isLoggingAllMIDIEvents()) log_.log(std::string(text));
+}
+
+void MIDIEngine::EngineMorphLog::logMessage(MessageType type, std::optional<std::string_view> title,
+                                            std::string_view text) const {
+    const bool always = title && (*title == FC200SysExMorph::kTitle || *title == LinkLooperMorph::kTitle);
+    if (always || log_.isLoggingAllMIDIEvents()) log_.logTyped(type, ownedText(title), std::string(text));
+}
+
+// --- construction ---------------------------------------------------------------------
+
+MIDIEngine::MIDIEngine(Dependencies deps)
+    : deps_(deps),
+      morphLog_(deps.log),
+      fc200Settings_(std::make_shared<FC200Settings>(&deps.settings)),
+      octaveLayerSettings_(std::make_shared<OctaveLayerSettings>(&deps.settings)),
+      linkLooperSettings_(std::make_shared<LinkLooperSettings>(&deps.settings)),
+      linkLooperStateStore_(std::make_shared<LinkLooperStateStore>()),
+      routingStore_(deps.settings),
+      synchronizer_(deps.queue) {
+    const auto inputs = RoutingInputGroupDescriptor::inputs();
+    const auto controlInputs = RoutingInputGroupDescriptor::controlInputs();
+    const auto outputs = RoutingOutputGroupDescriptor::outputs();
+    const auto controlOutputs = RoutingOutputGroupDescriptor::controlOutputs();
+
+    registrations_.push_back({std::string(kRouterID), std::string(RouterMorph::kTitle),
+                              std::string(RouterMorph::kDetail), {inputs}, {outputs}, std::nullopt,
+                              [] { return std::make_shared<RouterMorph>(); }});
+    registrations_.push_back({std::string(kOctaveLayerID), "Octave Layer",
+                              "Adds Note On/Off copies 1-2 octaves above and below.", {inputs}, {outputs},
+                              MorphUIRoute::octaveLayer, [settings = octaveLayerSettings_] {
+                                  return std::make_shared<OctaveLayerMorph>(settings);
+                              }});
+    if (deps.linkLooperEnabled) {
+        registrations_.push_back({std::string(kLinkLooperID), std::string(LinkLooperMorph::kTitle),
+                                  std::string(LinkLooperMorph::kDetail), {inputs, controlInputs},
+                                  {outputs, controlOutputs}, MorphUIRoute::linkLooper,
+                                  [store = linkLooperStateStore_, settings = linkLooperSettings_] {
+                                      return std::make_shared<LinkLooperMorph>(store, settings);
+                                  }});
+    }
+    registrations_.push_back({std::string(kFC200ID), std::string(FC200SysExMorph::kTitle),
+                              std::string(FC200SysExMorph::kDetail), {inputs}, {outputs}, std::nullopt,
+                              [settings = fc200Settings_] { return std::make_shared<FC200SysExMorph>(settings); }});
+
+    std::vector<MorphEngine::Registration> morphs;
+    for (const auto& registration : registrations_) morphs.emplace_back(registration.id, registration.makeMorph());
+    morphEngine_ = std::make_unique<MorphEngine>(std::move(morphs));
+
+    for (std::size_t i = 0; i < kInitialScratchDepth; ++i) scratchByDepth_.emplace_back().reserve(64);
+    parsedEvents_.reserve(256);
+    parsedFrames_.reserve(8);
+    sendIndices_.reserve(32);
+    dueEvents_.reserve(64);
+}
+
+MIDIEngine::~MIDIEngine() {
+    schedulerTimer_.cancel();
+    synchronizer_.cancel();
+}
+
+void MIDIEngine::setEndpointInventory(MIDIEndpointInventory inventory) {
+    if (inventory == inventory_) return;
+    inventory_ = std::move(inventory);
+    notifyObservers();
+}
+
+std::optional<std::size_t> MIDIEngine::morphIndex(std::string_view morphID) const {
+    for (std::size_t i = 0; i < registrations_.size(); ++i) {
+        if (registrations_[i].id == morphID) return i;
+    }
+    return std::nullopt;
+}
+
+MorphOutputs& MIDIEngine::acquireScratch() {
+    if (scratchDepth_ == scratchByDepth_.size()) scratchByDepth_.emplace_back();
+    MorphOutputs& outputs = scratchByDepth_[scratchDepth_++];
+    outputs.clear();
+    return outputs;
+}
+
+MorphContext MIDIEngine::makeContext(std::optional<std::string_view> sourceName) const {
+    MorphContext context;
+    const bool active = deps_.linkClock.isActive();
+    context.currentBeat = active ? deps_.linkClock.currentBeat() : 0.0;
+    context.isLinkTransportRunning = active && deps_.linkClock.isPlaying();
+    context.sourceName = sourceName;
+    context.logger = &morphLog_;
+    return context;
+}
+
+// --- lifecycle --------------------------------------------------------------------------
+
+void MIDIEngine::start() {
+    if (isStarted_) return;
+    // The operating system's MIDI client and ports, the virtual ports, the
+    // endpoint scan and the USB service come before this point once they exist.
+    isStarted_ = true;
+    logInventorySummary();
+    morphEngine_->logStartupSummaries(makeContext(std::nullopt));
+    schedulerTimer_ = deps_.queue.every(kSchedulerTickInterval, [this] { tickScheduler(); });
+    synchronizer_.schedule([this] { return isStarted_; }, [this] { emitStartupSnapshot(); });
+    notifyObservers();
+}
+
+void MIDIEngine::stop() {
+    if (!isStarted_) return;
+    deps_.log.log("[MIDI] Stopping: sending all-notes-off and clearing scheduled events");
+    synchronizer_.cancel();
+    panic();
+    deps_.scheduler.removeAllEvents();
+    schedulerTimer_.cancel();
+    schedulerTimer_ = TaskHandle{};
+    // The actions are dropped: panic has already sent note-offs for every note.
+    MorphActions discarded;
+    morphEngine_->resetAll(discarded);
+    parserStateByInputID_.clear();
+    isStarted_ = false;
+    deps_.log.log("[MIDI] Stopped");
+    notifyObservers();
+}
+
+void MIDIEngine::logInventorySummary() {
+    const auto inputs = std::count_if(inventory_.inputs().begin(), inventory_.inputs().end(), [](const auto& r) {
+        return r.route.kind != MIDIInputEndpointRoute::Kind::coreMIDIVirtualDestination;
+    });
+    const auto outputs = std::count_if(inventory_.outputs().begin(), inventory_.outputs().end(), [](const auto& r) {
+        return r.route.kind != MIDIOutputEndpointRoute::Kind::coreMIDIVirtualSource;
+    });
+    deps_.log.log("[MIDI] Inputs: " + std::to_string(inputs) + ", Outputs: " + std::to_string(outputs));
+}
+
+// --- input and dispatch -------------------------------------------------------------------
+
+void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string_view inputKey,
+                             std::optional<std::string_view> sourceName) {
+    parsedEvents_.clear();
+    parsedFrames_.clear();
+    if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
+        parseRawPackets(packets, it->second, parsedEvents_, parsedFrames_);
+        if (it->second.isAtRest()) parserStateByInputID_.erase(it);
+    } else {
+        parseRawPackets(packets, restingState_, parsedEvents_, parsedFrames_);
+        if (!restingState_.isAtRest()) {
+            parserStateByInputID_.emplace(std::string(inputKey), std::move(restingState_));
+            restingState_ = MIDIParserState{};
+        }
+    }
+
+    if (routingStore_.isInputUnavailable(inputKey)) return;
+    if (!parsedEvents_.empty()) deps_.activity.recordInput();
+    if (!parsedFrames_.empty() && deps_.log.isLoggingAllMIDIEvents()) {
+        for (const auto& frame : parsedFrames_) {
+            deps_.log.logTyped(MessageType::midiIn, ownedText(sourceName), systemExclusiveFrameLogText(frame));
+        }
+    }
+    if (!parsedEvents_.empty()) dispatch(parsedEvents_, inputKey, sourceName);
+}
+
+void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
+                          std::optional<std::string_view> sourceName) {
+    if (routingStore_.isInputUnavailable(inputKey)) return;
+    const bool logAll = deps_.log.isLoggingAllMIDIEvents();
+    const std::vector<RoutingInputDelivery>& deliveries = routingStore_.deliveries(inputKey);
+    if (deliveries.empty() && !logAll) return;
+    const MorphContext context = makeContext(sourceName);
+    auto release = [this] { releaseScratch(); };
+    ScratchLease lease(release, acquireScratch());
+    for (const MIDIEvent& event : events) {
+        if (logAll) deps_.log.logMIDI(MIDIEventLogDirection::input, ownedText(sourceName), event);
+        for (const RoutingInputDelivery& delivery : deliveries) {
+            lease.outputs().clear();
+            morphEngine_->process(delivery.morphKey, delivery.inputGroupKey, event, context, lease.outputs());
+            applyOutputs(lease.outputs(), VisitedMorphs{}, sourceName);
+        }
+    }
+}
+
+void MIDIEngine::applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited,
+                              std::optional<std::string_view> sourceName) {
+    for (const MorphOutput& output : outputs) applyOutput(output, visited, sourceName);
+}
+
+void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
+                             std::optional<std::string_view> sourceName) {
+    const MorphAction& action = output.action;
+    if (action.cancelsScheduledActionsWithKey) deps_.scheduler.cancelEvents(*action.cancelsScheduledActionsWithKey);
+    if (!action.beat) {
+        if (action.sendsEvent &&
+            sendToMorphOutputs(action.event, output.morphID, action.outputGroupKey, visited, sourceName)) {
+            morphEngine_->recordSentEvent(action.event, output.morphID, viewOf(action.cancellationKey));
+        }
+        return;
+    }
+    deps_.scheduler.schedule(ScheduledMIDIEvent{action.event, *action.beat, output.morphID, action.outputGroupKey,
+                                                action.cancellationKey, action.repeatIntervalBeats});
+}
+
+bool MIDIEngine::sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID,
+                                    std::string_view outputGroupKey, VisitedMorphs visited,
+                                    std::optional<std::string_view> sourceName) {
+    if (const auto index = morphIndex(morphID)) visited.insert(*index);
+    bool sent = false;
+    const RoutingKeySet& destinations = routingStore_.outputDestinations(morphID, outputGroupKey);
+    if (!destinations.empty()) {
+        const bool leaveOutSource = morphID == kRouterID && sourceName.has_value();
+        sendIndices_.clear();
+        for (const std::string& key : destinations) {
+            if (key.starts_with(kMorphDestinationPrefix)) continue;
+            const auto index = inventory_.outputIndex(key);
+            if (!index || routingStore_.isOutputUnavailable(key)) continue;
+            // The Router never sends an input's events back to the endpoint of the same name.
+            if (leaveOutSource && inventory_.outputs()[*index].presentation.title == *sourceName) continue;
+            sendIndices_.push_back(*index);
+        }
+        if (!sendIndices_.empty()) {
+            std::sort(sendIndices_.begin(), sendIndices_.end());
+            sent = sendToOutputIndices(event, sendIndices_);
+        }
+    }
+    if (outputGroupKey == kOutputsGroup) {
+        if (const auto target = routingStore_.firstChainTarget(morphID)) {
+            const auto targetIndex = morphIndex(*target);
+            if (!targetIndex || !visited.contains(*targetIndex)) {
+                feedMorph(event, *target, visited);
+                sent = true;
+            }
+        }
+    }
+    return sent;
+}
+
+void MIDIEngine::feedMorph(const MIDIEvent& event, std::string_view targetMorphID, VisitedMorphs visited) {
+    if (const auto index = morphIndex(targetMorphID); index && visited.contains(*index)) return;
+    const MorphContext context = makeContext(std::nullopt);
+    auto release = [this] { releaseScratch(); };
+    ScratchLease lease(release, acquireScratch());
+    morphEngine_->process(targetMorphID, kInputsGroup, event, context, lease.outputs());
+    for (const MorphOutput& output : lease.outputs()) applyOutput(output, visited, std::nullopt);
+}
+
+bool MIDIEngine::sendToOutputIndices(const MIDIEvent& event, std::span<const std::size_t> indices) {
+    if (!isStarted_ || indices.empty()) return false;
+    if (deps_.log.isLoggingAllMIDIEvents()) deps_.log.logMIDI(MIDIEventLogDirection::output, std::nullopt, event);
+    bool accepted = false;
+    if (transport_) {
+        for (const std::size_t index : indices) {
+            if (transport_->send(inventory_.outputs()[index], event)) accepted = true;
+        }
+    }
+    if (accepted) deps_.activity.recordOutput();
+    return accepted;
+}
+
+void MIDIEngine::collectOutputIndices(const RoutingKeySet& keys, std::vector<std::size_t>& out) const {
+    out.clear();
+    for (const std::string& key : keys) {
+        if (key.starts_with(kMorphDestinationPrefix)) continue;
+        if (const auto index = inventory_.outputIndex(key)) out.push_back(*index);
+    }
+    std::sort(out.begin(), out.end());
+}
+
+bool MIDIEngine::sendEvent(const MIDIEvent& event, const RoutingKeySet& destinationKeys) {
+    if (!isStarted_) return false;
+    const bool anyEndpointKey = std::any_of(destinationKeys.begin(), destinationKeys.end(), [](const std::string& k) {
+        return !k.starts_with(kMorphDestinationPrefix);
+    });
+    if (!anyEndpointKey) return false;
+    collectOutputIndices(destinationKeys, sendIndices_);
+    if (sendIndices_.empty()) {
+        // Keys that name no current endpoint: logged as sent, accepted by nobody.
+        if (deps_.log.isLoggingAllMIDIEvents()) {
+            deps_.log.logMIDI(MIDIEventLogDirection::output, std::nullopt, event);
+        }
+        return false;
+    }
+    return sendToOutputIndices(event, sendIndices_);
+}
+
+bool MIDIEngine::sendEvent(const MIDIEvent& event, std::string_view destinationKey) {
+    if (!isStarted_ || destinationKey.starts_with(kMorphDestinationPrefix)) return false;
+    RoutingKeySet keys;
+    keys.emplace(destinationKey);
+    return sendEvent(event, keys);
+}
+
+void MIDIEngine::tickScheduler() {
+    dueEvents_.clear();
+    deps_.scheduler.collectDueEvents(dueEvents_);
+    for (const ScheduledMIDIEvent& scheduled : dueEvents_) {
+        const auto event = morphEngine_->prepareScheduledEvent(scheduled);
+        if (!event) continue;
+        if (sendToMorphOutputs(*event, scheduled.morphID, scheduled.outputGroupKey, VisitedMorphs{}, std::nullopt)) {
+            morphEngine_->recordSentEvent(*event, scheduled.morphID, viewOf(scheduled.cancellationKey));
+        }
+    }
+}
+
+void MIDIEngine::panic() {
+    if (!isStarted_) return;
+    deps_.log.log("[MIDI] Panic: sending all-notes-off");
+    std::vector<std::size_t> targets;
+    collectOutputIndices(routingStore_.allMainOutputEndpoints(), targets);
+    std::erase_if(targets, [this](std::size_t index) {
+        return routingStore_.isOutputUnavailable(inventory_.outputs()[index].presentation.id);
+    });
+    if (targets.empty()) return;
+    for (std::int64_t channel = 0; channel < 16; ++channel) {
+        for (std::int64_t note = 0; note < 128; ++note) {
+            sendToOutputIndices(MIDIEvent::noteOffEvent(note, 0, channel), targets);
+        }
+    }
+}
+
+void MIDIEngine::forgetInputState(std::string_view inputKey) {
+    if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
+        parserStateByInputID_.erase(it);
+    }
+}
+
+// --- routing edits ---------------------------------------------------------------------------
+
+void MIDIEngine::bumpRoutingRevision() {
+    ++routingRevision_;
+    notifyObservers();
+}
+
+namespace {
+std::vector<MIDINoteIdentity> outstandingNotesOf(const MorphEngine& engine, std::string_view morphID) {
+    std::vector<MIDINoteIdentity> notes;
+    if (const MorphNode* node = engine.node(morphID)) {
+        node->outstandingNotes.forEach([&notes](MIDINoteIdentity n) { notes.push_back(n); });
+    }
+    return notes;
+}
+}  // namespace
+
+void MIDIEngine::setOutputAssignment(bool isAssigned, std::string_view destinationKey, std::string_view morphKey,
+                                     std::string_view outputGroupKey) {
+    std::optional<std::string_view> chainTarget;
+    if (destinationKey.starts_with(kMorphDestinationPrefix)) {
+        const std::string_view target = destinationKey.substr(kMorphDestinationPrefix.size());
+        if (outputGroupKey != kOutputsGroup || target.empty() || !morphIndex(target) || target == morphKey) return;
+        if (isAssigned && !routingStore_.canChain(morphKey, target)) return;
+        chainTarget = target;
+    }
+    const RoutingKeySet& current = routingStore_.outputDestinations(morphKey, outputGroupKey);
+    if ((current.find(destinationKey) != current.end()) == isAssigned) return;
+
+    if (!isAssigned && outputGroupKey == kOutputsGroup) {
+        for (const MIDINoteIdentity& note : outstandingNotesOf(*morphEngine_, morphKey)) {
+            const MIDIEvent noteOff = MIDIEvent::noteOffEvent(note.note, 0, note.channel);
+            if (chainTarget) feedMorph(noteOff, *chainTarget, VisitedMorphs{});
+            sendEvent(noteOff, destinationKey);
+        }
+    }
+    if (routingStore_.setOutputAssignment(isAssigned, destinationKey, morphKey, outputGroupKey)) {
+        bumpRoutingRevision();
+    }
+}
+
+void MIDIEngine::setInputAssignment(bool isAssigned, std::string_view inputKey, std::string_view morphKey,
+                                    std::string_view inputGroupKey) {
+    if (routingStore_.setInputAssignment(isAssigned, inputKey, morphKey, inputGroupKey)) bumpRoutingRevision();
+}
+
+void MIDIEngine::setInputAvailable(bool isAvailable, std::string_view endpointKey) {
+    if (routingStore_.setInputAvailable(isAvailable, endpointKey)) bumpRoutingRevision();
+}
+
+void MIDIEngine::setOutputAvailable(bool isAvailable, std::string_view endpointKey) {
+    if (routingStore_.isOutputUnavailable(endpointKey) == !isAvailable) return;
+    if (!isAvailable) {
+        for (const std::string& morph : routingStore_.morphsOutputting(endpointKey)) {
+            for (const MIDINoteIdentity& note : outstandingNotesOf(*morphEngine_, morph)) {
+                sendEvent(MIDIEvent::noteOffEvent(note.note, 0, note.channel), endpointKey);
+            }
+        }
+    }
+    if (routingStore_.setOutputAvailable(isAvailable, endpointKey)) bumpRoutingRevision();
+}
+
+// --- morph options and switches -----------------------------------------------------------------
+
+void MIDIEngine::resetAndCarryOut(std::string_view morphID) {
+    const MorphActions actions = morphEngine_->reset(morphID);
+    for (const MorphAction& action : actions) {
+        applyOutput(MorphOutput{action, std::string(morphID)}, VisitedMorphs{}, std::nullopt);
+    }
+}
+
+void MIDIEngine::setShowsFC200Morph(bool shows) {
+    if (fc200Settings_->showsMorph() == shows) return;
+    if (!shows) resetAndCarryOut(kFC200ID);
+    fc200Settings_->setShowsMorph(shows);
+    deps_.log.log(std::string("[Morphs] FC-200 morph ") + (shows ? "shown" : "hidden"));
+    notifyObservers();
+}
+
+void MIDIEngine::setFC200UpperPedalsToggleEnabled(bool enabled) {
+    if (fc200Settings_->togglesUpperPedals() == enabled) return;
+    if (!enabled) resetAndCarryOut(kFC200ID);
+    fc200Settings_->setTogglesUpperPedals(enabled);
+    deps_.log.log(std::string("[Morphs] FC-200 pedals 6-10 toggle ") + (enabled ? "enabled" : "disabled"));
+}
+
+void MIDIEngine::setFC200UpperPedalsShareLowerCCsEnabled(bool enabled) {
+    if (fc200Settings_->upperPedalsShareLowerCCs() == enabled) return;
+    // Zeros go out on the controller numbers in use before the change.
+    if (fc200Settings_->togglesUpperPedals()) resetAndCarryOut(kFC200ID);
+    fc200Settings_->setUpperPedalsShareLowerCCs(enabled);
+    deps_.log.log(std::string("[Morphs] FC-200 pedals 6-10 share pedals 1-5 CCs ") +
+                  (enabled ? "enabled" : "disabled"));
+}
+
+void MIDIEngine::setLinkLooper(int looperIndex, bool on) {
+    const MorphContext context = makeContext(kLinkLooperUISourceName);
+    const MorphOutputs outputs = morphEngine_->applyLooperControl(kLinkLooperID, looperIndex, on ? 1 : 0,
+                                                                  static_cast<std::int64_t>(LinkLooperControl::Kind::setLooper), context);
+    applyOutputs(outputs, VisitedMorphs{}, std::nullopt);
+}
+
+void MIDIEngine::setLinkLooperMute(int looperIndex, bool muted) {
+    const MorphContext context = makeContext(kLinkLooperUISourceName);
+    const MorphOutputs outputs = morphEngine_->applyLooperControl(kLinkLooperID, looperIndex, muted ? 1 : 0,
+                                                                  static_cast<std::int64_t>(LinkLooperControl::Kind::setMuted), context);
+    applyOutputs(outputs, VisitedMorphs{}, std::nullopt);
+}
+
+void MIDIEngine::emitStartupSnapshot() {
+    if (!isStarted_) return;
+    const MorphOutputs outputs = morphEngine_->startupSnapshot(makeContext(std::nullopt));
+    applyOutputs(outputs, VisitedMorphs{}, std::nullopt);
+}
+
+// --- what the window reads ---------------------------------------------------------------------------
+
+std::vector<MorphPresentationMetadata> MIDIEngine::morphPresentations() const {
+    std::vector<MorphPresentationMetadata> list;
+    for (const auto& r : registrations_) {
+        if (r.id == kFC200ID && !fc200Settings_->showsMorph()) continue;
+        list.push_back({r.id, r.title, r.detail, r.openUI.has_value(), r.inputGroups, r.outputGroups});
+    }
+    return list;
+}
+
+std::vector<MorphOutputDestinationPresentation::Item> MIDIEngine::destinationChoices(std::string_view morphKey) const {
+    std::vector<MorphOutputDestinationPresentation::Candidate> candidates;
+    for (const auto& p : morphPresentations()) candidates.push_back({p.id, p.title, p.detail});
+    return routingStore_.destinationChoices(morphKey, candidates);
+}
+
+std::vector<MIDIInputRoutingEndpoint> MIDIEngine::routingInputEndpoints() const {
+    std::vector<MIDIInputRoutingEndpoint> list;
+    for (const auto& r : inventory_.inputs()) {
+        if (routingStore_.isInputUnavailable(r.presentation.id)) continue;
+        list.push_back({r.presentation.id, r.presentation.title, r.presentation.detail});
+    }
+    sortByTitle(list);
+    return list;
+}
+
+std::vector<MIDIOutputRoutingEndpoint> MIDIEngine::routingOutputEndpoints() const {
+    std::vector<MIDIOutputRoutingEndpoint> list;
+    for (const auto& r : inventory_.outputs()) {
+        if (routingStore_.isOutputUnavailable(r.presentation.id)) continue;
+        list.push_back({r.presentation.id, r.presentation.title, r.presentation.detail});
+    }
+    sortByTitle(list);
+    return list;
+}
+
+std::vector<MIDIInputRoutingEndpoint> MIDIEngine::externalInputEndpoints() const {
+    std::vector<MIDIInputRoutingEndpoint> list;
+    for (const auto& r : inventory_.inputs()) {
+        if (r.route.kind != MIDIInputEndpointRoute::Kind::coreMIDISource) continue;
+        list.push_back({r.presentation.id, r.presentation.title, r.presentation.detail});
+    }
+    sortByTitle(list);
+    return list;
+}
+
+std::vector<MIDIOutputRoutingEndpoint> MIDIEngine::externalOutputEndpoints() const {
+    std::vector<MIDIOutputRoutingEndpoint> list;
+    for (const auto& r : inventory_.outputs()) {
+        if (r.route.kind != MIDIOutputEndpointRoute::Kind::coreMIDIDestination) continue;
+        list.push_back({r.presentation.id, r.presentation.title, r.presentation.detail});
+    }
+    sortByTitle(list);
+    return list;
+}
+
+void MIDIEngine::openMorphUI(std::string_view registrationID) {
+    const auto index = morphIndex(registrationID);
+    if (!index) return;
+    const auto route = registrations_[*index].openUI;
+    if (!route || presentedMorphUI_ == route) return;
+    presentedMorphUI_ = route;
+    notifyObservers();
+}
+
+void MIDIEngine::dismissMorphUI() {
+    if (!presentedMorphUI_) return;
+    presentedMorphUI_.reset();
+    notifyObservers();
+}
+
+}  // namespace velorin

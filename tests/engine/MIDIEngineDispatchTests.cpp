@@ -1,0 +1,342 @@
+#include <gtest/gtest.h>
+
+#include "EngineTestSupport.hpp"
+
+namespace velorin {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::EngineHarness;
+using Send = testing::RecordingTransport::Send;
+
+MIDIEvent on(std::int64_t n, std::int64_t v = 100, std::int64_t ch = 0) { return MIDIEvent::noteOnEvent(n, v, ch); }
+MIDIEvent off(std::int64_t n, std::int64_t ch = 0) { return MIDIEvent::noteOffEvent(n, 0, ch); }
+
+struct EngineDispatch : ::testing::Test, EngineHarness {
+    void SetUp() override {
+        engine->start();
+        takeLines();
+    }
+};
+
+TEST(MIDIEngineRegistry, LooperRowOnlyWithTheFeatureFlag) {
+    EngineHarness beta(true);
+    std::vector<std::string> ids;
+    for (const auto& r : beta.engine->morphRegistrations()) ids.push_back(r.id);
+    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "link-looper", "fc200-sysex"}));
+    EXPECT_EQ(beta.engine->morphRegistrations()[2].inputGroups.size(), 2u);
+    EXPECT_EQ(beta.engine->morphRegistrations()[2].outputGroups[1].title, "Control Outputs");
+
+    EngineHarness production(false);
+    ids.clear();
+    for (const auto& r : production.engine->morphRegistrations()) ids.push_back(r.id);
+    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "fc200-sysex"}));
+    // The FC-200 morph runs but is hidden from the window until shown.
+    EXPECT_EQ(production.engine->morphPresentations().size(), 2u);
+    production.engine->setShowsFC200Morph(true);
+    EXPECT_EQ(production.engine->morphPresentations().size(), 3u);
+    EXPECT_TRUE(production.engine->morphPresentations()[1].hasUI);
+}
+
+TEST_F(EngineDispatch, UnassignedInputIsParsedAndDropped) {
+    play("in-a", {0x90, 60});  // incomplete: running status stays
+    EXPECT_EQ(engine->inputParserStateCount(), 1u);
+    play("in-a", {0x3C, 0x40});
+    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_TRUE(activity.snapshot().lastInputUptime.has_value());
+    EXPECT_FALSE(activity.snapshot().lastOutputUptime.has_value());
+}
+
+TEST_F(EngineDispatch, EventsReachMorphsInMorphKeyOrder) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setInputAssignment(true, "in-a", "octave-layer", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-a", "octave-layer", "outputs");
+    EXPECT_EQ(engine->routingRevision(), 4);
+    play("in-a", {0x90, 60, 100});
+    EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{on(60), on(72), on(60)}));
+    EXPECT_TRUE(activity.snapshot().lastOutputUptime.has_value());
+}
+
+TEST_F(EngineDispatch, RouterLeavesOutTheOutputNamedLikeTheSource) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-b", "router", "outputs");
+    play("in-a", {0x90, 60, 100}, "Keys");
+    EXPECT_EQ(transport.sent, (std::vector<Send>{{"out-a", on(60)}}));
+    // The rule is the Router's only.
+    transport.sent.clear();
+    engine->setInputAssignment(true, "in-a", "octave-layer", "inputs");
+    engine->setOutputAssignment(true, "out-b", "octave-layer", "outputs");
+    play("in-a", {0x80, 60, 0}, "Keys");
+    EXPECT_EQ(transport.eventsTo("out-b"), (std::vector<MIDIEvent>{off(60), off(72)}));
+}
+
+TEST_F(EngineDispatch, ChainedMorphReceivesWhatTheRouterSendsAndItCountsAsSent) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
+    engine->setOutputAssignment(true, "out-c", "octave-layer", "outputs");
+    play("in-a", {0x90, 60, 100});
+    EXPECT_EQ(transport.eventsTo("out-c"), (std::vector<MIDIEvent>{on(60), on(72)}));
+    EXPECT_TRUE(engine->morphEngine().outstandingNotes("router").contains({60, 0}));
+    EXPECT_EQ(engine->morphEngine().outstandingNotes("octave-layer").size(), 2u);
+    // Loops are refused by the chain rules.
+    engine->setOutputAssignment(true, "morph:router", "octave-layer", "outputs");
+    EXPECT_TRUE(engine->routingStore().outputDestinations("octave-layer", "outputs").count("morph:router") == 0);
+    // Chains only from "outputs", never to oneself or to an unknown morph.
+    engine->setOutputAssignment(true, "morph:fc200-sysex", "router", "control-outputs");
+    engine->setOutputAssignment(true, "morph:router", "router", "outputs");
+    engine->setOutputAssignment(true, "morph:nothing", "fc200-sysex", "outputs");
+    EXPECT_EQ(engine->routingRevision(), 3);
+}
+
+TEST_F(EngineDispatch, StoredCycleCannotLoop) {
+    // A graph written outside the engine's rules still cannot loop.
+    engine->routingStore().setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
+    engine->routingStore().setOutputAssignment(true, "morph:router", "octave-layer", "outputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-b", "octave-layer", "outputs");
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    play("in-a", {0x90, 60, 100});
+    EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{on(60)}));
+    EXPECT_EQ(transport.eventsTo("out-b"), (std::vector<MIDIEvent>{on(60), on(72)}));
+}
+
+TEST_F(EngineDispatch, RemovingAnOutputSendsNoteOffsThereFirst) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-b", "router", "outputs");
+    play("in-a", {0x90, 60, 100, 64, 100});
+    transport.sent.clear();
+    engine->setOutputAssignment(false, "out-a", "router", "outputs");
+    EXPECT_EQ(transport.sent, (std::vector<Send>{{"out-a", off(60)}, {"out-a", off(64)}}));
+    EXPECT_EQ(engine->routingStore().outputDestinations("router", "outputs"), (RoutingKeySet{"out-b"}));
+    // Unchanged requests do nothing.
+    transport.sent.clear();
+    const auto revision = engine->routingRevision();
+    engine->setOutputAssignment(false, "out-a", "router", "outputs");
+    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_EQ(engine->routingRevision(), revision);
+}
+
+TEST_F(EngineDispatch, RemovingAChainFeedsNoteOffsIntoTheChainedMorph) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
+    engine->setOutputAssignment(true, "out-c", "octave-layer", "outputs");
+    play("in-a", {0x90, 60, 100});
+    transport.sent.clear();
+    engine->setOutputAssignment(false, "morph:octave-layer", "router", "outputs");
+    EXPECT_EQ(transport.eventsTo("out-c"), (std::vector<MIDIEvent>{off(60), off(72)}));
+}
+
+TEST_F(EngineDispatch, SwitchingAnOutputOffSendsItsNoteOffsAndStopsSending) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-a", "octave-layer", "outputs");
+    engine->setInputAssignment(true, "in-a", "octave-layer", "inputs");
+    play("in-a", {0x90, 60, 100});
+    transport.sent.clear();
+    engine->setOutputAvailable(false, "out-a");
+    EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{off(60), off(72), off(60)}));
+    transport.sent.clear();
+    play("in-a", {0x80, 60, 0});
+    EXPECT_TRUE(transport.sent.empty());
+    // Its assignments stay; switching it on routes again.
+    engine->setOutputAvailable(true, "out-a");
+    play("in-a", {0x90, 62, 100});
+    EXPECT_EQ(transport.eventsTo("out-a").size(), 3u);
+}
+
+TEST_F(EngineDispatch, UnavailableInputParsesButDispatchesNothing) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setInputAvailable(false, "in-a");
+    play("in-a", {0x90, 60, 100});
+    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_FALSE(activity.snapshot().lastInputUptime.has_value());
+    EXPECT_EQ(engine->inputParserStateCount(), 1u);  // running status kept
+    engine->setInputAvailable(true, "in-a");
+    play("in-a", {62, 100});
+    EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{on(62)}));
+}
+
+TEST_F(EngineDispatch, SendEventFollowsTheSendRules) {
+    EXPECT_FALSE(engine->sendEvent(on(1), RoutingKeySet{"morph:router"}));
+    EXPECT_TRUE(engine->sendEvent(on(1), RoutingKeySet{"out-c", "out-a", "morph:x"}));
+    EXPECT_EQ(transport.sent, (std::vector<Send>{{"out-a", on(1)}, {"out-c", on(1)}}));  // inventory order
+    transport.refusing = {"out-a"};
+    EXPECT_FALSE(engine->sendEvent(on(2), "out-a"));
+    EXPECT_FALSE(engine->sendEvent(on(2), "unknown"));
+    engine->stop();
+    transport.sent.clear();
+    EXPECT_FALSE(engine->sendEvent(on(3), "out-c"));
+    EXPECT_TRUE(transport.sent.empty());
+}
+
+TEST_F(EngineDispatch, LogAllWritesInputAndOutputLines) {
+    log->toggleLoggingAllMIDIEvents();
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    play("in-a", {0x90, 60, 100, 0xF0, 0x01, 0xF7}, "Keys");
+    log->flush();
+    int inputs = 0, outputs = 0, frames = 0;
+    for (const auto& entry : log->entries()) {
+        if (const auto* m = std::get_if<LogEntry::MIDI>(&entry.kind)) {
+            (m->direction == MIDIEventLogDirection::input ? inputs : outputs)++;
+            if (m->direction == MIDIEventLogDirection::input) {
+                EXPECT_EQ(m->source, "Keys");
+            }
+        }
+        if (const auto* t = std::get_if<LogEntry::TypedMessage>(&entry.kind)) {
+            EXPECT_EQ(t->type, MessageType::midiIn);
+            EXPECT_EQ(t->text, "SysEx 3 bytes F0 01 F7");
+            ++frames;
+        }
+    }
+    EXPECT_EQ(inputs, 2);
+    EXPECT_EQ(outputs, 2);
+    EXPECT_EQ(frames, 1);
+}
+
+TEST_F(EngineDispatch, PanicSendsEveryNoteOffToEveryAvailableMainOutput) {
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-b", "octave-layer", "outputs");
+    engine->setOutputAssignment(true, "out-c", "octave-layer", "outputs");
+    engine->setOutputAvailable(false, "out-c");
+    engine->setOutputAssignment(true, "morph:router", "octave-layer", "outputs");
+    transport.sent.clear();
+    engine->panic();
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{"[MIDI] Panic: sending all-notes-off"}));
+    ASSERT_EQ(transport.sent.size(), 2u * 2048u);
+    EXPECT_TRUE(transport.eventsTo("out-c").empty());
+    const auto toA = transport.eventsTo("out-a");
+    for (std::size_t i = 0; i < toA.size(); ++i) {
+        EXPECT_EQ(toA[i], off(static_cast<std::int64_t>(i % 128), static_cast<std::int64_t>(i / 128)));
+    }
+    EXPECT_EQ(transport.sent[0].key, "out-a");
+    EXPECT_EQ(transport.sent[1].key, "out-b");
+}
+
+TEST_F(EngineDispatch, PanicWithoutOutputsOnlyLogs) {
+    engine->panic();
+    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{"[MIDI] Panic: sending all-notes-off"}));
+}
+
+MIDIEvent fc200(std::uint8_t control, std::uint8_t value) {
+    return *makeSystemExclusive(
+        {0xF0, 0x41, 0x10, 0x72, 0x12, 0x00, control, value, static_cast<std::uint8_t>((128 - (control + value) % 128) % 128), 0xF7});
+}
+
+TEST_F(EngineDispatch, FC200OptionChangesResetLatchedPedalsThroughTheOutputs) {
+    engine->setInputAssignment(true, "in-b", "fc200-sysex", "inputs");
+    engine->setOutputAssignment(true, "out-c", "fc200-sysex", "outputs");
+    engine->setShowsFC200Morph(true);
+    engine->setFC200UpperPedalsToggleEnabled(true);
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{"[Morphs] FC-200 morph shown",
+                                                     "[Morphs] FC-200 pedals 6-10 toggle enabled"}));
+    play("in-b", fc200(6, 127).data);
+    EXPECT_EQ(transport.eventsTo("out-c"), (std::vector<MIDIEvent>{MIDIEvent::ccEvent(70, 127, 14)}));
+    transport.sent.clear();
+    // Sharing changes while toggling: zeros on the old numbers first.
+    engine->setFC200UpperPedalsShareLowerCCsEnabled(true);
+    EXPECT_EQ(transport.eventsTo("out-c"), (std::vector<MIDIEvent>{MIDIEvent::ccEvent(70, 0, 14)}));
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{"[Morphs] FC-200 pedals 6-10 share pedals 1-5 CCs enabled"}));
+    play("in-b", fc200(7, 127).data);
+    transport.sent.clear();
+    engine->setShowsFC200Morph(false);
+    EXPECT_EQ(transport.eventsTo("out-c"), (std::vector<MIDIEvent>{MIDIEvent::ccEvent(66, 0, 14)}));
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{"[Morphs] FC-200 morph hidden"}));
+    engine->setShowsFC200Morph(false);  // unchanged: nothing
+    EXPECT_TRUE(takeLines().empty());
+    play("in-b", fc200(7, 127).data);
+    transport.sent.clear();
+    engine->setFC200UpperPedalsToggleEnabled(false);
+    EXPECT_EQ(transport.eventsTo("out-c"), (std::vector<MIDIEvent>{MIDIEvent::ccEvent(66, 0, 14)}));
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{"[Morphs] FC-200 pedals 6-10 toggle disabled"}));
+    EXPECT_FALSE(settings.boolValue("fc200TogglesUpperPedals").value());
+}
+
+TEST_F(EngineDispatch, MorphLogLinesFollowTheLogAllRule) {
+    engine->setInputAssignment(true, "in-a", "octave-layer", "inputs");
+    play("in-a", {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x03, 0x00, 0x7F, 0xF7});
+    EXPECT_TRUE(takeLines().empty());  // Octave Layer chatter only while logging all
+    EXPECT_TRUE(engine->octaveLayerSettings()->isEnabled(OctaveLayerKind::plusTwo));
+    engine->setLinkLooper(0, true);  // the looper's lines are always written
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{"Looper 1 cannot turn ON until Link transport is running"}));
+}
+
+TEST_F(EngineDispatch, OpenMorphUIPresentsRegisteredPanelsOnly) {
+    int notified = 0;
+    auto sub = engine->observe([&] { ++notified; });
+    engine->openMorphUI("router");
+    EXPECT_FALSE(engine->presentedMorphUI());
+    engine->openMorphUI("octave-layer");
+    engine->openMorphUI("octave-layer");
+    EXPECT_EQ(engine->presentedMorphUI(), MorphUIRoute::octaveLayer);
+    EXPECT_EQ(notified, 1);
+    engine->openMorphUI("link-looper");
+    EXPECT_EQ(rawValue(*engine->presentedMorphUI()), "linkLooper");
+}
+
+TEST_F(EngineDispatch, StopSilencesClearsAndResets) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    play("in-a", {0xF0, 0x01});  // unfinished SysEx
+    EXPECT_EQ(engine->inputParserStateCount(), 1u);
+    engine->scheduler().schedule(ScheduledMIDIEvent{on(1), 10, "router", "outputs", std::nullopt, std::nullopt});
+    transport.sent.clear();
+    engine->stop();
+    const auto lines = takeLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "[MIDI] Stopping: sending all-notes-off and clearing scheduled events");
+    EXPECT_EQ(lines[1], "[MIDI] Panic: sending all-notes-off");
+    EXPECT_EQ(lines[2], "[MIDI] Stopped");
+    EXPECT_EQ(transport.sent.size(), 2048u);
+    EXPECT_EQ(engine->scheduler().pendingCount(), 0u);
+    EXPECT_EQ(engine->inputParserStateCount(), 0u);
+    engine->stop();
+    EXPECT_TRUE(takeLines().empty());
+}
+
+TEST(MIDIEngineStartup, StartLogsSummaryAndMorphLines) {
+    EngineHarness h;
+    h.engine->start();
+    EXPECT_EQ(h.takeLines(), (std::vector<std::string>{
+                                 "[MIDI] Inputs: 2, Outputs: 3",
+                                 "Controlled by Velorin SysEx",  // Link Looper's; Octave Layer's only with log all
+                                 "translating Roland FC-200 SysEx controls to channel 15 CC64+; pedals 1-10 use "
+                                 "CC64-73, expression uses CC77; pedals 6-10 toggle when enabled and can share "
+                                 "pedals 1-5 CCs"}));
+}
+
+TEST(MIDIEngineStartup, StartStopStartWithinTwoSecondsGivesOneSnapshot) {
+    EngineHarness h;
+    h.engine->setOutputAssignment(true, "out-c", "link-looper", "control-outputs");
+    h.engine->start();
+    h.queue.advance(1s);
+    h.engine->stop();
+    h.queue.advance(500ms);
+    h.engine->start();
+    h.queue.advance(1999ms);
+    EXPECT_TRUE(h.transport.eventsTo("out-c").empty());
+    h.queue.advance(1ms);
+    const auto snapshot = h.transport.eventsTo("out-c");
+    ASSERT_EQ(snapshot.size(), 13u);
+    EXPECT_EQ(snapshot[1].data, (ByteArray{0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, 0x00, 0x01, 0x60, 0xF7}));
+    h.queue.advance(10s);
+    EXPECT_EQ(h.transport.eventsTo("out-c").size(), 13u);
+}
+
+TEST(MIDIEngineStartup, StopWithinTwoSecondsGivesNoSnapshot) {
+    EngineHarness h;
+    h.engine->setOutputAssignment(true, "out-c", "link-looper", "control-outputs");
+    h.engine->start();
+    h.queue.advance(1s);
+    h.engine->stop();
+    h.queue.advance(5s);
+    EXPECT_TRUE(h.transport.eventsTo("out-c").empty());
+}
+
+}  // namespace
+}  // namespace velorin
