@@ -31,11 +31,11 @@ LinkBeatScheduler::LinkBeatScheduler(const LinkBeatSchedulingClock& clock, LogSt
     : linkClock_(clock), log_(log) {}
 
 LinkBeatScheduler& LinkBeatScheduler::shared() {
+    // The clock's holder is set up before the scheduler's, so at exit the
+    // scheduler goes first.
+    auto& clock = LinkClock::shared();
     auto& instance = sharedScheduler();
-    if (!instance) {
-        auto& clock = LinkClock::shared();
-        instance = std::make_unique<LinkBeatScheduler>(clock, clock.logStore());
-    }
+    if (!instance) instance = std::make_unique<LinkBeatScheduler>(clock, clock.logStore());
     return *instance;
 }
 

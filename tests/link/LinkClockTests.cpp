@@ -7,6 +7,7 @@
 #include "LinkTestLog.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
+#include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
 
 using namespace std::chrono_literals;
@@ -243,17 +244,23 @@ TEST_F(LinkClockTest, ObserversAreToldOnlyWhenWhatTheWindowShowsChanges) {
     EXPECT_EQ(changes, 3);
 }
 
-TEST_F(LinkClockTest, ReadsFollowTheSession) {
-    makeClock();
-    session->enabled = false;
-    EXPECT_FALSE(clock->isActive());
-    EXPECT_FALSE(clock->isTransportRunning());
-    session->enabled = true;
-    session->playing = true;
-    EXPECT_TRUE(clock->isTransportRunning());
-    EXPECT_DOUBLE_EQ(clock->tempo(), 120.0);
-    queue.advance(500ms);
-    EXPECT_NEAR(clock->currentBeat(), 1.0, 1e-9);
+TEST(LinkClockShared, IsCreatedOnceOnFirstUseOverTheLibraryAndFeedsTheSharedScheduler) {
+    ManualMainQueue queue;
+    MemorySettingsStore settings;  // nothing stored: Link stays disabled, no sockets
+    auto log = LogStore::create(queue, settings);
+    LinkClock::configureShared(queue, settings, log);
+    EXPECT_FALSE(LinkClock::hasShared());
+    auto& clock = LinkClock::shared();
+    EXPECT_EQ(&clock, &LinkClock::shared());
+    EXPECT_FALSE(clock.isActive());
+    EXPECT_DOUBLE_EQ(clock.tempo(), 120.0);
+    auto& scheduler = LinkBeatScheduler::shared();
+    EXPECT_EQ(&scheduler, &LinkBeatScheduler::shared());
+    scheduler.schedule(ScheduledMIDIEvent{MIDIEvent::noteOnEvent(60, 1, 0), 0.0, "router", "outputs", {}, {}});
+    EXPECT_TRUE(scheduler.dueEvents().empty());  // Link inactive: held
+    LinkBeatScheduler::destroyShared();
+    LinkClock::destroyShared();
+    EXPECT_FALSE(LinkClock::hasShared());
 }
 
 }  // namespace

@@ -56,19 +56,6 @@ TEST(LinkManager, EnableSwitchesStartStopSyncTogetherWithTheSession) {
                                             "enableStartStopSync(true)", "enable(true)"));
 }
 
-TEST(LinkManager, StartAtBeatZeroStartsAndForcesBeatZeroInOneCommit) {
-    ManualMainQueue queue;
-    auto fake = std::make_unique<FakeLinkSession>(queue);
-    auto* session = fake.get();
-    LinkManager manager(std::move(fake));
-    queue.advance(10s);
-    session->calls.clear();
-    manager.startAtBeatZero();
-    EXPECT_THAT(session->calls, ElementsAre("commit(play beat=0.000000 )"));
-    EXPECT_TRUE(manager.isPlaying());
-    EXPECT_NEAR(manager.currentBeat(), 0.0, 1e-9);
-}
-
 // The real library, never enabled: it opens no sockets.
 TEST(LinkManagerOnLibrary, StartsDisabledAloneAt120AndClampsTempoTo20Through999) {
     LinkManager manager;
