@@ -22,7 +22,9 @@ std::optional<std::string> bundleInfoValue(std::string_view key) {
     return std::string(value);
 }
 
-BundleInfoLookup buildBundleInfo() { return &bundleInfoValue; }
+BundleInfoLookup buildBundleInfo() {
+    return &bundleInfoValue;
+}
 
 std::string bundleName(const BundleInfoLookup& lookup) {
     return lookup(kBundleNameKey).value_or("Velorin Server");

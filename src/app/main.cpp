@@ -57,7 +57,9 @@ velorin::TaskHandle quitOnTerminationSignals(velorin::MainQueue& queue) {
     });
 }
 
-void writeToStandardError(const velorin::LogEntry& entry) { velorin::writeTerminalLogLine(entry, stderr); }
+void writeToStandardError(const velorin::LogEntry& entry) {
+    velorin::writeTerminalLogLine(entry, stderr);
+}
 
 }  // namespace
 

@@ -19,10 +19,10 @@ AboutDialog::AboutDialog(const AboutPanelContent& content, QWidget* parent) : QD
     nameFont.setPixelSize(16);
     nameLabel->setFont(nameFont);
 
-    auto* versionLabel = new QLabel(QStringLiteral("Version %1 (%2)")
-                                        .arg(QString::fromStdString(content.applicationVersion),
-                                             QString::fromStdString(content.version)),
-                                    this);
+    auto* versionLabel = new QLabel(
+        QStringLiteral("Version %1 (%2)")
+            .arg(QString::fromStdString(content.applicationVersion), QString::fromStdString(content.version)),
+        this);
     versionLabel->setObjectName(QStringLiteral("aboutVersion"));
 
     auto* creditsLabel = new QLabel(QString::fromStdString(content.credits), this);

@@ -66,8 +66,8 @@ LogPaneView::LogPaneView(std::shared_ptr<LogStore> store, QWidget* parent)
         {LogTableModel::dataTwoColumn, kDataTwoWidth, Qt::AlignRight},
     };
     for (const auto& c : columns) {
-        headerLayout->addWidget(
-            columnTitle(model_->headerData(c.column, Qt::Horizontal).toString(), c.width, c.alignment, header));
+        headerLayout->addWidget(columnTitle(model_->headerData(c.column, Qt::Horizontal).toString(), c.width,
+                                            c.alignment, header));
     }
     headerLayout->addStretch(1);
     copyButton_ = paneButton(theme::copyIcon(), QStringLiteral("Copy log"), header);
@@ -121,11 +121,14 @@ void LogPaneView::copyLog() {
     clipboard->setText(QString::fromStdString(store_->exportText()));
 }
 
-void LogPaneView::clearLog() { store_->clear(); }
+void LogPaneView::clearLog() {
+    store_->clear();
+}
 
 void LogPaneView::copySelectedRows() {
     QModelIndexList rows = list_->selectionModel()->selectedRows();
-    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    std::sort(rows.begin(), rows.end(),
+              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     std::string text;
     for (const auto& index : rows) {
         const LogEntry* entry = model_->entryAt(index.row());

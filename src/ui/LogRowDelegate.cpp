@@ -16,7 +16,8 @@ QString qText(const std::string& s) {
 
 }  // namespace
 
-void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                           const QModelIndex& index) const {
     const auto* model = qobject_cast<const LogTableModel*>(index.model());
     const LogEntry* entry = model != nullptr ? model->entryAt(index.row()) : nullptr;
     if (entry == nullptr) return;
@@ -26,8 +27,9 @@ void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     if (option.state & QStyle::State_Selected) painter->fillRect(option.rect, option.palette.highlight());
     painter->setFont(option.font);
     const QFontMetrics metrics(option.font);
-    const QRect rect = option.rect.adjusted(LogPaneView::kHorizontalMargin, LogPaneView::kRowVerticalPadding,
-                                            -LogPaneView::kHorizontalMargin, -LogPaneView::kRowVerticalPadding);
+    const QRect rect =
+        option.rect.adjusted(LogPaneView::kHorizontalMargin, LogPaneView::kRowVerticalPadding,
+                             -LogPaneView::kHorizontalMargin, -LogPaneView::kRowVerticalPadding);
     int x = rect.left();
     auto cell = [&](int width, const std::string& text, const QColor& colour, Qt::Alignment align) {
         const int w = std::max(0, width);
@@ -63,9 +65,9 @@ void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
 
 QSize LogRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
     const QFontMetrics metrics(option.font);
-    const int width = 2 * LogPaneView::kHorizontalMargin + LogPaneView::kTimeWidth + LogPaneView::kSourceWidth +
-                      LogPaneView::kMessageWidth + LogPaneView::kChannelWidth + LogPaneView::kDataOneWidth +
-                      LogPaneView::kDataTwoWidth + 5 * LogPaneView::kSpacing;
+    const int width = 2 * LogPaneView::kHorizontalMargin + LogPaneView::kTimeWidth +
+                      LogPaneView::kSourceWidth + LogPaneView::kMessageWidth + LogPaneView::kChannelWidth +
+                      LogPaneView::kDataOneWidth + LogPaneView::kDataTwoWidth + 5 * LogPaneView::kSpacing;
     return QSize(width, metrics.height() + 2 * LogPaneView::kRowVerticalPadding);
 }
 

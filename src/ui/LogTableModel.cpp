@@ -103,9 +103,13 @@ void LogTableModel::storeChanged() {
     lastShownID_ = entries.back().id;
 }
 
-int LogTableModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shownCount_; }
+int LogTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shownCount_;
+}
 
-int LogTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
+int LogTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumnCount;
+}
 
 const LogEntry* LogTableModel::entryAt(int row) const {
     if (row < 0 || row >= shownCount_) return nullptr;
@@ -129,7 +133,8 @@ QVariant LogTableModel::data(const QModelIndex& index, int role) const {
         case Qt::ForegroundRole: {
             const auto* midi = std::get_if<LogEntry::MIDI>(&entry->kind);
             if (index.column() == sourceColumn && midi != nullptr) {
-                return midi->direction == MIDIEventLogDirection::input ? theme::inputAccent : theme::outputAccent;
+                return midi->direction == MIDIEventLogDirection::input ? theme::inputAccent
+                                                                       : theme::outputAccent;
             }
             if (index.column() == timeColumn) return theme::dimText;
             return theme::text;

@@ -71,23 +71,23 @@ QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
 
 QIcon copyIcon() {
     return QIcon::fromTheme(QStringLiteral("edit-copy"), drawnIcon([](QPainter& p) {
-        // Two overlapping sheets.
-        p.drawRoundedRect(QRectF(2.5, 2.5, 8, 9.5), 1.5, 1.5);
-        p.setBrush(background);
-        p.drawRoundedRect(QRectF(5.5, 4.5, 8, 9.5), 1.5, 1.5);
-    }));
+                                // Two overlapping sheets.
+                                p.drawRoundedRect(QRectF(2.5, 2.5, 8, 9.5), 1.5, 1.5);
+                                p.setBrush(background);
+                                p.drawRoundedRect(QRectF(5.5, 4.5, 8, 9.5), 1.5, 1.5);
+                            }));
 }
 
 QIcon trashIcon() {
     return QIcon::fromTheme(QStringLiteral("user-trash"), drawnIcon([](QPainter& p) {
-        p.drawLine(QPointF(2.5, 4), QPointF(13.5, 4));
-        p.drawLine(QPointF(6, 4), QPointF(6.5, 2.5));
-        p.drawLine(QPointF(6.5, 2.5), QPointF(9.5, 2.5));
-        p.drawLine(QPointF(9.5, 2.5), QPointF(10, 4));
-        p.drawRoundedRect(QRectF(4, 5.5, 8, 8.5), 1.2, 1.2);
-        p.drawLine(QPointF(6.8, 7.5), QPointF(6.8, 12));
-        p.drawLine(QPointF(9.2, 7.5), QPointF(9.2, 12));
-    }));
+                                p.drawLine(QPointF(2.5, 4), QPointF(13.5, 4));
+                                p.drawLine(QPointF(6, 4), QPointF(6.5, 2.5));
+                                p.drawLine(QPointF(6.5, 2.5), QPointF(9.5, 2.5));
+                                p.drawLine(QPointF(9.5, 2.5), QPointF(10, 4));
+                                p.drawRoundedRect(QRectF(4, 5.5, 8, 8.5), 1.2, 1.2);
+                                p.drawLine(QPointF(6.8, 7.5), QPointF(6.8, 12));
+                                p.drawLine(QPointF(9.2, 7.5), QPointF(9.2, 12));
+                            }));
 }
 
 }  // namespace velorin::theme

@@ -36,7 +36,8 @@ TEST(AppFeatureFlags, LaneComesFromTheDistributionLaneKeyAndUnknownLanesAreProdu
               Target::production);
     // Missing or misspelt lanes never switch beta-only features on.
     EXPECT_EQ(AppFeatureFlags::currentTarget(fakeBundle({})), Target::production);
-    EXPECT_EQ(AppFeatureFlags::currentTarget(fakeBundle({{"VLDistributionLane", "beta"}})), Target::production);
+    EXPECT_EQ(AppFeatureFlags::currentTarget(fakeBundle({{"VLDistributionLane", "beta"}})),
+              Target::production);
     EXPECT_EQ(AppFeatureFlags::currentTarget(fakeBundle({{"VLDistributionLane", ""}})), Target::production);
 }
 
@@ -67,7 +68,8 @@ TEST(BundleInfo, AboutPanelShowsVersionBuildLaneAndCommit) {
     EXPECT_EQ(content.version, "Build 42");
     EXPECT_EQ(content.credits, "Lane: Production\nCommit: 1a2b3c4");
     EXPECT_EQ(velorin::aboutMenuTitle(production), "About Velorin Server\u2026");
-    EXPECT_EQ(velorin::startupLogLine(production), "[MIDI] Velorin Server 0.1.0 (build 42, Production lane) starting");
+    EXPECT_EQ(velorin::startupLogLine(production),
+              "[MIDI] Velorin Server 0.1.0 (build 42, Production lane) starting");
 
     auto beta = fakeBundle({{"VLDistributionLane", "Beta"}, {"VLGitCommit", "ffff"}});
     EXPECT_EQ(velorin::aboutPanelContent(beta).credits, "Lane: Beta\nCommit: ffff");

@@ -30,9 +30,7 @@ protected:
     std::shared_ptr<LogStore> store = LogStore::create(queue, settings);
     LogPaneView pane{store};
 
-    QString cell(int row, int column) const {
-        return pane.model().index(row, column).data().toString();
-    }
+    QString cell(int row, int column) const { return pane.model().index(row, column).data().toString(); }
     void publish() { queue.advance(LogStore::kDefaultFlushInterval); }
 };
 
@@ -69,7 +67,8 @@ TEST_F(LogPaneViewTest, TextRowsShowCategorySourceAndMessageOnly) {
     EXPECT_EQ(cell(2, LogTableModel::messageColumn), "word");
     EXPECT_EQ(cell(3, LogTableModel::sourceColumn), "Morph FC-200 SysEx");
     EXPECT_EQ(cell(3, LogTableModel::messageColumn), "Pedal 3 pressed");
-    for (int column : {LogTableModel::channelColumn, LogTableModel::dataOneColumn, LogTableModel::dataTwoColumn}) {
+    for (int column :
+         {LogTableModel::channelColumn, LogTableModel::dataOneColumn, LogTableModel::dataTwoColumn}) {
         EXPECT_EQ(cell(0, column), "");
     }
     EXPECT_FALSE(pane.model().index(0, 0).data(LogTableModel::IsMIDIRole).toBool());
@@ -77,8 +76,10 @@ TEST_F(LogPaneViewTest, TextRowsShowCategorySourceAndMessageOnly) {
 
 TEST_F(LogPaneViewTest, MIDIRowsShowDirectionTypeChannelAndDataTexts) {
     store->logMIDI(MIDIEventLogDirection::output, std::nullopt, MIDIEvent::noteOnEvent(60, 100, 0));
-    store->logMIDI(MIDIEventLogDirection::input, "Keystation 49", MIDIEvent{MIDIEventType::programChange, 5, 0, 15, 0, {}});
-    store->logMIDI(MIDIEventLogDirection::input, std::nullopt, MIDIEvent{MIDIEventType::pitchBend, 8192, 0, 9, 0, {}});
+    store->logMIDI(MIDIEventLogDirection::input, "Keystation 49",
+                   MIDIEvent{MIDIEventType::programChange, 5, 0, 15, 0, {}});
+    store->logMIDI(MIDIEventLogDirection::input, std::nullopt,
+                   MIDIEvent{MIDIEventType::pitchBend, 8192, 0, 9, 0, {}});
     publish();
     ASSERT_EQ(pane.model().rowCount(), 3);
     const QStringList noteOn{cell(0, 1), cell(0, 2), cell(0, 3), cell(0, 4), cell(0, 5)};
@@ -148,10 +149,11 @@ TEST_F(LogPaneViewTest, FollowsTheStoreWhenItDropsItsOldestEntriesAtTheCap) {
     int removed = 0;
     int inserted = 0;
     int resets = 0;
-    QObject::connect(&pane.model(), &QAbstractItemModel::rowsRemoved, [&](const QModelIndex&, int first, int last) {
-        EXPECT_EQ(first, 0);
-        removed += last - first + 1;
-    });
+    QObject::connect(&pane.model(), &QAbstractItemModel::rowsRemoved,
+                     [&](const QModelIndex&, int first, int last) {
+                         EXPECT_EQ(first, 0);
+                         removed += last - first + 1;
+                     });
     QObject::connect(&pane.model(), &QAbstractItemModel::rowsInserted,
                      [&](const QModelIndex&, int first, int last) { inserted += last - first + 1; });
     QObject::connect(&pane.model(), &QAbstractItemModel::modelReset, [&] { ++resets; });

@@ -114,7 +114,8 @@ TEST_F(MainWindowTest, SizeIsSavedShortlyAfterResizingAndAtOnceOnClose) {
 }
 
 TEST(AboutDialog, ShowsVersionBuildAndTheCreditsInASmallMonospacedFont) {
-    const velorin::AboutPanelContent content{"Velorin Server", "0.1.0", "Build 42", "Lane: Production\nCommit: 1a2b3c4"};
+    const velorin::AboutPanelContent content{"Velorin Server", "0.1.0", "Build 42",
+                                             "Lane: Production\nCommit: 1a2b3c4"};
     velorin::AboutDialog dialog(content);
     const auto* version = dialog.findChild<QLabel*>(QStringLiteral("aboutVersion"));
     const auto* credits = dialog.findChild<QLabel*>(QStringLiteral("aboutCredits"));

@@ -13,14 +13,16 @@ TEST(TerminalLogMirror, PlainEntriesAreTheTextLineFollowedByOneLineFeed) {
 }
 
 TEST(TerminalLogMirror, TextFromOutsideCannotForgeLinesOrDriveTheTerminal) {
-    const auto forged = LogEntry::typedMessage(velorin::MessageType::midiIn, "Evil\x1b[2J Device",
-                                               "line one\n12:00:00.000 MIDI fake\r\x07\x7f\ttab caf\xc3\xa9 \xc2\x9b");
+    const auto forged =
+        LogEntry::typedMessage(velorin::MessageType::midiIn, "Evil\x1b[2J Device",
+                               "line one\n12:00:00.000 MIDI fake\r\x07\x7f\ttab caf\xc3\xa9 \xc2\x9b");
     const std::string line = velorin::terminalLogLine(forged);
     ASSERT_FALSE(line.empty());
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     EXPECT_EQ(line.find('\x1b'), std::string::npos);
     EXPECT_EQ(line.find('\r'), std::string::npos);
     EXPECT_NE(line.find("Evil\\x1B[2J Device"), std::string::npos);
-    EXPECT_NE(line.find("line one\\n12:00:00.000 MIDI fake\\r\\x07\\x7F\ttab caf\xc3\xa9 \\x9B\n"), std::string::npos)
+    EXPECT_NE(line.find("line one\\n12:00:00.000 MIDI fake\\r\\x07\\x7F\ttab caf\xc3\xa9 \\x9B\n"),
+              std::string::npos)
         << line;
 }

@@ -70,9 +70,13 @@ QSettingsStore::QSettingsStore(const std::string& iniFilePath)
 
 QSettingsStore::~QSettingsStore() = default;
 
-std::string QSettingsStore::fileName() const { return toStdString(settings_->fileName()); }
+std::string QSettingsStore::fileName() const {
+    return toStdString(settings_->fileName());
+}
 
-bool QSettingsStore::isWritable() const { return settings_->isWritable(); }
+bool QSettingsStore::isWritable() const {
+    return settings_->isWritable();
+}
 
 void QSettingsStore::syncToFile() {
     settings_->sync();
@@ -84,7 +88,9 @@ QVariant QSettingsStore::value(std::string_view key) const {
     return settings_->value(toQString(key));
 }
 
-std::optional<bool> QSettingsStore::boolValue(std::string_view key) const { return boolOf(value(key)); }
+std::optional<bool> QSettingsStore::boolValue(std::string_view key) const {
+    return boolOf(value(key));
+}
 
 std::optional<std::int64_t> QSettingsStore::integerValue(std::string_view key) const {
     const QVariant v = value(key);

@@ -61,7 +61,8 @@ TEST_F(QSettingsStoreTest, EveryTypeRoundTripsInTheSameInstanceAndThroughTheFile
         EXPECT_EQ(store->integerValue("linkLooperLoopLengthBeats"), 8);
         EXPECT_EQ(store->doubleValue("mainWindow.contentWidth"), 1090.5);
         EXPECT_EQ(store->dataValue("binary"), everyByte());
-        EXPECT_EQ(store->boolListValue("octaveLayerEnabledLayers"), (std::vector<bool>{false, true, false, true}));
+        EXPECT_EQ(store->boolListValue("octaveLayerEnabledLayers"),
+                  (std::vector<bool>{false, true, false, true}));
         EXPECT_EQ(store->stringValue("name"), "Velorin, Server @ \"1\"");
     }
     auto reopened = open();
@@ -72,7 +73,8 @@ TEST_F(QSettingsStoreTest, EveryTypeRoundTripsInTheSameInstanceAndThroughTheFile
     EXPECT_EQ(reopened->doubleValue("mainWindow.contentHeight"), 692.0);
     EXPECT_EQ(reopened->dataValue("midiRoutingAssignmentGraph.v2"), json);
     EXPECT_EQ(reopened->dataValue("binary"), everyByte());
-    EXPECT_EQ(reopened->boolListValue("octaveLayerEnabledLayers"), (std::vector<bool>{false, true, false, true}));
+    EXPECT_EQ(reopened->boolListValue("octaveLayerEnabledLayers"),
+              (std::vector<bool>{false, true, false, true}));
     EXPECT_EQ(reopened->boolListValue("single"), (std::vector<bool>{true}));
     EXPECT_EQ(reopened->boolListValue("none"), (std::vector<bool>{}));
     EXPECT_EQ(reopened->stringValue("name"), "Velorin, Server @ \"1\"");

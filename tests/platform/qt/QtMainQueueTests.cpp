@@ -105,7 +105,9 @@ TEST(QtMainQueue, CancellingByHandleOrDestructionStopsDelayedJobs) {
     int ran = 0;
     auto cancelled = q.postAfter(10ms, [&] { ++ran; });
     cancelled.cancel();
-    { auto dropped = q.postAfter(10ms, [&] { ++ran; }); }
+    {
+        auto dropped = q.postAfter(10ms, [&] { ++ran; });
+    }
     TaskHandle replaced = q.postAfter(10ms, [&] { ++ran; });
     replaced = TaskHandle();
     bool sentinel = false;
