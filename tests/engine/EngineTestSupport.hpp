@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -28,6 +30,7 @@ public:
     };
     bool send(const MIDIOutputEndpointRegistration& output, const MIDIEvent& event) override {
         sent.push_back({output.presentation.id, event});
+        if (stamp) stamps.push_back(stamp());
         return !refusing.contains(output.presentation.id);
     }
     std::vector<MIDIEvent> eventsTo(const std::string& key) const {
@@ -39,6 +42,9 @@ public:
     }
     std::vector<Send> sent;
     std::set<std::string> refusing;
+    // When set, called at every send; its answers (e.g. the Link beat) go to `stamps`.
+    std::function<double()> stamp;
+    std::vector<double> stamps;
 };
 
 inline MIDIInputEndpointRegistration input(std::string key, std::string title) {
@@ -79,6 +85,11 @@ struct EngineHarness {
         session->enabled = true;
         session->playing = true;
         session->jumpToBeat(beat);
+    }
+    // Moves virtual time on until the (running) Link timeline reads `beat`.
+    void advanceToBeat(double beat) {
+        const double seconds = (beat - session->beatNow()) * 60.0 / session->tempo();
+        if (seconds > 0) queue.advance(std::chrono::nanoseconds(std::llround(seconds * 1e9)));
     }
     void play(const std::string& inputKey, ByteArray bytes, std::optional<std::string_view> source = std::nullopt) {
         const auto packets = packet(std::move(bytes));
