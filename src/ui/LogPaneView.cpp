@@ -54,8 +54,8 @@ LogPaneView::LogPaneView(std::shared_ptr<LogStore> store, QWidget* parent)
     headerLayout->setContentsMargins(kHorizontalMargin, 4, kHorizontalMargin, 4);
     headerLayout->setSpacing(kSpacing);
     const struct {
-        int column;
-        int width;
+        int column = 0;
+        int width = 0;
         Qt::Alignment alignment;
     } columns[] = {
         {LogTableModel::timeColumn, kTimeWidth, Qt::AlignLeft},
