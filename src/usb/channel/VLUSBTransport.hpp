@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "usb/channel/PTError.hpp"
+#include "usb/channel/PTPropertyList.hpp"
+
+namespace velorin {
+
+// Names one connection attempt to a device (a random UUID string).
+using VLUSBChannelIdentifier = std::string;
+
+// The device port the controller app listens on.
+inline constexpr std::uint16_t kVLUSBDevicePort = 17036;
+
+// The transport the USB sessions are written against: device observation and
+// framed channels to the controller app. Every handler and completion is
+// delivered asynchronously on the main queue, never from inside the call that
+// caused it. Main thread only.
+class VLUSBTransport {
+public:
+    using AttachedHandler = std::function<void(std::uint32_t deviceNumber, const PTPlist& properties)>;
+    using DetachedHandler = std::function<void(std::uint32_t deviceNumber)>;
+    using ReadyHandler = std::function<void(PTOptionalError)>;
+    using ConnectionCompletion = std::function<void(const VLUSBChannelIdentifier&, PTOptionalError)>;
+    using FrameHandler = std::function<void(const VLUSBChannelIdentifier&, std::uint32_t type, std::uint32_t tag,
+                                            std::span<const std::uint8_t> payload)>;
+    using EndHandler = std::function<void(const VLUSBChannelIdentifier&, PTOptionalError)>;
+    using SendCompletion = std::function<void(const VLUSBChannelIdentifier&, PTOptionalError)>;
+
+    virtual ~VLUSBTransport() = default;
+    virtual void startObserving(AttachedHandler attached, DetachedHandler detached, ReadyHandler ready) = 0;
+    virtual void stopObserving() = 0;
+    virtual VLUSBChannelIdentifier openChannel(std::uint32_t deviceNumber, ConnectionCompletion connectionCompletion,
+                                               FrameHandler frameHandler, EndHandler endHandler) = 0;
+    // The payload is framed (copied) before the call returns.
+    virtual void sendPayload(std::span<const std::uint8_t> payload, std::uint32_t frameType, std::uint32_t tag,
+                             const VLUSBChannelIdentifier& channel, SendCompletion completion) = 0;
+    virtual void closeChannel(const VLUSBChannelIdentifier& channel) = 0;
+    virtual void closeAllChannels() = 0;
+};
+
+}  // namespace velorin
