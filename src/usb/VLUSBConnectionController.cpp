@@ -1,0 +1,279 @@
+#include "usb/VLUSBConnectionController.hpp"
+
+#include <cerrno>
+#include <limits>
+
+#include "usb/channel/VLUSBPeerTalkBridge.hpp"
+
+namespace velorin {
+
+const char* VLUSBSessionStateName(VLUSBSession::State state) {
+    switch (state) {
+        case VLUSBSession::State::attached: return "attached";
+        case VLUSBSession::State::connecting: return "connecting";
+        case VLUSBSession::State::awaitingDeviceInfo: return "awaitingDeviceInfo";
+        case VLUSBSession::State::connected: return "connected";
+        case VLUSBSession::State::retrying: return "retrying";
+        case VLUSBSession::State::stopped: return "stopped";
+    }
+    return "stopped";
+}
+
+namespace {
+void cancelTimer(std::unique_ptr<VLUSBRetryCancellation>& timer) {
+    if (auto t = std::move(timer)) t->cancel();
+}
+}  // namespace
+
+std::shared_ptr<VLUSBConnectionController> VLUSBConnectionController::create(
+    std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport, VLUSBRetryScheduling& retryClock, Timing timing,
+    LogHandler diagnosticLog, VLUSBConnectionHosting* host) {
+    return std::shared_ptr<VLUSBConnectionController>(new VLUSBConnectionController(
+        std::move(session), transport, retryClock, timing, std::move(diagnosticLog), host));
+}
+
+VLUSBConnectionController::VLUSBConnectionController(std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport,
+                                                     VLUSBRetryScheduling& retryClock, Timing timing,
+                                                     LogHandler diagnosticLog, VLUSBConnectionHosting* host)
+    : session_(std::move(session)),
+      transport_(transport),
+      retryClock_(retryClock),
+      timing_(timing),
+      diagnosticLog_(std::move(diagnosticLog)),
+      host_(host) {}
+
+bool VLUSBConnectionController::hostCallsCurrent() const { return host_ && host_->isCurrent(*this); }
+
+bool VLUSBConnectionController::isCurrentChannel(const VLUSBChannelIdentifier& channel) const {
+    return hostCallsCurrent() && session_->channelIdentifier && *session_->channelIdentifier == channel;
+}
+
+bool VLUSBConnectionController::attemptMatches(const std::string& attempt) const {
+    return session_->attemptIdentifier && *session_->attemptIdentifier == attempt;
+}
+
+void VLUSBConnectionController::log(const std::string& line) const {
+    if (diagnosticLog_) diagnosticLog_(line);
+}
+
+void VLUSBConnectionController::cancelTimers() {
+    cancelTimer(session_->handshakeWatchdog);
+    cancelTimer(session_->heartbeatProbe);
+    cancelTimer(session_->heartbeatWatchdog);
+    session_->pendingHeartbeatTag.reset();
+}
+
+void VLUSBConnectionController::closeChannel(const VLUSBChannelIdentifier& channel) {
+    if (session_->channelIdentifier && *session_->channelIdentifier == channel) session_->channelIdentifier.reset();
+    transport_.closeChannel(channel);
+}
+
+void VLUSBConnectionController::connect() {
+    using S = VLUSBSession::State;
+    if (!hostCallsCurrent()) return;
+    const S previous = session_->state;
+    if (previous == S::connecting || previous == S::awaitingDeviceInfo || previous == S::connected) return;
+    cancelTimer(session_->retry);
+    cancelTimers();
+    session_->state = S::connecting;
+    const std::string attempt = VLUSBMakeUUID();
+    session_->attemptIdentifier = attempt;
+    if (previous != S::retrying) {
+        log("[VL USB] Connecting to device " + std::to_string(session_->transientIdentifier) + " on port " +
+            std::to_string(kVLUSBDevicePort));
+    }
+    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
+    session_->channelIdentifier = transport_.openChannel(
+        session_->transientIdentifier,
+        [weak, attempt](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
+            if (auto self = weak.lock()) self->handleConnectionCompletion(attempt, channel, error);
+        },
+        [weak](const VLUSBChannelIdentifier& channel, std::uint32_t type, std::uint32_t tag,
+               std::span<const std::uint8_t> payload) {
+            if (auto self = weak.lock()) self->handleFrame(channel, type, tag, payload);
+        },
+        [weak](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
+            if (auto self = weak.lock()) self->handleChannelEnd(channel, error);
+        });
+}
+
+void VLUSBConnectionController::handleConnectionCompletion(const std::string& attempt,
+                                                           const VLUSBChannelIdentifier& channel,
+                                                           const PTOptionalError& error) {
+    if (!isCurrentChannel(channel) || !attemptMatches(attempt)) return;
+    if (session_->state != VLUSBSession::State::connecting) return;
+    if (!error) {
+        session_->state = VLUSBSession::State::awaitingDeviceInfo;
+        log("[VL USB] Channel open; awaiting device info");
+        std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
+        session_->handshakeWatchdog = retryClock_.schedule(timing_.handshakeTimeout, [weak, attempt] {
+            auto self = weak.lock();
+            if (!self || !self->attemptMatches(attempt)) return;
+            if (self->session_->state != VLUSBSession::State::awaitingDeviceInfo) return;
+            self->log("[VL USB] device info handshake timed out");
+            self->cancelTimers();
+            if (auto ch = self->session_->channelIdentifier) self->closeChannel(*ch);
+            self->scheduleRetry();
+        });
+        return;
+    }
+    // A refused connection means the app is not listening yet: retry quietly.
+    if (!error->isPOSIX(ECONNREFUSED)) log("[VL USB] connection failed: " + error->describe());
+    closeChannel(channel);
+    scheduleRetry();
+}
+
+void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channel, std::uint32_t type,
+                                            std::uint32_t tag, std::span<const std::uint8_t> payload) {
+    using S = VLUSBSession::State;
+    if (!isCurrentChannel(channel)) return;
+    switch (type) {
+        case kVLUSBFrameTypeDeviceInfo: {
+            if (session_->state != S::awaitingDeviceInfo) return;
+            auto result = VLUSBDecodeDeviceInfo(payload);
+            if (auto* info = std::get_if<VLUSBDeviceInfo>(&result)) {
+                cancelTimer(session_->handshakeWatchdog);
+                // Connected before the host hears of it, so that the host counts
+                // this session when it picks the device's preferred session.
+                session_->state = S::connected;
+                const auto keepAlive = shared_from_this();
+                if (host_) host_->deviceDidConnect(*this, *info);
+                if (session_->state == S::connected && session_->channelIdentifier) startHeartbeat();
+                return;
+            }
+            log("[VL USB] invalid device info handshake: " + std::get<VLUSBProtocolError>(result).description());
+            if (isCurrentChannel(channel)) {
+                cancelTimers();
+                closeChannel(channel);
+                scheduleRetry();
+            }
+            return;
+        }
+        case kVLUSBFrameTypeMIDI: {
+            if (session_->state != S::connected || !session_->device) return;
+            auto result = VLUSBDecodeMIDIFrame(payload);
+            if (auto* frame = std::get_if<VLUSBMIDIFrame>(&result)) {
+                VLUSBInboundMIDI message{session_->device->id(), session_->device->info(), frame->portIndex,
+                                         frame->timestamp, std::move(frame->bytes)};
+                if (host_) host_->midiReceived(message);
+                return;
+            }
+            log("[VL USB] ignored malformed frame: " + std::get<VLUSBProtocolError>(result).description());
+            return;
+        }
+        case kVLUSBFrameTypePong: {
+            if (session_->state != S::connected || !session_->pendingHeartbeatTag) return;
+            if (*session_->pendingHeartbeatTag != tag) return;
+            cancelTimer(session_->heartbeatWatchdog);
+            session_->pendingHeartbeatTag.reset();
+            startHeartbeat();
+            return;
+        }
+        case kVLUSBFrameTypePing:
+        case kVLUSBFrameTypeReserved:
+            return;
+        default:
+            log("[VL USB] Ignored unknown frame type " + std::to_string(type));
+            return;
+    }
+}
+
+void VLUSBConnectionController::startHeartbeat() {
+    if (session_->state != VLUSBSession::State::connected || !session_->channelIdentifier) return;
+    cancelTimer(session_->heartbeatProbe);
+    cancelTimer(session_->heartbeatWatchdog);
+    const std::string attempt = session_->attemptIdentifier.value_or("");
+    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
+    session_->heartbeatProbe = retryClock_.schedule(timing_.heartbeatInterval, [weak, attempt] {
+        auto self = weak.lock();
+        if (!self || !self->attemptMatches(attempt)) return;
+        if (self->session_->state != VLUSBSession::State::connected) return;
+        self->session_->heartbeatProbe.reset();
+        self->sendPing(attempt);
+    });
+}
+
+void VLUSBConnectionController::sendPing(const std::string& attempt) {
+    if (session_->pendingHeartbeatTag || !session_->channelIdentifier) return;
+    const std::uint32_t tag = session_->nextHeartbeatTag;
+    session_->nextHeartbeatTag = tag == std::numeric_limits<std::uint32_t>::max() ? 1 : tag + 1;
+    session_->pendingHeartbeatTag = tag;
+    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
+    session_->heartbeatWatchdog = retryClock_.schedule(timing_.heartbeatTimeout, [weak, attempt, tag] {
+        auto self = weak.lock();
+        if (!self || !self->attemptMatches(attempt)) return;
+        if (!self->session_->pendingHeartbeatTag || *self->session_->pendingHeartbeatTag != tag) return;
+        self->session_->pendingHeartbeatTag.reset();
+        self->log("[VL USB] heartbeat timed out waiting for pong");
+        self->failConnection(attempt, std::nullopt);
+    });
+    transport_.sendPayload({}, kVLUSBFrameTypePing, tag, *session_->channelIdentifier,
+                           [weak, attempt, tag](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
+                               if (auto self = weak.lock()) self->handlePingSendCompletion(attempt, channel, tag, error);
+                           });
+}
+
+void VLUSBConnectionController::handlePingSendCompletion(const std::string& attempt,
+                                                         const VLUSBChannelIdentifier& channel, std::uint32_t tag,
+                                                         const PTOptionalError& error) {
+    if (!error || !isCurrentChannel(channel)) return;
+    if (!session_->pendingHeartbeatTag || *session_->pendingHeartbeatTag != tag) return;
+    failConnection(attempt, "[VL USB] heartbeat ping send failed: " + error->describe());
+}
+
+void VLUSBConnectionController::outboundSendFailed(const VLUSBChannelIdentifier& channel, const PTError& error) {
+    if (!isCurrentChannel(channel) || !session_->attemptIdentifier) return;
+    failConnection(*session_->attemptIdentifier, "[VL USB] send failed: " + error.describe());
+}
+
+void VLUSBConnectionController::failConnection(const std::string& attempt, const std::optional<std::string>& line) {
+    if (!hostCallsCurrent() || !attemptMatches(attempt)) return;
+    const auto keepAlive = shared_from_this();
+    if (line) log(*line);
+    cancelTimers();
+    if (auto channel = session_->channelIdentifier) closeChannel(*channel);
+    if (session_->state == VLUSBSession::State::connected && session_->device && host_) {
+        host_->sessionDidDisconnect(*session_, session_->device, true);
+    }
+    scheduleRetry();
+}
+
+void VLUSBConnectionController::handleChannelEnd(const VLUSBChannelIdentifier& channel, const PTOptionalError& error) {
+    if (!isCurrentChannel(channel)) return;
+    const auto keepAlive = shared_from_this();
+    cancelTimers();
+    if (error) log("[VL USB] channel ended: " + error->describe());
+    session_->channelIdentifier.reset();
+    if (session_->state == VLUSBSession::State::connected && session_->device && host_) {
+        host_->sessionDidDisconnect(*session_, session_->device, true);
+    }
+    scheduleRetry();
+}
+
+void VLUSBConnectionController::scheduleRetry() {
+    if (!hostCallsCurrent()) return;
+    cancelTimer(session_->retry);
+    cancelTimers();
+    session_->state = VLUSBSession::State::retrying;
+    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
+    session_->retry = retryClock_.schedule(timing_.retryDelay, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->session_->retry.reset();
+        self->connect();
+    });
+}
+
+void VLUSBConnectionController::stop(bool logDisconnect) {
+    const auto keepAlive = shared_from_this();
+    cancelTimer(session_->retry);
+    cancelTimers();
+    if (session_->state == VLUSBSession::State::connected && session_->device && host_) {
+        host_->sessionDidDisconnect(*session_, session_->device, logDisconnect);
+    }
+    if (auto channel = session_->channelIdentifier) closeChannel(*channel);
+    session_->attemptIdentifier.reset();
+    session_->state = VLUSBSession::State::stopped;
+}
+
+}  // namespace velorin

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "usb/VLUSBInboundMIDI.hpp"
+#include "usb/VLUSBProtocol.hpp"
+#include "usb/VLUSBSession.hpp"
+
+namespace velorin {
+
+class VLUSBConnectionController;
+
+// What a controller needs from its owner (the USB service).
+class VLUSBConnectionHosting {
+public:
+    virtual ~VLUSBConnectionHosting() = default;
+    virtual bool isCurrent(const VLUSBConnectionController& controller) const = 0;
+    virtual void deviceDidConnect(VLUSBConnectionController& controller, const VLUSBDeviceInfo& info) = 0;
+    virtual void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
+                                      bool log) = 0;
+    virtual void midiReceived(const VLUSBInboundMIDI& message) = 0;
+};
+
+// Drives one device's session: connect a framed channel to the controller app,
+// wait for its device info, exchange MIDI, check liveness with ping/pong and
+// retry after every failure until stopped. Main thread only.
+class VLUSBConnectionController : public std::enable_shared_from_this<VLUSBConnectionController> {
+public:
+    struct Timing {
+        double retryDelay = 1.0;
+        double handshakeTimeout = 5.0;
+        double heartbeatInterval = 10.0;
+        double heartbeatTimeout = 5.0;
+    };
+    using LogHandler = std::function<void(const std::string&)>;
+
+    static std::shared_ptr<VLUSBConnectionController> create(std::shared_ptr<VLUSBSession> session,
+                                                             VLUSBTransport& transport, VLUSBRetryScheduling& retryClock,
+                                                             Timing timing, LogHandler diagnosticLog,
+                                                             VLUSBConnectionHosting* host);
+
+    void connect();
+    void stop(bool logDisconnect);
+    // An outbound MIDI send on `channel` failed: the connection goes down and retries.
+    void outboundSendFailed(const VLUSBChannelIdentifier& channel, const PTError& error);
+
+    VLUSBSession& session() const { return *session_; }
+    const std::shared_ptr<VLUSBSession>& sessionPointer() const { return session_; }
+    // Clears the host before the owner goes away.
+    void detachHost() { host_ = nullptr; }
+
+private:
+    VLUSBConnectionController(std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport,
+                              VLUSBRetryScheduling& retryClock, Timing timing, LogHandler diagnosticLog,
+                              VLUSBConnectionHosting* host);
+    bool hostCallsCurrent() const;
+    bool isCurrentChannel(const VLUSBChannelIdentifier& channel) const;
+    bool attemptMatches(const std::string& attempt) const;
+    void log(const std::string& line) const;
+    void cancelTimers();
+    void closeChannel(const VLUSBChannelIdentifier& channel);
+    void scheduleRetry();
+    void startHeartbeat();
+    void sendPing(const std::string& attempt);
+    void failConnection(const std::string& attempt, const std::optional<std::string>& line);
+
+    void handleConnectionCompletion(const std::string& attempt, const VLUSBChannelIdentifier& channel,
+                                    const PTOptionalError& error);
+    void handleFrame(const VLUSBChannelIdentifier& channel, std::uint32_t type, std::uint32_t tag,
+                     std::span<const std::uint8_t> payload);
+    void handleChannelEnd(const VLUSBChannelIdentifier& channel, const PTOptionalError& error);
+    void handlePingSendCompletion(const std::string& attempt, const VLUSBChannelIdentifier& channel,
+                                  std::uint32_t tag, const PTOptionalError& error);
+
+    std::shared_ptr<VLUSBSession> session_;
+    VLUSBTransport& transport_;
+    VLUSBRetryScheduling& retryClock_;
+    Timing timing_;
+    LogHandler diagnosticLog_;
+    VLUSBConnectionHosting* host_;
+};
+
+}  // namespace velorin

@@ -1,0 +1,340 @@
+#include "usb/VLUSBService.hpp"
+
+#include <algorithm>
+
+#include "app/BundleInfo.hpp"
+#include "app/LogStore.hpp"
+#include "usb/channel/VLUSBPeerTalkBridge.hpp"
+
+namespace velorin {
+
+std::string VLUSBSendErrorDescription(const VLUSBSendError& error) {
+    if (const auto* service = std::get_if<VLUSBServiceError>(&error)) {
+        return "deviceUnavailable(\"" + service->deviceKey + "\")";
+    }
+    return std::get<VLUSBProtocolError>(error).description();
+}
+
+VLUSBService::VLUSBService(Dependencies dependencies)
+    : transport_(std::move(dependencies.transport)),
+      processLock_(std::move(dependencies.processLock)),
+      retryClock_(std::move(dependencies.retryClock)),
+      lifecycleLog_(std::move(dependencies.lifecycleLog)),
+      diagnosticLog_(std::move(dependencies.diagnosticLog)) {}
+
+std::unique_ptr<VLUSBService> VLUSBService::create(MainQueue& queue, LogStore& logStore,
+                                                   std::filesystem::path lockFile, std::string usbmuxdSocketPath) {
+    // usbmuxd hears the program's name and build number with every request.
+    PTUSBSetClientIdentity({bundleInfoValue(kBundleNameKey), bundleInfoValue(kBundleVersionKey)});
+    Dependencies deps;
+    auto bridge = VLUSBPeerTalkBridge::create(
+        queue, usbmuxdSocketPath.empty() ? PTUSBMuxSocketPath() : std::move(usbmuxdSocketPath));
+    deps.transport = std::make_unique<VLUSBPeerTalkBridgeAdapter>(std::move(bridge));
+    deps.processLock = std::make_unique<VLUSBProcessLock>(std::move(lockFile));
+    deps.retryClock = std::make_unique<VLUSBDispatchRetryClock>(queue);
+    deps.lifecycleLog = [&logStore](const std::string& line) { logStore.log(line); };
+    deps.diagnosticLog = [&logStore](const std::string& line) { logStore.log(line); };
+    return std::make_unique<VLUSBService>(std::move(deps));
+}
+
+VLUSBService::~VLUSBService() {
+    *alive_ = false;
+    for (auto& [n, controller] : _connections) controller->detachHost();
+    if (_isRunning) {
+        devicesHandler = nullptr;
+        stop();
+    }
+}
+
+void VLUSBService::lifecycle(const std::string& line) const {
+    if (lifecycleLog_) lifecycleLog_(line);
+}
+void VLUSBService::diagnostic(const std::string& line) const {
+    if (diagnosticLog_) diagnosticLog_(line);
+}
+
+std::string VLUSBService::statusTitle() const {
+    if (_isWaitingForLease) return "VL USB in Use by Another Server";
+    const auto n = std::count_if(_devices.begin(), _devices.end(), [](const auto& d) { return d->isConnected(); });
+    return std::to_string(n) + (n == 1 ? " VL USB Device" : " VL USB Devices");
+}
+
+const std::vector<std::uint32_t>* VLUSBService::outboundOrder(const std::string& key) const {
+    auto it = _outboundOrderByDeviceKey.find(key);
+    return it == _outboundOrderByDeviceKey.end() ? nullptr : &it->second;
+}
+
+// ---- lease
+
+void VLUSBService::start() {
+    if (_isRunning) return;
+    _isRunning = true;
+    notifyObservers();
+    leaseStep();
+}
+
+void VLUSBService::leaseStep() {
+    if (!_isRunning) return;
+    if (_holdsLease) {
+        startObservation();
+        return;
+    }
+    if (processLock_ && processLock_->tryAcquire()) {
+        _holdsLease = true;
+        if (_isWaitingForLease) {
+            _isWaitingForLease = false;
+            lifecycle("[VL USB] Lease acquired; starting device observation");
+        }
+        if (auto retry = std::move(_leaseRetry)) retry->cancel();
+        notifyObservers();
+        startObservation();
+        return;
+    }
+    if (!_isWaitingForLease) {
+        _isWaitingForLease = true;
+        lifecycle("[VL USB] VL USB in Use by Another Server");
+        notifyObservers();
+    }
+    scheduleLeaseRetry();
+}
+
+void VLUSBService::scheduleLeaseRetry() {
+    if (auto retry = std::move(_leaseRetry)) retry->cancel();
+    if (!_isRunning || _holdsLease) return;
+    std::weak_ptr<bool> alive = alive_;
+    _leaseRetry = retryClock_->schedule(leaseRetryDelay, [this, alive] {
+        auto a = alive.lock();
+        if (!a || !*a) return;
+        _leaseRetry.reset();
+        leaseStep();
+    });
+}
+
+void VLUSBService::releaseLease() {
+    if (!_holdsLease) return;
+    _holdsLease = false;
+    if (processLock_) processLock_->release();
+}
+
+// ---- observation
+
+void VLUSBService::startObservation() {
+    if (!_isRunning || !_holdsLease || _isObserving) return;
+    _isObserving = true;
+    diagnostic("[VL USB] Starting device observation");
+    notifyObservers();
+    std::weak_ptr<bool> alive = alive_;
+    transport_->startObserving(
+        [this, alive](std::uint32_t n, const PTPlist& properties) {
+            if (auto a = alive.lock(); a && *a) deviceAttached(n, properties);
+        },
+        [this, alive](std::uint32_t n) {
+            if (auto a = alive.lock(); a && *a) deviceDetached(n);
+        },
+        [this, alive](PTOptionalError error) {
+            auto a = alive.lock();
+            if (!a || !*a) return;
+            if (error) diagnostic("[VL USB] Observation failed: " + error->describe());
+            else diagnostic("[VL USB] Device observation ready");
+        });
+}
+
+void VLUSBService::stop() {
+    if (!_isRunning) return;
+    _isRunning = false;
+    if (auto retry = std::move(_leaseRetry)) retry->cancel();
+    _isWaitingForLease = false;
+    stopObservation();
+    releaseLease();
+    notifyObservers();
+}
+
+void VLUSBService::stopObservation() {
+    if (!_isObserving) return;
+    _isObserving = false;
+    auto connections = _connections;  // controllers call back into the service while stopping
+    for (auto& [n, controller] : connections) controller->stop(true);
+    _connections.clear();
+    _outboundOrderByDeviceKey.clear();
+    _devices.clear();
+    publishDevices();
+    transport_->closeAllChannels();
+    transport_->stopObserving();
+}
+
+void VLUSBService::deviceAttached(std::uint32_t deviceNumber, const PTPlist& properties) {
+    if (!_isRunning || !_isObserving || _connections.count(deviceNumber)) return;
+    diagnostic("[VL USB] Device attached: " + std::to_string(deviceNumber));
+    auto session = std::make_shared<VLUSBSession>(deviceNumber, properties);
+    VLUSBConnectionController::Timing timing{retryDelay, handshakeTimeout, heartbeatInterval, heartbeatTimeout};
+    auto controller =
+        VLUSBConnectionController::create(session, *transport_, *retryClock_, timing, diagnosticLog_, this);
+    _connections.emplace(deviceNumber, controller);
+    controller->connect();
+}
+
+void VLUSBService::deviceDetached(std::uint32_t deviceNumber) {
+    auto it = _connections.find(deviceNumber);
+    if (it == _connections.end()) return;
+    auto controller = it->second;
+    _connections.erase(it);
+    controller->stop(true);
+    controller->detachHost();
+    auto& session = controller->session();
+    if (auto device = std::move(session.device)) {
+        session.device.reset();
+        removeOutbound(device->id(), deviceNumber);
+        const bool servedElsewhere = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+            return entry.second->session().device == device;
+        });
+        if (!servedElsewhere && device->id().rfind(kVLUSBRuntimeKeyPrefix, 0) == 0) {
+            std::erase(_devices, device);
+        }
+    }
+    publishDevices();
+}
+
+// ---- hosting
+
+bool VLUSBService::isCurrent(const VLUSBConnectionController& controller) const {
+    if (!_isRunning) return false;
+    auto it = _connections.find(controller.session().transientIdentifier);
+    return it != _connections.end() && it->second.get() == &controller;
+}
+
+void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const VLUSBDeviceInfo& info) {
+    auto& session = controller.session();
+    const std::uint32_t number = session.transientIdentifier;
+    const std::string key = VLUSBDeviceKey(info.name, number);
+    if (session.device && session.device->id() != key) {
+        removeOutbound(session.device->id(), number);
+        session.device.reset();
+    }
+    if (auto device = session.device) {
+        device->setInfo(info);
+        device->setConnectionState(VLUSBDeviceConnectionState::connected);
+        addOutbound(key, number);
+        updatePreferredSession(device);
+        lifecycle("[VL USB] " + info.name + " connected");
+    } else {
+        auto found = std::find_if(_devices.begin(), _devices.end(), [&](const auto& d) { return d->id() == key; });
+        if (found != _devices.end()) {
+            auto existing = *found;
+            const bool duplicate = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+                const auto& other = entry.second->session();
+                return entry.second.get() != &controller && other.device == existing &&
+                       other.state == VLUSBSession::State::connected;
+            });
+            existing->setInfo(info);
+            existing->setConnectionState(VLUSBDeviceConnectionState::connected);
+            session.device = existing;
+            addOutbound(key, number);
+            updatePreferredSession(existing);
+            if (duplicate) {
+                diagnostic("[VL USB] Ambiguous duplicate name \"" + info.name + "\": sharing endpoint " + key +
+                           "; outbound prefers first connected session");
+            } else {
+                lifecycle("[VL USB] " + info.name + " connected");
+            }
+        } else {
+            auto created =
+                std::make_shared<VLUSBDevice>(key, number, info, VLUSBDeviceConnectionState::connected);
+            session.device = created;
+            _devices.push_back(created);
+            addOutbound(key, number);
+            lifecycle("[VL USB] " + info.name + " connected");
+        }
+    }
+    publishDevices();
+}
+
+void VLUSBService::sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device, bool log) {
+    if (!device) return;
+    removeOutbound(device->id(), session.transientIdentifier);
+    const bool servedElsewhere = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+        const auto& other = entry.second->session();
+        return &other != &session && other.device == device && other.state == VLUSBSession::State::connected &&
+               other.channelIdentifier.has_value();
+    });
+    if (servedElsewhere) {
+        updatePreferredSession(device);
+    } else {
+        device->setConnectionState(VLUSBDeviceConnectionState::disconnected);
+        if (log) lifecycle("[VL USB] " + device->info().name + " disconnected");
+    }
+    publishDevices();
+}
+
+void VLUSBService::midiReceived(const VLUSBInboundMIDI& message) {
+    if (midiHandler) midiHandler(message);
+}
+
+// ---- outbound
+
+void VLUSBService::addOutbound(const std::string& key, std::uint32_t number) {
+    auto& order = _outboundOrderByDeviceKey[key];
+    if (std::find(order.begin(), order.end(), number) == order.end()) order.push_back(number);
+}
+
+void VLUSBService::removeOutbound(const std::string& key, std::uint32_t number) {
+    auto it = _outboundOrderByDeviceKey.find(key);
+    if (it == _outboundOrderByDeviceKey.end()) return;
+    std::erase(it->second, number);
+    if (it->second.empty()) _outboundOrderByDeviceKey.erase(it);
+}
+
+std::shared_ptr<VLUSBConnectionController> VLUSBService::preferredController(const std::string& key) const {
+    auto order = _outboundOrderByDeviceKey.find(key);
+    if (order == _outboundOrderByDeviceKey.end()) return nullptr;
+    for (std::uint32_t number : order->second) {
+        auto it = _connections.find(number);
+        if (it == _connections.end()) continue;
+        const auto& s = it->second->session();
+        if (s.state == VLUSBSession::State::connected && s.device && s.device->id() == key && s.channelIdentifier) {
+            return it->second;
+        }
+    }
+    return nullptr;
+}
+
+void VLUSBService::updatePreferredSession(const std::shared_ptr<VLUSBDevice>& device) {
+    if (auto preferred = preferredController(device->id())) {
+        device->setTransientIdentifier(preferred->session().transientIdentifier);
+    }
+}
+
+std::optional<VLUSBSendError> VLUSBService::send(std::uint16_t portIndex, std::uint64_t timestamp,
+                                                 std::span<const std::uint8_t> bytes, const std::string& deviceKey,
+                                                 SendCompletion completion) {
+    std::vector<std::shared_ptr<VLUSBConnectionController>> targets;
+    if (deviceKey == kVLUSBAggregateKey) {
+        // _connections is ordered by device number: ascending order for free.
+        for (const auto& [n, controller] : _connections) {
+            const auto& s = controller->session();
+            if (s.state == VLUSBSession::State::connected && s.channelIdentifier) targets.push_back(controller);
+        }
+    } else if (auto preferred = preferredController(deviceKey)) {
+        targets.push_back(std::move(preferred));
+    }
+    if (targets.empty()) return VLUSBServiceError{VLUSBServiceError::Kind::deviceUnavailable, deviceKey};
+    auto encoded = VLUSBEncodeMIDIFrame(portIndex, timestamp, bytes);
+    if (auto* error = std::get_if<VLUSBProtocolError>(&encoded)) return *error;
+    const auto& frame = std::get<std::vector<std::uint8_t>>(encoded);
+    for (const auto& controller : targets) {
+        std::weak_ptr<VLUSBConnectionController> weak = controller;
+        transport_->sendPayload(frame, kVLUSBFrameTypeMIDI, 0, *controller->session().channelIdentifier,
+                                [weak, completion](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
+                                    if (completion) completion(error);
+                                    if (!error) return;
+                                    if (auto c = weak.lock()) c->outboundSendFailed(channel, *error);
+                                });
+    }
+    return std::nullopt;
+}
+
+void VLUSBService::publishDevices() {
+    notifyObservers();
+    if (devicesHandler) devicesHandler(_devices);
+}
+
+}  // namespace velorin

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/MainQueue.hpp"
+#include "core/Observable.hpp"
+#include "usb/VLUSBConnectionController.hpp"
+#include "usb/VLUSBDevice.hpp"
+#include "usb/VLUSBEndpointNames.hpp"
+#include "usb/VLUSBProcessLock.hpp"
+#include "usb/VLUSBProtocol.hpp"
+#include "usb/VLUSBRetryClock.hpp"
+#include "usb/channel/VLUSBTransport.hpp"
+
+namespace velorin {
+
+class LogStore;
+
+struct VLUSBServiceError {
+    enum class Kind { deviceUnavailable };
+    Kind kind = Kind::deviceUnavailable;
+    std::string deviceKey;
+    friend bool operator==(const VLUSBServiceError&, const VLUSBServiceError&) = default;
+};
+using VLUSBSendError = std::variant<VLUSBServiceError, VLUSBProtocolError>;
+std::string VLUSBSendErrorDescription(const VLUSBSendError& error);
+
+// The USB transport as the MIDI engine sees it: the per-user lease, device
+// observation, one session and controller per attached device, the device list
+// keyed by name, outbound MIDI to the right session and inbound MIDI to the
+// engine. Main thread only.
+class VLUSBService final : public Observable, public VLUSBConnectionHosting {
+public:
+    using LogHandler = std::function<void(const std::string&)>;
+    using MIDIHandler = std::function<void(const VLUSBInboundMIDI&)>;
+    using DevicesHandler = std::function<void(const VLUSBDeviceList&)>;
+    using SendCompletion = std::function<void(PTOptionalError)>;
+
+    struct Dependencies {
+        std::unique_ptr<VLUSBTransport> transport;
+        std::unique_ptr<VLUSBProcessLocking> processLock;
+        std::unique_ptr<VLUSBRetryScheduling> retryClock;
+        LogHandler lifecycleLog;
+        LogHandler diagnosticLog;
+    };
+
+    explicit VLUSBService(Dependencies dependencies);
+    // The production wiring: the usbmuxd bridge, the lock file under the user's
+    // data folder and every line into the log store.
+    static std::unique_ptr<VLUSBService> create(MainQueue& queue, LogStore& logStore,
+                                                std::filesystem::path lockFile = VLUSBProcessLock::defaultLockFilePath(),
+                                                std::string usbmuxdSocketPath = {});
+    ~VLUSBService() override;
+    VLUSBService(const VLUSBService&) = delete;
+    VLUSBService& operator=(const VLUSBService&) = delete;
+
+    void start();
+    void stop();
+    // Sends one MIDI message as a type 101 frame with tag 0. Fails at once with
+    // `deviceUnavailable` or an encoding error; otherwise the completion (if
+    // any) receives the send result.
+    std::optional<VLUSBSendError> send(std::uint16_t portIndex, std::uint64_t timestamp,
+                                       std::span<const std::uint8_t> bytes, const std::string& deviceKey,
+                                       SendCompletion completion = nullptr);
+
+    MIDIHandler midiHandler;
+    DevicesHandler devicesHandler;
+
+    double retryDelay = 1.0;
+    double leaseRetryDelay = 2.0;
+    double handshakeTimeout = 5.0;
+    double heartbeatInterval = 10.0;
+    double heartbeatTimeout = 5.0;
+
+    bool isRunning() const { return _isRunning; }
+    bool isObserving() const { return _isObserving; }
+    bool holdsLease() const { return _holdsLease; }
+    bool isWaitingForLease() const { return _isWaitingForLease; }
+    const VLUSBDeviceList& devices() const { return _devices; }
+    const std::map<std::uint32_t, std::shared_ptr<VLUSBConnectionController>>& connections() const {
+        return _connections;
+    }
+    const std::vector<std::uint32_t>* outboundOrder(const std::string& key) const;
+    // "VL USB in Use by Another Server", or "<n> VL USB Device(s)".
+    std::string statusTitle() const;
+    VLUSBTransport& transport() { return *transport_; }
+
+    // VLUSBConnectionHosting
+    bool isCurrent(const VLUSBConnectionController& controller) const override;
+    void deviceDidConnect(VLUSBConnectionController& controller, const VLUSBDeviceInfo& info) override;
+    void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device, bool log) override;
+    void midiReceived(const VLUSBInboundMIDI& message) override;
+
+private:
+    void leaseStep();
+    void scheduleLeaseRetry();
+    void startObservation();
+    void stopObservation();
+    void releaseLease();
+    void deviceAttached(std::uint32_t deviceNumber, const PTPlist& properties);
+    void deviceDetached(std::uint32_t deviceNumber);
+    void addOutbound(const std::string& key, std::uint32_t number);
+    void removeOutbound(const std::string& key, std::uint32_t number);
+    std::shared_ptr<VLUSBConnectionController> preferredController(const std::string& key) const;
+    void updatePreferredSession(const std::shared_ptr<VLUSBDevice>& device);
+    void publishDevices();
+    void lifecycle(const std::string& line) const;
+    void diagnostic(const std::string& line) const;
+
+    std::unique_ptr<VLUSBTransport> transport_;
+    std::unique_ptr<VLUSBProcessLocking> processLock_;
+    std::unique_ptr<VLUSBRetryScheduling> retryClock_;
+    LogHandler lifecycleLog_;
+    LogHandler diagnosticLog_;
+    std::map<std::uint32_t, std::shared_ptr<VLUSBConnectionController>> _connections;
+    std::map<std::string, std::vector<std::uint32_t>> _outboundOrderByDeviceKey;
+    bool _isRunning = false;
+    bool _isObserving = false;
+    bool _holdsLease = false;
+    std::unique_ptr<VLUSBRetryCancellation> _leaseRetry;
+    VLUSBDeviceList _devices;
+    bool _isWaitingForLease = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace velorin

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "usb/VLUSBDevice.hpp"
+#include "usb/VLUSBRetryClock.hpp"
+#include "usb/channel/PTPropertyList.hpp"
+#include "usb/channel/VLUSBTransport.hpp"
+
+namespace velorin {
+
+// The connection state of one attached device, driven by its controller.
+struct VLUSBSession {
+    enum class State { attached, connecting, awaitingDeviceInfo, connected, retrying, stopped };
+
+    VLUSBSession(std::uint32_t number, PTPlist properties)
+        : transientIdentifier(number), attachmentProperties(std::move(properties)) {}
+
+    std::uint32_t transientIdentifier;
+    PTPlist attachmentProperties;
+    State state = State::attached;
+    std::optional<VLUSBChannelIdentifier> channelIdentifier;
+    std::optional<std::string> attemptIdentifier;
+    std::unique_ptr<VLUSBRetryCancellation> retry;
+    std::unique_ptr<VLUSBRetryCancellation> handshakeWatchdog;
+    std::unique_ptr<VLUSBRetryCancellation> heartbeatProbe;
+    std::unique_ptr<VLUSBRetryCancellation> heartbeatWatchdog;
+    std::optional<std::uint32_t> pendingHeartbeatTag;
+    std::uint32_t nextHeartbeatTag = 1;
+    std::shared_ptr<VLUSBDevice> device;
+};
+
+const char* VLUSBSessionStateName(VLUSBSession::State state);
+
+}  // namespace velorin
