@@ -231,3 +231,31 @@ TEST(MIDIParser, FramesAreOptional) {
     parsePacketBytes(p, state, events, nullptr);
     EXPECT_EQ(events, std::vector<MIDIEvent>{sysex({0xF0, 0x01, 0xF7})});
 }
+
+TEST(MIDIParser, LongSysExFindsItsEndAndDropsRealTimeAtEveryOffset) {
+    // The end of a long message is searched several bytes at a time; place the
+    // F7 and a real-time byte at every offset around those steps.
+    for (std::size_t length = 2; length < 40; ++length) {
+        for (std::size_t rt = 1; rt < length; ++rt) {
+            ByteArray expected(length, 0x55);
+            expected.front() = 0xF0;
+            expected.back() = 0xF7;
+            ByteArray packet = expected;
+            packet.insert(packet.begin() + static_cast<std::ptrdiff_t>(rt), 0xFA);
+            packet.insert(packet.end(), {0x90, 0x3C, 0x40});
+            MIDIParserState state;
+            std::vector<MIDIEvent> events;
+            parsePacketBytes(packet, state, events, nullptr);
+            ASSERT_EQ(events.size(), 2u) << length << " " << rt;
+            EXPECT_EQ(events[0].data, expected);
+            EXPECT_EQ(events[1], event(MIDIEventType::noteOn, 60, 64, 0));
+        }
+    }
+}
+
+TEST(MIDIParser, HighBytesOtherThanF7DoNotEndSysEx) {
+    // F0…F6 inside a message are content, even where a word-wise scan looks.
+    ByteArray packet{0xF0, 0x01, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0x80, 0xEF, 0x02, 0xF7};
+    auto r = parse({packet});
+    EXPECT_EQ(r.events, std::vector<MIDIEvent>{sysex(packet)});
+}
