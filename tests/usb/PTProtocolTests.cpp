@@ -1,1 +1,245 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/ManualMainQueue.hpp"
+#include "usb/channel/PTChannel.hpp"
+#include "usb/channel/PTProtocol.hpp"
+
+namespace velorin::testing {
+namespace {
+
+using Kind = PTFrameReader::EventKind;
+
+struct Collected {
+    std::vector<PTFrameReader::Event> events;
+    std::vector<std::vector<std::uint8_t>> payloads;
+};
+
+// Feeds bytes in pieces of `chunk`, accepting frames unless `reject` says otherwise.
+Collected readAll(const std::vector<std::uint8_t>& bytes, std::size_t chunk, bool atEnd,
+                  const std::function<bool(std::uint32_t)>& reject = {}) {
+    PTFrameReader reader;
+    Collected out;
+    for (std::size_t offset = 0; offset < bytes.size() && !reader.isDone(); offset += chunk) {
+        std::span<const std::uint8_t> input(bytes.data() + offset, std::min(chunk, bytes.size() - offset));
+        while (!reader.isDone()) {
+            auto e = reader.next(input);
+            if (e.kind == Kind::header) e = reader.decide(!(reject && reject(e.type)));
+            if (e.kind == Kind::needMore) {
+                if (input.empty()) break;
+                continue;
+            }
+            out.events.push_back(e);
+            out.payloads.emplace_back(e.payload.begin(), e.payload.end());
+        }
+    }
+    if (atEnd && !reader.isDone()) {
+        auto e = reader.finish();
+        if (e.kind != Kind::needMore) out.events.push_back(e), out.payloads.emplace_back();
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> frame(std::uint32_t type, std::uint32_t tag, std::vector<std::uint8_t> payload) {
+    return PTCreateFrame(type, tag, payload);
+}
+
+TEST(PTFrameReader, HeaderIsBigEndianVersionOne) {
+    const auto f = frame(101, 0x01020304, {0xAA});
+    EXPECT_EQ(f, (std::vector<std::uint8_t>{0, 0, 0, 1, 0, 0, 0, 101, 1, 2, 3, 4, 0, 0, 0, 1, 0xAA}));
+}
+
+TEST(PTFrameReader, VersionTwoEndsWithMalformedFrameError) {
+    auto f = frame(101, 1, {});
+    f[3] = 2;
+    const auto r = readAll(f, 16, true);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::error);
+    EXPECT_EQ(r.events[0].error->domain, "PTProtocolError");
+    EXPECT_EQ(r.events[0].error->code, 0);
+}
+
+TEST(PTFrameReader, EndInsideAHeaderIsAnErrorEndBetweenFramesIsNot) {
+    auto f = frame(101, 1, {1, 2});
+    std::vector<std::uint8_t> partial(f.begin(), f.begin() + 7);
+    auto r = readAll(partial, 3, true);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::error);
+    EXPECT_EQ(r.events[0].error->code, kPTProtocolErrorMalformedFrame);
+    r = readAll(f, 5, true);
+    ASSERT_EQ(r.events.size(), 2u);
+    EXPECT_EQ(r.events[0].kind, Kind::frame);
+    EXPECT_EQ(r.events[1].kind, Kind::end);
+    EXPECT_FALSE(r.events[1].error);
+}
+
+TEST(PTFrameReader, TypeZeroEndsEvenWithADeclaredPayload) {
+    auto bytes = frame(0, 0, {1, 2, 3});
+    const auto more = frame(101, 1, {9});
+    bytes.insert(bytes.end(), more.begin(), more.end());
+    const auto r = readAll(bytes, 64, false);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::end);
+}
+
+TEST(PTFrameReader, RejectedPayloadIsSkippedAndTheNextFrameReadsCorrectly) {
+    auto bytes = frame(104, 1, std::vector<std::uint8_t>(1000, 0x77));
+    const auto next = frame(101, 2, {5, 6, 7});
+    bytes.insert(bytes.end(), next.begin(), next.end());
+    const auto r = readAll(bytes, 37, false, [](std::uint32_t type) { return type == 104; });
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].type, 101u);
+    EXPECT_EQ(r.events[0].tag, 2u);
+    EXPECT_EQ(r.payloads[0], (std::vector<std::uint8_t>{5, 6, 7}));
+}
+
+TEST(PTFrameReader, EmptyPayloadIsDeliveredWithoutPayload) {
+    const auto r = readAll(frame(103, 42, {}), 16, false);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::frame);
+    EXPECT_EQ(r.events[0].tag, 42u);
+    EXPECT_EQ(r.events[0].payloadSize, 0u);
+}
+
+TEST(PTFrameReader, AcceptedPayloadAboveTheLimitEndsWithItsOwnCode) {
+    const auto header = PTEncodeFrameHeader(101, 0, kPTMaxAcceptedPayloadSize + 1);
+    const auto r = readAll({header.begin(), header.end()}, 16, false);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::error);
+    EXPECT_EQ(r.events[0].error->domain, "PTProtocolError");
+    EXPECT_EQ(r.events[0].error->code, kPTProtocolErrorPayloadTooLarge);
+}
+
+TEST(PTFrameReader, LargestValidPayloadIsAccepted) {
+    const auto r = readAll(frame(101, 0, std::vector<std::uint8_t>(kPTMaxAcceptedPayloadSize, 1)), 65536, false);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::frame);
+    EXPECT_EQ(r.payloads[0].size(), kPTMaxAcceptedPayloadSize);
+}
+
+TEST(PTFrameReader, RejectedHugeDeclarationIsDiscardedWithoutStoringIt) {
+    const auto header = PTEncodeFrameHeader(104, 0, 0xFFFFFFFFu);
+    std::vector<std::uint8_t> bytes(header.begin(), header.end());
+    bytes.resize(bytes.size() + 3 * 65536, 0);
+    const auto r = readAll(bytes, 65536, true, [](std::uint32_t) { return true; });
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::error);  // the stream ended inside the skipped payload
+}
+
+// ---- PTChannel over a socket pair
+
+struct RecordingDelegate : PTChannelDelegate {
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> frames;
+    std::vector<PTOptionalError> ends;
+    bool acceptAll = true;
+    bool ioFrameChannelShouldAcceptFrame(PTChannel&, std::uint32_t, std::uint32_t, std::uint32_t) override {
+        return acceptAll;
+    }
+    void ioFrameChannelDidReceiveFrame(PTChannel&, std::uint32_t type, std::uint32_t, const PTData* payload) override {
+        frames.emplace_back(type, payload ? std::vector<std::uint8_t>(payload->data(), payload->data() + payload->length())
+                                          : std::vector<std::uint8_t>{});
+    }
+    void ioFrameChannelDidEnd(PTChannel&, const PTOptionalError& error) override { ends.push_back(error); }
+};
+
+class PTChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        local = fds[0];
+        peer = fds[1];
+        channel = PTChannel::create(PTProtocol::sharedProtocolForQueue(queue), &delegate);
+    }
+    void TearDown() override {
+        channel.reset();
+        if (peer >= 0) ::close(peer);
+    }
+    void peerWrite(const std::vector<std::uint8_t>& bytes) {
+        ASSERT_EQ(::write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    ManualMainQueue queue;
+    RecordingDelegate delegate;
+    std::shared_ptr<PTChannel> channel;
+    int local = -1;
+    int peer = -1;
+};
+
+TEST_F(PTChannelTest, SendingBeforeConnectingFailsWithEPERM) {
+    std::optional<PTOptionalError> result;
+    channel->sendFrame(101, 0, {}, [&](PTOptionalError e) { result = e; });
+    queue.runPending();
+    ASSERT_TRUE(result && *result);
+    EXPECT_TRUE((*result)->isPOSIX(EPERM));
+    EXPECT_EQ(channel->description(), "<PTChannel: closed>");
+    ::close(local);
+}
+
+TEST_F(PTChannelTest, ReadsFramesSendsFramesAndReportsAnOrderlyEnd) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    EXPECT_TRUE(channel->isConnected());
+    peerWrite(frame(101, 1, {1, 2, 3}));
+    peerWrite(frame(103, 2, {}));
+    queue.runPending();
+    ASSERT_EQ(delegate.frames.size(), 2u);
+    EXPECT_EQ(delegate.frames[0].second, (std::vector<std::uint8_t>{1, 2, 3}));
+    std::optional<PTOptionalError> sent;
+    const std::vector<std::uint8_t> payload{9};
+    channel->sendFrame(102, 5, payload, [&](PTOptionalError e) { sent = e; });
+    queue.runPending();
+    ASSERT_TRUE(sent);
+    EXPECT_FALSE(*sent);
+    std::vector<std::uint8_t> got(17);
+    ASSERT_EQ(::read(peer, got.data(), got.size()), 17);
+    EXPECT_EQ(got, frame(102, 5, {9}));
+    ::close(peer);
+    peer = -1;
+    queue.runPending();
+    ASSERT_EQ(delegate.ends.size(), 1u);
+    EXPECT_FALSE(delegate.ends[0]);
+    EXPECT_FALSE(channel->isConnected());
+}
+
+TEST_F(PTChannelTest, OversizedAcceptedFrameEndsTheChannelWithPayloadTooLarge) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    const auto header = PTEncodeFrameHeader(101, 0, 0xFFFFFFF0u);
+    peerWrite({header.begin(), header.end()});
+    queue.runPending();
+    ASSERT_EQ(delegate.ends.size(), 1u);
+    ASSERT_TRUE(delegate.ends[0]);
+    EXPECT_EQ(delegate.ends[0]->domain, "PTProtocolError");
+    EXPECT_EQ(delegate.ends[0]->code, kPTProtocolErrorPayloadTooLarge);
+}
+
+TEST_F(PTChannelTest, RejectedFramesAreSkippedAcrossManyReads) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    delegate.acceptAll = false;
+    const auto header = PTEncodeFrameHeader(104, 0, 200000);
+    peerWrite({header.begin(), header.end()});
+    std::vector<std::uint8_t> filler(50000, 0x42);
+    for (int i = 0; i < 4; ++i) {
+        peerWrite(filler);
+        queue.runPending();
+    }
+    delegate.acceptAll = true;
+    peerWrite(frame(101, 7, {1}));
+    queue.runPending();
+    ASSERT_EQ(delegate.frames.size(), 1u);
+    EXPECT_EQ(delegate.frames[0].first, 101u);
+    EXPECT_TRUE(delegate.ends.empty());
+}
+
+TEST(PTProtocol, TagsStartAtOneAndTheQueueSharesOneProtocol) {
+    ManualMainQueue queue;
+    auto a = PTProtocol::sharedProtocolForQueue(queue);
+    auto b = PTProtocol::sharedProtocolForQueue(queue);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a->newTag(), 1u);
+    EXPECT_EQ(b->newTag(), 2u);
+}
+
+}  // namespace
+}  // namespace velorin::testing

@@ -1,1 +1,241 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/ManualMainQueue.hpp"
+#include "usb/UsbTestSupport.hpp"
+#include "usb/channel/PTUSBHub.hpp"
+#include "usb/channel/VLUSBPeerTalkBridge.hpp"
+#include "usb/support/FakeUSBMuxDaemon.hpp"
+
+namespace velorin::testing {
+namespace {
+
+std::vector<std::uint8_t> packet(std::uint32_t tag, const PTPlist& dict, std::uint32_t protocol = 1,
+                                 std::uint32_t type = 8) {
+    const auto xml = PTPlistToXML(dict);
+    return PTUSBEncodePacket(tag, std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()), protocol,
+                             type);
+}
+
+PTPlist result(std::int64_t n) {
+    PTPlist d = PTPlist::makeDictionary();
+    d.set("MessageType", PTPlist::makeString("Result"));
+    d.set("Number", PTPlist::makeInteger(n));
+    return d;
+}
+
+TEST(PTUSBPacketReader, ReadsPacketsInPiecesAndFlagsWrongProtocolAndType) {
+    auto bytes = packet(5, result(0));
+    const auto wrongProtocol = packet(6, result(0), 0);
+    const auto wrongType = packet(7, result(0), 1, 3);
+    bytes.insert(bytes.end(), wrongProtocol.begin(), wrongProtocol.end());
+    bytes.insert(bytes.end(), wrongType.begin(), wrongType.end());
+    PTUSBPacketReader reader;
+    std::vector<PTUSBPacketReader::Packet> packets;
+    std::span<const std::uint8_t> input(bytes);
+    while (!input.empty()) {
+        auto piece = input.subspan(0, std::min<std::size_t>(reader.wanted(), 7));
+        input = input.subspan(piece.size());
+        if (reader.feed(piece) == PTUSBPacketReader::Status::packet) packets.push_back(reader.packet());
+    }
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0].tag, 5u);
+    EXPECT_EQ(packets[0].dictionary->find("Number")->integerValue(), 0);
+    EXPECT_EQ(packets[1].error->description, "Unexpected package protocol");
+    EXPECT_EQ(packets[2].error->description, "Unexpected package type");
+}
+
+TEST(PTUSBPacketReader, PacketsAboveFourMiBAndBelowHeaderSizeFailTheStream) {
+    for (std::uint32_t size : {4u * 1024u * 1024u + 1u, 15u, 0xFFFFFFFFu}) {
+        PTUSBPacketReader reader;
+        std::vector<std::uint8_t> header{static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                                         static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+        std::span<const std::uint8_t> input(header);
+        EXPECT_EQ(reader.feed(input), PTUSBPacketReader::Status::fatal);
+        EXPECT_EQ(reader.fatalError().domain, "PTUSBHubError");
+    }
+}
+
+TEST(PTUSBHubResults, NumbersMapToTheirTexts) {
+    EXPECT_FALSE(PTUSBErrorFromPlistResponse(result(0), std::nullopt));
+    EXPECT_EQ(PTUSBErrorFromPlistResponse(result(1), std::nullopt)->description, "illegal command");
+    EXPECT_EQ(PTUSBErrorFromPlistResponse(result(2), std::nullopt)->description, "unknown device");
+    EXPECT_EQ(PTUSBErrorFromPlistResponse(result(3), std::nullopt)->description, "connection refused");
+    EXPECT_EQ(PTUSBErrorFromPlistResponse(result(6), std::nullopt)->description, "invalid version");
+    auto five = PTUSBErrorFromPlistResponse(result(5), std::nullopt);
+    EXPECT_EQ(five->code, 5);
+    EXPECT_EQ(five->description, "Unspecified error");
+    auto missing = PTUSBErrorFromPlistResponse(PTPlist::makeDictionary(), std::nullopt);
+    EXPECT_EQ(missing->code, 0);
+    EXPECT_EQ(missing->domain, "PTUSBHubError");
+    EXPECT_TRUE(missing->description.empty());
+    EXPECT_EQ(PTUSBErrorFromPlistResponse(result(0), PTError::posix(EIO))->code, EIO);
+}
+
+TEST(PTUSBHubRequests, PortGoesOutInNetworkOrderAndMessageTypeIsAlwaysSet) {
+    EXPECT_EQ(PTUSBPortNumberInNetworkOrder(17036), 35906);
+    PTUSBSetClientIdentity({});
+    EXPECT_EQ(PTUSBChannel::packetDictionary("Listen", nullptr).find("MessageType")->string, "Listen");
+    EXPECT_FALSE(PTUSBChannel::packetDictionary("Listen", nullptr).find("ProgName"));
+    PTUSBSetClientIdentity({"Velorin Server", "42"});
+    PTPlist extra = PTPlist::makeDictionary();
+    extra.set("DeviceID", PTPlist::makeInteger(3));
+    const auto d = PTUSBChannel::packetDictionary("Connect", &extra);
+    EXPECT_EQ(d.find("MessageType")->string, "Connect");
+    EXPECT_EQ(d.find("ProgName")->string, "Velorin Server");
+    EXPECT_EQ(d.find("ClientVersionString")->string, "42");
+    EXPECT_EQ(d.find("DeviceID")->integerValue(), 3);
+    PTUSBSetClientIdentity({});
+}
+
+TEST(PTUSBHubSocketPath, FollowsUSBMUXDSocketAddress) {
+    ::setenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/tmp/elsewhere", 1);
+    EXPECT_EQ(PTUSBMuxSocketPath(), "/tmp/elsewhere");
+    ::setenv("USBMUXD_SOCKET_ADDRESS", "127.0.0.1:27015", 1);
+    EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
+    ::unsetenv("USBMUXD_SOCKET_ADDRESS");
+    EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
+}
+
+// A one-connection server the test scripts by hand.
+class ScriptedDaemon {
+public:
+    explicit ScriptedDaemon(const std::string& path) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        listenFD = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ::bind(listenFD, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(listenFD, 4);
+    }
+    ~ScriptedDaemon() {
+        if (client >= 0) ::close(client);
+        ::close(listenFD);
+    }
+    void accept() { client = ::accept(listenFD, nullptr, nullptr); }
+    PTUSBPacketReader::Packet readPacket() {
+        PTUSBPacketReader reader;
+        for (;;) {
+            std::vector<std::uint8_t> buf(reader.wanted());
+            const auto n = ::read(client, buf.data(), buf.size());
+            if (n <= 0) return {};
+            std::span<const std::uint8_t> in(buf.data(), static_cast<std::size_t>(n));
+            if (reader.feed(in) == PTUSBPacketReader::Status::packet) return reader.packet();
+        }
+    }
+    void write(const std::vector<std::uint8_t>& bytes) {
+        [[maybe_unused]] auto n = ::write(client, bytes.data(), bytes.size());
+    }
+    int listenFD = -1;
+    int client = -1;
+};
+
+TEST(PTUSBChannelReplies, TagsCountFromOneAndRepliesFindTheirCallbacksInAnyOrder) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    ScriptedDaemon daemon(dir.file("mux"));
+    auto channel = PTUSBChannel::create(queue, dir.file("mux"));
+    std::vector<PTOptionalError> ends;
+    ASSERT_FALSE(channel->open([&](PTOptionalError e) { ends.push_back(e); }));
+    daemon.accept();
+    std::vector<std::pair<int, std::int64_t>> replies;
+    std::vector<std::string> broadcasts;
+    channel->listen([&](const PTPlist& b) { broadcasts.push_back(b.find("MessageType")->string); },
+                    [&](PTOptionalError e) { replies.emplace_back(0, e ? e->code : 0); });
+    channel->sendRequest(PTUSBChannel::packetDictionary("ListDevices", nullptr),
+                         [&](PTOptionalError, std::optional<PTPlist> reply) {
+                             replies.emplace_back(2, reply ? *reply->find("Number")->integerValue() : -1);
+                         });
+    queue.runPending();
+    const auto first = daemon.readPacket();
+    const auto second = daemon.readPacket();
+    EXPECT_EQ(first.tag, 1u);
+    EXPECT_EQ(second.tag, 2u);
+    PTPlist attached = PTPlist::makeDictionary();
+    attached.set("MessageType", PTPlist::makeString("Attached"));
+    attached.set("DeviceID", PTPlist::makeInteger(4));
+    daemon.write(packet(0, attached));
+    daemon.write(packet(2, result(7)));
+    daemon.write(packet(9, result(0)));  // nobody waits for tag 9
+    daemon.write(packet(1, result(0)));
+    std::vector<std::string> systemLog;
+    PTSetSystemLogHandler([&](const std::string& l) { systemLog.push_back(l); });
+    queue.runPending();
+    PTSetSystemLogHandler(nullptr);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0], (std::pair<int, std::int64_t>{2, 7}));
+    EXPECT_EQ(replies[1], (std::pair<int, std::int64_t>{0, 0}));
+    EXPECT_EQ(broadcasts, std::vector<std::string>{"Attached"});
+    ASSERT_EQ(systemLog.size(), 1u);
+    EXPECT_EQ(systemLog[0].rfind("Warning: Ignoring reply packet for which there is no registered callback. Packet => ", 0), 0u);
+    ::close(daemon.client);
+    daemon.client = -1;
+    queue.runPending();
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_FALSE(ends[0]);
+}
+
+TEST(PTUSBHubConnect, UnknownDeviceAndRefusedConnectionReachTheCaller) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    FakeUSBMuxDaemon daemon(queue, dir.file("mux"));
+    auto hub = PTUSBHub::create(queue, dir.file("mux"));
+    std::optional<PTOptionalError> outcome;
+    hub->connectToDevice(5, 17036, [&](PTOptionalError e, int fd) {
+        outcome = e;
+        EXPECT_EQ(fd, -1);
+    });
+    ASSERT_TRUE(queue.advanceUntil([&] { return outcome.has_value(); }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    EXPECT_EQ((*outcome)->description, "unknown device");
+    EXPECT_EQ((*outcome)->code, 2);
+}
+
+TEST(VLUSBPeerTalkBridge, WithoutAHubOpeningCompletesWithENOTCONNAndUnknownSendsToo) {
+    ManualMainQueue queue;
+    auto bridge = VLUSBPeerTalkBridge::create(queue, "/nonexistent/usbmuxd");
+    std::vector<int> results;
+    bridge->openChannel(1, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { results.push_back(e ? e->code : 0); },
+                        nullptr, nullptr);
+    bridge->sendPayload({}, 101, 0, "nope", [&](const VLUSBChannelIdentifier&, PTOptionalError e) {
+        results.push_back(e ? e->code : 0);
+    });
+    queue.runPending();
+    EXPECT_EQ(results, (std::vector<int>{ENOTCONN, ENOTCONN}));
+    EXPECT_EQ(bridge->channelCount(), 0u);
+}
+
+TEST(VLUSBPeerTalkBridge, ClosingBeforeTheConnectionFinishesDeliversECANCELEDAndAnEnd) {
+    ManualMainQueue queue;
+    auto bridge = VLUSBPeerTalkBridge::create(queue, "/nonexistent/usbmuxd");
+    std::vector<std::string> events;
+    const auto id = bridge->openChannel(
+        1, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { events.push_back("done " + std::to_string(e ? e->code : 0)); },
+        nullptr, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { events.push_back(e ? "end error" : "end"); });
+    bridge->closeChannel(id);
+    EXPECT_TRUE(events.empty());  // never delivered from inside the call
+    queue.runPending();
+    EXPECT_EQ(events, (std::vector<std::string>{"done " + std::to_string(ECANCELED), "end"}));
+}
+
+TEST(VLUSBPeerTalkObservation, ReportsAMissingDaemonOnceAndRetriesEverySecond) {
+    ManualMainQueue queue;
+    auto bridge = VLUSBPeerTalkBridge::create(queue, "/nonexistent/usbmuxd");
+    std::vector<PTOptionalError> ready;
+    bridge->startObserving([](std::uint32_t, const PTPlist&) {}, [](std::uint32_t) {},
+                           [&](PTOptionalError e) { ready.push_back(e); });
+    queue.runPending();
+    queue.advance(std::chrono::milliseconds(3500));
+    ASSERT_EQ(ready.size(), 1u);
+    ASSERT_TRUE(ready[0]);
+    EXPECT_TRUE(ready[0]->isPOSIX(ENOENT));
+    bridge->stopObserving();
+}
+
+}  // namespace
+}  // namespace velorin::testing

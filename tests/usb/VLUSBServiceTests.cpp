@@ -1,1 +1,226 @@
 #include <gtest/gtest.h>
+
+#include "core/MemorySettingsStore.hpp"
+#include "usb/UsbTestSupport.hpp"
+#include "usb/UsbUnitHarness.hpp"
+#include "usb/VLUSBEndpointNames.hpp"
+#include "usb/VLUSBPresentationSettings.hpp"
+
+namespace velorin::testing {
+namespace {
+
+class USBServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        h.service->start();
+        h.run();
+    }
+    UsbUnitHarness h;
+};
+
+TEST_F(USBServiceTest, StartsObservationWithTheLeaseAndReportsReadiness) {
+    EXPECT_TRUE(h.service->holdsLease());
+    EXPECT_TRUE(h.service->isObserving());
+    EXPECT_TRUE(h.hasLine("[VL USB] Starting device observation"));
+    EXPECT_TRUE(h.hasLine("[VL USB] Device observation ready"));
+    EXPECT_EQ(h.service->statusTitle(), "0 VL USB Devices");
+}
+
+TEST_F(USBServiceTest, DuplicateNamesShareOneEndpointWithOutboundPreferenceAndFailOver) {
+    const auto first = h.connectDevice(3, "Stage");
+    const auto second = h.connectDevice(9, "Stage");
+    ASSERT_EQ(h.service->devices().size(), 1u);
+    EXPECT_TRUE(h.hasLine("[VL USB] Ambiguous duplicate name \"Stage\": sharing endpoint velorin-usb:name:Stage; "
+                          "outbound prefers first connected session"));
+    EXPECT_EQ(h.countLines("[VL USB] Stage connected"), 1u);
+    EXPECT_EQ(*h.service->outboundOrder("velorin-usb:name:Stage"), (std::vector<std::uint32_t>{3, 9}));
+    const std::vector<std::uint8_t> note{0x90, 60, 100};
+    EXPECT_FALSE(h.service->send(0, 0, note, "velorin-usb:name:Stage"));
+    ASSERT_EQ(h.transport->sentOfType(101).size(), 1u);
+    EXPECT_EQ(h.transport->sentOfType(101)[0].device, 3u);
+    EXPECT_EQ(h.transport->sentOfType(101)[0].tag, 0u);
+
+    h.transport->end(first, std::nullopt);
+    h.run();
+    EXPECT_FALSE(h.hasLine("disconnected"));
+    EXPECT_TRUE(h.service->devices()[0]->isConnected());
+    EXPECT_EQ(h.service->devices()[0]->transientIdentifier(), 9u);
+    EXPECT_FALSE(h.service->send(0, 0, note, "velorin-usb:name:Stage"));
+    EXPECT_EQ(h.transport->sentOfType(101).back().device, 9u);
+
+    h.transport->end(second, std::nullopt);
+    h.run();
+    EXPECT_TRUE(h.hasLine("[VL USB] Stage disconnected"));
+    EXPECT_FALSE(h.service->devices()[0]->isConnected());
+    const auto error = h.service->send(0, 0, note, "velorin-usb:name:Stage");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(std::get<VLUSBServiceError>(*error).deviceKey, "velorin-usb:name:Stage");
+}
+
+TEST_F(USBServiceTest, RuntimeKeyedDevicesLeaveOnDetachNameKeyedOnesStayAndRevive) {
+    h.connectDevice(4, "  ");
+    h.connectDevice(5, "Keys");
+    ASSERT_TRUE(h.device("velorin-usb:runtime:4"));
+    ASSERT_TRUE(h.device("velorin-usb:name:Keys"));
+    h.transport->detach(4);
+    h.transport->detach(5);
+    h.run();
+    EXPECT_FALSE(h.device("velorin-usb:runtime:4"));
+    auto keys = h.device("velorin-usb:name:Keys");
+    ASSERT_TRUE(keys);
+    EXPECT_FALSE(keys->isConnected());
+    EXPECT_TRUE(h.hasLine("[VL USB] Keys disconnected"));
+    EXPECT_TRUE(VLUSBEndpointDescriptions(h.service->devices(), true).empty());
+
+    h.connectDevice(12, "Keys");
+    EXPECT_EQ(h.device("velorin-usb:name:Keys"), keys);  // the same device, its endpoint back
+    EXPECT_TRUE(keys->isConnected());
+    EXPECT_EQ(keys->transientIdentifier(), 12u);
+    EXPECT_EQ(VLUSBEndpointDescriptions(h.service->devices(), true).size(), 1u);
+}
+
+TEST_F(USBServiceTest, AggregateSendsReachEveryConnectedDeviceInAscendingOrder) {
+    const std::vector<std::uint8_t> note{0x90, 60, 100};
+    auto error = h.service->send(0, 0, note, "velorin-usb:aggregate:all");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(std::get<VLUSBServiceError>(*error).deviceKey, "velorin-usb:aggregate:all");
+    h.connectDevice(30, "C");
+    h.connectDevice(2, "A");
+    h.connectDevice(17, "B");
+    EXPECT_FALSE(h.service->send(0, 0, note, "velorin-usb:aggregate:all"));
+    const auto sent = h.transport->sentOfType(101);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].device, 2u);
+    EXPECT_EQ(sent[1].device, 17u);
+    EXPECT_EQ(sent[2].device, 30u);
+    EXPECT_EQ(sent[0].payload, sent[2].payload);
+    EXPECT_EQ(VLUSBAggregateDetail(h.service->devices()), "C, A, B");
+}
+
+TEST_F(USBServiceTest, SendRejectsEmptyAndOversizedMessages) {
+    h.connectDevice(1, "Pad");
+    auto error = h.service->send(0, 0, {}, "velorin-usb:name:Pad");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(std::get<VLUSBProtocolError>(*error).kind, VLUSBProtocolError::Kind::emptyMIDIMessage);
+    std::vector<std::uint8_t> huge(0x100001, 0);
+    error = h.service->send(0, 0, huge, "velorin-usb:name:Pad");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(std::get<VLUSBProtocolError>(*error).kind, VLUSBProtocolError::Kind::impossibleMIDILength);
+}
+
+TEST_F(USBServiceTest, InboundMIDICarriesTheDeviceKeyAndInfo) {
+    const auto ch = h.connectDevice(6, "Pad");
+    h.transport->frame(ch, 101, 0, {0, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 9, 0x90, 0x3C, 0x64});
+    h.run();
+    ASSERT_EQ(h.inbound.size(), 1u);
+    EXPECT_EQ(h.inbound[0].deviceKey, "velorin-usb:name:Pad");
+    EXPECT_EQ(h.inbound[0].deviceInfo.name, "Pad");
+    EXPECT_EQ(h.inbound[0].portIndex, 1);
+    EXPECT_EQ(h.inbound[0].timestamp, 9u);
+    const auto route = VLUSBInboundRouteFor(h.inbound[0].deviceKey, h.inbound[0].deviceInfo, false);
+    EXPECT_EQ(route.key, "velorin-usb:aggregate:all");
+    EXPECT_EQ(route.sourceName, "Velorin USB All");
+    EXPECT_EQ(VLUSBInboundRouteFor(h.inbound[0].deviceKey, h.inbound[0].deviceInfo, true).sourceName,
+              "Velorin USB: Pad");
+}
+
+TEST_F(USBServiceTest, StatusTitleCountsConnectedDevices) {
+    h.connectDevice(1, "One");
+    EXPECT_EQ(h.service->statusTitle(), "1 VL USB Device");
+    h.connectDevice(2, "Two");
+    EXPECT_EQ(h.service->statusTitle(), "2 VL USB Devices");
+}
+
+TEST_F(USBServiceTest, StopClosesEverythingReleasesTheLeaseAndPublishesAnEmptyList) {
+    h.connectDevice(1, "One");
+    h.service->stop();
+    h.run();
+    EXPECT_TRUE(h.hasLine("[VL USB] One disconnected"));
+    EXPECT_TRUE(h.service->devices().empty());
+    EXPECT_TRUE(h.service->connections().empty());
+    EXPECT_FALSE(h.lock->held);
+    EXPECT_EQ(h.transport->stopCount, 1);
+    EXPECT_FALSE(h.service->isObserving());
+}
+
+TEST(USBServiceLease, WaitsLogsOnceAndTakesOverWhenTheLockFrees) {
+    UsbUnitHarness h;
+    h.lock->available = false;
+    h.service->start();
+    h.run();
+    EXPECT_TRUE(h.service->isWaitingForLease());
+    EXPECT_EQ(h.service->statusTitle(), "VL USB in Use by Another Server");
+    EXPECT_EQ(h.transport->startCount, 0);
+    h.advance(6.0);
+    EXPECT_EQ(h.lock->attempts, 4);  // at start, then every 2 s
+    EXPECT_EQ(h.countLines("[VL USB] VL USB in Use by Another Server"), 1u);
+    h.lock->available = true;
+    h.advance(2.0);
+    EXPECT_TRUE(h.hasLine("[VL USB] Lease acquired; starting device observation"));
+    EXPECT_TRUE(h.service->holdsLease());
+    EXPECT_FALSE(h.service->isWaitingForLease());
+    EXPECT_EQ(h.transport->startCount, 1);
+    EXPECT_EQ(h.service->statusTitle(), "0 VL USB Devices");
+}
+
+TEST(USBServiceLease, StopWhileWaitingCancelsTheRetry) {
+    UsbUnitHarness h;
+    h.lock->available = false;
+    h.service->start();
+    h.run();
+    h.service->stop();
+    h.lock->available = true;
+    h.advance(10.0);
+    EXPECT_EQ(h.lock->attempts, 1);
+    EXPECT_FALSE(h.service->isWaitingForLease());
+}
+
+TEST(USBProcessLock, SecondHolderIsRefusedUntilTheFirstReleases) {
+    UsbTempDir dir;
+    const auto path = dir.path() / "nested" / "Velorin Server" / "vl-usb.lock";
+    VLUSBProcessLock first(path);
+    VLUSBProcessLock second(path);
+    EXPECT_TRUE(first.tryAcquire());
+    EXPECT_TRUE(first.tryAcquire());  // held counts as success
+    EXPECT_FALSE(second.tryAcquire());
+    EXPECT_EQ(second.fileDescriptor(), -1);
+    first.release();
+    EXPECT_EQ(first.fileDescriptor(), -1);
+    EXPECT_TRUE(second.tryAcquire());
+}
+
+TEST(USBProcessLock, UnwritableDirectoryFailsLikeABusyLease) {
+    VLUSBProcessLock lock("/proc/velorin-no-such/vl-usb.lock");
+    EXPECT_FALSE(lock.tryAcquire());
+}
+
+TEST(USBPresentationSettings, DefaultsOffAndWritesOnlyChanges) {
+    MemorySettingsStore store;
+    VLUSBPresentationSettings settings(store);
+    EXPECT_FALSE(settings.showsIndividualUSBDevices());
+    settings.setShowsIndividualUSBDevices(false);
+    EXPECT_EQ(store.writeCount(), 0);
+    settings.setShowsIndividualUSBDevices(true);
+    settings.setShowsIndividualUSBDevices(true);
+    EXPECT_EQ(store.writeCount(), 1);
+    EXPECT_EQ(store.boolValue("vlUSBShowsIndividualUSBDevices"), true);
+    VLUSBPresentationSettings reloaded(store);
+    EXPECT_TRUE(reloaded.showsIndividualUSBDevices());
+}
+
+TEST(USBEndpointNames, KeysTitlesAndDetails) {
+    EXPECT_EQ(VLUSBDeviceKey(" Pad ", 3), "velorin-usb:name: Pad ");
+    EXPECT_EQ(VLUSBDeviceKey(" \n\t", 3), "velorin-usb:runtime:3");
+    EXPECT_EQ(VLUSBDeviceTitle({"Pad", "iPad", "17.4"}), "Velorin USB: Pad");
+    EXPECT_EQ(VLUSBDeviceDetail({"Pad", "iPad", "17.4"}), "iPad \u00B7 17.4");
+    EXPECT_EQ(VLUSBDeviceDetail({"Pad", "", "17.4"}), "17.4");
+    EXPECT_EQ(VLUSBDeviceDetail({"Pad", "", ""}), "Velorin USB device");
+    const auto aggregate = VLUSBEndpointDescriptions({}, false);
+    ASSERT_EQ(aggregate.size(), 1u);
+    EXPECT_EQ(aggregate[0].key, "velorin-usb:aggregate:all");
+    EXPECT_EQ(aggregate[0].title, "Velorin USB All");
+    EXPECT_EQ(aggregate[0].detail, "No devices connected");
+}
+
+}  // namespace
+}  // namespace velorin::testing
