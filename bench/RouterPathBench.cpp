@@ -5,7 +5,6 @@
 // "allocs_per_event" counter must stay 0 for channel messages.
 #include <benchmark/benchmark.h>
 
-
 #include "SpineAllocationCounter.hpp"
 #include "SpineBenchStream.hpp"
 #include "core/MemorySettingsStore.hpp"
@@ -54,8 +53,9 @@ void runPath(benchmark::State& state, bool withSysEx) {
                         appendEncodedBytes(o.action.event, sink);
                         sinkBytes += sink.size();
                         const std::optional<std::string_view> key =
-                            o.action.cancellationKey ? std::optional<std::string_view>(*o.action.cancellationKey)
-                                                     : std::nullopt;
+                            o.action.cancellationKey
+                                ? std::optional<std::string_view>(*o.action.cancellationKey)
+                                : std::nullopt;
                         engine.recordSentEvent(o.action.event, o.morphID, key);
                     }
                 }
@@ -73,8 +73,12 @@ void runPath(benchmark::State& state, bool withSysEx) {
         eventCount ? static_cast<double>(allocations) / static_cast<double>(eventCount) : 0.0;
 }
 
-void BM_RouterPath_ChannelMessages(benchmark::State& state) { runPath(state, false); }
-void BM_RouterPath_WithSysEx(benchmark::State& state) { runPath(state, true); }
+void BM_RouterPath_ChannelMessages(benchmark::State& state) {
+    runPath(state, false);
+}
+void BM_RouterPath_WithSysEx(benchmark::State& state) {
+    runPath(state, true);
+}
 BENCHMARK(BM_RouterPath_ChannelMessages);
 BENCHMARK(BM_RouterPath_WithSysEx);
 

@@ -16,11 +16,25 @@ void* countedAllocate(std::size_t size) {
 }
 }  // namespace
 
-std::size_t velorin::bench::allocationCount() { return gAllocations.load(std::memory_order_relaxed); }
+std::size_t velorin::bench::allocationCount() {
+    return gAllocations.load(std::memory_order_relaxed);
+}
 
-void* operator new(std::size_t size) { return countedAllocate(size); }
-void* operator new[](std::size_t size) { return countedAllocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size) {
+    return countedAllocate(size);
+}
+void* operator new[](std::size_t size) {
+    return countedAllocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}

@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     MemorySettingsStore settings;
     settings.set(MIDIRoutingStore::kGraphKey, ByteArray(graphBytes.begin(), graphBytes.end()));
-    settings.set(MIDIRoutingStore::kAvailabilityKey, ByteArray(availabilityBytes.begin(), availabilityBytes.end()));
+    settings.set(MIDIRoutingStore::kAvailabilityKey,
+                 ByteArray(availabilityBytes.begin(), availabilityBytes.end()));
     MIDIRoutingStore store(settings);
 
     std::vector<std::string> morphs;
@@ -64,13 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const auto& deliveries = store.deliveries(input);
                 check(std::is_sorted(deliveries.begin(), deliveries.end()));
                 for (const auto& d : deliveries) {
-                    check(store.assignments().inputAssignments.at(d.morphKey).at(d.inputGroupKey).count(input) == 1);
+                    check(store.assignments()
+                              .inputAssignments.at(d.morphKey)
+                              .at(d.inputGroupKey)
+                              .count(input) == 1);
                 }
             }
         }
     }
     std::vector<MorphOutputDestinationPresentation::Candidate> candidates;
-    for (std::size_t i = 0; i < morphs.size() && i < 16; ++i) candidates.push_back({morphs[i], morphs[i], ""});
+    for (std::size_t i = 0; i < morphs.size() && i < 16; ++i)
+        candidates.push_back({morphs[i], morphs[i], ""});
     for (const auto& source : candidates) {
         store.chainTargets(source.morphID);
         store.chainSource(source.morphID);

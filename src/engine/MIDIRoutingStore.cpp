@@ -21,7 +21,8 @@ const std::vector<RoutingInputDelivery>& emptyDeliveries() {
     return empty;
 }
 
-const RoutingKeySet* findGroup(const RoutingMorphMap& map, std::string_view morphKey, std::string_view groupKey) {
+const RoutingKeySet* findGroup(const RoutingMorphMap& map, std::string_view morphKey,
+                               std::string_view groupKey) {
     auto morph = map.find(morphKey);
     if (morph == map.end()) return nullptr;
     auto group = morph->second.find(groupKey);
@@ -36,7 +37,8 @@ bool setMembership(RoutingMorphMap& map, bool isMember, std::string_view key, st
         auto morph = map.find(morphKey);
         if (morph == map.end()) morph = map.emplace(std::string(morphKey), RoutingGroupMap{}).first;
         auto group = morph->second.find(groupKey);
-        if (group == morph->second.end()) group = morph->second.emplace(std::string(groupKey), RoutingKeySet{}).first;
+        if (group == morph->second.end())
+            group = morph->second.emplace(std::string(groupKey), RoutingKeySet{}).first;
         return group->second.emplace(key).second;
     }
     auto morph = map.find(morphKey);
@@ -145,7 +147,8 @@ std::optional<RoutingAssignmentGraph> MIDIRoutingStore::decodeGraph(std::span<co
     return graph;
 }
 
-std::optional<MIDIDeviceAvailability> MIDIRoutingStore::decodeAvailability(std::span<const std::uint8_t> bytes) {
+std::optional<MIDIDeviceAvailability> MIDIRoutingStore::decodeAvailability(
+    std::span<const std::uint8_t> bytes) {
     auto json = parseObject(bytes);
     if (!json) return std::nullopt;
     auto inputs = json->find("unavailableInputEndpointKeys");
@@ -199,9 +202,10 @@ const std::vector<RoutingInputDelivery>& MIDIRoutingStore::deliveries(std::strin
     return it == deliveryIndex_.end() ? emptyDeliveries() : it->second;
 }
 
-bool MIDIRoutingStore::setInputAssignment(bool isAssigned, std::string_view inputKey, std::string_view morphKey,
-                                          std::string_view inputGroupKey) {
-    if (!setMembership(assignments_.inputAssignments, isAssigned, inputKey, morphKey, inputGroupKey)) return false;
+bool MIDIRoutingStore::setInputAssignment(bool isAssigned, std::string_view inputKey,
+                                          std::string_view morphKey, std::string_view inputGroupKey) {
+    if (!setMembership(assignments_.inputAssignments, isAssigned, inputKey, morphKey, inputGroupKey))
+        return false;
     rebuildDeliveryIndex();
     saveGraph();
     return true;
@@ -211,7 +215,8 @@ bool MIDIRoutingStore::setInputAssignment(bool isAssigned, std::string_view inpu
 
 bool MIDIRoutingStore::setOutputAssignment(bool isAssigned, std::string_view destinationKey,
                                            std::string_view morphKey, std::string_view outputGroupKey) {
-    if (!setMembership(assignments_.outputAssignments, isAssigned, destinationKey, morphKey, outputGroupKey)) {
+    if (!setMembership(assignments_.outputAssignments, isAssigned, destinationKey, morphKey,
+                       outputGroupKey)) {
         return false;
     }
     saveGraph();

@@ -58,7 +58,8 @@ struct RoutingInputGroupDescriptor {
 struct RoutingOutputGroupDescriptor {
     std::string key;
     std::string title;
-    friend bool operator==(const RoutingOutputGroupDescriptor&, const RoutingOutputGroupDescriptor&) = default;
+    friend bool operator==(const RoutingOutputGroupDescriptor&,
+                           const RoutingOutputGroupDescriptor&) = default;
 
     static RoutingOutputGroupDescriptor outputs() { return {"outputs", "Outputs"}; }
     static RoutingOutputGroupDescriptor controlOutputs() { return {"control-outputs", "Control Outputs"}; }
@@ -120,7 +121,8 @@ public:
 
     bool canChain(std::string_view sourceMorphKey, std::string_view targetMorphKey) const;
     std::vector<MorphOutputDestinationPresentation::Item> destinationChoices(
-        std::string_view morphKey, std::span<const MorphOutputDestinationPresentation::Candidate> morphs) const;
+        std::string_view morphKey,
+        std::span<const MorphOutputDestinationPresentation::Candidate> morphs) const;
 
     bool isInputUnavailable(std::string_view key) const;
     bool isOutputUnavailable(std::string_view key) const;
@@ -147,7 +149,8 @@ private:
     SettingsStore& defaults_;
     RoutingAssignmentGraph assignments_;
     MIDIDeviceAvailability availability_;
-    std::unordered_map<std::string, std::vector<RoutingInputDelivery>, StringHash, std::equal_to<>> deliveryIndex_;
+    std::unordered_map<std::string, std::vector<RoutingInputDelivery>, StringHash, std::equal_to<>>
+        deliveryIndex_;
 };
 
 }  // namespace velorin

@@ -13,13 +13,17 @@ constexpr std::uint8_t kSysExStart = 0xF0;
 constexpr std::uint8_t kSysExEnd = 0xF7;
 constexpr std::uint8_t kFirstRealTime = 0xF8;
 
-constexpr std::uint8_t low7(std::int64_t value) { return static_cast<std::uint8_t>(value & 0x7F); }
+constexpr std::uint8_t low7(std::int64_t value) {
+    return static_cast<std::uint8_t>(value & 0x7F);
+}
 
 constexpr std::uint8_t statusByte(std::uint8_t kind, std::int64_t channel) {
     return static_cast<std::uint8_t>(kind | (channel & 0x0F));
 }
 
-constexpr bool isRealTime(std::uint8_t b) { return b >= kFirstRealTime; }
+constexpr bool isRealTime(std::uint8_t b) {
+    return b >= kFirstRealTime;
+}
 
 // The position of the first byte at or above F7 (the end of a SysEx message or a
 // real-time byte) in p[i, n), or n. SysEx bodies are long runs of data bytes, so
@@ -62,7 +66,9 @@ constexpr ChannelShape kChannelShapes[8] = {
 };
 static_assert(static_cast<int>(MIDIEventType::noteOff) == static_cast<int>(MIDIEventType::noteOn) + 1);
 
-constexpr const ChannelShape& channelShape(std::uint8_t status) { return kChannelShapes[(status >> 4) & 0x07]; }
+constexpr const ChannelShape& channelShape(std::uint8_t status) {
+    return kChannelShapes[(status >> 4) & 0x07];
+}
 
 // Fills a default-constructed event (built in place in the caller's vector).
 // A 9n message with velocity 0 is a note-off.
@@ -77,7 +83,9 @@ inline void fillChannelEvent(MIDIEvent& e, std::uint8_t status, std::uint8_t d1,
 
 // Gives up an accumulation's memory, not just its contents: a dropped or finished
 // message must not leave a megabyte reserved on an input at rest.
-void releaseAccumulation(ByteArray& accumulation) { ByteArray().swap(accumulation); }
+void releaseAccumulation(ByteArray& accumulation) {
+    ByteArray().swap(accumulation);
+}
 
 // An accumulation buffer up to this size is kept for the next message of the
 // input; a larger one is handed to the event or freed.
@@ -88,30 +96,30 @@ constexpr std::size_t kKeptAccumulationCapacity = 4096;
 void appendEncodedBytes(const MIDIEvent& event, ByteArray& out) {
     const std::int64_t ch = event.channel;
     switch (event.type) {
-    case MIDIEventType::noteOn:
-        out.insert(out.end(), {statusByte(0x90, ch), low7(event.note), low7(event.velocity)});
-        break;
-    case MIDIEventType::noteOff:
-        out.insert(out.end(), {statusByte(0x80, ch), low7(event.note), low7(event.velocity)});
-        break;
-    case MIDIEventType::polyPressure:
-        out.insert(out.end(), {statusByte(0xA0, ch), low7(event.note), low7(event.velocity)});
-        break;
-    case MIDIEventType::cc:
-        out.insert(out.end(), {statusByte(0xB0, ch), low7(event.note), low7(event.velocity)});
-        break;
-    case MIDIEventType::programChange:
-        out.insert(out.end(), {statusByte(0xC0, ch), low7(event.note)});
-        break;
-    case MIDIEventType::channelPressure:
-        out.insert(out.end(), {statusByte(0xD0, ch), low7(event.velocity)});
-        break;
-    case MIDIEventType::pitchBend:
-        out.insert(out.end(), {statusByte(0xE0, ch), low7(event.note), low7(event.note >> 7)});
-        break;
-    case MIDIEventType::systemExclusive:
-        out.insert(out.end(), event.data.begin(), event.data.end());
-        break;
+        case MIDIEventType::noteOn:
+            out.insert(out.end(), {statusByte(0x90, ch), low7(event.note), low7(event.velocity)});
+            break;
+        case MIDIEventType::noteOff:
+            out.insert(out.end(), {statusByte(0x80, ch), low7(event.note), low7(event.velocity)});
+            break;
+        case MIDIEventType::polyPressure:
+            out.insert(out.end(), {statusByte(0xA0, ch), low7(event.note), low7(event.velocity)});
+            break;
+        case MIDIEventType::cc:
+            out.insert(out.end(), {statusByte(0xB0, ch), low7(event.note), low7(event.velocity)});
+            break;
+        case MIDIEventType::programChange:
+            out.insert(out.end(), {statusByte(0xC0, ch), low7(event.note)});
+            break;
+        case MIDIEventType::channelPressure:
+            out.insert(out.end(), {statusByte(0xD0, ch), low7(event.velocity)});
+            break;
+        case MIDIEventType::pitchBend:
+            out.insert(out.end(), {statusByte(0xE0, ch), low7(event.note), low7(event.note >> 7)});
+            break;
+        case MIDIEventType::systemExclusive:
+            out.insert(out.end(), event.data.begin(), event.data.end());
+            break;
     }
 }
 

@@ -177,8 +177,9 @@ void MorphEngine::applyLooperControl(std::string_view morphID, std::int64_t targ
     pairActions(node->id, out);
 }
 
-MorphOutputs MorphEngine::applyLooperControl(std::string_view morphID, std::int64_t target, std::int64_t value,
-                                             std::int64_t parameter, const MorphContext& context) {
+MorphOutputs MorphEngine::applyLooperControl(std::string_view morphID, std::int64_t target,
+                                             std::int64_t value, std::int64_t parameter,
+                                             const MorphContext& context) {
     MorphOutputs out;
     applyLooperControl(morphID, target, value, parameter, context, out);
     return out;
@@ -194,13 +195,15 @@ void MorphEngine::recordSentEvent(const MIDIEvent& event, std::string_view morph
     } else if (event.type == MIDIEventType::noteOff || event.type == MIDIEventType::noteOn) {
         node->outstandingNotes.erase(identity);
     }
-    if (node->sentEventObserver && cancellationKey) node->sentEventObserver->didSendEvent(event, *cancellationKey);
+    if (node->sentEventObserver && cancellationKey)
+        node->sentEventObserver->didSendEvent(event, *cancellationKey);
 }
 
 std::optional<MIDIEvent> MorphEngine::prepareScheduledEvent(const ScheduledMIDIEvent& scheduled) {
     MorphNode* node = findNode(scheduled.morphID);
     if (node && node->scheduledEventProcessor && scheduled.cancellationKey) {
-        return node->scheduledEventProcessor->prepareScheduledEvent(scheduled.event, *scheduled.cancellationKey);
+        return node->scheduledEventProcessor->prepareScheduledEvent(scheduled.event,
+                                                                    *scheduled.cancellationKey);
     }
     return scheduled.event;
 }

@@ -10,7 +10,9 @@ using namespace velorin;
 
 namespace {
 
-ByteArray bytesOf(std::string_view text) { return ByteArray(text.begin(), text.end()); }
+ByteArray bytesOf(std::string_view text) {
+    return ByteArray(text.begin(), text.end());
+}
 
 nlohmann::json storedJson(const MemorySettingsStore& settings, std::string_view key) {
     auto data = settings.dataValue(key);
@@ -71,8 +73,10 @@ TEST(MIDIRoutingStorePersistence, GraphAndAvailabilityRoundTripThroughSettings) 
         store.setOutputAvailable(false, "out-9");
     }
     MIDIRoutingStore reloaded(settings);
-    EXPECT_EQ(reloaded.deliveries("in-2"), (std::vector<RoutingInputDelivery>{{"link-looper", "control-inputs"}}));
-    EXPECT_EQ(reloaded.outputDestinations("router", "outputs"), (RoutingKeySet{"morph:octave-layer", "out-1"}));
+    EXPECT_EQ(reloaded.deliveries("in-2"),
+              (std::vector<RoutingInputDelivery>{{"link-looper", "control-inputs"}}));
+    EXPECT_EQ(reloaded.outputDestinations("router", "outputs"),
+              (RoutingKeySet{"morph:octave-layer", "out-1"}));
     EXPECT_TRUE(reloaded.isInputUnavailable("in-2"));
     EXPECT_TRUE(reloaded.isOutputUnavailable("out-9"));
     EXPECT_FALSE(reloaded.isOutputUnavailable("out-1"));
@@ -163,11 +167,13 @@ TEST(MIDIRoutingStoreLoading, ValueOfAnotherTypeYieldsDefaults) {
 
 TEST(MIDIRoutingStoreLoading, ExtraMembersIgnoredDuplicatesCollapseEmptiesDropped) {
     MemorySettingsStore settings;
-    settings.set(MIDIRoutingStore::kGraphKey,
-                 bytesOf(R"({"version":9,"inputAssignments":{"router":{"inputs":["a","a","b"],"control-inputs":[]},
+    settings.set(
+        MIDIRoutingStore::kGraphKey,
+        bytesOf(R"({"version":9,"inputAssignments":{"router":{"inputs":["a","a","b"],"control-inputs":[]},
                              "octave-layer":{}},"outputAssignments":{}})"));
-    settings.set(MIDIRoutingStore::kAvailabilityKey,
-                 bytesOf(R"({"unavailableInputEndpointKeys":["x","x"],"unavailableOutputEndpointKeys":[],"z":1})"));
+    settings.set(
+        MIDIRoutingStore::kAvailabilityKey,
+        bytesOf(R"({"unavailableInputEndpointKeys":["x","x"],"unavailableOutputEndpointKeys":[],"z":1})"));
     MIDIRoutingStore store(settings);
     RoutingAssignmentGraph expected;
     expected.inputAssignments["router"]["inputs"] = {"a", "b"};
@@ -220,10 +226,10 @@ TEST(MIDIRoutingStoreChains, ChainsStayLinesWithoutCycles) {
     EXPECT_FALSE(store.canChain("router", "router"));
     EXPECT_TRUE(store.canChain("router", "octave-layer"));
     store.setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
-    EXPECT_TRUE(store.canChain("router", "octave-layer"));      // the existing link
-    EXPECT_FALSE(store.canChain("router", "link-looper"));      // router already feeds a morph
+    EXPECT_TRUE(store.canChain("router", "octave-layer"));        // the existing link
+    EXPECT_FALSE(store.canChain("router", "link-looper"));        // router already feeds a morph
     EXPECT_FALSE(store.canChain("fc200-sysex", "octave-layer"));  // octave-layer already fed
-    EXPECT_FALSE(store.canChain("octave-layer", "router"));     // cycle
+    EXPECT_FALSE(store.canChain("octave-layer", "router"));       // cycle
     EXPECT_TRUE(store.canChain("octave-layer", "link-looper"));
     store.setOutputAssignment(true, "morph:link-looper", "octave-layer", "outputs");
     EXPECT_FALSE(store.canChain("link-looper", "router"));  // longer cycle
@@ -243,8 +249,9 @@ TEST(MIDIRoutingStoreChains, DestinationChoicesFollowTheRules) {
     MemorySettingsStore settings;
     MIDIRoutingStore store(settings);
     store.setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
-    std::vector<MorphOutputDestinationPresentation::Candidate> morphs{
-        {"router", "Router", "r"}, {"octave-layer", "Octave Layer", "o"}, {"link-looper", "Link Looper", "l"}};
+    std::vector<MorphOutputDestinationPresentation::Candidate> morphs{{"router", "Router", "r"},
+                                                                      {"octave-layer", "Octave Layer", "o"},
+                                                                      {"link-looper", "Link Looper", "l"}};
     auto fromRouter = store.destinationChoices("router", morphs);
     ASSERT_EQ(fromRouter.size(), 2u);
     EXPECT_EQ(fromRouter[0], (MorphOutputDestinationPresentation::Item{"morph:octave-layer", "octave-layer",
@@ -253,6 +260,13 @@ TEST(MIDIRoutingStoreChains, DestinationChoicesFollowTheRules) {
     EXPECT_FALSE(fromRouter[1].isEnabled);
     auto fromLooper = store.destinationChoices("link-looper", morphs);
     ASSERT_EQ(fromLooper.size(), 2u);
-    EXPECT_TRUE(fromLooper[0].isEnabled);    // router is the head of the line
-    EXPECT_FALSE(fromLooper[1].isEnabled);   // octave-layer already fed
+    EXPECT_TRUE(fromLooper[0].isEnabled);   // router is the head of the line
+    EXPECT_FALSE(fromLooper[1].isEnabled);  // octave-layer already fed
+}
+
+TEST(MIDIRoutingStoreLoading, DeeplyNestedDataYieldsDefaultsWithoutExhaustingTheStack) {
+    std::string deep = R"({"inputAssignments":)" + std::string(200000, '[') + std::string(200000, ']') +
+                       R"(,"outputAssignments":{}})";
+    EXPECT_FALSE(MIDIRoutingStore::decodeGraph(bytesOf(deep)));
+    EXPECT_FALSE(MIDIRoutingStore::decodeAvailability(bytesOf(std::string(200000, '{'))));
 }

@@ -12,9 +12,12 @@ TEST(MIDIEncoding, EveryTypeEncodesWithItsStatusAndMaskedData) {
     EXPECT_EQ(encodedBytes(MIDIEvent::noteOffEvent(61, 5, 15)), (ByteArray{0x8F, 61, 5}));
     EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::polyPressure, 1, 2, 3, 0, {}}), (ByteArray{0xA3, 1, 2}));
     EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::programChange, 130, 9, 1, 0, {}}), (ByteArray{0xC1, 2}));
-    EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::channelPressure, 9, 100, 4, 0, {}}), (ByteArray{0xD4, 100}));
-    EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::pitchBend, 8192, 0, 5, 0, {}}), (ByteArray{0xE5, 0x00, 0x40}));
-    EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::pitchBend, 16383, 0, 0, 0, {}}), (ByteArray{0xE0, 0x7F, 0x7F}));
+    EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::channelPressure, 9, 100, 4, 0, {}}),
+              (ByteArray{0xD4, 100}));
+    EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::pitchBend, 8192, 0, 5, 0, {}}),
+              (ByteArray{0xE5, 0x00, 0x40}));
+    EXPECT_EQ(encodedBytes(MIDIEvent{MIDIEventType::pitchBend, 16383, 0, 0, 0, {}}),
+              (ByteArray{0xE0, 0x7F, 0x7F}));
 }
 
 TEST(MIDIEncoding, OutOfRangeValuesAreMaskedNotClamped) {
@@ -37,7 +40,8 @@ TEST(MIDIEncoding, AppendKeepsWhatIsAlreadyThere) {
 }
 
 TEST(MIDIEncoding, ParsingEncodedChannelEventsGivesThemBack) {
-    std::vector<MIDIEvent> in{MIDIEvent::noteOnEvent(60, 1, 0), MIDIEvent::noteOffEvent(60, 64, 15),
+    std::vector<MIDIEvent> in{MIDIEvent::noteOnEvent(60, 1, 0),
+                              MIDIEvent::noteOffEvent(60, 64, 15),
                               MIDIEvent::ccEvent(64, 127, 3),
                               MIDIEvent{MIDIEventType::pitchBend, 1234, 0, 7, 0, {}},
                               MIDIEvent{MIDIEventType::programChange, 99, 0, 9, 0, {}},

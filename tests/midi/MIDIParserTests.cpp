@@ -31,7 +31,9 @@ MIDIEvent event(MIDIEventType type, std::int64_t note, std::int64_t velocity, st
     return MIDIEvent{type, note, velocity, channel, 0, {}};
 }
 
-MIDIEvent sysex(ByteArray bytes) { return *makeSystemExclusive(std::move(bytes)); }
+MIDIEvent sysex(ByteArray bytes) {
+    return *makeSystemExclusive(std::move(bytes));
+}
 
 }  // namespace
 
@@ -43,7 +45,7 @@ TEST(MIDIParser, NoteOnWithZeroVelocityBecomesNoteOff) {
 TEST(MIDIParser, RunningStatusWithinAPacket) {
     auto r = parse({{0x91, 0x3C, 0x40, 0x3E, 0x41}});
     EXPECT_EQ(r.events, (std::vector<MIDIEvent>{event(MIDIEventType::noteOn, 60, 64, 1),
-                                                 event(MIDIEventType::noteOn, 62, 65, 1)}));
+                                                event(MIDIEventType::noteOn, 62, 65, 1)}));
 }
 
 TEST(MIDIParser, RunningStatusSurvivesAcrossPacketsButMessagesDoNotSpanThem) {
@@ -55,8 +57,13 @@ TEST(MIDIParser, RunningStatusSurvivesAcrossPacketsButMessagesDoNotSpanThem) {
 }
 
 TEST(MIDIParser, ChannelMessageShapes) {
-    auto r = parse({{0xE5, 0x00, 0x40}, {0xC2, 0x05}, {0xD2, 0x64}, {0xA3, 0x10, 0x20}, {0xBF, 0x07, 0x7F},
-                    {0x84, 0x01, 0x02}, {0xE0, 0x7F, 0x7F}});
+    auto r = parse({{0xE5, 0x00, 0x40},
+                    {0xC2, 0x05},
+                    {0xD2, 0x64},
+                    {0xA3, 0x10, 0x20},
+                    {0xBF, 0x07, 0x7F},
+                    {0x84, 0x01, 0x02},
+                    {0xE0, 0x7F, 0x7F}});
     EXPECT_EQ(r.events, (std::vector<MIDIEvent>{
                             event(MIDIEventType::pitchBend, 8192, 0, 5),
                             event(MIDIEventType::programChange, 5, 0, 2),
@@ -145,14 +152,15 @@ TEST(MIDIParser, StatusBytesInsideSysExAreContent) {
     parse(state, {{0xF0, 0x01}});
     auto r2 = parse(state, {{0xF0, 0x90, 0x3C}, {0x40, 0xF7, 0x91, 0x3C, 0x40}});
     EXPECT_EQ(r2.events, (std::vector<MIDIEvent>{sysex({0xF0, 0x01, 0xF0, 0x90, 0x3C, 0x40, 0xF7}),
-                                                  event(MIDIEventType::noteOn, 60, 64, 1)}));
+                                                 event(MIDIEventType::noteOn, 60, 64, 1)}));
 }
 
 TEST(MIDIParser, MessagesAroundSysExInOnePacket) {
     auto r = parse({{0x90, 0x3C, 0x40, 0xF0, 0x01, 0xF7, 0x3E, 0x40, 0x91, 0x3E, 0x40}});
     // The F0 cleared running status, so 3E 40 after the SysEx is skipped.
-    EXPECT_EQ(r.events, (std::vector<MIDIEvent>{event(MIDIEventType::noteOn, 60, 64, 0), sysex({0xF0, 0x01, 0xF7}),
-                                                 event(MIDIEventType::noteOn, 62, 64, 1)}));
+    EXPECT_EQ(r.events,
+              (std::vector<MIDIEvent>{event(MIDIEventType::noteOn, 60, 64, 0), sysex({0xF0, 0x01, 0xF7}),
+                                      event(MIDIEventType::noteOn, 62, 64, 1)}));
 }
 
 TEST(MIDIParserSysExCap, OverlongMessageIsDroppedAndStateReturnsToRest) {

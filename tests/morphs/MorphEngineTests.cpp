@@ -44,18 +44,22 @@ public:
     std::optional<MIDIEvent> preparedAnswer;
     std::vector<std::int64_t> controls;
 
-    void didSendEvent(const MIDIEvent& event, std::string_view key) override { sent.emplace_back(event, key); }
+    void didSendEvent(const MIDIEvent& event, std::string_view key) override {
+        sent.emplace_back(event, key);
+    }
     std::optional<MIDIEvent> prepareScheduledEvent(const MIDIEvent&, std::string_view) override {
         return preparedAnswer;
     }
-    void applyLooperControl(std::int64_t target, std::int64_t value, std::int64_t parameter, const MorphContext&,
-                            MorphActions& out) override {
+    void applyLooperControl(std::int64_t target, std::int64_t value, std::int64_t parameter,
+                            const MorphContext&, MorphActions& out) override {
         controls.insert(controls.end(), {target, value, parameter});
         out.push_back(MorphAction::send(MIDIEvent::ccEvent(target, value, parameter)));
     }
 };
 
-MorphAction note(std::int64_t n) { return MorphAction::send(MIDIEvent::noteOnEvent(n, 100, 0)); }
+MorphAction note(std::int64_t n) {
+    return MorphAction::send(MIDIEvent::noteOnEvent(n, 100, 0));
+}
 
 MorphAction noteOffAction(std::int64_t n, std::int64_t channel) {
     return MorphAction::send(MIDIEvent::noteOffEvent(n, 0, channel));
