@@ -44,27 +44,20 @@ std::optional<PTPlist> fromNode(plist_t node, int depth) {
             out.real = v;
             break;
         }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            char* s = nullptr;
-            if (plist_get_node_type(node) == PLIST_STRING) plist_get_string_val(node, &s);
-            else plist_get_key_val(node, &s);
+        case PLIST_STRING: {
+            // The pointer accessors: plist_get_string_val() asserts on strings
+            // with embedded NUL bytes, which remote input can contain.
+            std::uint64_t len = 0;
+            const char* s = plist_get_string_ptr(node, &len);
             out.kind = PTPlist::Kind::string;
-            if (s) {
-                out.string = s;
-                std::free(s);
-            }
+            if (s) out.string.assign(s, static_cast<std::size_t>(len));
             break;
         }
         case PLIST_DATA: {
-            char* d = nullptr;
             std::uint64_t len = 0;
-            plist_get_data_val(node, &d, &len);
+            const char* d = plist_get_data_ptr(node, &len);
             out.kind = PTPlist::Kind::data;
-            if (d) {
-                out.data.assign(reinterpret_cast<std::uint8_t*>(d), reinterpret_cast<std::uint8_t*>(d) + len);
-                std::free(d);
-            }
+            if (d) out.data.assign(reinterpret_cast<const std::uint8_t*>(d), reinterpret_cast<const std::uint8_t*>(d) + len);
             break;
         }
         case PLIST_ARRAY: {
