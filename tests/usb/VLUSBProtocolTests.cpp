@@ -103,7 +103,9 @@ TEST(VLUSBDeviceInfoDecoding, StringsWithEmbeddedNULBytesDoNotAbort) {
         std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>name</key><string>ab") + '\0' +
         "cd</string><key>model</key><string>m</string><key>systemVersion</key><string>1</string></dict></plist>";
     auto r = VLUSBDecodeDeviceInfo(std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
-    if (auto* info = std::get_if<VLUSBDeviceInfo>(&r)) EXPECT_EQ(info->name.substr(0, 2), "ab");
+    if (auto* info = std::get_if<VLUSBDeviceInfo>(&r)) {
+        EXPECT_EQ(info->name.substr(0, 2), "ab");
+    }
 }
 
 }  // namespace
