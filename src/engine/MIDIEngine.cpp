@@ -1,6 +1,7 @@
 #include "engine/MIDIEngine.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 
 #include "morphs/FC200SysExMorph.hpp"
@@ -155,6 +156,7 @@ MorphContext MIDIEngine::makeContext(std::optional<std::string_view> sourceName)
 // --- lifecycle --------------------------------------------------------------------------
 
 void MIDIEngine::start() {
+    assert(deps_.queue.isMainThread());
     if (isStarted_) return;
     // The operating system's MIDI client and ports, the virtual ports, the
     // endpoint scan and the USB service come before this point once they exist.
@@ -167,6 +169,7 @@ void MIDIEngine::start() {
 }
 
 void MIDIEngine::stop() {
+    assert(deps_.queue.isMainThread());
     if (!isStarted_) return;
     deps_.log.log("[MIDI] Stopping: sending all-notes-off and clearing scheduled events");
     synchronizer_.cancel();
@@ -197,6 +200,7 @@ void MIDIEngine::logInventorySummary() {
 
 void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string_view inputKey,
                              std::optional<std::string_view> sourceName) {
+    assert(deps_.queue.isMainThread());
     parsedEvents_.clear();
     parsedFrames_.clear();
     if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
@@ -361,6 +365,7 @@ void MIDIEngine::tickScheduler() {
 }
 
 void MIDIEngine::panic() {
+    assert(deps_.queue.isMainThread());
     if (!isStarted_) return;
     deps_.log.log("[MIDI] Panic: sending all-notes-off");
     std::vector<std::size_t> targets;
@@ -401,6 +406,7 @@ std::vector<MIDINoteIdentity> outstandingNotesOf(const MorphEngine& engine, std:
 
 void MIDIEngine::setOutputAssignment(bool isAssigned, std::string_view destinationKey, std::string_view morphKey,
                                      std::string_view outputGroupKey) {
+    assert(deps_.queue.isMainThread());
     std::optional<std::string_view> chainTarget;
     if (destinationKey.starts_with(kMorphDestinationPrefix)) {
         const std::string_view target = destinationKey.substr(kMorphDestinationPrefix.size());
@@ -433,6 +439,7 @@ void MIDIEngine::setInputAvailable(bool isAvailable, std::string_view endpointKe
 }
 
 void MIDIEngine::setOutputAvailable(bool isAvailable, std::string_view endpointKey) {
+    assert(deps_.queue.isMainThread());
     if (routingStore_.isOutputUnavailable(endpointKey) == !isAvailable) return;
     if (!isAvailable) {
         for (const std::string& morph : routingStore_.morphsOutputting(endpointKey)) {
