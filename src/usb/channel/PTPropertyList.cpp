@@ -12,6 +12,14 @@ namespace {
 constexpr int kMaxDepth = 64;
 constexpr std::size_t kMaxParseBytes = 16u * 1024u * 1024u;
 
+// Every dictionary key the USB layer reads or shows: usbmuxd messages and
+// device properties, and the controller app's device info.
+constexpr const char* kKnownKeys[] = {
+    "MessageType", "Number", "DeviceID", "Properties", "PortNumber", "ProgName", "ClientVersionString",
+    "DeviceList", "BUID", "kLibUSBMuxVersion", "ConnectionType", "ConnectionSpeed", "SerialNumber",
+    "USBSerialNumber", "ProductID", "LocationID", "UDID", "NetworkAddress", "EscapedFullServiceName",
+    "InterfaceIndex", "name", "model", "localizedModel", "systemVersion"};
+
 struct PlistDeleter {
     void operator()(void* node) const {
         if (node) plist_free(static_cast<plist_t>(node));
@@ -71,26 +79,33 @@ std::optional<PTPlist> fromNode(plist_t node, int depth) {
             break;
         }
         case PLIST_DICT: {
+            // Keys are read by comparison against the keys this system knows:
+            // libplist asserts (aborts) when handing out a key string with an
+            // embedded NUL byte, which remote input can contain. Other keys
+            // are dropped.
             out.kind = PTPlist::Kind::dictionary;
             plist_dict_iter it = nullptr;
             plist_dict_new_iter(node, &it);
             if (!it) break;
             for (;;) {
-                char* key = nullptr;
                 plist_t value = nullptr;
-                plist_dict_next_item(node, it, &key, &value);
-                if (!value) {
-                    std::free(key);
-                    break;
+                plist_dict_next_item(node, it, nullptr, &value);
+                if (!value) break;
+                plist_t keyNode = plist_dict_item_get_key(value);
+                const char* key = nullptr;
+                for (const char* known : kKnownKeys) {
+                    if (keyNode && plist_key_val_compare(keyNode, known) == 0) {
+                        key = known;
+                        break;
+                    }
                 }
+                if (!key) continue;
                 auto item = fromNode(value, depth + 1);
-                std::string k = key ? key : "";
-                std::free(key);
                 if (!item) {
                     std::free(it);
                     return std::nullopt;
                 }
-                out.set(std::move(k), std::move(*item));
+                out.set(key, std::move(*item));
             }
             std::free(it);
             break;
