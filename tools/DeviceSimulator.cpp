@@ -178,10 +178,14 @@ int main(int argc, char** argv) {
     });
 
     std::string pending;
-    auto input = queue.watch(STDIN_FILENO, velorin::IoEvents::readable, [&](velorin::IoEvents) {
+    velorin::TaskHandle input;
+    input = queue.watch(STDIN_FILENO, velorin::IoEvents::readable, [&](velorin::IoEvents) {
         char buf[1024];
         const auto n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n <= 0) return;  // end of input: keep serving
+        if (n <= 0) {
+            input.cancel();  // end of input: keep serving the devices
+            return;
+        }
         pending.append(buf, static_cast<std::size_t>(n));
         for (auto pos = pending.find('\n'); pos != std::string::npos; pos = pending.find('\n')) {
             const std::string line = pending.substr(0, pos);

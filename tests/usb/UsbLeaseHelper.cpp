@@ -1,6 +1,6 @@
 // A minimal server process for the lease test: runs the USB service with the
 // lock file and usbmuxd socket given on the command line and prints every log
-// line to standard output until killed.
+// line and every inbound MIDI message to standard output until killed.
 #include <cstdio>
 #include <string>
 
@@ -25,6 +25,12 @@ int main(int argc, char** argv) {
     deps.lifecycleLog = print;
     deps.diagnosticLog = print;
     velorin::VLUSBService service(std::move(deps));
+    service.midiHandler = [](const velorin::VLUSBInboundMIDI& m) {
+        std::printf("MIDI from %s:", m.deviceKey.c_str());
+        for (auto b : m.bytes) std::printf(" %02X", b);
+        std::printf("\n");
+        std::fflush(stdout);
+    };
     service.start();
     queue.run();
     return 0;

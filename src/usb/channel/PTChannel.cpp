@@ -172,7 +172,8 @@ void PTChannel::dropStream() {
 
 void PTChannel::close() {
     if (fd_ < 0) {
-        if (connState_ != kConnStateConnecting) connState_ = kConnStateNone;
+        // Closing while connecting: a tunnel that arrives later is closed at once.
+        connState_ = kConnStateNone;
         return;
     }
     dropStream();
