@@ -53,7 +53,12 @@ std::unique_ptr<AbletonLinkSession> AbletonLinkSession::create(double bpm, const
     } catch (...) {
         reason = "unknown error";
     }
-    if (onFailure) onFailure("create session: " + reason);
+    if (onFailure) {
+        try {
+            onFailure("create session: " + reason);
+        } catch (...) {
+        }
+    }
     return nullptr;
 }
 

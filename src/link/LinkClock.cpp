@@ -1,10 +1,12 @@
 #include "link/LinkClock.hpp"
 
 #include <cassert>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "app/LogStore.hpp"
@@ -28,10 +30,16 @@ SharedClock& sharedClock() {
     return instance;
 }
 
+// "[Link] Tempo: %.1f BPM" as printf writes it in the "C" locale. to_chars is
+// used because the application framework switches the process to the user's
+// locale, where printf would write "120,0".
 std::string tempoLine(double tempo) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "[Link] Tempo: %.1f BPM", tempo);
-    return buffer;
+    char number[400];  // room for any double in fixed notation
+    const auto result = std::to_chars(number, number + sizeof number, tempo, std::chars_format::fixed, 1);
+    std::string line = "[Link] Tempo: ";
+    line.append(number, result.ec == std::errc{} ? result.ptr : number);
+    line += " BPM";
+    return line;
 }
 
 std::unique_ptr<LinkSession> withFailureLogging(std::unique_ptr<LinkSession> session, LogStore& log) {

@@ -1,7 +1,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
 
 #include "support/FakeLinkSession.hpp"
 #include "LinkTestLog.hpp"
@@ -91,6 +99,55 @@ TEST_F(LinkClockTest, ADifferenceOfExactlyFiveHundredthsFallsJustBelowTheThresho
     ASSERT_LT(std::abs(120.05 - 120.00), 0.05);
     clock->refresh();
     EXPECT_THAT(lines(), IsEmpty());
+}
+
+// Switches the C library's numeric locale to one that writes a decimal comma,
+// as the application framework does for a user with such a locale, and back.
+// No such locale need be installed: a minimal one is built with localedef.
+class CommaDecimalLocale {
+public:
+    CommaDecimalLocale() {
+        std::error_code ignored;
+        std::filesystem::create_directories(dir_, ignored);
+        const std::string dir = dir_.string();
+        std::ofstream(dir + "/comma.def") << "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\ngrouping -1\n"
+                                             "END LC_NUMERIC\n";
+        const std::string command = "localedef -c -i '" + dir + "/comma.def' '" + dir + "/comma' >/dev/null 2>&1";
+        if (std::system(command.c_str()) == -1) return;
+        if (const char* current = std::setlocale(LC_NUMERIC, nullptr)) previous_ = current;
+        ::setenv("LOCPATH", dir.c_str(), 1);
+        active_ = std::setlocale(LC_NUMERIC, "comma") != nullptr;
+    }
+    ~CommaDecimalLocale() {
+        std::setlocale(LC_NUMERIC, previous_.c_str());
+        ::unsetenv("LOCPATH");
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    CommaDecimalLocale(const CommaDecimalLocale&) = delete;
+    CommaDecimalLocale& operator=(const CommaDecimalLocale&) = delete;
+    bool active() const { return active_; }
+
+private:
+    const std::filesystem::path dir_ =
+        std::filesystem::path(::testing::TempDir()) / ("velorin-comma-locale-" + std::to_string(::getpid()));
+    std::string previous_ = "C";
+    bool active_ = false;
+};
+
+TEST_F(LinkClockTest, TempoLineKeepsADecimalPointUnderAUserLocaleWithADecimalComma) {
+    CommaDecimalLocale locale;
+    if (!locale.active()) GTEST_SKIP() << "could not build a locale with a decimal comma (localedef)";
+    char printed[16];
+    std::snprintf(printed, sizeof printed, "%.1f", 2.5);
+    ASSERT_STREQ(printed, "2,5");  // the locale really is in effect
+    activeClock();
+    session->peerSetsTempo(133.25);
+    clock->refresh();
+    session->peerSetsTempo(98.76);
+    clock->refresh();
+    clock->setActive(true);
+    EXPECT_THAT(lines(), ElementsAre("[Link] Tempo: 133.2 BPM", "[Link] Tempo: 98.8 BPM", "[Link] Tempo: 98.8 BPM"));
 }
 
 TEST_F(LinkClockTest, ActivatingWhileActiveStillForcesTheTempoLine) {

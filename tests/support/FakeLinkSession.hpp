@@ -12,7 +12,7 @@
 namespace velorin::test {
 
 // A Link session on a straight timeline whose clock is a MainQueue's (virtual
-// time with ManualMainQueue). Peers are whatever the test says; a peer
+// time with ManualMainQueue). Peers are whatever the test says while enabled; a peer
 // changing tempo or transport is simulated through the public fields and
 // peerSetsTempo(). Every call that changes something is recorded in `calls`.
 class FakeLinkSession final : public LinkSession {
@@ -38,7 +38,8 @@ public:
         calls.push_back(on ? "enableStartStopSync(true)" : "enableStartStopSync(false)");
         startStopSync = on;
     }
-    std::size_t numPeers() const override { return peers; }
+    // Like the library: a disabled session has left the network and sees no peer.
+    std::size_t numPeers() const override { return enabled ? peers : 0; }
     std::chrono::microseconds clockMicros() const override {
         return std::chrono::duration_cast<std::chrono::microseconds>(queue_.now().time_since_epoch());
     }
