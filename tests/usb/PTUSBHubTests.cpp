@@ -239,3 +239,73 @@ TEST(VLUSBPeerTalkObservation, ReportsAMissingDaemonOnceAndRetriesEverySecond) {
 
 }  // namespace
 }  // namespace velorin::testing
+
+namespace velorin::testing {
+namespace {
+
+TEST(VLUSBPeerTalkBridge, LateConnectResultForAClosedRecordClosesTheFreshTunnelQuietly) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    ManualMainQueue daemonQueue;  // pumped separately, so the reply can be held back
+    FakeUSBMuxDaemon daemon(daemonQueue, dir.file("mux"));
+    FakeControllerDevice device(daemonQueue, "Pad");
+    daemon.attach(1, &device);
+    auto bridge = VLUSBPeerTalkBridge::create(queue, dir.file("mux"));
+    bool ready = false;
+    bridge->startObserving([](std::uint32_t, const PTPlist&) {}, [](std::uint32_t) {},
+                           [&](PTOptionalError e) { ready = !e; });
+    auto pumpUntil = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 200000 && !done(); ++i) {
+            queue.runPending();
+            daemonQueue.runPending();
+        }
+        return done();
+    };
+    ASSERT_TRUE(pumpUntil([&] { return ready; }));
+    std::vector<int> completions;
+    std::size_t frames = 0;
+    const auto id = bridge->openChannel(
+        1, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { completions.push_back(e ? e->code : 0); },
+        [&](const VLUSBChannelIdentifier&, std::uint32_t, std::uint32_t, std::span<const std::uint8_t>) { ++frames; },
+        nullptr);
+    queue.runPending();  // "Connect" goes out; the daemon has not answered yet
+    bridge->closeChannel(id);
+    ASSERT_TRUE(pumpUntil([&] { return device.connectionsAccepted() == 1 && device.openConnectionCount() == 0; }));
+    for (int i = 0; i < 100; ++i) queue.runPending();
+    EXPECT_EQ(completions, std::vector<int>{ECANCELED});
+    EXPECT_EQ(frames, 0u);
+    EXPECT_EQ(bridge->channelCount(), 0u);
+}
+
+TEST(VLUSBPeerTalkObservation, AttachAndDetachBroadcastsReachTheHandlersAsynchronously) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    FakeUSBMuxDaemon daemon(queue, dir.file("mux"));
+    FakeControllerDevice device(queue, "Pad");
+    auto bridge = VLUSBPeerTalkBridge::create(queue, dir.file("mux"));
+    std::vector<std::string> events;
+    bridge->startObserving(
+        [&](std::uint32_t n, const PTPlist& props) {
+            events.push_back("attach " + std::to_string(n) + " " + props.find("SerialNumber")->string);
+        },
+        [&](std::uint32_t n) { events.push_back("detach " + std::to_string(n)); }, nullptr);
+    ASSERT_TRUE(queue.advanceUntil([&] { return daemon.listenerCount() == 1; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    daemon.attach(6, &device, "SER6");
+    daemon.detach(6);
+    ASSERT_TRUE(queue.advanceUntil([&] { return events.size() == 2; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    EXPECT_EQ(events, (std::vector<std::string>{"attach 6 SER6", "detach 6"}));
+    // A daemon restart: the old cycle's connection ends and a new one starts a second later.
+    daemon.dropClients();
+    queue.advance(std::chrono::milliseconds(1100));
+    ASSERT_TRUE(queue.advanceUntil([&] { return daemon.listenerCount() == 1; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    daemon.attach(7, &device, "SER7");
+    ASSERT_TRUE(queue.advanceUntil([&] { return events.size() == 3; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    EXPECT_EQ(events.back(), "attach 7 SER7");
+}
+
+}  // namespace
+}  // namespace velorin::testing
