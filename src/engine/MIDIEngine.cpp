@@ -203,20 +203,27 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
     assert(deps_.queue.isMainThread());
     parsedEvents_.clear();
     parsedFrames_.clear();
+    const bool isUnavailable = routingStore_.isInputUnavailable(inputKey);
+    // Frames are collected only when they will be logged: each partial frame
+    // copies the whole accumulation, which can be up to a megabyte.
+    auto* frames = !isUnavailable && deps_.log.isLoggingAllMIDIEvents() ? &parsedFrames_ : nullptr;
+    auto parse = [&](MIDIParserState& state) {
+        for (const MIDIRawPacket& packet : packets) parsePacketBytes(packet.bytes, state, parsedEvents_, frames);
+    };
     if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
-        parseRawPackets(packets, it->second, parsedEvents_, parsedFrames_);
+        parse(it->second);
         if (it->second.isAtRest()) parserStateByInputID_.erase(it);
     } else {
-        parseRawPackets(packets, restingState_, parsedEvents_, parsedFrames_);
+        parse(restingState_);
         if (!restingState_.isAtRest()) {
             parserStateByInputID_.emplace(std::string(inputKey), std::move(restingState_));
             restingState_ = MIDIParserState{};
         }
     }
 
-    if (routingStore_.isInputUnavailable(inputKey)) return;
+    if (isUnavailable) return;
     if (!parsedEvents_.empty()) deps_.activity.recordInput();
-    if (!parsedFrames_.empty() && deps_.log.isLoggingAllMIDIEvents()) {
+    if (!parsedFrames_.empty()) {
         for (const auto& frame : parsedFrames_) {
             deps_.log.logTyped(MessageType::midiIn, ownedText(sourceName), systemExclusiveFrameLogText(frame));
         }
