@@ -1,5 +1,6 @@
 #include "link/LinkManager.hpp"
 
+#include <cmath>
 #include <utility>
 
 #include "link/AbletonLinkSession.hpp"
@@ -20,6 +21,7 @@ LinkManager::LinkManager(std::unique_ptr<LinkSession> session, SessionFactory fa
 LinkManager::~LinkManager() = default;
 
 void LinkManager::setupWithBPM(double bpm) {
+    if (std::isnan(bpm)) return;  // see setBPM()
     if (link_) {
         setBPM(bpm);
         return;
@@ -47,7 +49,9 @@ double LinkManager::currentBeat() const {
 double LinkManager::bpm() const { return link_ ? link_->tempo() : 0.0; }
 
 void LinkManager::setBPM(double bpm) {
-    if (!link_) return;
+    // The library clamps any number into 20–999 but keeps NaN, which it would
+    // then share with every peer of the session.
+    if (!link_ || std::isnan(bpm)) return;
     link_->setTempo(bpm, link_->clockMicros());
 }
 

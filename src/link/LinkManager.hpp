@@ -30,7 +30,7 @@ public:
     LinkManager& operator=(const LinkManager&) = delete;
 
     // With a session: the same as setBPM(). Without: creates one at `bpm`
-    // (start/stop sync left as the library starts it).
+    // (start/stop sync left as the library starts it). NaN is ignored.
     void setupWithBPM(double bpm);
     // Switches start/stop sync and the session together.
     void enable(bool enabled);
@@ -40,7 +40,7 @@ public:
     // The beat now, phase-aligned to a bar of kQuantum beats.
     double currentBeat() const;
     double bpm() const;
-    // The library keeps the tempo within 20–999 BPM.
+    // The library keeps the tempo within 20–999 BPM. NaN is ignored.
     void setBPM(double bpm);
     void setPlaying(bool playing);
     // Maps beat 0 to now; play state unchanged.

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "core/ManualMainQueue.hpp"
 #include "link/AbletonLinkSession.hpp"
 #include "link/LinkManager.hpp"
@@ -31,6 +33,8 @@ TEST(LinkManager, WithoutASessionEveryReadIsNeutralAndSetupCreatesOneWithoutSync
     manager.startAtBeatZero();
     manager.resetTimeline();
     manager.setBPM(90);
+    EXPECT_FALSE(manager.hasSession());
+    manager.setupWithBPM(std::nan(""));
     EXPECT_FALSE(manager.hasSession());
 
     manager.setupWithBPM(90);
@@ -69,6 +73,10 @@ TEST(LinkManagerOnLibrary, StartsDisabledAloneAt120AndClampsTempoTo20Through999)
     manager.setBPM(2000);
     EXPECT_DOUBLE_EQ(manager.bpm(), 999.0);
     manager.setBPM(97.5);
+    EXPECT_DOUBLE_EQ(manager.bpm(), 97.5);
+    // The library would keep NaN (and share it with peers): it never reaches it.
+    manager.setBPM(std::nan(""));
+    manager.setupWithBPM(std::nan(""));
     EXPECT_DOUBLE_EQ(manager.bpm(), 97.5);
 }
 
