@@ -91,7 +91,7 @@ void BM_USBMIDIRoundTrip(benchmark::State& state) {
         state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
     }
 }
-BENCHMARK(BM_USBMIDIRoundTrip)->Iterations(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_USBMIDIRoundTrip)->Iterations(5000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_USBMIDIOneWayThroughput(benchmark::State& state) {
     Rig rig;
@@ -108,7 +108,7 @@ void BM_USBMIDIOneWayThroughput(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * static_cast<benchmark::IterationCount>(batch));
 }
-BENCHMARK(BM_USBMIDIOneWayThroughput)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_USBMIDIOneWayThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 BENCHMARK_MAIN();
