@@ -224,3 +224,32 @@ TEST(USBEndpointNames, KeysTitlesAndDetails) {
 
 }  // namespace
 }  // namespace velorin::testing
+
+#include "app/LogStore.hpp"
+
+namespace velorin::testing {
+namespace {
+
+TEST(USBServiceWiring, ProductionServiceWritesItsLinesToTheLogStore) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    MemorySettingsStore settings;
+    auto logStore = LogStore::create(queue, settings);
+    auto service = VLUSBService::create(queue, *logStore, dir.path() / "Velorin Server" / "vl-usb.lock",
+                                        dir.file("no-daemon"));
+    service->start();
+    queue.runPending();
+    logStore->flush();
+    std::vector<std::string> texts;
+    for (const auto& entry : logStore->entries()) texts.push_back(formattedLine(entry));
+    auto has = [&](const std::string& text) {
+        return std::any_of(texts.begin(), texts.end(), [&](const auto& t) { return t.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has("Starting device observation")) << ::testing::PrintToString(texts);
+    EXPECT_TRUE(has("Observation failed: "));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "Velorin Server" / "vl-usb.lock"));
+    service->stop();
+}
+
+}  // namespace
+}  // namespace velorin::testing
