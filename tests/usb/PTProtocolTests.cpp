@@ -7,6 +7,7 @@
 #include "core/ManualMainQueue.hpp"
 #include "usb/channel/PTChannel.hpp"
 #include "usb/channel/PTProtocol.hpp"
+#include "usb/channel/PTUSBHub.hpp"
 
 namespace velorin::testing {
 namespace {
@@ -230,6 +231,38 @@ TEST_F(PTChannelTest, RejectedFramesAreSkippedAcrossManyReads) {
     ASSERT_EQ(delegate.frames.size(), 1u);
     EXPECT_EQ(delegate.frames[0].first, 101u);
     EXPECT_TRUE(delegate.ends.empty());
+}
+
+TEST_F(PTChannelTest, ConnectingAConnectedChannelFailsWithEPERM) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    auto hub = PTUSBHub::create(queue, "/nonexistent/usbmuxd");
+    std::optional<PTOptionalError> result;
+    channel->connectToPort(17036, *hub, 1, [&](PTOptionalError e) { result = e; });
+    queue.runPending();
+    ASSERT_TRUE(result && *result);
+    EXPECT_TRUE((*result)->isPOSIX(EPERM));
+    EXPECT_TRUE(channel->isConnected());
+}
+
+TEST_F(PTChannelTest, EndOfStreamFrameLetsPendingWritesFinishBeforeClosing) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    std::vector<PTOptionalError> sent;
+    const std::vector<std::uint8_t> payload(1000, 7);
+    for (int i = 0; i < 3; ++i) channel->sendFrame(101, 0, payload, [&](PTOptionalError e) { sent.push_back(e); });
+    peerWrite(frame(0, 0, {}));
+    queue.runPending();
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& e : sent) EXPECT_FALSE(e);
+    ASSERT_EQ(delegate.ends.size(), 1u);
+    EXPECT_FALSE(delegate.ends[0]);
+    std::vector<std::uint8_t> got(3 * 1016);
+    std::size_t total = 0;
+    while (total < got.size()) {
+        const auto n = ::read(peer, got.data() + total, got.size() - total);
+        if (n <= 0) break;
+        total += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(total, got.size());
 }
 
 TEST(PTProtocol, TagsStartAtOneAndTheQueueSharesOneProtocol) {
