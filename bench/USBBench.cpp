@@ -39,7 +39,8 @@ struct Rig {
         daemon = std::make_unique<FakeUSBMuxDaemon>(queue, socket);
         device = std::make_unique<FakeControllerDevice>(queue, "Bench");
         VLUSBService::Dependencies deps;
-        deps.transport = std::make_unique<VLUSBPeerTalkBridgeAdapter>(VLUSBPeerTalkBridge::create(queue, socket));
+        deps.transport =
+            std::make_unique<VLUSBPeerTalkBridgeAdapter>(VLUSBPeerTalkBridge::create(queue, socket));
         deps.processLock = std::make_unique<VLUSBProcessLock>(dir / "vl-usb.lock");
         deps.retryClock = std::make_unique<VLUSBDispatchRetryClock>(queue);
         service = std::make_unique<VLUSBService>(std::move(deps));
@@ -82,7 +83,8 @@ void BM_USBMIDIRoundTrip(benchmark::State& state) {
             state.SkipWithError("round trip timed out");
             break;
         }
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
         if (rig.device->receivedMIDI.size() > 4096) rig.device->receivedMIDI.clear();
     }
     if (!micros.empty()) {

@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto decoded = velorin::VLUSBDecodeDeviceInfo(std::span<const std::uint8_t>(data, size));
     if (auto* info = std::get_if<velorin::VLUSBDeviceInfo>(&decoded)) {
-        if (info->name.empty() || info->localizedModel.empty() || info->systemVersion.empty()) __builtin_trap();
+        if (info->name.empty() || info->localizedModel.empty() || info->systemVersion.empty())
+            __builtin_trap();
     } else {
         (void)std::get<velorin::VLUSBProtocolError>(decoded).description();
     }

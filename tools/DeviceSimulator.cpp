@@ -75,11 +75,12 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: velorin-device-sim [--socket PATH] [--device NAME]... [--send \"90 3C 64\"]...\n"
-                 "                          [--send-file FILE] [--behaviour normal|silent|no-pong|wrong-tag-pong|\n"
-                 "                           malformed-info|close-after-info|huge-payload|refuse]\n"
-                 "Lines typed on standard input are sent as MIDI to every device; \"quit\" ends.\n");
+    std::fprintf(
+        stderr,
+        "usage: velorin-device-sim [--socket PATH] [--device NAME]... [--send \"90 3C 64\"]...\n"
+        "                          [--send-file FILE] [--behaviour normal|silent|no-pong|wrong-tag-pong|\n"
+        "                           malformed-info|close-after-info|huge-payload|refuse]\n"
+        "Lines typed on standard input are sent as MIDI to every device; \"quit\" ends.\n");
     return 2;
 }
 
@@ -155,8 +156,8 @@ int main(int argc, char** argv) {
         ++deviceID;
         devices.push_back(std::move(device));
     }
-    std::printf("fake usbmuxd on %s; run the server with USBMUXD_SOCKET_ADDRESS=UNIX:%s\n", socketPath.c_str(),
-                socketPath.c_str());
+    std::printf("fake usbmuxd on %s; run the server with USBMUXD_SOCKET_ADDRESS=UNIX:%s\n",
+                socketPath.c_str(), socketPath.c_str());
     std::fflush(stdout);
 
     auto sendToAll = [&](const std::vector<std::uint8_t>& bytes) {
@@ -195,8 +196,10 @@ int main(int argc, char** argv) {
                 return;
             }
             auto bytes = parseHex(line);
-            if (!bytes) std::fprintf(stderr, "not hex bytes: %s\n", line.c_str());
-            else if (!bytes->empty()) sendToAll(*bytes);
+            if (!bytes)
+                std::fprintf(stderr, "not hex bytes: %s\n", line.c_str());
+            else if (!bytes->empty())
+                sendToAll(*bytes);
         }
     });
     queue.run();

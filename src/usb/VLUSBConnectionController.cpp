@@ -9,12 +9,18 @@ namespace velorin {
 
 const char* VLUSBSessionStateName(VLUSBSession::State state) {
     switch (state) {
-        case VLUSBSession::State::attached: return "attached";
-        case VLUSBSession::State::connecting: return "connecting";
-        case VLUSBSession::State::awaitingDeviceInfo: return "awaitingDeviceInfo";
-        case VLUSBSession::State::connected: return "connected";
-        case VLUSBSession::State::retrying: return "retrying";
-        case VLUSBSession::State::stopped: return "stopped";
+        case VLUSBSession::State::attached:
+            return "attached";
+        case VLUSBSession::State::connecting:
+            return "connecting";
+        case VLUSBSession::State::awaitingDeviceInfo:
+            return "awaitingDeviceInfo";
+        case VLUSBSession::State::connected:
+            return "connected";
+        case VLUSBSession::State::retrying:
+            return "retrying";
+        case VLUSBSession::State::stopped:
+            return "stopped";
     }
     return "stopped";
 }
@@ -26,13 +32,14 @@ void cancelTimer(std::unique_ptr<VLUSBRetryCancellation>& timer) {
 }  // namespace
 
 std::shared_ptr<VLUSBConnectionController> VLUSBConnectionController::create(
-    std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport, VLUSBRetryScheduling& retryClock, Timing timing,
-    LogHandler diagnosticLog, VLUSBConnectionHosting* host) {
+    std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport, VLUSBRetryScheduling& retryClock,
+    Timing timing, LogHandler diagnosticLog, VLUSBConnectionHosting* host) {
     return std::shared_ptr<VLUSBConnectionController>(new VLUSBConnectionController(
         std::move(session), transport, retryClock, timing, std::move(diagnosticLog), host));
 }
 
-VLUSBConnectionController::VLUSBConnectionController(std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport,
+VLUSBConnectionController::VLUSBConnectionController(std::shared_ptr<VLUSBSession> session,
+                                                     VLUSBTransport& transport,
                                                      VLUSBRetryScheduling& retryClock, Timing timing,
                                                      LogHandler diagnosticLog, VLUSBConnectionHosting* host)
     : session_(std::move(session)),
@@ -42,7 +49,9 @@ VLUSBConnectionController::VLUSBConnectionController(std::shared_ptr<VLUSBSessio
       diagnosticLog_(std::move(diagnosticLog)),
       host_(host) {}
 
-bool VLUSBConnectionController::hostCallsCurrent() const { return host_ && host_->isCurrent(*this); }
+bool VLUSBConnectionController::hostCallsCurrent() const {
+    return host_ && host_->isCurrent(*this);
+}
 
 bool VLUSBConnectionController::isCurrentChannel(const VLUSBChannelIdentifier& channel) const {
     return hostCallsCurrent() && session_->channelIdentifier && *session_->channelIdentifier == channel;
@@ -64,7 +73,8 @@ void VLUSBConnectionController::cancelTimers() {
 }
 
 void VLUSBConnectionController::closeChannel(const VLUSBChannelIdentifier& channel) {
-    if (session_->channelIdentifier && *session_->channelIdentifier == channel) session_->channelIdentifier.reset();
+    if (session_->channelIdentifier && *session_->channelIdentifier == channel)
+        session_->channelIdentifier.reset();
     transport_.closeChannel(channel);
 }
 
@@ -141,7 +151,8 @@ void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channe
                 if (session_->state == S::connected && session_->channelIdentifier) startHeartbeat();
                 return;
             }
-            log("[VL USB] invalid device info handshake: " + std::get<VLUSBProtocolError>(result).description());
+            log("[VL USB] invalid device info handshake: " +
+                std::get<VLUSBProtocolError>(result).description());
             if (isCurrentChannel(channel)) {
                 cancelTimers();
                 closeChannel(channel);
@@ -207,26 +218,29 @@ void VLUSBConnectionController::sendPing(const std::string& attempt) {
         self->log("[VL USB] heartbeat timed out waiting for pong");
         self->failConnection(attempt, std::nullopt);
     });
-    transport_.sendPayload({}, kVLUSBFrameTypePing, tag, *session_->channelIdentifier,
-                           [weak, attempt, tag](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
-                               if (auto self = weak.lock()) self->handlePingSendCompletion(attempt, channel, tag, error);
-                           });
+    transport_.sendPayload(
+        {}, kVLUSBFrameTypePing, tag, *session_->channelIdentifier,
+        [weak, attempt, tag](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
+            if (auto self = weak.lock()) self->handlePingSendCompletion(attempt, channel, tag, error);
+        });
 }
 
 void VLUSBConnectionController::handlePingSendCompletion(const std::string& attempt,
-                                                         const VLUSBChannelIdentifier& channel, std::uint32_t tag,
-                                                         const PTOptionalError& error) {
+                                                         const VLUSBChannelIdentifier& channel,
+                                                         std::uint32_t tag, const PTOptionalError& error) {
     if (!error || !isCurrentChannel(channel)) return;
     if (!session_->pendingHeartbeatTag || *session_->pendingHeartbeatTag != tag) return;
     failConnection(attempt, "[VL USB] heartbeat ping send failed: " + error->describe());
 }
 
-void VLUSBConnectionController::outboundSendFailed(const VLUSBChannelIdentifier& channel, const PTError& error) {
+void VLUSBConnectionController::outboundSendFailed(const VLUSBChannelIdentifier& channel,
+                                                   const PTError& error) {
     if (!isCurrentChannel(channel) || !session_->attemptIdentifier) return;
     failConnection(*session_->attemptIdentifier, "[VL USB] send failed: " + error.describe());
 }
 
-void VLUSBConnectionController::failConnection(const std::string& attempt, const std::optional<std::string>& line) {
+void VLUSBConnectionController::failConnection(const std::string& attempt,
+                                               const std::optional<std::string>& line) {
     if (!hostCallsCurrent() || !attemptMatches(attempt)) return;
     const auto keepAlive = shared_from_this();
     if (line) log(*line);
@@ -238,7 +252,8 @@ void VLUSBConnectionController::failConnection(const std::string& attempt, const
     scheduleRetry();
 }
 
-void VLUSBConnectionController::handleChannelEnd(const VLUSBChannelIdentifier& channel, const PTOptionalError& error) {
+void VLUSBConnectionController::handleChannelEnd(const VLUSBChannelIdentifier& channel,
+                                                 const PTOptionalError& error) {
     if (!isCurrentChannel(channel)) return;
     const auto keepAlive = shared_from_this();
     cancelTimers();

@@ -37,8 +37,9 @@ public:
     using LogHandler = std::function<void(const std::string&)>;
 
     static std::shared_ptr<VLUSBConnectionController> create(std::shared_ptr<VLUSBSession> session,
-                                                             VLUSBTransport& transport, VLUSBRetryScheduling& retryClock,
-                                                             Timing timing, LogHandler diagnosticLog,
+                                                             VLUSBTransport& transport,
+                                                             VLUSBRetryScheduling& retryClock, Timing timing,
+                                                             LogHandler diagnosticLog,
                                                              VLUSBConnectionHosting* host);
 
     void connect();

@@ -18,7 +18,10 @@ class VLUSBDevice final : public Observable {
 public:
     VLUSBDevice(std::string key, std::uint32_t transientIdentifier, VLUSBDeviceInfo info,
                 VLUSBDeviceConnectionState state)
-        : id_(std::move(key)), _transientIdentifier(transientIdentifier), _info(std::move(info)), _connectionState(state) {}
+        : id_(std::move(key)),
+          _transientIdentifier(transientIdentifier),
+          _info(std::move(info)),
+          _connectionState(state) {}
 
     const std::string& id() const { return id_; }
     std::uint32_t transientIdentifier() const { return _transientIdentifier; }

@@ -16,7 +16,9 @@ std::string VLUSBDeviceKey(std::string_view name, std::uint32_t deviceNumber) {
     return std::string(kVLUSBNameKeyPrefix) + std::string(name);
 }
 
-std::string VLUSBDeviceTitle(const VLUSBDeviceInfo& info) { return "Velorin USB: " + info.name; }
+std::string VLUSBDeviceTitle(const VLUSBDeviceInfo& info) {
+    return "Velorin USB: " + info.name;
+}
 
 std::string VLUSBDeviceDetail(const VLUSBDeviceInfo& info) {
     std::string out;
@@ -42,7 +44,8 @@ std::vector<VLUSBEndpointDescription> VLUSBEndpointDescriptions(const VLUSBDevic
                                                                 bool showsIndividualDevices) {
     std::vector<VLUSBEndpointDescription> out;
     if (!showsIndividualDevices) {
-        out.push_back({std::string(kVLUSBAggregateKey), std::string(kVLUSBAggregateTitle), VLUSBAggregateDetail(devices)});
+        out.push_back({std::string(kVLUSBAggregateKey), std::string(kVLUSBAggregateTitle),
+                       VLUSBAggregateDetail(devices)});
         return out;
     }
     for (const auto& d : devices) {

@@ -14,7 +14,9 @@ public:
         "When off, routing uses one Velorin USB All input and output for every connected device.";
 
     explicit VLUSBPresentationSettings(SettingsStore& defaults)
-        : defaults_(defaults), _storedShowsIndividualUSBDevices(defaults.boolValue(kShowsIndividualUSBDevicesKey).value_or(false)) {}
+        : defaults_(defaults),
+          _storedShowsIndividualUSBDevices(
+              defaults.boolValue(kShowsIndividualUSBDevicesKey).value_or(false)) {}
 
     bool showsIndividualUSBDevices() const { return _storedShowsIndividualUSBDevices; }
     void setShowsIndividualUSBDevices(bool value) {

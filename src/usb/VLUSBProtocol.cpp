@@ -9,15 +9,21 @@ namespace velorin {
 std::string VLUSBProtocolError::description() const {
     using K = Kind;
     switch (kind) {
-        case K::truncatedMIDIHeader: return "truncatedMIDIHeader(" + std::to_string(value) + ")";
-        case K::impossibleMIDILength: return "impossibleMIDILength(" + std::to_string(value) + ")";
+        case K::truncatedMIDIHeader:
+            return "truncatedMIDIHeader(" + std::to_string(value) + ")";
+        case K::impossibleMIDILength:
+            return "impossibleMIDILength(" + std::to_string(value) + ")";
         case K::midiPayloadLengthMismatch:
             return "midiPayloadLengthMismatch(declared: " + std::to_string(value) +
                    ", actual: " + std::to_string(actual) + ")";
-        case K::missingDeviceInfoField: return "missingDeviceInfoField(\"" + key + "\")";
-        case K::invalidDeviceInfoField: return "invalidDeviceInfoField(\"" + key + "\")";
-        case K::emptyMIDIMessage: return "emptyMIDIMessage";
-        case K::malformedDeviceInfo: return "malformedDeviceInfo";
+        case K::missingDeviceInfoField:
+            return "missingDeviceInfoField(\"" + key + "\")";
+        case K::invalidDeviceInfoField:
+            return "invalidDeviceInfoField(\"" + key + "\")";
+        case K::emptyMIDIMessage:
+            return "emptyMIDIMessage";
+        case K::malformedDeviceInfo:
+            return "malformedDeviceInfo";
     }
     return "malformedDeviceInfo";
 }
@@ -51,7 +57,8 @@ std::optional<std::string> stringField(const PTPlist& dict, const char* key, boo
 
 VLUSBResult<VLUSBDeviceInfo> VLUSBDecodeDeviceInfo(std::span<const std::uint8_t> payload) {
     auto parsed = PTPlistParse(payload);
-    if (!parsed || !parsed->isDictionary()) return fieldError(VLUSBProtocolError::Kind::malformedDeviceInfo, "");
+    if (!parsed || !parsed->isDictionary())
+        return fieldError(VLUSBProtocolError::Kind::malformedDeviceInfo, "");
     std::optional<VLUSBProtocolError> error;
     VLUSBDeviceInfo info;
     auto localizedModel = stringField(*parsed, "localizedModel", false, error);
@@ -125,7 +132,8 @@ VLUSBResult<std::vector<std::uint8_t>> VLUSBEncodeMIDIFrame(std::uint16_t portIn
     out[5] = static_cast<std::uint8_t>(length >> 16);
     out[6] = static_cast<std::uint8_t>(length >> 8);
     out[7] = static_cast<std::uint8_t>(length);
-    for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(timestamp >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        out[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(timestamp >> (56 - 8 * i));
     std::copy(bytes.begin(), bytes.end(), out.begin() + kVLUSBMIDIHeaderSize);
     return out;
 }

@@ -18,7 +18,8 @@ public:
 class VLUSBRetryScheduling {
 public:
     virtual ~VLUSBRetryScheduling() = default;
-    virtual std::unique_ptr<VLUSBRetryCancellation> schedule(double delaySeconds, std::function<void()> action) = 0;
+    virtual std::unique_ptr<VLUSBRetryCancellation> schedule(double delaySeconds,
+                                                             std::function<void()> action) = 0;
 };
 
 // Runs the action on the main queue after the delay, unless cancelled first
@@ -34,7 +35,8 @@ public:
         TaskHandle workItem;
     };
 
-    std::unique_ptr<VLUSBRetryCancellation> schedule(double delaySeconds, std::function<void()> action) override {
+    std::unique_ptr<VLUSBRetryCancellation> schedule(double delaySeconds,
+                                                     std::function<void()> action) override {
         const auto delay = std::chrono::duration_cast<MainQueue::Duration>(
             std::chrono::duration<double>(delaySeconds < 0 ? 0.0 : delaySeconds));
         return std::make_unique<Cancellation>(queue_.postAfter(delay, std::move(action)));

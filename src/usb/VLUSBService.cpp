@@ -23,7 +23,8 @@ VLUSBService::VLUSBService(Dependencies dependencies)
       diagnosticLog_(std::move(dependencies.diagnosticLog)) {}
 
 std::unique_ptr<VLUSBService> VLUSBService::create(MainQueue& queue, LogStore& logStore,
-                                                   std::filesystem::path lockFile, std::string usbmuxdSocketPath) {
+                                                   std::filesystem::path lockFile,
+                                                   std::string usbmuxdSocketPath) {
     // usbmuxd hears the program's name and build number with every request.
     PTUSBSetClientIdentity({bundleInfoValue(kBundleNameKey), bundleInfoValue(kBundleVersionKey)});
     Dependencies deps;
@@ -55,7 +56,8 @@ void VLUSBService::diagnostic(const std::string& line) const {
 
 std::string VLUSBService::statusTitle() const {
     if (_isWaitingForLease) return "VL USB in Use by Another Server";
-    const auto n = std::count_if(_devices.begin(), _devices.end(), [](const auto& d) { return d->isConnected(); });
+    const auto n =
+        std::count_if(_devices.begin(), _devices.end(), [](const auto& d) { return d->isConnected(); });
     return std::to_string(n) + (n == 1 ? " VL USB Device" : " VL USB Devices");
 }
 
@@ -134,8 +136,10 @@ void VLUSBService::startObservation() {
         [this, alive](PTOptionalError error) {
             auto a = alive.lock();
             if (!a || !*a) return;
-            if (error) diagnostic("[VL USB] Observation failed: " + error->describe());
-            else diagnostic("[VL USB] Device observation ready");
+            if (error)
+                diagnostic("[VL USB] Observation failed: " + error->describe());
+            else
+                diagnostic("[VL USB] Device observation ready");
         });
 }
 
@@ -166,7 +170,8 @@ void VLUSBService::deviceAttached(std::uint32_t deviceNumber, const PTPlist& pro
     if (!_isRunning || !_isObserving || _connections.count(deviceNumber)) return;
     diagnostic("[VL USB] Device attached: " + std::to_string(deviceNumber));
     auto session = std::make_shared<VLUSBSession>(deviceNumber, properties);
-    VLUSBConnectionController::Timing timing{retryDelay, handshakeTimeout, heartbeatInterval, heartbeatTimeout};
+    VLUSBConnectionController::Timing timing{retryDelay, handshakeTimeout, heartbeatInterval,
+                                             heartbeatTimeout};
     auto controller =
         VLUSBConnectionController::create(session, *transport_, *retryClock_, timing, diagnosticLog_, this);
     _connections.emplace(deviceNumber, controller);
@@ -184,9 +189,9 @@ void VLUSBService::deviceDetached(std::uint32_t deviceNumber) {
     if (auto device = std::move(session.device)) {
         session.device.reset();
         removeOutbound(device->id(), deviceNumber);
-        const bool servedElsewhere = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
-            return entry.second->session().device == device;
-        });
+        const bool servedElsewhere =
+            std::any_of(_connections.begin(), _connections.end(),
+                        [&](const auto& entry) { return entry.second->session().device == device; });
         if (!servedElsewhere && device->id().rfind(kVLUSBRuntimeKeyPrefix, 0) == 0) {
             std::erase(_devices, device);
         }
@@ -217,22 +222,24 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
         updatePreferredSession(device);
         lifecycle("[VL USB] " + info.name + " connected");
     } else {
-        auto found = std::find_if(_devices.begin(), _devices.end(), [&](const auto& d) { return d->id() == key; });
+        auto found =
+            std::find_if(_devices.begin(), _devices.end(), [&](const auto& d) { return d->id() == key; });
         if (found != _devices.end()) {
             auto existing = *found;
-            const bool duplicate = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
-                const auto& other = entry.second->session();
-                return entry.second.get() != &controller && other.device == existing &&
-                       other.state == VLUSBSession::State::connected;
-            });
+            const bool duplicate =
+                std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+                    const auto& other = entry.second->session();
+                    return entry.second.get() != &controller && other.device == existing &&
+                           other.state == VLUSBSession::State::connected;
+                });
             existing->setInfo(info);
             existing->setConnectionState(VLUSBDeviceConnectionState::connected);
             session.device = existing;
             addOutbound(key, number);
             updatePreferredSession(existing);
             if (duplicate) {
-                diagnostic("[VL USB] Ambiguous duplicate name \"" + info.name + "\": sharing endpoint " + key +
-                           "; outbound prefers first connected session");
+                diagnostic("[VL USB] Ambiguous duplicate name \"" + info.name + "\": sharing endpoint " +
+                           key + "; outbound prefers first connected session");
             } else {
                 lifecycle("[VL USB] " + info.name + " connected");
             }
@@ -248,14 +255,16 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
     publishDevices();
 }
 
-void VLUSBService::sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device, bool log) {
+void VLUSBService::sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
+                                        bool log) {
     if (!device) return;
     removeOutbound(device->id(), session.transientIdentifier);
-    const bool servedElsewhere = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
-        const auto& other = entry.second->session();
-        return &other != &session && other.device == device && other.state == VLUSBSession::State::connected &&
-               other.channelIdentifier.has_value();
-    });
+    const bool servedElsewhere =
+        std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+            const auto& other = entry.second->session();
+            return &other != &session && other.device == device &&
+                   other.state == VLUSBSession::State::connected && other.channelIdentifier.has_value();
+        });
     if (servedElsewhere) {
         updatePreferredSession(device);
     } else {
@@ -290,7 +299,8 @@ std::shared_ptr<VLUSBConnectionController> VLUSBService::preferredController(con
         auto it = _connections.find(number);
         if (it == _connections.end()) continue;
         const auto& s = it->second->session();
-        if (s.state == VLUSBSession::State::connected && s.device && s.device->id() == key && s.channelIdentifier) {
+        if (s.state == VLUSBSession::State::connected && s.device && s.device->id() == key &&
+            s.channelIdentifier) {
             return it->second;
         }
     }
@@ -304,14 +314,15 @@ void VLUSBService::updatePreferredSession(const std::shared_ptr<VLUSBDevice>& de
 }
 
 std::optional<VLUSBSendError> VLUSBService::send(std::uint16_t portIndex, std::uint64_t timestamp,
-                                                 std::span<const std::uint8_t> bytes, const std::string& deviceKey,
-                                                 SendCompletion completion) {
+                                                 std::span<const std::uint8_t> bytes,
+                                                 const std::string& deviceKey, SendCompletion completion) {
     std::vector<std::shared_ptr<VLUSBConnectionController>> targets;
     if (deviceKey == kVLUSBAggregateKey) {
         // _connections is ordered by device number: ascending order for free.
         for (const auto& [n, controller] : _connections) {
             const auto& s = controller->session();
-            if (s.state == VLUSBSession::State::connected && s.channelIdentifier) targets.push_back(controller);
+            if (s.state == VLUSBSession::State::connected && s.channelIdentifier)
+                targets.push_back(controller);
         }
     } else if (auto preferred = preferredController(deviceKey)) {
         targets.push_back(std::move(preferred));
@@ -322,12 +333,13 @@ std::optional<VLUSBSendError> VLUSBService::send(std::uint16_t portIndex, std::u
     const auto& frame = std::get<std::vector<std::uint8_t>>(encoded);
     for (const auto& controller : targets) {
         std::weak_ptr<VLUSBConnectionController> weak = controller;
-        transport_->sendPayload(frame, kVLUSBFrameTypeMIDI, 0, *controller->session().channelIdentifier,
-                                [weak, completion](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
-                                    if (completion) completion(error);
-                                    if (!error) return;
-                                    if (auto c = weak.lock()) c->outboundSendFailed(channel, *error);
-                                });
+        transport_->sendPayload(
+            frame, kVLUSBFrameTypeMIDI, 0, *controller->session().channelIdentifier,
+            [weak, completion](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
+                if (completion) completion(error);
+                if (!error) return;
+                if (auto c = weak.lock()) c->outboundSendFailed(channel, *error);
+            });
     }
     return std::nullopt;
 }

@@ -55,9 +55,10 @@ public:
     explicit VLUSBService(Dependencies dependencies);
     // The production wiring: the usbmuxd bridge, the lock file under the user's
     // data folder and every line into the log store.
-    static std::unique_ptr<VLUSBService> create(MainQueue& queue, LogStore& logStore,
-                                                std::filesystem::path lockFile = VLUSBProcessLock::defaultLockFilePath(),
-                                                std::string usbmuxdSocketPath = {});
+    static std::unique_ptr<VLUSBService> create(
+        MainQueue& queue, LogStore& logStore,
+        std::filesystem::path lockFile = VLUSBProcessLock::defaultLockFilePath(),
+        std::string usbmuxdSocketPath = {});
     ~VLUSBService() override;
     VLUSBService(const VLUSBService&) = delete;
     VLUSBService& operator=(const VLUSBService&) = delete;
@@ -96,7 +97,8 @@ public:
     // VLUSBConnectionHosting
     bool isCurrent(const VLUSBConnectionController& controller) const override;
     void deviceDidConnect(VLUSBConnectionController& controller, const VLUSBDeviceInfo& info) override;
-    void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device, bool log) override;
+    void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
+                              bool log) override;
     void midiReceived(const VLUSBInboundMIDI& message) override;
 
 private:

@@ -55,13 +55,17 @@ public:
                      const VLUSBChannelIdentifier& id, SendCompletion completion) override {
         auto it = channels.find(id);
         if (it == channels.end() || !it->second.open) {
-            queue_.post([completion, id] { if (completion) completion(id, PTError::posix(ENOTCONN)); });
+            queue_.post([completion, id] {
+                if (completion) completion(id, PTError::posix(ENOTCONN));
+            });
             return;
         }
         sent.push_back(Sent{id, it->second.device, type, tag, {payload.begin(), payload.end()}});
-        PTOptionalError error = failSendsTo.count(it->second.device) ? PTOptionalError(PTError::posix(EPIPE))
-                                                                       : std::nullopt;
-        queue_.post([completion, id, error] { if (completion) completion(id, error); });
+        PTOptionalError error =
+            failSendsTo.count(it->second.device) ? PTOptionalError(PTError::posix(EPIPE)) : std::nullopt;
+        queue_.post([completion, id, error] {
+            if (completion) completion(id, error);
+        });
     }
     void closeChannel(const VLUSBChannelIdentifier& id) override {
         auto it = channels.find(id);
@@ -91,14 +95,16 @@ public:
     }
     std::size_t openCount(std::uint32_t device) const {
         std::size_t n = 0;
-        for (const auto& id : opened) if (channels.at(id).device == device) ++n;
+        for (const auto& id : opened)
+            if (channels.at(id).device == device) ++n;
         return n;
     }
     void complete(const VLUSBChannelIdentifier& id, PTOptionalError error = std::nullopt) {
         auto c = channels.at(id).completion;
         queue_.post([c, id, error] { c(id, error); });
     }
-    void frame(const VLUSBChannelIdentifier& id, std::uint32_t type, std::uint32_t tag, std::vector<std::uint8_t> payload) {
+    void frame(const VLUSBChannelIdentifier& id, std::uint32_t type, std::uint32_t tag,
+               std::vector<std::uint8_t> payload) {
         auto f = channels.at(id).frames;
         queue_.post([f, id, type, tag, payload] { f(id, type, tag, payload); });
     }

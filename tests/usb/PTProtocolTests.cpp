@@ -115,7 +115,8 @@ TEST(PTFrameReader, AcceptedPayloadAboveTheLimitEndsWithItsOwnCode) {
 }
 
 TEST(PTFrameReader, LargestValidPayloadIsAccepted) {
-    const auto r = readAll(frame(101, 0, std::vector<std::uint8_t>(kPTMaxAcceptedPayloadSize, 1)), 65536, false);
+    const auto r =
+        readAll(frame(101, 0, std::vector<std::uint8_t>(kPTMaxAcceptedPayloadSize, 1)), 65536, false);
     ASSERT_EQ(r.events.size(), 1u);
     EXPECT_EQ(r.events[0].kind, Kind::frame);
     EXPECT_EQ(r.payloads[0].size(), kPTMaxAcceptedPayloadSize);
@@ -139,9 +140,11 @@ struct RecordingDelegate : PTChannelDelegate {
     bool ioFrameChannelShouldAcceptFrame(PTChannel&, std::uint32_t, std::uint32_t, std::uint32_t) override {
         return acceptAll;
     }
-    void ioFrameChannelDidReceiveFrame(PTChannel&, std::uint32_t type, std::uint32_t, const PTData* payload) override {
-        frames.emplace_back(type, payload ? std::vector<std::uint8_t>(payload->data(), payload->data() + payload->length())
-                                          : std::vector<std::uint8_t>{});
+    void ioFrameChannelDidReceiveFrame(PTChannel&, std::uint32_t type, std::uint32_t,
+                                       const PTData* payload) override {
+        frames.emplace_back(
+            type, payload ? std::vector<std::uint8_t>(payload->data(), payload->data() + payload->length())
+                          : std::vector<std::uint8_t>{});
     }
     void ioFrameChannelDidEnd(PTChannel&, const PTOptionalError& error) override { ends.push_back(error); }
 };
@@ -248,7 +251,8 @@ TEST_F(PTChannelTest, EndOfStreamFrameLetsPendingWritesFinishBeforeClosing) {
     ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
     std::vector<PTOptionalError> sent;
     const std::vector<std::uint8_t> payload(1000, 7);
-    for (int i = 0; i < 3; ++i) channel->sendFrame(101, 0, payload, [&](PTOptionalError e) { sent.push_back(e); });
+    for (int i = 0; i < 3; ++i)
+        channel->sendFrame(101, 0, payload, [&](PTOptionalError e) { sent.push_back(e); });
     peerWrite(frame(0, 0, {}));
     queue.runPending();
     ASSERT_EQ(sent.size(), 3u);

@@ -18,8 +18,8 @@ namespace {
 std::vector<std::uint8_t> packet(std::uint32_t tag, const PTPlist& dict, std::uint32_t protocol = 1,
                                  std::uint32_t type = 8) {
     const auto xml = PTPlistToXML(dict);
-    return PTUSBEncodePacket(tag, std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()), protocol,
-                             type);
+    return PTUSBEncodePacket(tag, std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()),
+                             protocol, type);
 }
 
 PTPlist result(std::int64_t n) {
@@ -53,8 +53,9 @@ TEST(PTUSBPacketReader, ReadsPacketsInPiecesAndFlagsWrongProtocolAndType) {
 TEST(PTUSBPacketReader, PacketsAboveFourMiBAndBelowHeaderSizeFailTheStream) {
     for (std::uint32_t size : {4u * 1024u * 1024u + 1u, 15u, 0xFFFFFFFFu}) {
         PTUSBPacketReader reader;
-        std::vector<std::uint8_t> header{static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                                         static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+        std::vector<std::uint8_t> header{
+            static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+            static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
         std::span<const std::uint8_t> input(header);
         EXPECT_EQ(reader.feed(input), PTUSBPacketReader::Status::fatal);
         EXPECT_EQ(reader.fatalError().domain, "PTUSBHubError");
@@ -172,7 +173,9 @@ TEST(PTUSBChannelReplies, TagsCountFromOneAndRepliesFindTheirCallbacksInAnyOrder
     EXPECT_EQ(replies[1], (std::pair<int, std::int64_t>{0, 0}));
     EXPECT_EQ(broadcasts, std::vector<std::string>{"Attached"});
     ASSERT_EQ(systemLog.size(), 1u);
-    EXPECT_EQ(systemLog[0].rfind("Warning: Ignoring reply packet for which there is no registered callback. Packet => ", 0), 0u);
+    EXPECT_EQ(systemLog[0].rfind(
+                  "Warning: Ignoring reply packet for which there is no registered callback. Packet => ", 0),
+              0u);
     ::close(daemon.client);
     daemon.client = -1;
     queue.runPending();
@@ -200,8 +203,9 @@ TEST(VLUSBPeerTalkBridge, WithoutAHubOpeningCompletesWithENOTCONNAndUnknownSends
     ManualMainQueue queue;
     auto bridge = VLUSBPeerTalkBridge::create(queue, "/nonexistent/usbmuxd");
     std::vector<int> results;
-    bridge->openChannel(1, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { results.push_back(e ? e->code : 0); },
-                        nullptr, nullptr);
+    bridge->openChannel(
+        1, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { results.push_back(e ? e->code : 0); },
+        nullptr, nullptr);
     bridge->sendPayload({}, 101, 0, "nope", [&](const VLUSBChannelIdentifier&, PTOptionalError e) {
         results.push_back(e ? e->code : 0);
     });
@@ -215,8 +219,12 @@ TEST(VLUSBPeerTalkBridge, ClosingBeforeTheConnectionFinishesDeliversECANCELEDAnd
     auto bridge = VLUSBPeerTalkBridge::create(queue, "/nonexistent/usbmuxd");
     std::vector<std::string> events;
     const auto id = bridge->openChannel(
-        1, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { events.push_back("done " + std::to_string(e ? e->code : 0)); },
-        nullptr, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { events.push_back(e ? "end error" : "end"); });
+        1,
+        [&](const VLUSBChannelIdentifier&, PTOptionalError e) {
+            events.push_back("done " + std::to_string(e ? e->code : 0));
+        },
+        nullptr,
+        [&](const VLUSBChannelIdentifier&, PTOptionalError e) { events.push_back(e ? "end error" : "end"); });
     bridge->closeChannel(id);
     EXPECT_TRUE(events.empty());  // never delivered from inside the call
     queue.runPending();
@@ -266,11 +274,14 @@ TEST(VLUSBPeerTalkBridge, LateConnectResultForAClosedRecordClosesTheFreshTunnelQ
     std::size_t frames = 0;
     const auto id = bridge->openChannel(
         1, [&](const VLUSBChannelIdentifier&, PTOptionalError e) { completions.push_back(e ? e->code : 0); },
-        [&](const VLUSBChannelIdentifier&, std::uint32_t, std::uint32_t, std::span<const std::uint8_t>) { ++frames; },
+        [&](const VLUSBChannelIdentifier&, std::uint32_t, std::uint32_t, std::span<const std::uint8_t>) {
+            ++frames;
+        },
         nullptr);
     queue.runPending();  // "Connect" goes out; the daemon has not answered yet
     bridge->closeChannel(id);
-    ASSERT_TRUE(pumpUntil([&] { return device.connectionsAccepted() == 1 && device.openConnectionCount() == 0; }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return device.connectionsAccepted() == 1 && device.openConnectionCount() == 0; }));
     for (int i = 0; i < 100; ++i) queue.runPending();
     EXPECT_EQ(completions, std::vector<int>{ECANCELED});
     EXPECT_EQ(frames, 0u);

@@ -24,9 +24,9 @@ TEST(UsbIntegration, AttachHandshakeMIDIBothWaysAndDetach) {
     EXPECT_EQ(h.service->statusTitle(), "1 VL USB Device");
 
     // The daemon saw "Connect" with the port in network byte order.
-    const auto connect = std::find_if(h.daemon->requests.begin(), h.daemon->requests.end(), [](const PTPlist& r) {
-        return r.find("MessageType")->string == "Connect";
-    });
+    const auto connect =
+        std::find_if(h.daemon->requests.begin(), h.daemon->requests.end(),
+                     [](const PTPlist& r) { return r.find("MessageType")->string == "Connect"; });
     ASSERT_NE(connect, h.daemon->requests.end());
     EXPECT_EQ(connect->find("PortNumber")->integerValue(), 35906);
     EXPECT_EQ(connect->find("DeviceID")->integerValue(), 7);
@@ -81,8 +81,10 @@ TEST_P(UsbMisbehavingDevice, EndsInALoggedErrorAndARetry) {
     device.behaviour = GetParam().behaviour;
     h.service->start();
     h.daemon->attach(3, &device);
-    ASSERT_TRUE(h.waitFor([&] { return device.connectionsAccepted() >= 2 && h.hasLine(GetParam().expectedLine); }))
-        << "lines: " << ::testing::PrintToString(h.lines);
+    ASSERT_TRUE(h.waitFor([&] {
+        return device.connectionsAccepted() >= 2 && h.hasLine(GetParam().expectedLine);
+    })) << "lines: "
+        << ::testing::PrintToString(h.lines);
     // Still alive, and the session keeps trying.
     EXPECT_EQ(h.service->connections().count(3), 1u);
 }
@@ -94,8 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Misbehaviour{Behaviour::wrongTagPong, "[VL USB] heartbeat timed out waiting for pong"},
                       Misbehaviour{Behaviour::malformedDeviceInfo,
                                    "[VL USB] invalid device info handshake: malformedDeviceInfo"},
-                      Misbehaviour{Behaviour::missingNameDeviceInfo,
-                                   "[VL USB] invalid device info handshake: missingDeviceInfoField(\"name\")"},
+                      Misbehaviour{
+                          Behaviour::missingNameDeviceInfo,
+                          "[VL USB] invalid device info handshake: missingDeviceInfoField(\"name\")"},
                       Misbehaviour{Behaviour::closeAfterDeviceInfo, "[VL USB] Broken disconnected"},
                       Misbehaviour{Behaviour::hugePayload, "[VL USB] channel ended: Frame payload exceeds"},
                       Misbehaviour{Behaviour::badVersionFrame,
@@ -122,9 +125,12 @@ TEST(UsbIntegration, RefusedConnectionsAreRetriedSilently) {
     device.behaviour = Behaviour::refuseConnections;
     h.service->start();
     h.daemon->attach(5, &device);
-    ASSERT_TRUE(h.waitFor([&] { return h.countLines("[VL USB] Connecting to device 5") == 1 &&
-                                       std::count_if(h.daemon->requests.begin(), h.daemon->requests.end(),
-                                                     [](const PTPlist& r) { return r.find("MessageType")->string == "Connect"; }) >= 3; }));
+    ASSERT_TRUE(h.waitFor([&] {
+        return h.countLines("[VL USB] Connecting to device 5") == 1 &&
+               std::count_if(h.daemon->requests.begin(), h.daemon->requests.end(), [](const PTPlist& r) {
+                   return r.find("MessageType")->string == "Connect";
+               }) >= 3;
+    }));
     EXPECT_FALSE(h.hasLine("connection failed"));
     device.behaviour = Behaviour::normal;
     ASSERT_TRUE(h.waitFor([&] { return h.connectedDevices() == 1; }));

@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     }
     velorin::PollMainQueue queue;
     velorin::VLUSBService::Dependencies deps;
-    deps.transport = std::make_unique<velorin::VLUSBPeerTalkBridgeAdapter>(velorin::VLUSBPeerTalkBridge::create(queue, argv[2]));
+    deps.transport = std::make_unique<velorin::VLUSBPeerTalkBridgeAdapter>(
+        velorin::VLUSBPeerTalkBridge::create(queue, argv[2]));
     deps.processLock = std::make_unique<velorin::VLUSBProcessLock>(argv[1]);
     deps.retryClock = std::make_unique<velorin::VLUSBDispatchRetryClock>(queue);
     auto print = [](const std::string& line) {

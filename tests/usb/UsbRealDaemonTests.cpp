@@ -114,19 +114,21 @@ TEST(UsbRealDaemon, ListenSucceedsAndConnectToAnUnknownDeviceFails) {
     UsbTempDir dir;
     std::filesystem::create_directories(dir.path() / "run");
     std::filesystem::create_directories(dir.path() / "varlib" / "lockdown");
-    const std::string script = "mount --bind '" + dir.file("run") + "' /run && mount --bind '" + dir.file("varlib") +
-                               "' /var/lib && exec usbmuxd -f -n -p";
+    const std::string script = "mount --bind '" + dir.file("run") + "' /run && mount --bind '" +
+                               dir.file("varlib") + "' /var/lib && exec usbmuxd -f -n -p";
     ChildProcess daemon({"unshare", "-m", "sh", "-c", script}, {}, dir.file("usbmuxd.log"));
     ASSERT_TRUE(daemon.started());
     const std::string socketPath = dir.file("run/usbmuxd");
     PollMainQueue queue;
-    const bool up = waitReal(queue, [&] { return ::access(socketPath.c_str(), F_OK) == 0; }, std::chrono::seconds(5));
+    const bool up = waitReal(
+        queue, [&] { return ::access(socketPath.c_str(), F_OK) == 0; }, std::chrono::seconds(5));
     if (!up) GTEST_SKIP() << "usbmuxd did not start here (see its log)";
 
     auto hub = PTUSBHub::create(queue, socketPath);
     std::optional<PTOptionalError> listenResult;
     hub->listen([&](PTOptionalError e) { listenResult = e; }, nullptr);
-    ASSERT_TRUE(waitReal(queue, [&] { return listenResult.has_value(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitReal(
+        queue, [&] { return listenResult.has_value(); }, std::chrono::seconds(5)));
     EXPECT_FALSE(*listenResult) << (*listenResult)->describe();
 
     std::optional<PTOptionalError> connectResult;
@@ -134,7 +136,8 @@ TEST(UsbRealDaemon, ListenSucceedsAndConnectToAnUnknownDeviceFails) {
         connectResult = e;
         if (fd >= 0) ::close(fd);
     });
-    ASSERT_TRUE(waitReal(queue, [&] { return connectResult.has_value(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitReal(
+        queue, [&] { return connectResult.has_value(); }, std::chrono::seconds(5)));
     ASSERT_TRUE(*connectResult);
     EXPECT_EQ((*connectResult)->domain, "PTUSBHubError");
     EXPECT_EQ((*connectResult)->code, 2);
@@ -154,9 +157,11 @@ TEST(UsbRealClientTools, InetcatBytesReachTheFakeDeviceAndComeBack) {
     ChildProcess inetcat({"inetcat", "17036"}, {"USBMUXD_SOCKET_ADDRESS=UNIX:" + dir.file("usbmuxd")},
                          dir.file("inetcat.log"));
     ASSERT_TRUE(inetcat.started());
-    ASSERT_TRUE(waitReal(queue, [&] { return device.connectionsAccepted() == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitReal(
+        queue, [&] { return device.connectionsAccepted() == 1; }, std::chrono::seconds(5)));
     ASSERT_TRUE(inetcat.write("V"));
-    ASSERT_TRUE(waitReal(queue, [&] { return inetcat.drain() == "V"; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitReal(
+        queue, [&] { return inetcat.drain() == "V"; }, std::chrono::seconds(5)));
     EXPECT_EQ(device.rawReceived, std::vector<std::uint8_t>{'V'});
     // libusbmuxd asked with the same port encoding the server uses.
     bool sawConnect = false;
@@ -176,11 +181,13 @@ TEST(UsbLeaseProcesses, SecondServerWaitsAndTakesOverAfterTheFirstIsKilled) {
     FakeUSBMuxDaemon daemon(queue, dir.file("usbmuxd"));
     const std::string lock = dir.file("data/Velorin Server/vl-usb.lock");
     ChildProcess first({helper, lock, dir.file("usbmuxd")});
-    ASSERT_TRUE(waitReal(queue, [&] { return first.count("[VL USB] Starting device observation") == 1; },
-                         std::chrono::seconds(5)));
+    ASSERT_TRUE(waitReal(
+        queue, [&] { return first.count("[VL USB] Starting device observation") == 1; },
+        std::chrono::seconds(5)));
     ChildProcess second({helper, lock, dir.file("usbmuxd")});
-    ASSERT_TRUE(waitReal(queue, [&] { return second.count("[VL USB] VL USB in Use by Another Server") == 1; },
-                         std::chrono::seconds(5)));
+    ASSERT_TRUE(waitReal(
+        queue, [&] { return second.count("[VL USB] VL USB in Use by Another Server") == 1; },
+        std::chrono::seconds(5)));
     // Two more lease retries go by silently.
     queue.runFor(std::chrono::milliseconds(4200));
     EXPECT_EQ(second.count("[VL USB] VL USB in Use by Another Server"), 1u);
@@ -188,8 +195,9 @@ TEST(UsbLeaseProcesses, SecondServerWaitsAndTakesOverAfterTheFirstIsKilled) {
 
     const auto killedAt = std::chrono::steady_clock::now();
     first.kill(SIGKILL);
-    ASSERT_TRUE(waitReal(queue, [&] { return second.count("[VL USB] Lease acquired; starting device observation") == 1; },
-                         std::chrono::seconds(4)));
+    ASSERT_TRUE(waitReal(
+        queue, [&] { return second.count("[VL USB] Lease acquired; starting device observation") == 1; },
+        std::chrono::seconds(4)));
     const auto tookOver = std::chrono::steady_clock::now() - killedAt;
     EXPECT_LE(tookOver, std::chrono::milliseconds(2500));
     EXPECT_EQ(second.count("[VL USB] Starting device observation"), 1u);

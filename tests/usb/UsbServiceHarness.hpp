@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "core/PollMainQueue.hpp"
+#include "usb/UsbTestSupport.hpp"
 #include "usb/VLUSBService.hpp"
 #include "usb/channel/VLUSBPeerTalkBridge.hpp"
 #include "usb/support/FakeControllerDevice.hpp"
 #include "usb/support/FakeUSBMuxDaemon.hpp"
-#include "usb/UsbTestSupport.hpp"
 
 namespace velorin::testing {
 
@@ -27,7 +27,8 @@ struct UsbServiceHarness {
 
     explicit UsbServiceHarness(bool fastTimers = true) {
         VLUSBService::Dependencies deps;
-        deps.transport = std::make_unique<VLUSBPeerTalkBridgeAdapter>(VLUSBPeerTalkBridge::create(queue, socketPath));
+        deps.transport =
+            std::make_unique<VLUSBPeerTalkBridgeAdapter>(VLUSBPeerTalkBridge::create(queue, socketPath));
         deps.processLock = std::make_unique<VLUSBProcessLock>(dir.path() / "data" / "vl-usb.lock");
         deps.retryClock = std::make_unique<VLUSBDispatchRetryClock>(queue);
         deps.lifecycleLog = [this](const std::string& line) { lines.push_back(line); };
@@ -50,8 +51,8 @@ struct UsbServiceHarness {
     // condition became true) until `pred` holds or `seconds` have passed.
     template <typename Pred>
     bool waitFor(Pred pred, double seconds = 5.0) {
-        const auto end = MainQueue::Clock::now() +
-                         std::chrono::duration_cast<MainQueue::Duration>(std::chrono::duration<double>(seconds));
+        const auto end = MainQueue::Clock::now() + std::chrono::duration_cast<MainQueue::Duration>(
+                                                       std::chrono::duration<double>(seconds));
         while (!pred()) {
             if (MainQueue::Clock::now() >= end) return false;
             queue.runFor(std::chrono::milliseconds(2));

@@ -64,7 +64,8 @@ struct UsbUnitHarness {
 
     void run() { queue.runPending(); }
     void advance(double seconds) {
-        queue.advance(std::chrono::duration_cast<MainQueue::Duration>(std::chrono::duration<double>(seconds)));
+        queue.advance(
+            std::chrono::duration_cast<MainQueue::Duration>(std::chrono::duration<double>(seconds)));
     }
     // Attach, open and hand over device info: the device ends connected.
     VLUSBChannelIdentifier connectDevice(std::uint32_t n, const std::string& name) {

@@ -112,7 +112,8 @@ TEST_F(ConnectionControllerTest, InvalidDeviceInfoDisconnectsAndRetries) {
     const auto xml = PTPlistToXML(info);
     h.transport->frame(ch, 100, 0, {xml.begin(), xml.end()});
     h.run();
-    EXPECT_TRUE(h.hasLine("[VL USB] invalid device info handshake: invalidDeviceInfoField(\"localizedModel\")"));
+    EXPECT_TRUE(
+        h.hasLine("[VL USB] invalid device info handshake: invalidDeviceInfoField(\"localizedModel\")"));
     EXPECT_EQ(h.session(2).state, State::retrying);
     h.advance(1.0);
     EXPECT_EQ(h.transport->openCount(2), 2u);
@@ -149,7 +150,8 @@ TEST_F(ConnectionControllerTest, PingAndMIDISendFailuresTakeTheSessionDownAndRet
     h.transport->failSendsTo[5] = true;
     std::optional<PTOptionalError> completed;
     const std::vector<std::uint8_t> note{0x90, 60, 1};
-    EXPECT_FALSE(h.service->send(0, 0, note, "velorin-usb:name:Pad", [&](PTOptionalError e) { completed = e; }));
+    EXPECT_FALSE(
+        h.service->send(0, 0, note, "velorin-usb:name:Pad", [&](PTOptionalError e) { completed = e; }));
     h.run();
     ASSERT_TRUE(completed.has_value());
     EXPECT_TRUE(completed->has_value());

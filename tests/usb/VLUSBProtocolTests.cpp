@@ -23,7 +23,8 @@ PTPlist info(std::initializer_list<std::pair<const char*, const char*>> fields) 
 VLUSBProtocolError decodeError(const PTPlist& p) {
     auto r = VLUSBDecodeDeviceInfo(plistBytes(p, false));
     EXPECT_TRUE(std::holds_alternative<VLUSBProtocolError>(r));
-    return std::holds_alternative<VLUSBProtocolError>(r) ? std::get<VLUSBProtocolError>(r) : VLUSBProtocolError{};
+    return std::holds_alternative<VLUSBProtocolError>(r) ? std::get<VLUSBProtocolError>(r)
+                                                         : VLUSBProtocolError{};
 }
 
 TEST(VLUSBDeviceInfoDecoding, ModelStandsInForAMissingLocalizedModelInEitherFormat) {
@@ -36,7 +37,8 @@ TEST(VLUSBDeviceInfoDecoding, ModelStandsInForAMissingLocalizedModelInEitherForm
 }
 
 TEST(VLUSBDeviceInfoDecoding, FieldsAreCheckedInOrderAndTheFirstFailureWins) {
-    auto e = decodeError(info({{"localizedModel", ""}, {"model", "iPad"}, {"name", "A"}, {"systemVersion", "1"}}));
+    auto e =
+        decodeError(info({{"localizedModel", ""}, {"model", "iPad"}, {"name", "A"}, {"systemVersion", "1"}}));
     EXPECT_EQ(e.kind, K::invalidDeviceInfoField);
     EXPECT_EQ(e.key, "localizedModel");
     e = decodeError(info({{"model", "iPad"}, {"systemVersion", "1"}}));
@@ -69,13 +71,16 @@ TEST(VLUSBMIDIFrameCoding, EncodesTheDocumentedLayout) {
     ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(r));
     EXPECT_EQ(std::get<std::vector<std::uint8_t>>(r),
               (std::vector<std::uint8_t>{0, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0x90, 0x3C, 0x64}));
-    auto back = VLUSBDecodeMIDIFrame(std::get<std::vector<std::uint8_t>>(VLUSBEncodeMIDIFrame(7, 0x0102030405060708ull, bytes)));
+    auto back = VLUSBDecodeMIDIFrame(
+        std::get<std::vector<std::uint8_t>>(VLUSBEncodeMIDIFrame(7, 0x0102030405060708ull, bytes)));
     ASSERT_TRUE(std::holds_alternative<VLUSBMIDIFrame>(back));
     EXPECT_EQ(std::get<VLUSBMIDIFrame>(back), (VLUSBMIDIFrame{7, 0x0102030405060708ull, bytes}));
 }
 
 TEST(VLUSBMIDIFrameCoding, RejectsTruncatedMismatchedEmptyAndImpossibleFrames) {
-    auto err = [](const std::vector<std::uint8_t>& p) { return std::get<VLUSBProtocolError>(VLUSBDecodeMIDIFrame(p)); };
+    auto err = [](const std::vector<std::uint8_t>& p) {
+        return std::get<VLUSBProtocolError>(VLUSBDecodeMIDIFrame(p));
+    };
     EXPECT_EQ(err(std::vector<std::uint8_t>(15, 0)).kind, K::truncatedMIDIHeader);
     EXPECT_EQ(err(std::vector<std::uint8_t>(15, 0)).value, 15u);
     std::vector<std::uint8_t> p{0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4};
@@ -101,7 +106,8 @@ TEST(VLUSBDeviceInfoDecoding, StringsWithEmbeddedNULBytesDoNotAbort) {
     // libplist's string accessor asserts on such strings; the decoder must not use it.
     const std::string xml =
         std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>name</key><string>ab") + '\0' +
-        "cd</string><key>model</key><string>m</string><key>systemVersion</key><string>1</string></dict></plist>";
+        "cd</string><key>model</key><string>m</string><key>systemVersion</key><string>1</string></dict></"
+        "plist>";
     auto r = VLUSBDecodeDeviceInfo(std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
     if (auto* info = std::get_if<VLUSBDeviceInfo>(&r)) {
         EXPECT_EQ(info->name.substr(0, 2), "ab");

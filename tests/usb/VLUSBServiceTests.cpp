@@ -30,8 +30,9 @@ TEST_F(USBServiceTest, DuplicateNamesShareOneEndpointWithOutboundPreferenceAndFa
     const auto first = h.connectDevice(3, "Stage");
     const auto second = h.connectDevice(9, "Stage");
     ASSERT_EQ(h.service->devices().size(), 1u);
-    EXPECT_TRUE(h.hasLine("[VL USB] Ambiguous duplicate name \"Stage\": sharing endpoint velorin-usb:name:Stage; "
-                          "outbound prefers first connected session"));
+    EXPECT_TRUE(
+        h.hasLine("[VL USB] Ambiguous duplicate name \"Stage\": sharing endpoint velorin-usb:name:Stage; "
+                  "outbound prefers first connected session"));
     EXPECT_EQ(h.countLines("[VL USB] Stage connected"), 1u);
     EXPECT_EQ(*h.service->outboundOrder("velorin-usb:name:Stage"), (std::vector<std::uint32_t>{3, 9}));
     const std::vector<std::uint8_t> note{0x90, 60, 100};
@@ -243,7 +244,8 @@ TEST(USBServiceWiring, ProductionServiceWritesItsLinesToTheLogStore) {
     std::vector<std::string> texts;
     for (const auto& entry : logStore->entries()) texts.push_back(formattedLine(entry));
     auto has = [&](const std::string& text) {
-        return std::any_of(texts.begin(), texts.end(), [&](const auto& t) { return t.find(text) != std::string::npos; });
+        return std::any_of(texts.begin(), texts.end(),
+                           [&](const auto& t) { return t.find(text) != std::string::npos; });
     };
     EXPECT_TRUE(has("Starting device observation")) << ::testing::PrintToString(texts);
     EXPECT_TRUE(has("Observation failed: "));

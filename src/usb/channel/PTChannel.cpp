@@ -13,11 +13,13 @@ namespace velorin {
 
 std::string PTData::description() const {
     std::array<char, 96> buf{};
-    std::snprintf(buf.data(), buf.size(), "<PTData: %p (%zu bytes)>", static_cast<const void*>(this), data_.size());
+    std::snprintf(buf.data(), buf.size(), "<PTData: %p (%zu bytes)>", static_cast<const void*>(this),
+                  data_.size());
     return buf.data();
 }
 
-std::shared_ptr<PTChannel> PTChannel::create(std::shared_ptr<PTProtocol> protocol, PTChannelDelegate* delegate) {
+std::shared_ptr<PTChannel> PTChannel::create(std::shared_ptr<PTProtocol> protocol,
+                                             PTChannelDelegate* delegate) {
     return std::shared_ptr<PTChannel>(new PTChannel(std::move(protocol), delegate));
 }
 
@@ -39,25 +41,28 @@ void PTChannel::connectToPort(std::uint16_t port, PTUSBHub& hub, std::uint32_t d
     }
     connState_ = kConnStateConnecting;
     std::weak_ptr<PTChannel> weak = weak_from_this();
-    hub.connectToDevice(deviceID, port, [weak, callback = std::move(callback)](PTOptionalError error, int fd) {
-        auto self = weak.lock();
-        if (!self) {
-            if (fd >= 0) ::close(fd);
-            return;
-        }
-        if (error || fd < 0 || self->connState_ != kConnStateConnecting) {
-            if (fd >= 0) ::close(fd);
-            if (self->connState_ == kConnStateConnecting) self->connState_ = kConnStateNone;
-            if (callback) callback(error ? error : PTOptionalError(PTError::posix(ECANCELED)));
-            return;
-        }
-        if (auto startError = self->startReadingFromConnectedChannel(fd)) {
-            self->connState_ = kConnStateNone;
-            if (callback) callback(startError);
-            return;
-        }
-        if (callback) callback(std::nullopt);
-    });
+    hub.connectToDevice(deviceID, port,
+                        [weak, callback = std::move(callback)](PTOptionalError error, int fd) {
+                            auto self = weak.lock();
+                            if (!self) {
+                                if (fd >= 0) ::close(fd);
+                                return;
+                            }
+                            if (error || fd < 0 || self->connState_ != kConnStateConnecting) {
+                                if (fd >= 0) ::close(fd);
+                                if (self->connState_ == kConnStateConnecting)
+                                    self->connState_ = kConnStateNone;
+                                if (callback)
+                                    callback(error ? error : PTOptionalError(PTError::posix(ECANCELED)));
+                                return;
+                            }
+                            if (auto startError = self->startReadingFromConnectedChannel(fd)) {
+                                self->connState_ = kConnStateNone;
+                                if (callback) callback(startError);
+                                return;
+                            }
+                            if (callback) callback(std::nullopt);
+                        });
 }
 
 PTOptionalError PTChannel::startReadingFromConnectedChannel(int fd) {
@@ -126,14 +131,20 @@ bool PTChannel::drain(std::span<const std::uint8_t>& input) {
 bool PTChannel::handleEvent(const PTFrameReader::Event& event) {
     using Kind = PTFrameReader::EventKind;
     switch (event.kind) {
-        case Kind::needMore: return true;
-        case Kind::error: endWithError(event.error); return false;
-        case Kind::end: endWithError(std::nullopt); return false;
+        case Kind::needMore:
+            return true;
+        case Kind::error:
+            endWithError(event.error);
+            return false;
+        case Kind::end:
+            endWithError(std::nullopt);
+            return false;
         case Kind::header: {
             const auto generation = streamGeneration_;
             bool accepted = delegate_ != nullptr;
             if (accepted) {
-                accepted = delegate_->ioFrameChannelShouldAcceptFrame(*this, event.type, event.tag, event.payloadSize);
+                accepted = delegate_->ioFrameChannelShouldAcceptFrame(*this, event.type, event.tag,
+                                                                      event.payloadSize);
             }
             if (fd_ < 0 || generation != streamGeneration_) return false;
             return handleEvent(reader_.decide(accepted));
@@ -207,10 +218,18 @@ void PTChannel::cancel() {
 std::string PTChannel::description() const {
     std::string state;
     switch (connState_) {
-        case kConnStateConnecting: state = "connecting"; break;
-        case kConnStateConnected: state = "connected"; break;
-        case kConnStateListening: state = "listening"; break;
-        case kConnStateNone: state = "closed"; break;
+        case kConnStateConnecting:
+            state = "connecting";
+            break;
+        case kConnStateConnected:
+            state = "connected";
+            break;
+        case kConnStateListening:
+            state = "listening";
+            break;
+        case kConnStateNone:
+            state = "closed";
+            break;
     }
     std::string out = "<PTChannel: " + state;
     if (!userInfo_.empty()) out += " " + userInfo_;

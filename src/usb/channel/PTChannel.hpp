@@ -51,11 +51,16 @@ public:
 // channel is not reused.
 class PTChannel : public std::enable_shared_from_this<PTChannel> {
 public:
-    enum ConnState : std::uint8_t { kConnStateNone = 0, kConnStateConnecting = 1, kConnStateConnected = 2,
-                                    kConnStateListening = 3 };
+    enum ConnState : std::uint8_t {
+        kConnStateNone = 0,
+        kConnStateConnecting = 1,
+        kConnStateConnected = 2,
+        kConnStateListening = 3
+    };
     using Callback = std::function<void(PTOptionalError)>;
 
-    static std::shared_ptr<PTChannel> create(std::shared_ptr<PTProtocol> protocol, PTChannelDelegate* delegate = nullptr);
+    static std::shared_ptr<PTChannel> create(std::shared_ptr<PTProtocol> protocol,
+                                             PTChannelDelegate* delegate = nullptr);
     ~PTChannel();
     PTChannel(const PTChannel&) = delete;
     PTChannel& operator=(const PTChannel&) = delete;
@@ -64,13 +69,16 @@ public:
     void connectToPort(std::uint16_t port, PTUSBHub& hub, std::uint32_t deviceID, Callback callback);
     // Adopts a connected stream socket (the channel owns it from now on) and starts the read loop.
     PTOptionalError startReadingFromConnectedChannel(int fd);
-    void sendFrame(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload, Callback callback);
+    void sendFrame(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload,
+                   Callback callback);
     // Closes the stream at once; pending writes fail with ECANCELED.
     void close();
     // Stops reading and closes once pending writes have finished.
     void cancel();
 
-    bool isConnected() const { return connState_ == kConnStateConnecting || connState_ == kConnStateConnected; }
+    bool isConnected() const {
+        return connState_ == kConnStateConnecting || connState_ == kConnStateConnected;
+    }
     bool isListening() const { return connState_ == kConnStateListening; }
     ConnState connState() const { return connState_; }
     PTChannelDelegate* delegate() const { return delegate_; }
@@ -91,7 +99,7 @@ private:
     void endWithError(PTOptionalError error);
     void dropStream();
 
-    int fd_ = -1;                    // the connected stream (dispatchObj_channel_)
+    int fd_ = -1;  // the connected stream (dispatchObj_channel_)
     std::unique_ptr<PTSocketWriter> writer_;
     TaskHandle readWatch_;
     PTFrameReader reader_;

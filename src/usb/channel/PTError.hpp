@@ -20,7 +20,9 @@ struct PTError {
     static PTError posix(int errnoValue) {
         return PTError{kPOSIXDomain, errnoValue, std::strerror(errnoValue)};
     }
-    static PTError protocol(int code, std::string text) { return PTError{kProtocolDomain, code, std::move(text)}; }
+    static PTError protocol(int code, std::string text) {
+        return PTError{kProtocolDomain, code, std::move(text)};
+    }
     static PTError hub(int code, std::string text) { return PTError{kUSBHubDomain, code, std::move(text)}; }
 
     bool isPOSIX(int errnoValue) const { return domain == kPOSIXDomain && code == errnoValue; }

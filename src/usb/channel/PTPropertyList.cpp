@@ -14,11 +14,30 @@ constexpr std::size_t kMaxParseBytes = 16u * 1024u * 1024u;
 
 // Every dictionary key the USB layer reads or shows: usbmuxd messages and
 // device properties, and the controller app's device info.
-constexpr const char* kKnownKeys[] = {
-    "MessageType", "Number", "DeviceID", "Properties", "PortNumber", "ProgName", "ClientVersionString",
-    "DeviceList", "BUID", "kLibUSBMuxVersion", "ConnectionType", "ConnectionSpeed", "SerialNumber",
-    "USBSerialNumber", "ProductID", "LocationID", "UDID", "NetworkAddress", "EscapedFullServiceName",
-    "InterfaceIndex", "name", "model", "localizedModel", "systemVersion"};
+constexpr const char* kKnownKeys[] = {"MessageType",
+                                      "Number",
+                                      "DeviceID",
+                                      "Properties",
+                                      "PortNumber",
+                                      "ProgName",
+                                      "ClientVersionString",
+                                      "DeviceList",
+                                      "BUID",
+                                      "kLibUSBMuxVersion",
+                                      "ConnectionType",
+                                      "ConnectionSpeed",
+                                      "SerialNumber",
+                                      "USBSerialNumber",
+                                      "ProductID",
+                                      "LocationID",
+                                      "UDID",
+                                      "NetworkAddress",
+                                      "EscapedFullServiceName",
+                                      "InterfaceIndex",
+                                      "name",
+                                      "model",
+                                      "localizedModel",
+                                      "systemVersion"};
 
 struct PlistDeleter {
     void operator()(void* node) const {
@@ -65,7 +84,9 @@ std::optional<PTPlist> fromNode(plist_t node, int depth) {
             std::uint64_t len = 0;
             const char* d = plist_get_data_ptr(node, &len);
             out.kind = PTPlist::Kind::data;
-            if (d) out.data.assign(reinterpret_cast<const std::uint8_t*>(d), reinterpret_cast<const std::uint8_t*>(d) + len);
+            if (d)
+                out.data.assign(reinterpret_cast<const std::uint8_t*>(d),
+                                reinterpret_cast<const std::uint8_t*>(d) + len);
             break;
         }
         case PLIST_ARRAY: {
@@ -119,10 +140,14 @@ std::optional<PTPlist> fromNode(plist_t node, int depth) {
 
 plist_t toNode(const PTPlist& v) {
     switch (v.kind) {
-        case PTPlist::Kind::boolean: return plist_new_bool(v.boolean ? 1 : 0);
-        case PTPlist::Kind::integer: return plist_new_uint(static_cast<std::uint64_t>(v.integer));
-        case PTPlist::Kind::real: return plist_new_real(v.real);
-        case PTPlist::Kind::string: return plist_new_string(v.string.c_str());
+        case PTPlist::Kind::boolean:
+            return plist_new_bool(v.boolean ? 1 : 0);
+        case PTPlist::Kind::integer:
+            return plist_new_uint(static_cast<std::uint64_t>(v.integer));
+        case PTPlist::Kind::real:
+            return plist_new_real(v.real);
+        case PTPlist::Kind::string:
+            return plist_new_string(v.string.c_str());
         case PTPlist::Kind::data:
             return plist_new_data(reinterpret_cast<const char*>(v.data.data()), v.data.size());
         case PTPlist::Kind::array: {
@@ -135,7 +160,8 @@ plist_t toNode(const PTPlist& v) {
             for (const auto& e : v.dictionary) plist_dict_set_item(d, e.key.c_str(), toNode(e.value));
             return d;
         }
-        case PTPlist::Kind::other: break;
+        case PTPlist::Kind::other:
+            break;
     }
     return plist_new_string("");
 }
@@ -143,11 +169,21 @@ plist_t toNode(const PTPlist& v) {
 void describe(const PTPlist& v, std::string& out, int depth) {
     if (depth > kMaxDepth) return;
     switch (v.kind) {
-        case PTPlist::Kind::boolean: out += v.boolean ? "true" : "false"; break;
-        case PTPlist::Kind::integer: out += std::to_string(v.integer); break;
-        case PTPlist::Kind::real: out += std::to_string(v.real); break;
-        case PTPlist::Kind::string: out += v.string; break;
-        case PTPlist::Kind::data: out += "<" + std::to_string(v.data.size()) + " bytes>"; break;
+        case PTPlist::Kind::boolean:
+            out += v.boolean ? "true" : "false";
+            break;
+        case PTPlist::Kind::integer:
+            out += std::to_string(v.integer);
+            break;
+        case PTPlist::Kind::real:
+            out += std::to_string(v.real);
+            break;
+        case PTPlist::Kind::string:
+            out += v.string;
+            break;
+        case PTPlist::Kind::data:
+            out += "<" + std::to_string(v.data.size()) + " bytes>";
+            break;
         case PTPlist::Kind::array:
             out += "(";
             for (std::size_t i = 0; i < v.array.size(); ++i) {
@@ -165,7 +201,9 @@ void describe(const PTPlist& v, std::string& out, int depth) {
             }
             out += "}";
             break;
-        case PTPlist::Kind::other: out += "<?>"; break;
+        case PTPlist::Kind::other:
+            out += "<?>";
+            break;
     }
 }
 

@@ -20,7 +20,7 @@ std::uint32_t getBE32(const std::uint8_t* p) {
 }  // namespace
 
 std::array<std::uint8_t, kPTFrameHeaderSize> PTEncodeFrameHeader(std::uint32_t type, std::uint32_t tag,
-                                                                std::uint32_t payloadSize) {
+                                                                 std::uint32_t payloadSize) {
     std::array<std::uint8_t, kPTFrameHeaderSize> h{};
     putBE32(h.data(), kPTProtocolVersion1);
     putBE32(h.data() + 4, type);
@@ -29,7 +29,8 @@ std::array<std::uint8_t, kPTFrameHeaderSize> PTEncodeFrameHeader(std::uint32_t t
     return h;
 }
 
-std::vector<std::uint8_t> PTCreateFrame(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload) {
+std::vector<std::uint8_t> PTCreateFrame(std::uint32_t type, std::uint32_t tag,
+                                        std::span<const std::uint8_t> payload) {
     // Callers never hand in more than 4 GiB: payloads are bounded long before.
     const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(payload.size(), UINT32_MAX));
     const auto h = PTEncodeFrameHeader(type, tag, size);
@@ -41,7 +42,8 @@ std::vector<std::uint8_t> PTCreateFrame(std::uint32_t type, std::uint32_t tag, s
 }
 
 PTFrameHeader PTDecodeFrameHeader(std::span<const std::uint8_t, kPTFrameHeaderSize> b) {
-    return PTFrameHeader{getBE32(b.data()), getBE32(b.data() + 4), getBE32(b.data() + 8), getBE32(b.data() + 12)};
+    return PTFrameHeader{getBE32(b.data()), getBE32(b.data() + 4), getBE32(b.data() + 8),
+                         getBE32(b.data() + 12)};
 }
 
 PTFrameReader::Event PTFrameReader::fail(int code, const char* text) {
@@ -77,22 +79,29 @@ PTFrameReader::Event PTFrameReader::next(std::span<const std::uint8_t>& input) {
                     return Event{EventKind::end, 0, 0, 0, {}, std::nullopt};
                 }
                 state_ = State::awaitingDecision;
-                return Event{EventKind::header, current_.type, current_.tag, current_.payloadSize, {}, std::nullopt};
+                return Event{EventKind::header, current_.type, current_.tag, current_.payloadSize, {},
+                             std::nullopt};
             }
             case State::payload: {
                 if (input.empty()) return Event{};
                 const std::size_t take = std::min(input.size(), payload_.size() - payloadFill_);
-                std::copy_n(input.begin(), take, payload_.begin() + static_cast<std::ptrdiff_t>(payloadFill_));
+                std::copy_n(input.begin(), take,
+                            payload_.begin() + static_cast<std::ptrdiff_t>(payloadFill_));
                 payloadFill_ += take;
                 input = input.subspan(take);
                 if (payloadFill_ < payload_.size()) return Event{};
                 state_ = State::header;
-                return Event{EventKind::frame, current_.type, current_.tag, current_.payloadSize,
-                             std::span<const std::uint8_t>(payload_), std::nullopt};
+                return Event{EventKind::frame,
+                             current_.type,
+                             current_.tag,
+                             current_.payloadSize,
+                             std::span<const std::uint8_t>(payload_),
+                             std::nullopt};
             }
             case State::discard: {
                 if (input.empty()) return Event{};
-                const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), discardLeft_));
+                const std::size_t take =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), discardLeft_));
                 discardLeft_ -= take;
                 input = input.subspan(take);
                 if (discardLeft_ == 0) state_ = State::header;
@@ -125,7 +134,8 @@ PTFrameReader::Event PTFrameReader::decide(bool accept) {
 
 PTFrameReader::Event PTFrameReader::finish() {
     switch (state_) {
-        case State::done: return Event{};
+        case State::done:
+            return Event{};
         case State::header:
             if (headerFill_ == 0) {
                 state_ = State::done;

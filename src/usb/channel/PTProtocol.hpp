@@ -28,9 +28,10 @@ struct PTFrameHeader {
 };
 
 // Header (version 1, type, tag, payload size; big-endian) followed by the payload.
-std::vector<std::uint8_t> PTCreateFrame(std::uint32_t type, std::uint32_t tag, std::span<const std::uint8_t> payload);
+std::vector<std::uint8_t> PTCreateFrame(std::uint32_t type, std::uint32_t tag,
+                                        std::span<const std::uint8_t> payload);
 std::array<std::uint8_t, kPTFrameHeaderSize> PTEncodeFrameHeader(std::uint32_t type, std::uint32_t tag,
-                                                                std::uint32_t payloadSize);
+                                                                 std::uint32_t payloadSize);
 PTFrameHeader PTDecodeFrameHeader(std::span<const std::uint8_t, kPTFrameHeaderSize> bytes);
 
 // Reads frames from a byte stream fed in arbitrary pieces. After each header

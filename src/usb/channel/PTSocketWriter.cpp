@@ -37,8 +37,8 @@ void PTSocketWriter::flush() {
     while (!pending_.empty()) {
         Item& item = pending_.front();
         while (item.offset < item.bytes.size()) {
-            const ssize_t n = ::send(fd_, item.bytes.data() + item.offset, item.bytes.size() - item.offset,
-                                     MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(fd_, item.bytes.data() + item.offset, item.bytes.size() - item.offset, MSG_NOSIGNAL);
             if (n > 0) {
                 item.offset += static_cast<std::size_t>(n);
                 continue;

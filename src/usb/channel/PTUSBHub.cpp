@@ -159,11 +159,16 @@ PTOptionalError PTUSBErrorFromPlistResponse(const std::optional<PTPlist>& respon
     if (n == 0) return std::nullopt;
     const int code = static_cast<int>(std::clamp<std::int64_t>(n, INT32_MIN, INT32_MAX));
     switch (n) {
-        case 1: return PTError::hub(code, "illegal command");
-        case 2: return PTError::hub(code, "unknown device");
-        case 3: return PTError::hub(code, "connection refused");
-        case 6: return PTError::hub(code, "invalid version");
-        default: return PTError::hub(code, "Unspecified error");
+        case 1:
+            return PTError::hub(code, "illegal command");
+        case 2:
+            return PTError::hub(code, "unknown device");
+        case 3:
+            return PTError::hub(code, "connection refused");
+        case 6:
+            return PTError::hub(code, "invalid version");
+        default:
+            return PTError::hub(code, "Unspecified error");
     }
 }
 
@@ -223,7 +228,8 @@ void PTUSBChannel::sendRequest(PTPlist dictionary, ReplyHandler callback) {
     }
     const std::uint32_t tag = ++nextPacketTag_ == 0 ? ++nextPacketTag_ : nextPacketTag_;
     const std::string xml = PTPlistToXML(dictionary);
-    auto packet = PTUSBEncodePacket(tag, std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
+    auto packet =
+        PTUSBEncodePacket(tag, std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
     responseQueue_[tag] = std::move(callback);
     std::weak_ptr<PTUSBChannel> weak = weak_from_this();
     writer_->write(std::move(packet), [weak, tag](PTOptionalError error) {
@@ -244,9 +250,10 @@ void PTUSBChannel::listen(BroadcastHandler broadcastHandler, std::function<void(
     broadcastHandler_ = std::move(broadcastHandler);
     scheduleReadPacket();
     PTPlist request = packetDictionary("Listen", nullptr);
-    sendRequest(std::move(request), [callback = std::move(callback)](PTOptionalError error, std::optional<PTPlist> reply) {
-        if (callback) callback(PTUSBErrorFromPlistResponse(reply, std::move(error)));
-    });
+    sendRequest(std::move(request),
+                [callback = std::move(callback)](PTOptionalError error, std::optional<PTPlist> reply) {
+                    if (callback) callback(PTUSBErrorFromPlistResponse(reply, std::move(error)));
+                });
 }
 
 void PTUSBChannel::scheduleReadPacket() {
@@ -330,7 +337,8 @@ void PTUSBChannel::finish(PTOptionalError error) {
     responseQueue_.clear();
     const PTError replyError = error ? *error : PTError::posix(ECONNRESET);
     for (auto& [tag, handler] : pending) {
-        if (handler) queue_.post([handler = std::move(handler), replyError] { handler(replyError, std::nullopt); });
+        if (handler)
+            queue_.post([handler = std::move(handler), replyError] { handler(replyError, std::nullopt); });
     }
     broadcastHandler_ = nullptr;
     if (auto onEnd = std::move(onEnd_)) {
@@ -353,7 +361,9 @@ void PTUSBChannel::cancel() {
     });
 }
 
-void PTUSBChannel::stop() { finish(std::nullopt); }
+void PTUSBChannel::stop() {
+    finish(std::nullopt);
+}
 
 int PTUSBChannel::releaseFileDescriptor() {
     readWatch_.cancel();
@@ -373,7 +383,9 @@ std::shared_ptr<PTUSBHub> PTUSBHub::create(MainQueue& queue, std::string socketP
     return std::shared_ptr<PTUSBHub>(new PTUSBHub(queue, std::move(socketPath)));
 }
 
-PTUSBHub::~PTUSBHub() { stopListening(); }
+PTUSBHub::~PTUSBHub() {
+    stopListening();
+}
 
 void PTUSBHub::listen(StartHandler onStart, EndHandler onEnd) {
     if (channel_) {
@@ -419,8 +431,8 @@ void PTUSBHub::connectToDevice(std::uint32_t deviceID, std::uint16_t port, Conne
     payload.set("DeviceID", PTPlist::makeInteger(deviceID));
     payload.set("PortNumber", PTPlist::makeInteger(PTUSBPortNumberInNetworkOrder(port)));
     auto request = PTUSBChannel::packetDictionary("Connect", &payload);
-    channel->sendRequest(std::move(request), [channel, onStart = std::move(onStart)](PTOptionalError error,
-                                                                                    std::optional<PTPlist> reply) {
+    channel->sendRequest(std::move(request), [channel, onStart = std::move(onStart)](
+                                                 PTOptionalError error, std::optional<PTPlist> reply) {
         if (auto failure = PTUSBErrorFromPlistResponse(reply, std::move(error))) {
             channel->stop();
             if (onStart) onStart(failure, -1);

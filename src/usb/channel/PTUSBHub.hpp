@@ -103,7 +103,8 @@ public:
     static PTPlist packetDictionary(const std::string& messageType, const PTPlist* payload);
 
 private:
-    PTUSBChannel(MainQueue& queue, std::string socketPath) : queue_(queue), socketPath_(std::move(socketPath)) {}
+    PTUSBChannel(MainQueue& queue, std::string socketPath)
+        : queue_(queue), socketPath_(std::move(socketPath)) {}
     void scheduleReadPacket();
     void onReadable();
     void dispatchPacket(const PTUSBPacketReader::Packet& packet);

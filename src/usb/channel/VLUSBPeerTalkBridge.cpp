@@ -16,7 +16,8 @@ std::string VLUSBMakeUUID() {
     lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;  // variant 1
     std::array<char, 40> buf{};
     std::snprintf(buf.data(), buf.size(), "%08llX-%04llX-%04llX-%04llX-%012llX",
-                  static_cast<unsigned long long>(hi >> 32), static_cast<unsigned long long>((hi >> 16) & 0xFFFF),
+                  static_cast<unsigned long long>(hi >> 32),
+                  static_cast<unsigned long long>((hi >> 16) & 0xFFFF),
                   static_cast<unsigned long long>(hi & 0xFFFF), static_cast<unsigned long long>(lo >> 48),
                   static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
     return buf.data();
@@ -24,8 +25,10 @@ std::string VLUSBMakeUUID() {
 
 // ---- VLUSBPeerTalkObservation
 
-std::shared_ptr<VLUSBPeerTalkObservation> VLUSBPeerTalkObservation::create(MainQueue& queue, std::string socketPath) {
-    return std::shared_ptr<VLUSBPeerTalkObservation>(new VLUSBPeerTalkObservation(queue, std::move(socketPath)));
+std::shared_ptr<VLUSBPeerTalkObservation> VLUSBPeerTalkObservation::create(MainQueue& queue,
+                                                                           std::string socketPath) {
+    return std::shared_ptr<VLUSBPeerTalkObservation>(
+        new VLUSBPeerTalkObservation(queue, std::move(socketPath)));
 }
 
 VLUSBPeerTalkObservation::~VLUSBPeerTalkObservation() {
@@ -36,23 +39,25 @@ VLUSBPeerTalkObservation::~VLUSBPeerTalkObservation() {
     }
 }
 
-void VLUSBPeerTalkObservation::start(VLUSBTransport::AttachedHandler attached, VLUSBTransport::DetachedHandler detached,
+void VLUSBPeerTalkObservation::start(VLUSBTransport::AttachedHandler attached,
+                                     VLUSBTransport::DetachedHandler detached,
                                      VLUSBTransport::ReadyHandler ready) {
     std::weak_ptr<VLUSBPeerTalkObservation> weak = weak_from_this();
-    queue_.post([weak, attached = std::move(attached), detached = std::move(detached), ready = std::move(ready)] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->deviceAttachedHandler_ = attached;
-        self->deviceDetachedHandler_ = detached;
-        self->readyHandler_ = ready;
-        if (!self->observationDesired_) {
-            self->observationDesired_ = true;
-            self->readyCompletionPending_ = true;
-            self->beginListenCycle();
-        } else if (self->hub_ && ready) {
-            self->queue_.post([ready] { ready(std::nullopt); });
-        }
-    });
+    queue_.post(
+        [weak, attached = std::move(attached), detached = std::move(detached), ready = std::move(ready)] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->deviceAttachedHandler_ = attached;
+            self->deviceDetachedHandler_ = detached;
+            self->readyHandler_ = ready;
+            if (!self->observationDesired_) {
+                self->observationDesired_ = true;
+                self->readyCompletionPending_ = true;
+                self->beginListenCycle();
+            } else if (self->hub_ && ready) {
+                self->queue_.post([ready] { ready(std::nullopt); });
+            }
+        });
 }
 
 void VLUSBPeerTalkObservation::invalidate() {
@@ -123,8 +128,8 @@ void VLUSBPeerTalkObservation::scheduleRestart() {
     });
 }
 
-void VLUSBPeerTalkObservation::handleNotification(const std::shared_ptr<PTUSBHub>& hub, const std::string& name,
-                                                  const PTPlist& info) {
+void VLUSBPeerTalkObservation::handleNotification(const std::shared_ptr<PTUSBHub>& hub,
+                                                  const std::string& name, const PTPlist& info) {
     if (hub != hub_) return;
     const PTPlist* idNode = info.find("DeviceID");
     if (!idNode || !idNode->integerValue()) return;
@@ -134,7 +139,9 @@ void VLUSBPeerTalkObservation::handleNotification(const std::shared_ptr<PTUSBHub
         if (!handler) return;
         const PTPlist* props = info.find("Properties");
         PTPlist properties = props && props->isDictionary() ? *props : PTPlist::makeDictionary();
-        queue_.post([handler, deviceNumber, properties = std::move(properties)] { handler(deviceNumber, properties); });
+        queue_.post([handler, deviceNumber, properties = std::move(properties)] {
+            handler(deviceNumber, properties);
+        });
     } else if (name == PTUSBDeviceDidDetachNotification) {
         auto handler = deviceDetachedHandler_;
         if (!handler) return;
@@ -163,7 +170,8 @@ VLUSBPeerTalkBridge::~VLUSBPeerTalkBridge() {
 }
 
 void VLUSBPeerTalkBridge::startObserving(VLUSBTransport::AttachedHandler attached,
-                                         VLUSBTransport::DetachedHandler detached, VLUSBTransport::ReadyHandler ready) {
+                                         VLUSBTransport::DetachedHandler detached,
+                                         VLUSBTransport::ReadyHandler ready) {
     observation_->start(std::move(attached), std::move(detached), std::move(ready));
 }
 
@@ -189,7 +197,8 @@ VLUSBChannelIdentifier VLUSBPeerTalkBridge::openChannel(std::uint32_t deviceNumb
     return identifier;
 }
 
-void VLUSBPeerTalkBridge::startConnecting(const VLUSBChannelIdentifier& identifier, std::uint32_t deviceNumber) {
+void VLUSBPeerTalkBridge::startConnecting(const VLUSBChannelIdentifier& identifier,
+                                          std::uint32_t deviceNumber) {
     auto it = channelRecords_.find(identifier);
     if (it == channelRecords_.end()) return;
     auto channel = PTChannel::create(PTProtocol::sharedProtocolForQueue(transportQueue_), this);
@@ -201,21 +210,24 @@ void VLUSBPeerTalkBridge::startConnecting(const VLUSBChannelIdentifier& identifi
     }
     std::weak_ptr<VLUSBPeerTalkBridge> weak = weak_from_this();
     std::weak_ptr<PTChannel> weakChannel = channel;
-    channel->connectToPort(kVLUSBDevicePort, *hub, deviceNumber, [weak, weakChannel, identifier](PTOptionalError error) {
-        auto self = weak.lock();
-        auto ch = weakChannel.lock();
-        auto it2 = self ? self->channelRecords_.find(identifier) : decltype(self->channelRecords_)::iterator{};
-        if (!self || it2 == self->channelRecords_.end() || it2->second.channel != ch) {
-            if (ch) {
-                ch->setDelegate(nullptr);
-                ch->close();
+    channel->connectToPort(
+        kVLUSBDevicePort, *hub, deviceNumber, [weak, weakChannel, identifier](PTOptionalError error) {
+            auto self = weak.lock();
+            auto ch = weakChannel.lock();
+            auto it2 =
+                self ? self->channelRecords_.find(identifier) : decltype(self->channelRecords_)::iterator{};
+            if (!self || it2 == self->channelRecords_.end() || it2->second.channel != ch) {
+                if (ch) {
+                    ch->setDelegate(nullptr);
+                    ch->close();
+                }
+                return;
             }
-            return;
-        }
-        // The daemon's "connection refused" means the app is not listening.
-        if (error && error->domain == PTError::kUSBHubDomain && error->code == 3) error = PTError::posix(ECONNREFUSED);
-        self->finishConnection(identifier, std::move(error));
-    });
+            // The daemon's "connection refused" means the app is not listening.
+            if (error && error->domain == PTError::kUSBHubDomain && error->code == 3)
+                error = PTError::posix(ECONNREFUSED);
+            self->finishConnection(identifier, std::move(error));
+        });
 }
 
 void VLUSBPeerTalkBridge::finishConnection(const VLUSBChannelIdentifier& identifier, PTOptionalError error) {
@@ -247,12 +259,13 @@ void VLUSBPeerTalkBridge::closeRecord(const VLUSBChannelIdentifier& identifier, 
         });
     }
     if (reportEnd && record.endHandler) {
-        transportQueue_.post([end = std::move(record.endHandler), identifier] { end(identifier, std::nullopt); });
+        transportQueue_.post(
+            [end = std::move(record.endHandler), identifier] { end(identifier, std::nullopt); });
     }
 }
 
-void VLUSBPeerTalkBridge::sendPayload(std::span<const std::uint8_t> payload, std::uint32_t frameType, std::uint32_t tag,
-                                      const VLUSBChannelIdentifier& identifier,
+void VLUSBPeerTalkBridge::sendPayload(std::span<const std::uint8_t> payload, std::uint32_t frameType,
+                                      std::uint32_t tag, const VLUSBChannelIdentifier& identifier,
                                       VLUSBTransport::SendCompletion completion) {
     auto it = channelRecords_.find(identifier);
     if (it == channelRecords_.end() || !it->second.channel) {
@@ -267,7 +280,9 @@ void VLUSBPeerTalkBridge::sendPayload(std::span<const std::uint8_t> payload, std
                                   });
 }
 
-void VLUSBPeerTalkBridge::closeChannel(const VLUSBChannelIdentifier& identifier) { closeRecord(identifier, true); }
+void VLUSBPeerTalkBridge::closeChannel(const VLUSBChannelIdentifier& identifier) {
+    closeRecord(identifier, true);
+}
 
 void VLUSBPeerTalkBridge::closeAllChannels() {
     std::vector<VLUSBChannelIdentifier> ids;
@@ -276,8 +291,8 @@ void VLUSBPeerTalkBridge::closeAllChannels() {
     for (const auto& id : ids) closeRecord(id, true);
 }
 
-VLUSBPeerTalkBridge::ChannelRecord* VLUSBPeerTalkBridge::recordForChannel(const PTChannel& channel,
-                                                                          VLUSBChannelIdentifier* identifier) {
+VLUSBPeerTalkBridge::ChannelRecord* VLUSBPeerTalkBridge::recordForChannel(
+    const PTChannel& channel, VLUSBChannelIdentifier* identifier) {
     for (auto& [id, record] : channelRecords_) {
         if (record.channel.get() == &channel) {
             if (identifier) *identifier = id;
@@ -292,15 +307,15 @@ bool VLUSBPeerTalkBridge::ioFrameChannelShouldAcceptFrame(PTChannel& channel, st
     return recordForChannel(channel, nullptr) != nullptr;
 }
 
-void VLUSBPeerTalkBridge::ioFrameChannelDidReceiveFrame(PTChannel& channel, std::uint32_t type, std::uint32_t tag,
-                                                        const PTData* payload) {
+void VLUSBPeerTalkBridge::ioFrameChannelDidReceiveFrame(PTChannel& channel, std::uint32_t type,
+                                                        std::uint32_t tag, const PTData* payload) {
     VLUSBChannelIdentifier identifier;
     ChannelRecord* record = recordForChannel(channel, &identifier);
     if (!record) return;
     std::vector<std::uint8_t> bytes;
     if (payload) bytes.assign(payload->data(), payload->data() + payload->length());
-    transportQueue_.post([handler = record->frameHandler, active = record->activeFlag, identifier = std::move(identifier),
-                          type, tag, bytes = std::move(bytes)] {
+    transportQueue_.post([handler = record->frameHandler, active = record->activeFlag,
+                          identifier = std::move(identifier), type, tag, bytes = std::move(bytes)] {
         if (*active && handler && *handler) (*handler)(identifier, type, tag, bytes);
     });
 }

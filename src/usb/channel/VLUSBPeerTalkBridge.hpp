@@ -33,7 +33,8 @@ private:
     void scheduleRestart();
     void tearDownHub();
     void invalidate();
-    void handleNotification(const std::shared_ptr<PTUSBHub>& hub, const std::string& name, const PTPlist& info);
+    void handleNotification(const std::shared_ptr<PTUSBHub>& hub, const std::string& name,
+                            const PTPlist& info);
 
     bool readyCompletionPending_ = false;
     bool observationDesired_ = false;
@@ -50,16 +51,20 @@ private:
 
 // Opens one framed channel per connection attempt to port 17036 of a device
 // and routes frames, send completions and ends back on the main queue.
-class VLUSBPeerTalkBridge : public PTChannelDelegate, public std::enable_shared_from_this<VLUSBPeerTalkBridge> {
+class VLUSBPeerTalkBridge : public PTChannelDelegate,
+                            public std::enable_shared_from_this<VLUSBPeerTalkBridge> {
 public:
-    static std::shared_ptr<VLUSBPeerTalkBridge> create(MainQueue& queue, std::string socketPath = PTUSBMuxSocketPath());
+    static std::shared_ptr<VLUSBPeerTalkBridge> create(MainQueue& queue,
+                                                       std::string socketPath = PTUSBMuxSocketPath());
     ~VLUSBPeerTalkBridge() override;
 
     void startObserving(VLUSBTransport::AttachedHandler attached, VLUSBTransport::DetachedHandler detached,
                         VLUSBTransport::ReadyHandler ready);
     void stopObserving();
-    VLUSBChannelIdentifier openChannel(std::uint32_t deviceNumber, VLUSBTransport::ConnectionCompletion completion,
-                                       VLUSBTransport::FrameHandler frameHandler, VLUSBTransport::EndHandler endHandler);
+    VLUSBChannelIdentifier openChannel(std::uint32_t deviceNumber,
+                                       VLUSBTransport::ConnectionCompletion completion,
+                                       VLUSBTransport::FrameHandler frameHandler,
+                                       VLUSBTransport::EndHandler endHandler);
     void sendPayload(std::span<const std::uint8_t> payload, std::uint32_t frameType, std::uint32_t tag,
                      const VLUSBChannelIdentifier& identifier, VLUSBTransport::SendCompletion completion);
     void closeChannel(const VLUSBChannelIdentifier& identifier);
@@ -97,12 +102,14 @@ private:
 // The bridge seen as a VLUSBTransport.
 class VLUSBPeerTalkBridgeAdapter final : public VLUSBTransport {
 public:
-    explicit VLUSBPeerTalkBridgeAdapter(std::shared_ptr<VLUSBPeerTalkBridge> bridge) : bridge_(std::move(bridge)) {}
+    explicit VLUSBPeerTalkBridgeAdapter(std::shared_ptr<VLUSBPeerTalkBridge> bridge)
+        : bridge_(std::move(bridge)) {}
     void startObserving(AttachedHandler a, DetachedHandler d, ReadyHandler r) override {
         bridge_->startObserving(std::move(a), std::move(d), std::move(r));
     }
     void stopObserving() override { bridge_->stopObserving(); }
-    VLUSBChannelIdentifier openChannel(std::uint32_t n, ConnectionCompletion c, FrameHandler f, EndHandler e) override {
+    VLUSBChannelIdentifier openChannel(std::uint32_t n, ConnectionCompletion c, FrameHandler f,
+                                       EndHandler e) override {
         return bridge_->openChannel(n, std::move(c), std::move(f), std::move(e));
     }
     void sendPayload(std::span<const std::uint8_t> p, std::uint32_t type, std::uint32_t tag,

@@ -27,19 +27,21 @@ public:
     using DetachedHandler = std::function<void(std::uint32_t deviceNumber)>;
     using ReadyHandler = std::function<void(PTOptionalError)>;
     using ConnectionCompletion = std::function<void(const VLUSBChannelIdentifier&, PTOptionalError)>;
-    using FrameHandler = std::function<void(const VLUSBChannelIdentifier&, std::uint32_t type, std::uint32_t tag,
-                                            std::span<const std::uint8_t> payload)>;
+    using FrameHandler = std::function<void(const VLUSBChannelIdentifier&, std::uint32_t type,
+                                            std::uint32_t tag, std::span<const std::uint8_t> payload)>;
     using EndHandler = std::function<void(const VLUSBChannelIdentifier&, PTOptionalError)>;
     using SendCompletion = std::function<void(const VLUSBChannelIdentifier&, PTOptionalError)>;
 
     virtual ~VLUSBTransport() = default;
     virtual void startObserving(AttachedHandler attached, DetachedHandler detached, ReadyHandler ready) = 0;
     virtual void stopObserving() = 0;
-    virtual VLUSBChannelIdentifier openChannel(std::uint32_t deviceNumber, ConnectionCompletion connectionCompletion,
+    virtual VLUSBChannelIdentifier openChannel(std::uint32_t deviceNumber,
+                                               ConnectionCompletion connectionCompletion,
                                                FrameHandler frameHandler, EndHandler endHandler) = 0;
     // The payload is framed (copied) before the call returns.
-    virtual void sendPayload(std::span<const std::uint8_t> payload, std::uint32_t frameType, std::uint32_t tag,
-                             const VLUSBChannelIdentifier& channel, SendCompletion completion) = 0;
+    virtual void sendPayload(std::span<const std::uint8_t> payload, std::uint32_t frameType,
+                             std::uint32_t tag, const VLUSBChannelIdentifier& channel,
+                             SendCompletion completion) = 0;
     virtual void closeChannel(const VLUSBChannelIdentifier& channel) = 0;
     virtual void closeAllChannels() = 0;
 };

@@ -13,14 +13,18 @@ namespace velorin::testing {
 
 FakeControllerDevice::FakeControllerDevice(MainQueue& queue, std::string deviceName, std::string deviceModel,
                                            std::string version)
-    : name(std::move(deviceName)), model(std::move(deviceModel)), systemVersion(std::move(version)), queue_(queue) {}
+    : name(std::move(deviceName)),
+      model(std::move(deviceModel)),
+      systemVersion(std::move(version)),
+      queue_(queue) {}
 
 FakeControllerDevice::~FakeControllerDevice() {
     *alive_ = false;
     closeAll();
 }
 
-std::vector<std::uint8_t> FakeControllerDevice::encodeMIDIPayload(std::uint16_t portIndex, std::uint64_t timestamp,
+std::vector<std::uint8_t> FakeControllerDevice::encodeMIDIPayload(std::uint16_t portIndex,
+                                                                  std::uint64_t timestamp,
                                                                   const std::vector<std::uint8_t>& bytes) {
     std::vector<std::uint8_t> p;
     p.reserve(16 + bytes.size());
@@ -29,8 +33,10 @@ std::vector<std::uint8_t> FakeControllerDevice::encodeMIDIPayload(std::uint16_t 
     p.push_back(0);
     p.push_back(0);
     const auto len = static_cast<std::uint32_t>(bytes.size());
-    for (int shift = 24; shift >= 0; shift -= 8) p.push_back(static_cast<std::uint8_t>((len >> shift) & 0xFF));
-    for (int shift = 56; shift >= 0; shift -= 8) p.push_back(static_cast<std::uint8_t>((timestamp >> shift) & 0xFF));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        p.push_back(static_cast<std::uint8_t>((len >> shift) & 0xFF));
+    for (int shift = 56; shift >= 0; shift -= 8)
+        p.push_back(static_cast<std::uint8_t>((timestamp >> shift) & 0xFF));
     p.insert(p.end(), bytes.begin(), bytes.end());
     return p;
 }
@@ -79,13 +85,15 @@ void FakeControllerDevice::acceptConnection(int fd) {
     if (behaviour == Behaviour::closeAfterDeviceInfo) {
         std::weak_ptr<bool> alive = alive_;
         raw->writer->setDrainedHandler([this, alive, raw] {
-            if (auto a = alive.lock(); a && *a) queue_.post([this, alive, raw] {
-                if (auto b = alive.lock(); b && *b) closeConnection(raw);
+            if (auto a = alive.lock(); a && *a)
+                queue_.post([this, alive, raw] {
+                    if (auto b = alive.lock(); b && *b) closeConnection(raw);
+                });
+        });
+        if (raw->writer->isEmpty())
+            queue_.post([this, alive = std::weak_ptr<bool>(alive_), raw] {
+                if (auto a = alive.lock(); a && *a) closeConnection(raw);
             });
-        });
-        if (raw->writer->isEmpty()) queue_.post([this, alive = std::weak_ptr<bool>(alive_), raw] {
-            if (auto a = alive.lock(); a && *a) closeConnection(raw);
-        });
     } else if (behaviour == Behaviour::hugePayload) {
         auto header = PTEncodeFrameHeader(101, 0, 0xFFFFFFFFu);
         std::vector<std::uint8_t> bytes(header.begin(), header.end());
@@ -152,11 +160,13 @@ void FakeControllerDevice::handleFrame(Connection& connection, std::uint32_t typ
     }
 }
 
-void FakeControllerDevice::sendMIDI(std::vector<std::uint8_t> bytes, std::uint16_t portIndex, std::uint64_t timestamp) {
+void FakeControllerDevice::sendMIDI(std::vector<std::uint8_t> bytes, std::uint16_t portIndex,
+                                    std::uint64_t timestamp) {
     sendFrame(101, 0, encodeMIDIPayload(portIndex, timestamp, bytes));
 }
 
-void FakeControllerDevice::sendFrame(std::uint32_t type, std::uint32_t tag, std::vector<std::uint8_t> payload) {
+void FakeControllerDevice::sendFrame(std::uint32_t type, std::uint32_t tag,
+                                     std::vector<std::uint8_t> payload) {
     const auto frame = PTCreateFrame(type, tag, payload);
     for (auto& c : connections_) {
         if (c->fd >= 0) send(*c, frame);
@@ -187,6 +197,8 @@ void FakeControllerDevice::closeAll() {
     while (!connections_.empty()) closeConnection(connections_.front().get());
 }
 
-std::size_t FakeControllerDevice::openConnectionCount() const { return connections_.size(); }
+std::size_t FakeControllerDevice::openConnectionCount() const {
+    return connections_.size();
+}
 
 }  // namespace velorin::testing

@@ -19,16 +19,16 @@ class FakeControllerDevice {
 public:
     enum class Behaviour {
         normal,
-        silent,                  // sends nothing at all, never answers
-        noPong,                  // device info, but pings go unanswered
-        wrongTagPong,            // pongs carry the ping's tag + 1
-        malformedDeviceInfo,     // device info whose root is an array
-        missingNameDeviceInfo,   // device info without "name"
-        closeAfterDeviceInfo,    // closes right after the device info
-        hugePayload,             // after the device info, a frame declaring a 4 GiB payload
-        badVersionFrame,         // after the device info, a header with version 2
-        refuseConnections,       // the app is not listening: the daemon answers "connection refused"
-        rawEcho,                 // no framing: echoes every byte (for the real client tools)
+        silent,                 // sends nothing at all, never answers
+        noPong,                 // device info, but pings go unanswered
+        wrongTagPong,           // pongs carry the ping's tag + 1
+        malformedDeviceInfo,    // device info whose root is an array
+        missingNameDeviceInfo,  // device info without "name"
+        closeAfterDeviceInfo,   // closes right after the device info
+        hugePayload,            // after the device info, a frame declaring a 4 GiB payload
+        badVersionFrame,        // after the device info, a header with version 2
+        refuseConnections,      // the app is not listening: the daemon answers "connection refused"
+        rawEcho,                // no framing: echoes every byte (for the real client tools)
     };
     struct ReceivedMIDI {
         std::uint16_t portIndex = 0;

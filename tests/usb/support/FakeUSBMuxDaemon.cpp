@@ -52,7 +52,8 @@ void FakeUSBMuxDaemon::onAccept() {
         auto client = std::make_unique<Client>();
         client->fd = fd;
         Client* raw = client.get();
-        client->watch = queue_.watch(fd, IoEvents::readable, [this, raw](IoEvents) { onClientReadable(raw); });
+        client->watch =
+            queue_.watch(fd, IoEvents::readable, [this, raw](IoEvents) { onClientReadable(raw); });
         clients_.push_back(std::move(client));
     }
 }
@@ -81,7 +82,8 @@ void FakeUSBMuxDaemon::onClientReadable(Client* client) {
             requests.push_back(*packet.dictionary);
             handleRequest(client, packet.tag, *packet.dictionary);
             // The client may have become a tunnel (or gone): stop here.
-            if (std::none_of(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; })) {
+            if (std::none_of(clients_.begin(), clients_.end(),
+                             [client](const auto& c) { return c.get() == client; })) {
                 return;
             }
         }
@@ -90,7 +92,8 @@ void FakeUSBMuxDaemon::onClientReadable(Client* client) {
 
 void FakeUSBMuxDaemon::sendPacket(Client& client, std::uint32_t tag, const PTPlist& dictionary) {
     const std::string xml = PTPlistToXML(dictionary);
-    const auto packet = PTUSBEncodePacket(tag, std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
+    const auto packet =
+        PTUSBEncodePacket(tag, std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
     std::size_t offset = 0;
     while (offset < packet.size()) {
         const ssize_t n = ::send(client.fd, packet.data() + offset, packet.size() - offset, MSG_NOSIGNAL);
@@ -151,9 +154,12 @@ void FakeUSBMuxDaemon::handleRequest(Client* client, std::uint32_t tag, const PT
         const auto id = idNode && idNode->integerValue() ? *idNode->integerValue() : -1;
         auto it = id >= 0 ? devices_.find(static_cast<std::uint32_t>(id)) : devices_.end();
         std::int64_t result = 0;
-        if (connectResultOverride) result = *connectResultOverride;
-        else if (it == devices_.end()) result = 2;
-        else if (it->second.app->behaviour == FakeControllerDevice::Behaviour::refuseConnections) result = 3;
+        if (connectResultOverride)
+            result = *connectResultOverride;
+        else if (it == devices_.end())
+            result = 2;
+        else if (it->second.app->behaviour == FakeControllerDevice::Behaviour::refuseConnections)
+            result = 3;
         sendPacket(*client, tag, resultMessage(result));
         if (result != 0 || it == devices_.end()) return;
         // The connection is now the tunnel: hand the socket to the device's app.
@@ -166,7 +172,8 @@ void FakeUSBMuxDaemon::handleRequest(Client* client, std::uint32_t tag, const PT
 }
 
 void FakeUSBMuxDaemon::removeClient(Client* client, bool closeFD) {
-    auto it = std::find_if(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; });
+    auto it =
+        std::find_if(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; });
     if (it == clients_.end()) return;
     auto owned = std::move(*it);
     clients_.erase(it);
@@ -175,7 +182,8 @@ void FakeUSBMuxDaemon::removeClient(Client* client, bool closeFD) {
     queue_.post([doomed = std::shared_ptr<Client>(std::move(owned))] {});
 }
 
-void FakeUSBMuxDaemon::attach(std::uint32_t deviceID, FakeControllerDevice* device, std::string serialNumber) {
+void FakeUSBMuxDaemon::attach(std::uint32_t deviceID, FakeControllerDevice* device,
+                              std::string serialNumber) {
     Device d;
     d.app = device;
     d.properties = PTPlist::makeDictionary();
@@ -183,8 +191,9 @@ void FakeUSBMuxDaemon::attach(std::uint32_t deviceID, FakeControllerDevice* devi
     d.properties.set("DeviceID", PTPlist::makeInteger(deviceID));
     d.properties.set("LocationID", PTPlist::makeInteger(0));
     d.properties.set("ProductID", PTPlist::makeInteger(0x12AB));
-    d.properties.set("SerialNumber", PTPlist::makeString(
-                                         serialNumber.empty() ? "00008030-00" + std::to_string(deviceID) : serialNumber));
+    d.properties.set(
+        "SerialNumber",
+        PTPlist::makeString(serialNumber.empty() ? "00008030-00" + std::to_string(deviceID) : serialNumber));
     devices_[deviceID] = d;
     const PTPlist message = attachedMessage(deviceID, d);
     for (auto& c : clients_) {
