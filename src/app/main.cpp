@@ -2,6 +2,7 @@
 // settings on Qt, the process-wide log store mirrored to standard error, and
 // the main window. SIGINT and SIGTERM quit through the event loop, so the same
 // clean exit runs as for the Quit menu item.
+#include <clocale>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -65,6 +66,9 @@ void writeToStandardError(const velorin::LogEntry& entry) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // Qt adopts the user's locale for the C library; keep numbers in log lines
+    // and stored records written with a decimal point whatever the locale.
+    std::setlocale(LC_NUMERIC, "C");
     QApplication::setOrganizationName(QStringLiteral("Velorin"));
     QApplication::setApplicationName(QStringLiteral("Velorin Server"));
     QApplication::setApplicationVersion(

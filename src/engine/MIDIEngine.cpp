@@ -175,6 +175,7 @@ void MIDIEngine::stop() {
     synchronizer_.cancel();
     panic();
     deps_.scheduler.removeAllEvents();
+    deps_.scheduler.clearLoggedSkipDescriptors();
     schedulerTimer_.cancel();
     schedulerTimer_ = TaskHandle{};
     // The actions are dropped: panic has already sent note-offs for every note.

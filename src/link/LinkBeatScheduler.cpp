@@ -74,6 +74,12 @@ void LinkBeatScheduler::cancelEvents(std::string_view key) {
     if (queue_.size() < kMaxPendingEvents) loggedQueueFull_ = false;
 }
 
+void LinkBeatScheduler::clearLoggedSkipDescriptors() {
+    loggedSkipDescriptors_.clear();
+    ++skipStretch_;
+    skipStretchUsed_ = false;
+}
+
 void LinkBeatScheduler::removeAllEvents() {
     queue_.clear();
     loggedQueueFull_ = false;
@@ -158,12 +164,8 @@ void LinkBeatScheduler::collectDueEvents(std::vector<ScheduledMIDIEvent>& out) {
         return;
     }
     const double beat = linkClock_.currentBeat();
-    if (skipStretchUsed_) {
-        // The next stop logs afresh.
-        loggedSkipDescriptors_.clear();
-        ++skipStretch_;
-        skipStretchUsed_ = false;
-    }
+    // The next stop logs afresh.
+    if (skipStretchUsed_) clearLoggedSkipDescriptors();
 
     if (linkWasActive_) {
         while (!queue_.empty() && beat >= queue_.begin()->first) {

@@ -43,6 +43,9 @@ public:
     // Removes every queued event whose cancellation key equals `key`.
     void cancelEvents(std::string_view key);
     void removeAllEvents();
+    // Forgets which skip descriptors were logged, so the next stopped poll logs
+    // afresh (the engine does this when it stops).
+    void clearLoggedSkipDescriptors();
 
     // The poll: the events whose beat has come, in queue order.
     std::vector<ScheduledMIDIEvent> dueEvents();

@@ -138,6 +138,19 @@ TEST_F(LinkBeatSchedulerTest, OneDescriptorLogsOnceAcrossMorphsAndAgainAfterTheT
                                      "[Scheduler][c] Skipping: Link transport is not running"));
 }
 
+TEST_F(LinkBeatSchedulerTest, ClearingLoggedDescriptorsLetsTheNextStoppedPollLogAgain) {
+    log->toggleLoggingAllMIDIEvents();
+    clock.playing = false;
+    scheduler.schedule(at(40, noteOn(60), "a"));
+    scheduler.dueEvents();
+    EXPECT_THAT(lines(), ElementsAre("[Scheduler][a] Skipping: Link transport is not running"));
+    scheduler.removeAllEvents();
+    scheduler.clearLoggedSkipDescriptors();
+    scheduler.schedule(at(44, noteOn(60), "a"));
+    scheduler.dueEvents();
+    EXPECT_THAT(lines(), ElementsAre("[Scheduler][a] Skipping: Link transport is not running"));
+}
+
 TEST_F(LinkBeatSchedulerTest, StartingWithOnlyFutureEventsReturnsAndLogsNothing) {
     clock.playing = false;
     scheduler.schedule(at(10, noteOn(60)));
