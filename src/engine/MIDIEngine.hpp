@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/AppFeatureFlags.hpp"
 #include "app/LogStore.hpp"
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
@@ -94,8 +95,9 @@ public:
         const LinkBeatSchedulingClock& linkClock;
         LinkBeatScheduler& scheduler;
         MIDIActivityMonitor& activity;
-        // Whether the Link Looper is registered (the `linkLooper` feature flag).
-        bool linkLooperEnabled = false;
+        // Whether the Link Looper is registered: the `linkLooper` feature flag
+        // of this build's distribution lane unless a test says otherwise.
+        bool linkLooperEnabled = AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper);
     };
 
     // A set of morph registrations passed along a chain of fed morphs, so no

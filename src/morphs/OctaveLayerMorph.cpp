@@ -1,5 +1,6 @@
 #include "morphs/OctaveLayerMorph.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "morphs/DeviceControlMessage.hpp"
@@ -69,18 +70,39 @@ OctaveLayerMorph::LayerNotes OctaveLayerMorph::enabledCopies(std::int64_t note) 
 
 void OctaveLayerMorph::noteOn(const MIDIEvent& event, MorphActions& out) {
     out.push_back(MorphAction::send(event));
-    const LayerNotes copies = enabledCopies(event.note);
+    LayerNotes copies = enabledCopies(event.note);
     for (std::uint8_t i = 0; i < copies.count; ++i) {
         MorphAction& copy = out.emplace_back(MorphAction::send(event));
         copy.event.note = copies.notes[i];
     }
     const MIDINoteIdentity id{event.note, event.channel};
     if (const auto index = arrayIndex(id)) {
-        if (!held_[*index].present) ++heldCount_;
-        held_[*index] = copies;
-    } else if (heldOutOfRange_.size() < kMaxOutOfRangeSources || heldOutOfRange_.contains(id)) {
-        heldOutOfRange_[id] = copies;
+        LayerNotes& entry = held_[*index];
+        if (entry.present) {
+            keepEarlierCopies(copies, entry);
+        } else {
+            ++heldCount_;
+        }
+        entry = copies;
+    } else if (const auto it = heldOutOfRange_.find(id); it != heldOutOfRange_.end()) {
+        keepEarlierCopies(copies, it->second);
+        it->second = copies;
+    } else if (heldOutOfRange_.size() < kMaxOutOfRangeSources) {
+        heldOutOfRange_.emplace(id, copies);
     }
+}
+
+// A note played again before its note-off: the copies the earlier note-on
+// started are still sounding, so its note-off must end them too, even when
+// their layers have been switched off since.
+void OctaveLayerMorph::keepEarlierCopies(LayerNotes& copies, const LayerNotes& earlier) {
+    for (std::uint8_t i = 0; i < earlier.count; ++i) {
+        const auto end = copies.notes.begin() + copies.count;
+        if (std::find(copies.notes.begin(), end, earlier.notes[i]) == end && copies.count < copies.notes.size()) {
+            copies.notes[copies.count++] = earlier.notes[i];
+        }
+    }
+    std::sort(copies.notes.begin(), copies.notes.begin() + copies.count);
 }
 
 void OctaveLayerMorph::noteOff(const MIDIEvent& event, MorphActions& out) {

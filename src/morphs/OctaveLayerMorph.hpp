@@ -39,6 +39,7 @@ private:
     void noteOff(const MIDIEvent& event, MorphActions& out);
     static std::optional<std::size_t> arrayIndex(const MIDINoteIdentity& id);
     LayerNotes enabledCopies(std::int64_t note) const;
+    static void keepEarlierCopies(LayerNotes& copies, const LayerNotes& earlier);
 
     std::shared_ptr<OctaveLayerSettings> settings_;
     // Indexed by channel * 128 + note for ordinary notes, so the steady state

@@ -20,14 +20,15 @@ struct EngineDispatch : ::testing::Test, EngineHarness {
 };
 
 TEST(MIDIEngineRegistry, LooperRowOnlyWithTheFeatureFlag) {
-    EngineHarness beta(true);
+    using Target = AppFeatureFlags::AppTarget;
+    EngineHarness beta(AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper, Target::beta));
     std::vector<std::string> ids;
     for (const auto& r : beta.engine->morphRegistrations()) ids.push_back(r.id);
     EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "link-looper", "fc200-sysex"}));
     EXPECT_EQ(beta.engine->morphRegistrations()[2].inputGroups.size(), 2u);
     EXPECT_EQ(beta.engine->morphRegistrations()[2].outputGroups[1].title, "Control Outputs");
 
-    EngineHarness production(false);
+    EngineHarness production(AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper, Target::production));
     ids.clear();
     for (const auto& r : production.engine->morphRegistrations()) ids.push_back(r.id);
     EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "fc200-sysex"}));
@@ -36,6 +37,17 @@ TEST(MIDIEngineRegistry, LooperRowOnlyWithTheFeatureFlag) {
     production.engine->setShowsFC200Morph(true);
     EXPECT_EQ(production.engine->morphPresentations().size(), 3u);
     EXPECT_TRUE(production.engine->morphPresentations()[1].hasUI);
+}
+
+// Left to its default, the engine asks the feature flags of this build's lane.
+TEST(MIDIEngineRegistry, DefaultFollowsThisBuildsDistributionLane) {
+    EngineHarness h;
+    const MIDIEngine::Dependencies deps{h.queue, h.settings, *h.log, *h.clock, *h.scheduler, h.activity};
+    const bool beta = AppFeatureFlags::currentTarget() == AppFeatureFlags::AppTarget::beta;
+    EXPECT_EQ(deps.linkLooperEnabled, beta);
+    MIDIEngine engine(deps);
+    EXPECT_EQ(engine.morphRegistrations().size(), beta ? 4u : 3u);
+    EXPECT_EQ(engine.morphEngine().node("link-looper") != nullptr, beta);
 }
 
 TEST_F(EngineDispatch, UnassignedInputIsParsedAndDropped) {

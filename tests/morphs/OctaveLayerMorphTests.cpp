@@ -60,6 +60,20 @@ TEST_F(OctaveLayerFixture, NoteOffEndsExactlyTheCopiesItsNoteStarted) {
     EXPECT_EQ(notesOf(run(off(60))), (std::vector<std::int64_t>{60, 84}));
 }
 
+// Playing a note again before its note-off, with the layers changed in
+// between: the note-off ends the copies of both note-ons, so none is left sounding.
+TEST_F(OctaveLayerFixture, RetriggeredNoteOffEndsTheCopiesOfEveryEarlierNoteOn) {
+    run(on(60));
+    settings->setEnabled(false, OctaveLayerKind::plusOne);
+    settings->setEnabled(true, OctaveLayerKind::plusTwo);
+    settings->setEnabled(true, OctaveLayerKind::minusOne);
+    EXPECT_EQ(notesOf(run(on(60))), (std::vector<std::int64_t>{60, 48, 84}));
+    settings->setEnabled(false, OctaveLayerKind::minusOne);
+    settings->setEnabled(false, OctaveLayerKind::plusTwo);
+    EXPECT_EQ(notesOf(run(off(60))), (std::vector<std::int64_t>{60, 48, 72, 84}));
+    EXPECT_EQ(morph.heldSourceCount(), 0u);
+}
+
 TEST_F(OctaveLayerFixture, LayerSwitchedOnWhileHeldNeitherStartsNorEnds) {
     settings->setEnabled(false, OctaveLayerKind::plusOne);
     EXPECT_EQ(notesOf(run(on(60))), (std::vector<std::int64_t>{60}));
