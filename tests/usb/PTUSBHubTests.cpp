@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "core/ManualMainQueue.hpp"
 #include "usb/UsbTestSupport.hpp"
@@ -183,6 +184,68 @@ TEST(PTUSBChannelReplies, TagsCountFromOneAndRepliesFindTheirCallbacksInAnyOrder
     EXPECT_FALSE(ends[0]);
 }
 
+TEST(PTUSBHubConnect, ABroadcastOnAConnectConnectionDoesNotStallTheReply) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    ScriptedDaemon daemon(dir.file("mux"));
+    auto hub = PTUSBHub::create(queue, dir.file("mux"));
+    std::optional<PTOptionalError> outcome;
+    int tunnel = -1;
+    hub->connectToDevice(5, 17036, [&](PTOptionalError e, int fd) {
+        outcome = e;
+        tunnel = fd;
+    });
+    daemon.accept();
+    queue.runPending();
+    const auto request = daemon.readPacket();
+    PTPlist stray = PTPlist::makeDictionary();
+    stray.set("MessageType", PTPlist::makeString("Paired"));
+    std::vector<std::string> systemLog;
+    PTSetSystemLogHandler([&](const std::string& l) { systemLog.push_back(l); });
+    daemon.write(packet(0, stray));
+    daemon.write(packet(0, PTPlist::makeDictionary(), 1, 3));  // a broadcast without a readable dictionary
+    daemon.write(packet(request.tag, result(0)));
+    for (int i = 0; i < 100 && !outcome; ++i) queue.runPending();
+    PTSetSystemLogHandler(nullptr);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_FALSE(*outcome);
+    ASSERT_GE(tunnel, 0);
+    ::close(tunnel);
+    EXPECT_TRUE(systemLog.empty());  // nobody listens for broadcasts on a connect connection
+}
+
+TEST(PTUSBHubListen, BroadcastsOtherThanAttachAndDetachAreReportedAsUnhandled) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    ScriptedDaemon daemon(dir.file("mux"));
+    auto hub = PTUSBHub::create(queue, dir.file("mux"));
+    std::vector<std::string> notifications;
+    hub->setNotificationHandler(
+        [&](const std::string& name, const PTPlist&) { notifications.push_back(name); });
+    hub->listen(nullptr, nullptr);
+    daemon.accept();
+    queue.runPending();
+    const auto request = daemon.readPacket();
+    daemon.write(packet(request.tag, result(0)));
+    PTPlist paired = PTPlist::makeDictionary();
+    paired.set("MessageType", PTPlist::makeString("Paired"));
+    PTPlist detached = PTPlist::makeDictionary();
+    detached.set("MessageType", PTPlist::makeString("Detached"));
+    detached.set("DeviceID", PTPlist::makeInteger(3));
+    std::vector<std::string> systemLog;
+    PTSetSystemLogHandler([&](const std::string& l) { systemLog.push_back(l); });
+    daemon.write(packet(0, paired));
+    daemon.write(packet(0, PTPlist::makeDictionary(), 1, 3));  // no readable dictionary
+    daemon.write(packet(0, detached));
+    for (int i = 0; i < 100 && notifications.empty(); ++i) queue.runPending();
+    PTSetSystemLogHandler(nullptr);
+    EXPECT_EQ(notifications, std::vector<std::string>{"PTUSBDeviceDidDetachNotification"});
+    EXPECT_EQ(systemLog,
+              (std::vector<std::string>{"Warning: Unhandled broadcast message: {MessageType = Paired}",
+                                        "Warning: Unhandled broadcast message: (null)"}));
+    hub->stopListening();
+}
+
 TEST(PTUSBHubConnect, UnknownDeviceAndRefusedConnectionReachTheCaller) {
     UsbTempDir dir;
     ManualMainQueue queue;
@@ -229,6 +292,27 @@ TEST(VLUSBPeerTalkBridge, ClosingBeforeTheConnectionFinishesDeliversECANCELEDAnd
     EXPECT_TRUE(events.empty());  // never delivered from inside the call
     queue.runPending();
     EXPECT_EQ(events, (std::vector<std::string>{"done " + std::to_string(ECANCELED), "end"}));
+}
+
+TEST(VLUSBPeerTalkObservation, StopBeforeTheStartHasRunLeavesTheDaemonAlone) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    FakeUSBMuxDaemon daemon(queue, dir.file("mux"));
+    auto bridge = VLUSBPeerTalkBridge::create(queue, dir.file("mux"));
+    int readyCalls = 0;
+    bridge->startObserving([](std::uint32_t, const PTPlist&) {}, [](std::uint32_t) {},
+                           [&](PTOptionalError) { ++readyCalls; });
+    bridge->stopObserving();
+    queue.advanceUntil([] { return false; }, std::chrono::milliseconds(50), std::chrono::milliseconds(1), 1);
+    EXPECT_EQ(daemon.clientCount(), 0u);
+    EXPECT_EQ(readyCalls, 0);
+    // A later start listens as usual.
+    bridge->startObserving([](std::uint32_t, const PTPlist&) {}, [](std::uint32_t) {},
+                           [&](PTOptionalError) { ++readyCalls; });
+    ASSERT_TRUE(queue.advanceUntil([&] { return readyCalls == 1; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    EXPECT_EQ(daemon.listenerCount(), 1u);
+    bridge->stopObserving();
 }
 
 TEST(VLUSBPeerTalkObservation, ReportsAMissingDaemonOnceAndRetriesEverySecond) {

@@ -212,6 +212,10 @@ TEST(USBPresentationSettings, DefaultsOffAndWritesOnlyChanges) {
 TEST(USBEndpointNames, KeysTitlesAndDetails) {
     EXPECT_EQ(VLUSBDeviceKey(" Pad ", 3), "velorin-usb:name: Pad ");
     EXPECT_EQ(VLUSBDeviceKey(" \n\t", 3), "velorin-usb:runtime:3");
+    // Unicode spaces and separators are blank too; a zero-width space is not.
+    EXPECT_EQ(VLUSBDeviceKey("\u00A0\u2003\u2028\u3000", 4), "velorin-usb:runtime:4");
+    EXPECT_EQ(VLUSBDeviceKey("\u200B", 4), "velorin-usb:name:\u200B");
+    EXPECT_EQ(VLUSBDeviceKey("\xC2", 4), "velorin-usb:name:\xC2");
     EXPECT_EQ(VLUSBDeviceTitle({"Pad", "iPad", "17.4"}), "Velorin USB: Pad");
     EXPECT_EQ(VLUSBDeviceDetail({"Pad", "iPad", "17.4"}), "iPad \u00B7 17.4");
     EXPECT_EQ(VLUSBDeviceDetail({"Pad", "", "17.4"}), "17.4");

@@ -304,11 +304,12 @@ void PTUSBChannel::onReadable() {
 
 void PTUSBChannel::dispatchPacket(const PTUSBPacketReader::Packet& packet) {
     if (packet.tag == 0) {
-        if (packet.error) {
-            PTSystemLog("Warning: Ignoring malformed broadcast packet: " + packet.error->describe());
-            return;
-        }
-        if (broadcastHandler_ && packet.dictionary) broadcastHandler_(*packet.dictionary);
+        // A broadcast is no answer: a request-only connection keeps reading
+        // for the reply it still waits for.
+        if (!autoReadPackets_ && !responseQueue_.empty()) scheduleReadPacket();
+        // A broadcast without a readable dictionary reaches the handler as a
+        // non-dictionary value, which it reports as unhandled.
+        if (broadcastHandler_) broadcastHandler_(packet.dictionary ? *packet.dictionary : PTPlist{});
         return;
     }
     auto it = responseQueue_.find(packet.tag);
@@ -451,7 +452,8 @@ void PTUSBHub::handleBroadcastPacket(const PTPlist& packet) {
     } else if (name && *name == "Detached") {
         if (notificationHandler_) notificationHandler_(PTUSBDeviceDidDetachNotification, packet);
     } else {
-        PTSystemLog("Warning: Unhandled broadcast message: " + PTPlistDescription(packet));
+        PTSystemLog("Warning: Unhandled broadcast message: " +
+                    (packet.isDictionary() ? PTPlistDescription(packet) : std::string("(null)")));
     }
 }
 

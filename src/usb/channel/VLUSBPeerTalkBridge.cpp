@@ -43,21 +43,25 @@ void VLUSBPeerTalkObservation::start(VLUSBTransport::AttachedHandler attached,
                                      VLUSBTransport::DetachedHandler detached,
                                      VLUSBTransport::ReadyHandler ready) {
     std::weak_ptr<VLUSBPeerTalkObservation> weak = weak_from_this();
-    queue_.post(
-        [weak, attached = std::move(attached), detached = std::move(detached), ready = std::move(ready)] {
-            auto self = weak.lock();
-            if (!self) return;
-            self->deviceAttachedHandler_ = attached;
-            self->deviceDetachedHandler_ = detached;
-            self->readyHandler_ = ready;
-            if (!self->observationDesired_) {
-                self->observationDesired_ = true;
-                self->readyCompletionPending_ = true;
-                self->beginListenCycle();
-            } else if (self->hub_ && ready) {
-                self->queue_.post([ready] { ready(std::nullopt); });
-            }
-        });
+    // A stop() before this job runs cancels it: otherwise listening would
+    // begin after the owner stopped, and the daemon's one round of "Attached"
+    // broadcasts would be spent on a stopped owner.
+    const std::uint64_t stops = stopCount_;
+    queue_.post([weak, stops, attached = std::move(attached), detached = std::move(detached),
+                 ready = std::move(ready)] {
+        auto self = weak.lock();
+        if (!self || self->stopCount_ != stops) return;
+        self->deviceAttachedHandler_ = attached;
+        self->deviceDetachedHandler_ = detached;
+        self->readyHandler_ = ready;
+        if (!self->observationDesired_) {
+            self->observationDesired_ = true;
+            self->readyCompletionPending_ = true;
+            self->beginListenCycle();
+        } else if (self->hub_ && ready) {
+            self->queue_.post([ready] { ready(std::nullopt); });
+        }
+    });
 }
 
 void VLUSBPeerTalkObservation::invalidate() {
@@ -66,6 +70,7 @@ void VLUSBPeerTalkObservation::invalidate() {
 }
 
 void VLUSBPeerTalkObservation::stop() {
+    ++stopCount_;
     invalidate();
     pendingListenRestart_.cancel();
     tearDownHub();

@@ -40,6 +40,7 @@ private:
     bool observationDesired_ = false;
     std::uint64_t listenStartCount_ = 0;
     std::uint64_t observationGeneration_ = 0;
+    std::uint64_t stopCount_ = 0;  // start requests made before the latest stop() are dropped
     std::shared_ptr<PTUSBHub> hub_;
     MainQueue& queue_;
     std::string socketPath_;
