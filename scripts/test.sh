@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds and runs the whole test suite:
-# the normal build, the ASan+UBSan build, and short fuzz smoke runs.
+# the normal build, the ASan+UBSan build, a ThreadSanitizer run of the suites
+# that exercise cross-thread objects, and short fuzz smoke runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -19,6 +20,11 @@ echo "== ASan+UBSan build =="
 cmake --preset asan "${werror[@]}" >/dev/null
 cmake --build --preset asan
 ctest --preset asan
+
+echo "== ThreadSanitizer: the objects shared between threads =="
+cmake --preset tsan "${werror[@]}" >/dev/null
+cmake --build --preset tsan --target core_tests app_tests engine_tests
+ctest --preset tsan -L '^(core|app|engine)$'
 
 echo "== fuzz smoke runs =="
 cmake --preset fuzz "${werror[@]}" >/dev/null
