@@ -1,6 +1,3 @@
-# Uses the fake device from the test support, so it exists only when tests are built.
-if(TARGET velorin_usb_fakes)
 # USB transport: MIDI round trip through the real sockets with the fake device.
 include(${PROJECT_SOURCE_DIR}/tests/usb/support/UsbFakes.cmake)
 velorin_add_bench(usb SOURCES ${CMAKE_CURRENT_LIST_DIR}/USBBench.cpp DEPS velorin_usb velorin_usb_fakes)
-endif()
