@@ -128,7 +128,20 @@ TEST(PTFrameReader, RejectedHugeDeclarationIsDiscardedWithoutStoringIt) {
     bytes.resize(bytes.size() + 3 * 65536, 0);
     const auto r = readAll(bytes, 65536, true, [](std::uint32_t) { return true; });
     ASSERT_EQ(r.events.size(), 1u);
-    EXPECT_EQ(r.events[0].kind, Kind::error);  // the stream ended inside the skipped payload
+    EXPECT_EQ(r.events[0].kind, Kind::end);  // the stream ended inside the skipped payload
+    EXPECT_FALSE(r.events[0].error);
+}
+
+TEST(PTFrameReader, EndRightAfterAHeaderIsOrderlyEndInsideAnAcceptedPayloadIsNot) {
+    const auto f = frame(101, 1, {1, 2, 3, 4});
+    auto r = readAll({f.begin(), f.begin() + 16}, 16, true);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::end);
+    EXPECT_FALSE(r.events[0].error);
+    r = readAll({f.begin(), f.begin() + 18}, 16, true);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, Kind::error);
+    EXPECT_EQ(r.events[0].error->code, kPTProtocolErrorMalformedFrame);
 }
 
 // ---- PTChannel over a socket pair

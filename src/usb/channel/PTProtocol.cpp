@@ -142,9 +142,21 @@ PTFrameReader::Event PTFrameReader::finish() {
                 return Event{EventKind::end, 0, 0, 0, {}, std::nullopt};
             }
             return fail(kPTProtocolErrorMalformedFrame, "Stream ended inside a frame header");
-        case State::awaitingDecision:
-        case State::payload:
         case State::discard:
+            // The end of a skipped payload's stream is an end of stream like
+            // any other: nothing of it was going to be delivered.
+            state_ = State::done;
+            return Event{EventKind::end, 0, 0, 0, {}, std::nullopt};
+        case State::payload:
+            // No payload byte at all is an end of stream; a payload cut
+            // short is a broken frame and is never delivered.
+            if (payloadFill_ == 0) {
+                state_ = State::done;
+                payload_.clear();
+                return Event{EventKind::end, 0, 0, 0, {}, std::nullopt};
+            }
+            return fail(kPTProtocolErrorMalformedFrame, "Stream ended inside a frame payload");
+        case State::awaitingDecision:
             return fail(kPTProtocolErrorMalformedFrame, "Stream ended inside a frame payload");
     }
     return Event{};

@@ -63,7 +63,9 @@ public:
     // a frame event for an accepted frame without payload, an error event when
     // an accepted frame is too large, and needMore otherwise.
     Event decide(bool accept);
-    // The stream reached its end: end between frames, error inside one.
+    // The stream reached its end: an orderly end between frames, right after
+    // a header (no payload byte yet) or inside a skipped payload; an error
+    // inside a header or an accepted payload that has begun.
     Event finish();
 
     bool isDone() const { return state_ == State::done; }
