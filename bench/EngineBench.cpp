@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "EngineAllocationCounter.hpp"
+#include "AllocationCounter.hpp"
 #include "app/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
@@ -76,7 +76,7 @@ void runEvents(benchmark::State& state, Rig& rig, bool advanceBeat = false) {
     const auto packets = notePackets(events);
     for (int i = 0; i < 64; ++i) rig.engine.handleInput(packets, "in", "Keyboard");  // warm up
     const std::size_t sendsBefore = rig.transport.sends;
-    const std::size_t allocationsBefore = bench::engineAllocationCount();
+    const std::size_t allocationsBefore = bench::allocationCount();
     for (auto _ : state) {
         if (advanceBeat) rig.clock.beat += 0.05;
         rig.engine.handleInput(packets, "in", "Keyboard");
@@ -84,7 +84,7 @@ void runEvents(benchmark::State& state, Rig& rig, bool advanceBeat = false) {
     const auto processed = static_cast<double>(state.iterations()) * static_cast<double>(events);
     state.SetItemsProcessed(static_cast<std::int64_t>(processed));
     state.counters["allocs_per_event"] =
-        static_cast<double>(bench::engineAllocationCount() - allocationsBefore) / processed;
+        static_cast<double>(bench::allocationCount() - allocationsBefore) / processed;
     state.counters["sends_per_event"] = static_cast<double>(rig.transport.sends - sendsBefore) / processed;
 }
 

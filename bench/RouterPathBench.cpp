@@ -5,7 +5,7 @@
 // "allocs_per_event" counter must stay 0 for channel messages.
 #include <benchmark/benchmark.h>
 
-#include "SpineAllocationCounter.hpp"
+#include "AllocationCounter.hpp"
 #include "SpineBenchStream.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIRoutingStore.hpp"

@@ -6,5 +6,5 @@ if(SPINE_ALSA_FOUND)
                     DEPS velorin_midi PkgConfig::SPINE_ALSA)
 endif()
 velorin_add_bench(router_path SOURCES ${CMAKE_CURRENT_LIST_DIR}/RouterPathBench.cpp
-                  ${CMAKE_CURRENT_LIST_DIR}/SpineBenchStream.cpp ${CMAKE_CURRENT_LIST_DIR}/SpineAllocationCounter.cpp
+                  ${CMAKE_CURRENT_LIST_DIR}/SpineBenchStream.cpp ${CMAKE_CURRENT_LIST_DIR}/AllocationCounter.cpp
                   DEPS velorin_engine velorin_morphs velorin_midi)

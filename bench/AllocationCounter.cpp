@@ -1,6 +1,6 @@
 // Replaces the global operator new/delete with counting versions. Kept in its
 // own file so that no caller sees malloc and free paired with new and delete.
-#include "SpineAllocationCounter.hpp"
+#include "AllocationCounter.hpp"
 
 #include <atomic>
 #include <cstdlib>

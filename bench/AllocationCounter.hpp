@@ -5,7 +5,7 @@
 namespace velorin::bench {
 
 // Number of calls of the global operator new so far in this process (the
-// binary that links SpineAllocationCounter.cpp replaces it to count).
+// binary that links AllocationCounter.cpp replaces it to count).
 std::size_t allocationCount();
 
 }  // namespace velorin::bench
