@@ -71,6 +71,7 @@ TEST(UsbIntegration, HeartbeatKeepsAHealthyDeviceConnected) {
 struct Misbehaviour {
     Behaviour behaviour;
     const char* expectedLine;
+    const char* name;
 };
 
 class UsbMisbehavingDevice : public ::testing::TestWithParam<Misbehaviour> {};
@@ -91,18 +92,21 @@ TEST_P(UsbMisbehavingDevice, EndsInALoggedErrorAndARetry) {
 
 INSTANTIATE_TEST_SUITE_P(
     Behaviours, UsbMisbehavingDevice,
-    ::testing::Values(Misbehaviour{Behaviour::silent, "[VL USB] device info handshake timed out"},
-                      Misbehaviour{Behaviour::noPong, "[VL USB] heartbeat timed out waiting for pong"},
-                      Misbehaviour{Behaviour::wrongTagPong, "[VL USB] heartbeat timed out waiting for pong"},
-                      Misbehaviour{Behaviour::malformedDeviceInfo,
-                                   "[VL USB] invalid device info handshake: malformedDeviceInfo"},
-                      Misbehaviour{
-                          Behaviour::missingNameDeviceInfo,
-                          "[VL USB] invalid device info handshake: missingDeviceInfoField(\"name\")"},
-                      Misbehaviour{Behaviour::closeAfterDeviceInfo, "[VL USB] Broken disconnected"},
-                      Misbehaviour{Behaviour::hugePayload, "[VL USB] channel ended: Frame payload exceeds"},
-                      Misbehaviour{Behaviour::badVersionFrame,
-                                   "[VL USB] channel ended: Unsupported frame protocol version"}));
+    ::testing::Values(
+        Misbehaviour{Behaviour::silent, "[VL USB] device info handshake timed out", "Silent"},
+        Misbehaviour{Behaviour::noPong, "[VL USB] heartbeat timed out waiting for pong", "NoPong"},
+        Misbehaviour{Behaviour::wrongTagPong, "[VL USB] heartbeat timed out waiting for pong",
+                     "WrongTagPong"},
+        Misbehaviour{Behaviour::malformedDeviceInfo,
+                     "[VL USB] invalid device info handshake: malformedDeviceInfo", "MalformedDeviceInfo"},
+        Misbehaviour{Behaviour::missingNameDeviceInfo,
+                     "[VL USB] invalid device info handshake: missingDeviceInfoField(\"name\")",
+                     "MissingName"},
+        Misbehaviour{Behaviour::closeAfterDeviceInfo, "[VL USB] Broken disconnected", "CloseAfterDeviceInfo"},
+        Misbehaviour{Behaviour::hugePayload, "[VL USB] channel ended: Frame payload exceeds", "HugePayload"},
+        Misbehaviour{Behaviour::badVersionFrame, "[VL USB] channel ended: Unsupported frame protocol version",
+                     "BadVersionFrame"}),
+    [](const ::testing::TestParamInfo<Misbehaviour>& param) { return std::string(param.param.name); });
 
 TEST(UsbIntegration, MalformedMIDIFramesAreLoggedAndTheConnectionStays) {
     UsbServiceHarness h(false);
