@@ -33,6 +33,14 @@ void LogStore::append(LogEntry entry) {
     {
         std::lock_guard lock(pendingMutex_);
         pending_.push_back(std::move(entry));
+        // While the main thread does not publish (a long job, a flood of
+        // entries within one flush interval), the batch must not grow without
+        // bound: past twice the cap, drop the oldest entries beyond the cap.
+        // Publication keeps only the newest kMaxEntries, so the log shows the
+        // same; only the terminal mirror misses the dropped lines.
+        if (pending_.size() >= 2 * kMaxEntries) {
+            pending_.erase(pending_.begin(), pending_.end() - static_cast<std::ptrdiff_t>(kMaxEntries));
+        }
         if (!hasScheduledFlush_) {
             hasScheduledFlush_ = true;
             mustSchedule = true;

@@ -111,7 +111,10 @@ std::string hexByteString(std::span<const std::uint8_t> bytes);
 template <>
 struct std::hash<velorin::MIDINoteIdentity> {
     std::size_t operator()(const velorin::MIDINoteIdentity& n) const noexcept {
-        return std::hash<std::int64_t>{}(n.note * 31 + n.channel);
+        // Unsigned arithmetic: identities outside the MIDI ranges must not overflow.
+        const auto note = static_cast<std::uint64_t>(n.note);
+        const auto channel = static_cast<std::uint64_t>(n.channel);
+        return std::hash<std::uint64_t>{}(note * 31 + channel);
     }
 };
 

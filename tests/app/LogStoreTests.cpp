@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "app/LogStore.hpp"
@@ -40,6 +41,30 @@ TEST_F(LogStoreTest, AppendsFromTwoThreadsPublishTogetherOneFlushIntervalAfterTh
     EXPECT_EQ(changes, 1);
 }
 
+TEST_F(LogStoreTest, WritersRacingTheMainThreadLoseNothingAndKeepTheirOrder) {
+    constexpr int kPerWriter = 3000;
+    std::atomic<int> running{2};
+    auto writer = [&](char name) {
+        for (int i = 0; i < kPerWriter; ++i) store->log(std::string(1, name) + std::to_string(i));
+        --running;
+    };
+    std::thread a(writer, 'a');
+    std::thread b(writer, 'b');
+    // The main thread publishes and clears nothing while the writers run.
+    while (running.load() > 0) queue.advance(10ms);
+    a.join();
+    b.join();
+    queue.advance(100ms);
+    ASSERT_EQ(store->entries().size(), 2u * kPerWriter);
+    int next[2] = {0, 0};
+    for (const LogEntry& e : store->entries()) {
+        const std::string& text = std::get<LogEntry::Message>(e.kind).text;
+        const int w = text[0] == 'a' ? 0 : 1;
+        EXPECT_EQ(text.substr(1), std::to_string(next[w]));
+        ++next[w];
+    }
+}
+
 TEST_F(LogStoreTest, AppendAfterClearSchedulesASecondPublicationThatFindsNothing) {
     store->log("a");
     queue.advance(30ms);
@@ -67,6 +92,20 @@ TEST_F(LogStoreTest, KeepsOnlyTheNewestEntries) {
     EXPECT_EQ(std::get<LogEntry::Message>(store->entries().front().kind).text, "line 5");
     const auto text = store->exportText();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(LogStore::kMaxEntries - 1));
+}
+
+TEST_F(LogStoreTest, UnpublishedBatchStaysBoundedAndPublishesTheNewestEntries) {
+    std::size_t mirrored = 0;
+    store->setPublishedEntryHandler([&](const LogEntry&) { ++mirrored; });
+    const std::size_t total = 5 * LogStore::kMaxEntries + 3;
+    for (std::size_t i = 0; i < total; ++i) store->log("line " + std::to_string(i));
+    store->flush();
+    EXPECT_LT(mirrored, 2 * LogStore::kMaxEntries);
+    ASSERT_EQ(store->entries().size(), LogStore::kMaxEntries);
+    EXPECT_EQ(std::get<LogEntry::Message>(store->entries().front().kind).text,
+              "line " + std::to_string(total - LogStore::kMaxEntries));
+    EXPECT_EQ(std::get<LogEntry::Message>(store->entries().back().kind).text,
+              "line " + std::to_string(total - 1));
 }
 
 TEST_F(LogStoreTest, ExportJoinsLinesWithoutTrailingFeedAndFlushesFirst) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -142,10 +143,16 @@ TEST(MorphEngineOutstandingNotes, OutOfRangeIdentitiesAreKeptToo) {
     engine.recordSentEvent(MIDIEvent::noteOnEvent(5, 1, 16), "a", std::nullopt);
     engine.recordSentEvent(MIDIEvent::noteOnEvent(-1, 1, -1), "a", std::nullopt);
     engine.recordSentEvent(MIDIEvent::noteOnEvent(127, 1, 15), "a", std::nullopt);
+    // Extreme identities (a morph's arithmetic gone wrong) are hashed without overflow.
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    engine.recordSentEvent(MIDIEvent::noteOnEvent(kMax, 1, kMax), "a", std::nullopt);
+    engine.recordSentEvent(MIDIEvent::noteOnEvent(kMin, 1, kMin), "a", std::nullopt);
     EXPECT_EQ(engine.outstandingNotes("a"),
-              (std::unordered_set<MIDINoteIdentity>{{200, 0}, {5, 16}, {-1, -1}, {127, 15}}));
+              (std::unordered_set<MIDINoteIdentity>{
+                  {200, 0}, {5, 16}, {-1, -1}, {127, 15}, {kMax, kMax}, {kMin, kMin}}));
     engine.recordSentEvent(MIDIEvent::noteOffEvent(200, 0, 0), "a", std::nullopt);
-    EXPECT_EQ(engine.outstandingNotes("a").size(), 3u);
+    EXPECT_EQ(engine.outstandingNotes("a").size(), 5u);
 }
 
 TEST(MorphEngineOutstandingNotes, MorphReturningNothingLeavesThemUnchanged) {
