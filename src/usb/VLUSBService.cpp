@@ -244,6 +244,7 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
                 lifecycle("[VL USB] " + info.name + " connected");
             }
         } else {
+            forgetOldestDisconnectedDevices();
             auto created =
                 std::make_shared<VLUSBDevice>(key, number, info, VLUSBDeviceConnectionState::connected);
             session.device = created;
@@ -253,6 +254,26 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
         }
     }
     publishDevices();
+}
+
+void VLUSBService::forgetOldestDisconnectedDevices() {
+    // Name-keyed devices stay listed while disconnected so their endpoints come
+    // back on reconnect; a device that reports a new name on every connection
+    // would otherwise add an entry per reconnect for as long as the service runs.
+    auto disconnected = static_cast<std::size_t>(
+        std::count_if(_devices.begin(), _devices.end(), [](const auto& d) { return !d->isConnected(); }));
+    for (auto it = _devices.begin(); disconnected >= kMaxRememberedDisconnectedDevices && it != _devices.end();) {
+        const auto& device = *it;
+        const bool referenced = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+            return entry.second->session().device == device;
+        });
+        if (!device->isConnected() && !referenced) {
+            it = _devices.erase(it);
+            --disconnected;
+        } else {
+            ++it;
+        }
+    }
 }
 
 void VLUSBService::sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,

@@ -75,6 +75,9 @@ public:
     MIDIHandler midiHandler;
     DevicesHandler devicesHandler;
 
+    // Disconnected devices remembered at most; the oldest go first.
+    static constexpr std::size_t kMaxRememberedDisconnectedDevices = 64;
+
     double retryDelay = 1.0;
     double leaseRetryDelay = 2.0;
     double handshakeTimeout = 5.0;
@@ -102,6 +105,7 @@ public:
     void midiReceived(const VLUSBInboundMIDI& message) override;
 
 private:
+    void forgetOldestDisconnectedDevices();
     void leaseStep();
     void scheduleLeaseRetry();
     void startObservation();

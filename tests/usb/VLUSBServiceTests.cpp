@@ -80,6 +80,20 @@ TEST_F(USBServiceTest, RuntimeKeyedDevicesLeaveOnDetachNameKeyedOnesStayAndReviv
     EXPECT_EQ(VLUSBEndpointDescriptions(h.service->devices(), true).size(), 1u);
 }
 
+TEST_F(USBServiceTest, ADeviceWithANewNameOnEveryConnectionCannotGrowTheListWithoutBound) {
+    const std::size_t limit = VLUSBService::kMaxRememberedDisconnectedDevices;
+    h.connectDevice(1, "Still here");
+    for (std::uint32_t i = 0; i < limit + 40; ++i) {
+        h.connectDevice(100 + i, "Name " + std::to_string(i));
+        h.transport->detach(100 + i);
+        h.run();
+    }
+    EXPECT_LE(h.service->devices().size(), limit + 1);
+    EXPECT_TRUE(h.device("velorin-usb:name:Still here"));  // connected devices are never forgotten
+    EXPECT_TRUE(h.device("velorin-usb:name:Name " + std::to_string(limit + 39)));  // the newest stay
+    EXPECT_FALSE(h.device("velorin-usb:name:Name 0"));
+}
+
 TEST_F(USBServiceTest, AggregateSendsReachEveryConnectedDeviceInAscendingOrder) {
     const std::vector<std::uint8_t> note{0x90, 60, 100};
     auto error = h.service->send(0, 0, note, "velorin-usb:aggregate:all");
