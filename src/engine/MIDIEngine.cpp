@@ -42,6 +42,21 @@ void sortByTitle(std::vector<Endpoint>& endpoints) {
     });
 }
 
+// The log line of one SysEx frame. A partial frame is the whole message
+// gathered so far, so a long message arriving in small packets writes ever
+// longer lines: a megabyte in 256-byte packets would put gigabytes of text into
+// the log. Past kMaxLoggedSystemExclusiveBytes only that many bytes are shown,
+// followed by " …"; the count stays the whole frame's.
+std::string frameLogText(const MIDIRawSystemExclusiveFrame& frame) {
+    if (frame.bytes.size() <= MIDIEngine::kMaxLoggedSystemExclusiveBytes) return systemExclusiveFrameLogText(frame);
+    std::string text = frame.isComplete ? "SysEx " : "SysEx partial ";
+    text += std::to_string(frame.bytes.size());
+    text += " bytes ";
+    text += hexByteString(std::span<const std::uint8_t>(frame.bytes).first(MIDIEngine::kMaxLoggedSystemExclusiveBytes));
+    text += " \u2026";
+    return text;
+}
+
 // Holds one level of the engine's reusable output lists for a scope.
 template <typename Engine>
 class ScratchLease {
@@ -206,10 +221,19 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
     parsedFrames_.clear();
     const bool isUnavailable = routingStore_.isInputUnavailable(inputKey);
     // Frames are collected only when they will be logged: each partial frame
-    // copies the whole accumulation, which can be up to a megabyte.
+    // copies the whole accumulation, which can be up to a megabyte. They are
+    // logged packet by packet, so a batch of many packets never holds more
+    // than one packet's frames.
     auto* frames = !isUnavailable && deps_.log.isLoggingAllMIDIEvents() ? &parsedFrames_ : nullptr;
     auto parse = [&](MIDIParserState& state) {
-        for (const MIDIRawPacket& packet : packets) parsePacketBytes(packet.bytes, state, parsedEvents_, frames);
+        for (const MIDIRawPacket& packet : packets) {
+            parsePacketBytes(packet.bytes, state, parsedEvents_, frames);
+            if (parsedFrames_.empty()) continue;
+            for (const auto& frame : parsedFrames_) {
+                deps_.log.logTyped(MessageType::midiIn, ownedText(sourceName), frameLogText(frame));
+            }
+            parsedFrames_.clear();
+        }
     };
     if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
         parse(it->second);
@@ -224,11 +248,6 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
 
     if (isUnavailable) return;
     if (!parsedEvents_.empty()) deps_.activity.recordInput();
-    if (!parsedFrames_.empty()) {
-        for (const auto& frame : parsedFrames_) {
-            deps_.log.logTyped(MessageType::midiIn, ownedText(sourceName), systemExclusiveFrameLogText(frame));
-        }
-    }
     if (!parsedEvents_.empty()) dispatch(parsedEvents_, inputKey, sourceName);
 }
 

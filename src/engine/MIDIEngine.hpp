@@ -87,6 +87,8 @@ public:
     static constexpr std::string_view kFC200ID = "fc200-sysex";
     static constexpr std::string_view kLinkLooperUISourceName = "Link Looper UI";
     static constexpr MainQueue::Duration kSchedulerTickInterval = std::chrono::milliseconds(10);
+    // The longest SysEx frame whose bytes a log line shows in full.
+    static constexpr std::size_t kMaxLoggedSystemExclusiveBytes = 1024;
 
     struct Dependencies {
         MainQueue& queue;

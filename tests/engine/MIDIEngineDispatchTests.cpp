@@ -210,6 +210,34 @@ TEST_F(EngineDispatch, LogAllWritesInputAndOutputLines) {
     EXPECT_EQ(frames, 1);
 }
 
+// Every packet of a long message logs the whole message so far; the lines stay
+// short enough that a megabyte message cannot fill memory with log text.
+TEST_F(EngineDispatch, LongSysExInManyPacketsLogsBoundedLines) {
+    log->toggleLoggingAllMIDIEvents();
+    std::vector<MIDIRawPacket> packets;
+    for (int i = 0; i < 256; ++i) {
+        ByteArray bytes(256, 0x22);
+        if (i == 0) bytes[0] = 0xF0;
+        if (i == 255) bytes[255] = 0xF7;
+        packets.push_back({std::move(bytes)});
+    }
+    engine->handleInput(packets, "in-a", "Keys");
+    log->flush();
+    std::vector<std::string> lines;
+    for (const auto& entry : log->entries()) {
+        if (const auto* t = std::get_if<LogEntry::TypedMessage>(&entry.kind)) lines.push_back(t->text);
+    }
+    ASSERT_EQ(lines.size(), 256u);
+    // Up to 1024 bytes the line shows them all.
+    EXPECT_EQ(lines[3].size(), std::string("SysEx partial 1024 bytes ").size() + 1024 * 3 - 1);
+    EXPECT_TRUE(lines[0].starts_with("SysEx partial 256 bytes F0 22 22 "));
+    EXPECT_TRUE(lines[0].ends_with(" 22 22"));
+    EXPECT_EQ(lines[4].substr(0, 28), "SysEx partial 1280 bytes F0 ");
+    EXPECT_TRUE(lines[4].ends_with(" 22 22 \u2026"));
+    EXPECT_TRUE(lines[255].starts_with("SysEx 65536 bytes F0 22"));
+    for (const auto& line : lines) EXPECT_LE(line.size(), 3200u);
+}
+
 TEST_F(EngineDispatch, PanicSendsEveryNoteOffToEveryAvailableMainOutput) {
     engine->setOutputAssignment(true, "out-a", "router", "outputs");
     engine->setOutputAssignment(true, "out-b", "octave-layer", "outputs");
