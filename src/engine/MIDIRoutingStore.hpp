@@ -154,3 +154,11 @@ private:
 };
 
 }  // namespace velorin
+
+template <>
+struct std::hash<velorin::RoutingInputDelivery> {
+    std::size_t operator()(const velorin::RoutingInputDelivery& d) const noexcept {
+        const std::size_t h = std::hash<std::string>{}(d.morphKey);
+        return h ^ (std::hash<std::string>{}(d.inputGroupKey) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
+    }
+};
