@@ -100,8 +100,8 @@ struct Rig {
             outputs.push_back({{kOutputs[i], i == 1 ? "Input 0" : "Output " + std::to_string(i), ""},
                                MIDIOutputEndpointRoute::coreMIDIDestination(static_cast<std::uint32_t>(i))});
         }
-        engine->setEndpointInventory(
-            std::get<MIDIEndpointInventory>(MIDIEndpointInventory::make(std::move(inputs), std::move(outputs))));
+        engine->setEndpointInventory(std::get<MIDIEndpointInventory>(
+            MIDIEndpointInventory::make(std::move(inputs), std::move(outputs))));
 
         // Every input reaches every morph; the third also drives the looper's controls.
         for (const auto& in : kInputs) {
@@ -169,22 +169,33 @@ void midiBatch(Rig& rig, Reader& in, unsigned param) {
         packets.push_back(MIDIRawPacket{ByteArray(piece.begin(), piece.end())});
     }
     const std::string source = "Input " + std::to_string(inputIndex);
-    rig.engine->handleInput(packets, input, (param & 0x10) ? std::optional<std::string_view>(source) : std::nullopt);
+    rig.engine->handleInput(packets, input,
+                            (param & 0x10) ? std::optional<std::string_view>(source) : std::nullopt);
 }
 
 void linkOperation(Rig& rig, Reader& in, unsigned param) {
     switch (param % 8) {
-        case 0: rig.session->enabled = !rig.session->enabled; break;
-        case 1: rig.session->playing = !rig.session->playing; break;
+        case 0:
+            rig.session->enabled = !rig.session->enabled;
+            break;
+        case 1:
+            rig.session->playing = !rig.session->playing;
+            break;
         case 2: {
             // Jumps forwards and backwards on a sane timeline.
             const double beat = static_cast<double>(in.byte()) * 0.75 - 32.0;
             rig.session->jumpToBeat(beat);
             break;
         }
-        case 3: rig.session->peerSetsTempo(40.0 + static_cast<double>(in.byte())); break;
-        case 4: rig.log->toggleLoggingAllMIDIEvents(); break;
-        default: rig.queue.advance(std::chrono::milliseconds(250 * (param % 8 - 4))); break;
+        case 3:
+            rig.session->peerSetsTempo(40.0 + static_cast<double>(in.byte()));
+            break;
+        case 4:
+            rig.log->toggleLoggingAllMIDIEvents();
+            break;
+        default:
+            rig.queue.advance(std::chrono::milliseconds(250 * (param % 8 - 4)));
+            break;
     }
 }
 
@@ -193,14 +204,30 @@ void windowOperation(Rig& rig, Reader& in, unsigned param) {
     const bool flag = (arg & 0x80) != 0;
     MIDIEngine& engine = *rig.engine;
     switch (param % 8) {
-        case 0: engine.setLinkLooper(arg % 4, flag); break;
-        case 1: engine.setLinkLooperMute(arg % 4, flag); break;
-        case 2: engine.octaveLayerSettings()->toggle(static_cast<OctaveLayerKind>(arg % 4)); break;
-        case 3: engine.setShowsFC200Morph(flag); break;
-        case 4: engine.setFC200UpperPedalsToggleEnabled(flag); break;
-        case 5: engine.setFC200UpperPedalsShareLowerCCsEnabled(flag); break;
-        case 6: engine.linkLooperSettings()->setLoopLengthBeats(1 + arg % 64); break;
-        default: engine.panic(); break;
+        case 0:
+            engine.setLinkLooper(arg % 4, flag);
+            break;
+        case 1:
+            engine.setLinkLooperMute(arg % 4, flag);
+            break;
+        case 2:
+            engine.octaveLayerSettings()->toggle(static_cast<OctaveLayerKind>(arg % 4));
+            break;
+        case 3:
+            engine.setShowsFC200Morph(flag);
+            break;
+        case 4:
+            engine.setFC200UpperPedalsToggleEnabled(flag);
+            break;
+        case 5:
+            engine.setFC200UpperPedalsShareLowerCCsEnabled(flag);
+            break;
+        case 6:
+            engine.linkLooperSettings()->setLoopLengthBeats(1 + arg % 64);
+            break;
+        default:
+            engine.panic();
+            break;
     }
 }
 
@@ -214,16 +241,28 @@ void routingOperation(Rig& rig, Reader& in, unsigned param) {
             engine.stop();
             engine.start();
             break;
-        case 1: engine.setOutputAvailable(flag, kOutputs[arg % kOutputs.size()]); break;
-        case 2: engine.setInputAvailable(flag, kInputs[arg % kInputs.size()]); break;
-        case 3: engine.setOutputAssignment(flag, kOutputs[(arg / 4) % 3], morph, "outputs"); break;
-        case 4: engine.setOutputAssignment(flag, "morph:" + kMorphs[(arg / 4) % 4], morph, "outputs"); break;
+        case 1:
+            engine.setOutputAvailable(flag, kOutputs[arg % kOutputs.size()]);
+            break;
+        case 2:
+            engine.setInputAvailable(flag, kInputs[arg % kInputs.size()]);
+            break;
+        case 3:
+            engine.setOutputAssignment(flag, kOutputs[(arg / 4) % 3], morph, "outputs");
+            break;
+        case 4:
+            engine.setOutputAssignment(flag, "morph:" + kMorphs[(arg / 4) % 4], morph, "outputs");
+            break;
         case 5:
             engine.setInputAssignment(flag, kInputs[(arg / 4) % 3], morph,
                                       (arg & 0x40) && morph == "link-looper" ? "control-inputs" : "inputs");
             break;
-        case 6: engine.emitStartupSnapshot(); break;
-        default: engine.forgetInputState(kInputs[arg % kInputs.size()]); break;
+        case 6:
+            engine.emitStartupSnapshot();
+            break;
+        default:
+            engine.forgetInputState(kInputs[arg % kInputs.size()]);
+            break;
     }
 }
 
@@ -242,12 +281,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 0:
             case 1:
             case 2:
-            case 3: midiBatch(rig, in, param); break;
+            case 3:
+                midiBatch(rig, in, param);
+                break;
             // Virtual time moves on in 10 ms ticks, so the scheduler tick runs.
-            case 4: rig.queue.advance(std::chrono::milliseconds(10 * (param + 1))); break;
-            case 5: linkOperation(rig, in, param); break;
-            case 6: windowOperation(rig, in, param); break;
-            default: routingOperation(rig, in, param); break;
+            case 4:
+                rig.queue.advance(std::chrono::milliseconds(10 * (param + 1)));
+                break;
+            case 5:
+                linkOperation(rig, in, param);
+                break;
+            case 6:
+                windowOperation(rig, in, param);
+                break;
+            default:
+                routingOperation(rig, in, param);
+                break;
         }
         rig.checkBounds();
     }
