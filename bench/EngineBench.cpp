@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "AllocationCounter.hpp"
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIEngine.hpp"

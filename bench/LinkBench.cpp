@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "core/PollMainQueue.hpp"

@@ -3,7 +3,7 @@
 // short lock hold and, for the first entry of a batch, a post) is measured.
 #include <benchmark/benchmark.h>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 

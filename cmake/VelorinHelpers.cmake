@@ -1,20 +1,31 @@
-# velorin_add_library(NAME DIR [DEPS ...] [PRIVATE_DEPS ...])
+# velorin_add_library(NAME [DEPS ...] [PRIVATE_DEPS ...] [EXCLUDE file ...])
 # One static library per layer, built from every .cpp in its folder (not recursing).
+#
+# A layer's headers are reachable only by the targets that link it: each layer
+# gets an include root of its own in the build tree holding one link to its
+# folder (build/layer-include/velorin_engine/engine -> src/engine), so
+# "engine/MIDIEngine.hpp" resolves only where velorin_engine is linked, and an
+# include that goes up a layer does not compile.
 function(velorin_add_library name)
   cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   foreach(ex IN LISTS ARG_EXCLUDE)
     list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
   endforeach()
+  file(RELATIVE_PATH layer_path ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+  set(include_root ${CMAKE_BINARY_DIR}/layer-include/${name})
+  get_filename_component(link_parent ${include_root}/${layer_path} DIRECTORY)
+  file(MAKE_DIRECTORY ${link_parent})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${include_root}/${layer_path} SYMBOLIC)
   if(NOT sources)
     # A layer with headers only (so far).
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_include_directories(${name} INTERFACE ${include_root})
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
     return()
   endif()
   add_library(${name} STATIC ${sources})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_include_directories(${name} PUBLIC ${include_root})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE velorin_warnings ${ARG_PRIVATE_DEPS})
 endfunction()
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIEngine.hpp"

@@ -9,4 +9,4 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   echo "No display found: starting Velorin Server headless (Qt offscreen platform); the log follows on this terminal."
   export QT_QPA_PLATFORM=offscreen
 fi
-exec ./build/default/src/ui/velorin-server "$@"
+exec ./build/default/src/app/velorin-server "$@"

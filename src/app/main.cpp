@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/BundleInfo.hpp"
-#include "app/LogStore.hpp"
+#include "log/BundleInfo.hpp"
+#include "log/LogStore.hpp"
 #include "platform/qt/QSettingsStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "ui/MainWindow.hpp"

@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/AppFeatureFlags.hpp"
-#include "app/LogStore.hpp"
+#include "log/AppFeatureFlags.hpp"
+#include "log/LogStore.hpp"
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"

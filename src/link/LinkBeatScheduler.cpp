@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "link/LinkClock.hpp"
 
 namespace velorin {

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "link/AbletonLinkSession.hpp"
 
 namespace velorin {

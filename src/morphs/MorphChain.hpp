@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/LogEntry.hpp"
+#include "log/LogEntry.hpp"
 #include "midi/MIDIEvent.hpp"
 
 namespace velorin {

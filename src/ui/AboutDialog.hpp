@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "app/BundleInfo.hpp"
+#include "log/BundleInfo.hpp"
 
 namespace velorin {
 

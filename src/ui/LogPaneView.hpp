@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 
 class QListView;
 class QToolButton;

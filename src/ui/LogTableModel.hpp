@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/Observable.hpp"
 
 namespace velorin {

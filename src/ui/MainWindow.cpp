@@ -6,7 +6,7 @@
 #include <QMenuBar>
 #include <QVBoxLayout>
 
-#include "app/AppFeatureFlags.hpp"
+#include "log/AppFeatureFlags.hpp"
 #include "ui/AboutDialog.hpp"
 #include "ui/HeaderBarView.hpp"
 #include "ui/LogPaneView.hpp"

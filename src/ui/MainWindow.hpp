@@ -5,8 +5,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/BundleInfo.hpp"
-#include "app/LogStore.hpp"
+#include "log/BundleInfo.hpp"
+#include "log/LogStore.hpp"
 #include "core/MainQueue.hpp"
 #include "core/SettingsStore.hpp"
 

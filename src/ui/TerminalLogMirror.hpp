@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/LogEntry.hpp"
+#include "log/LogEntry.hpp"
 
 namespace velorin {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/BundleInfo.hpp"
-#include "app/LogStore.hpp"
+#include "log/BundleInfo.hpp"
+#include "log/LogStore.hpp"
 #include "usb/channel/VLUSBPeerTalkBridge.hpp"
 
 namespace velorin {

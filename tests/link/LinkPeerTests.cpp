@@ -13,7 +13,7 @@
 
 #include "LinkTestLog.hpp"
 #include "NetworkIsolation.hpp"
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "core/PollMainQueue.hpp"
 #include "link/AbletonLinkSession.hpp"

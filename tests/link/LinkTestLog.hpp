@@ -4,7 +4,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 
 namespace velorin::test {
 

@@ -6,7 +6,7 @@
 #include <QScrollBar>
 #include <QToolButton>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "ui/LogPaneView.hpp"

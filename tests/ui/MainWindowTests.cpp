@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "ui/AboutDialog.hpp"

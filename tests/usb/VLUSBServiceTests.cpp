@@ -244,7 +244,7 @@ TEST(USBEndpointNames, KeysTitlesAndDetails) {
 }  // namespace
 }  // namespace velorin::testing
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 
 namespace velorin::testing {
 namespace {

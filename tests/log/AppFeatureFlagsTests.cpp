@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "app/AppFeatureFlags.hpp"
-#include "app/BundleInfo.hpp"
+#include "log/AppFeatureFlags.hpp"
+#include "log/BundleInfo.hpp"
 
 using velorin::AppFeatureFlag;
 using velorin::AppFeatureFlags;

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 

@@ -1,4 +1,4 @@
-#include "app/LogEntry.hpp"
+#include "log/LogEntry.hpp"
 
 #include <cinttypes>
 #include <cstdio>

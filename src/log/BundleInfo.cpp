@@ -1,7 +1,7 @@
-#include "app/BundleInfo.hpp"
+#include "log/BundleInfo.hpp"
 
-#include "app/AppFeatureFlags.hpp"
-#include "app/BundleInfoValues.hpp"
+#include "log/AppFeatureFlags.hpp"
+#include "log/BundleInfoValues.hpp"
 
 namespace velorin {
 

@@ -1,4 +1,4 @@
-#include "app/LogStore.hpp"
+#include "log/LogStore.hpp"
 
 namespace velorin {
 

@@ -1,4 +1,4 @@
-#include "app/AppFeatureFlags.hpp"
+#include "log/AppFeatureFlags.hpp"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 #include <span>
 #include <string_view>
 
-#include "app/BundleInfo.hpp"
+#include "log/BundleInfo.hpp"
 
 namespace velorin {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/LogEntry.hpp"
+#include "log/LogEntry.hpp"
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
