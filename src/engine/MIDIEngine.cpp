@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cctype>
 
+#include "core/NullMIDIService.hpp"
 #include "morphs/FC200SysExMorph.hpp"
 #include "morphs/LinkLooperMorph.hpp"
 #include "morphs/OctaveLayerMorph.hpp"
@@ -22,6 +23,12 @@ std::string_view rawValue(MorphUIRoute route) {
 namespace {
 
 constexpr std::size_t kInitialScratchDepth = 8;
+
+// Stands in when no MIDI service is wired: every operation fails.
+MIDIService& serviceOrNone(MIDIService* service) {
+    static NullMIDIService none;
+    return service ? *service : none;
+}
 
 std::optional<std::string> ownedText(std::optional<std::string_view> text) {
     return text ? std::optional<std::string>(*text) : std::nullopt;
@@ -90,7 +97,14 @@ void MIDIEngine::EngineMorphLog::logMessage(MessageType type, std::optional<std:
 
 MIDIEngine::MIDIEngine(Dependencies deps)
     : deps_(deps),
+      sendPath_(deps.midiService, deps.log),
       morphLog_(deps.log),
+      virtualPortPreferences_(deps.settings),
+      virtualPorts_(
+          serviceOrNone(deps.midiService), deps.log,
+          [this](const AppVirtualMIDIPortDescriptor& descriptor) { return makeVirtualDestinationReceiver(descriptor); },
+          [this](std::string_view inputKey) { forgetInputState(inputKey); }),
+      usbPresentation_(deps.settings),
       fc200Settings_(std::make_shared<FC200Settings>(&deps.settings)),
       octaveLayerSettings_(std::make_shared<OctaveLayerSettings>(&deps.settings)),
       linkLooperSettings_(std::make_shared<LinkLooperSettings>(&deps.settings)),
@@ -131,14 +145,25 @@ MIDIEngine::MIDIEngine(Dependencies deps)
     parsedFrames_.reserve(8);
     sendIndices_.reserve(32);
     dueEvents_.reserve(64);
+    attachUSBService();
 }
 
 MIDIEngine::~MIDIEngine() {
     schedulerTimer_.cancel();
     synchronizer_.cancel();
+    routingRefreshTask_.cancel();
+    detachFromOutside();
 }
 
 void MIDIEngine::setEndpointInventory(MIDIEndpointInventory inventory) {
+    if (deps_.midiService == nullptr) {
+        fixedSystemInputs_ = inventory.inputs();
+        fixedSystemOutputs_ = inventory.outputs();
+    }
+    installInventoryValue(std::move(inventory));
+}
+
+void MIDIEngine::installInventoryValue(MIDIEndpointInventory inventory) {
     if (inventory == inventory_) return;
     inventory_ = std::move(inventory);
     notifyObservers();
@@ -166,50 +191,6 @@ MorphContext MIDIEngine::makeContext(std::optional<std::string_view> sourceName)
     context.sourceName = sourceName;
     context.logger = &morphLog_;
     return context;
-}
-
-// --- lifecycle --------------------------------------------------------------------------
-
-void MIDIEngine::start() {
-    assert(deps_.queue.isMainThread());
-    if (isStarted_) return;
-    // The operating system's MIDI client and ports, the virtual ports, the
-    // endpoint scan and the USB service come before this point once they exist.
-    isStarted_ = true;
-    logInventorySummary();
-    morphEngine_->logStartupSummaries(makeContext(std::nullopt));
-    schedulerTimer_ = deps_.queue.every(kSchedulerTickInterval, [this] { tickScheduler(); });
-    synchronizer_.schedule([this] { return isStarted_; }, [this] { emitStartupSnapshot(); });
-    notifyObservers();
-}
-
-void MIDIEngine::stop() {
-    assert(deps_.queue.isMainThread());
-    if (!isStarted_) return;
-    deps_.log.log("[MIDI] Stopping: sending all-notes-off and clearing scheduled events");
-    synchronizer_.cancel();
-    panic();
-    deps_.scheduler.removeAllEvents();
-    deps_.scheduler.clearLoggedSkipDescriptors();
-    schedulerTimer_.cancel();
-    schedulerTimer_ = TaskHandle{};
-    // The actions are dropped: panic has already sent note-offs for every note.
-    MorphActions discarded;
-    morphEngine_->resetAll(discarded);
-    parserStateByInputID_.clear();
-    isStarted_ = false;
-    deps_.log.log("[MIDI] Stopped");
-    notifyObservers();
-}
-
-void MIDIEngine::logInventorySummary() {
-    const auto inputs = std::count_if(inventory_.inputs().begin(), inventory_.inputs().end(), [](const auto& r) {
-        return r.route.kind != MIDIInputEndpointRoute::Kind::coreMIDIVirtualDestination;
-    });
-    const auto outputs = std::count_if(inventory_.outputs().begin(), inventory_.outputs().end(), [](const auto& r) {
-        return r.route.kind != MIDIOutputEndpointRoute::Kind::coreMIDIVirtualSource;
-    });
-    deps_.log.log("[MIDI] Inputs: " + std::to_string(inputs) + ", Outputs: " + std::to_string(outputs));
 }
 
 // --- input and dispatch -------------------------------------------------------------------

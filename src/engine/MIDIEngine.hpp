@@ -1,10 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <map>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,13 +16,17 @@
 
 #include "log/AppFeatureFlags.hpp"
 #include "log/LogStore.hpp"
+#include "core/MIDIService.hpp"
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
+#include "engine/AppVirtualMIDIPort.hpp"
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEndpointInventory.hpp"
+#include "engine/MIDIEndpointRegistration.hpp"
 #include "engine/MIDIOutputTransport.hpp"
 #include "engine/MIDIRoutingStore.hpp"
+#include "engine/MIDISendPath.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkBeatSchedulingClock.hpp"
 #include "midi/MIDIEvent.hpp"
@@ -29,8 +36,12 @@
 #include "morphs/MorphEngine.hpp"
 #include "morphs/MorphStartupStateSynchronizer.hpp"
 #include "morphs/OctaveLayerSettings.hpp"
+#include "usb/VLUSBInboundMIDI.hpp"
+#include "usb/VLUSBPresentationSettings.hpp"
 
 namespace velorin {
+
+class VLUSBService;
 
 // Which morph panel the window shows.
 enum class MorphUIRoute : std::uint8_t { linkLooper, octaveLayer };
@@ -74,9 +85,9 @@ using MIDIOutputRoutingEndpoint = MIDIRoutingEndpoint;
 // their actions (send now, schedule, cancel, feed a chained morph), the 10 ms
 // scheduler tick, panic, and the routing edits that silence notes first.
 //
-// The endpoint inventory and the transport that carries a send come in through
-// setEndpointInventory() and the MIDIOutputTransport seam, so the operating
-// system's MIDI client and the USB service plug in without changing dispatch.
+// Its contact with the outside — the operating system's MIDI client and ports,
+// the app's virtual ports, the endpoint inventory, the receive paths and the
+// USB service — lives in MIDIEngineSystem.cpp; the send path is MIDISendPath.
 // Main thread only. Observers are told when the routing revision, the
 // inventory, the presented panel or the started state changes.
 class MIDIEngine final : public Observable {
@@ -100,7 +111,17 @@ public:
         // Whether the Link Looper is registered: the `linkLooper` feature flag
         // of this build's distribution lane unless a test says otherwise.
         bool linkLooperEnabled = AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper);
+        // The operating system's MIDI service. Null: none is wired at all (unit
+        // tests of dispatch), and the inventory is what setEndpointInventory() gives.
+        MIDIService* midiService = nullptr;
+        // The USB transport, attached before the first start (may be null).
+        VLUSBService* usbService = nullptr;
     };
+
+    static constexpr std::string_view kClientName = "Velorin Server";
+    static constexpr std::string_view kInputPortName = "Velorin Server Input";
+    static constexpr std::string_view kOutputPortName = "Velorin Server Output";
+    static constexpr MainQueue::Duration kRoutingRefreshDelay = std::chrono::milliseconds(250);
 
     // A set of morph registrations passed along a chain of fed morphs, so no
     // morph is fed twice by one event. A value: copying it costs nothing.
@@ -122,19 +143,58 @@ public:
     MIDIEngine& operator=(const MIDIEngine&) = delete;
 
     // --- seams -----------------------------------------------------------------
-    // Installs the current endpoint inventory (the endpoint scans build it).
+    // Installs an endpoint inventory. Without a MIDI service its registrations
+    // stand for the system's endpoints at every later refresh.
     void setEndpointInventory(MIDIEndpointInventory inventory);
     const MIDIEndpointInventory& endpointInventory() const { return inventory_; }
-    // The transport that carries sends; without one nothing is accepted.
-    void setOutputTransport(MIDIOutputTransport* transport) { transport_ = transport; }
+    // Replaces the engine's own send path (tests and benchmarks record sends).
+    void setOutputTransport(MIDIOutputTransport* transport) { transport_ = transport ? transport : &sendPath_; }
 
-    // --- lifecycle -----------------------------------------------------------------
-    // Starts the scheduler tick, logs the inventory summary and the morphs'
-    // start-up lines, and asks for the state snapshot two seconds later.
+    // --- lifecycle (MIDIEngineSystem.cpp) -------------------------------------------------
+    // The MIDI client and its ports, the app's virtual ports, the inventory and
+    // the source connections, the USB service, the morphs' start-up lines, the
+    // scheduler tick and the start-up snapshot. Without a system MIDI service
+    // the rest still starts.
     void start();
-    // Panic, scheduler emptied, tick stopped, morphs reset, parser state wiped.
+    // Panic, scheduler emptied, USB stopped, tick stopped, morphs reset,
+    // sources disconnected, ports, virtual pairs and client disposed.
     void stop();
     bool isStarted() const { return isStarted_; }
+
+    // --- the operating system's side ---------------------------------------------------------
+    // System scan plus the USB registrations, installed when the keys are
+    // unique, then the source connections brought in line.
+    void refreshInventory();
+    void reconnectInputs();
+    void connectInput(const std::string& endpointKey, MIDIObjectRef source);
+    void disconnectAllInputs();
+    void logInventorySummary();
+    // The debounced refresh after a setup notification: one rebuild 250 ms after the last.
+    void scheduleRoutingRefresh();
+    void setTransportOutputHandler(std::string_view kind, MIDISendPath::TransportOutputHandler handler);
+    MIDIObjectRef client() const { return client_; }
+    MIDIObjectRef inputPort() const { return inputPort_; }
+    MIDIObjectRef outputPort() const { return outputPort_; }
+    // Input keys whose source the input port is connected to, with the source.
+    const std::map<std::string, MIDIObjectRef, std::less<>>& connectedInputEndpoints() const {
+        return connectedInputs_;
+    }
+
+    // --- the app's virtual ports ----------------------------------------------------------------
+    bool ensureVirtualPair(const AppVirtualMIDIPortDescriptor& descriptor);
+    bool disposeVirtualPair(int number) { return virtualPorts_.disposeVirtualPair(number); }
+    void disposeAllVirtualPairs() { virtualPorts_.disposeAllVirtualPairs(); }
+    // The "Add Additional Velorin Server Ports" toggle (only while started).
+    void setAdditionalVirtualPortsEnabled(bool enabled);
+    bool additionalPortsActive() const { return virtualPorts_.additionalPortsActive(); }
+    const AppVirtualMIDIPorts& virtualPorts() const { return virtualPorts_; }
+    AppVirtualMIDIPortPreferences& virtualPortPreferences() { return virtualPortPreferences_; }
+
+    // --- USB ------------------------------------------------------------------------------------
+    // Inbound MIDI from a USB device, routed by the presentation setting.
+    void handleUSBInput(const VLUSBInboundMIDI& message);
+    VLUSBPresentationSettings& usbPresentationSettings() { return usbPresentation_; }
+    VLUSBService* usbService() const { return deps_.usbService; }
 
     // --- input and dispatch ----------------------------------------------------------
     void handleInput(std::span<const MIDIRawPacket> packets, std::string_view inputKey,
@@ -221,13 +281,57 @@ private:
     void collectOutputIndices(const RoutingKeySet& keys, std::vector<std::size_t>& out) const;
     void resetAndCarryOut(std::string_view morphID);
     void bumpRoutingRevision();
-    void logInventorySummary();
+    enum class RefreshOrigin { system, usb };
+    // Builds and installs the inventory; false (and logged) on a duplicate key.
+    bool installInventory(RefreshOrigin origin);
+    void installInventoryValue(MIDIEndpointInventory inventory);
+    void attachUSBService();
+    // Quiet teardown when the engine goes away while started: no log lines.
+    void detachFromOutside();
+    void usbDevicesChanged();
+    bool createClientAndPorts();
+    void disposeClientAndPorts();
+    MIDIService::ReceiveCallback makeVirtualDestinationReceiver(const AppVirtualMIDIPortDescriptor& descriptor);
+    MIDIService::ReceiveCallback makeSourceReceiver();
+    void log(std::string line) const;
     MorphOutputs& acquireScratch();
     void releaseScratch() { --scratchDepth_; }
 
     Dependencies deps_;
-    MIDIOutputTransport* transport_ = nullptr;
+    MIDISendPath sendPath_;
+    MIDIOutputTransport* transport_ = &sendPath_;
     EngineMorphLog morphLog_;
+    // Held weakly by jobs posted from the MIDI service's thread and by the USB
+    // handlers, so that nothing reaches a destroyed engine.
+    std::shared_ptr<MIDIEngine*> lifetime_ = std::make_shared<MIDIEngine*>(this);
+
+    MIDIObjectRef client_ = 0;
+    MIDIObjectRef inputPort_ = 0;
+    MIDIObjectRef outputPort_ = 0;
+    std::map<std::string, MIDIObjectRef, std::less<>> connectedInputs_;
+    // Bytes posted by the MIDI service's thread that the main thread has not
+    // taken yet; shared with the receive callbacks, which drop input past a
+    // bound so a flood cannot grow memory while the main thread is busy.
+    struct InputBacklog {
+        static constexpr std::size_t kMaxBytes = 16 * 1024 * 1024;
+        std::atomic<std::size_t> bytes{0};
+        std::atomic<std::uint64_t> dropped{0};
+        std::atomic<bool> loggedDrop{false};
+        std::atomic<bool> refreshPosted{false};
+    };
+    std::shared_ptr<InputBacklog> inputBacklog_ = std::make_shared<InputBacklog>();
+    MIDIRawPacket usbPacket_;  // reused for every inbound USB message
+    ByteArray usbBytes_;       // reused for every outbound USB message
+    AppVirtualMIDIPortPreferences virtualPortPreferences_;
+    AppVirtualMIDIPorts virtualPorts_;
+    // Without a MIDI service: the system's part of every inventory.
+    std::vector<MIDIInputEndpointRegistration> fixedSystemInputs_;
+    std::vector<MIDIOutputEndpointRegistration> fixedSystemOutputs_;
+    MIDITransportRegistrations transportRegistrations_;
+    VLUSBPresentationSettings usbPresentation_;
+    Subscription usbPresentationSubscription_;
+    std::uint64_t scheduledRefreshGeneration_ = 0;
+    TaskHandle routingRefreshTask_;
 
     std::shared_ptr<FC200Settings> fc200Settings_;
     std::shared_ptr<OctaveLayerSettings> octaveLayerSettings_;
