@@ -56,11 +56,13 @@ public:
     virtual ~MIDIService() = default;
 
     virtual MIDIRefResult createClient(std::string_view name, NotifyCallback notify) = 0;
-    virtual MIDIRefResult createInputPort(MIDIObjectRef client, std::string_view name, ReceiveCallback receive) = 0;
+    virtual MIDIRefResult createInputPort(MIDIObjectRef client, std::string_view name,
+                                          ReceiveCallback receive) = 0;
     virtual MIDIRefResult createOutputPort(MIDIObjectRef client, std::string_view name) = 0;
 
     // Packets from `source` reach the input port's callback with `context`.
-    virtual MIDIStatus connectSource(MIDIObjectRef inputPort, MIDIObjectRef source, MIDIObjectRef context) = 0;
+    virtual MIDIStatus connectSource(MIDIObjectRef inputPort, MIDIObjectRef source,
+                                     MIDIObjectRef context) = 0;
     virtual MIDIStatus disconnectSource(MIDIObjectRef inputPort, MIDIObjectRef source) = 0;
 
     // The counts take a fresh look at the system; the getters read that look,
@@ -85,7 +87,8 @@ public:
     virtual MIDIRefResult createVirtualSource(MIDIObjectRef client, std::string_view name,
                                               std::int32_t intendedUniqueID) = 0;
     virtual MIDIRefResult createVirtualDestination(MIDIObjectRef client, std::string_view name,
-                                                   std::int32_t intendedUniqueID, ReceiveCallback receive) = 0;
+                                                   std::int32_t intendedUniqueID,
+                                                   ReceiveCallback receive) = 0;
 
     // One MIDI message (or a whole System Exclusive message of any length)
     // through the output port to a destination.

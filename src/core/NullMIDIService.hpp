@@ -17,7 +17,9 @@ public:
     MIDIStatus status() const { return status_; }
 
     MIDIRefResult createClient(std::string_view, NotifyCallback) override { return {status_, 0}; }
-    MIDIRefResult createInputPort(MIDIObjectRef, std::string_view, ReceiveCallback) override { return {status_, 0}; }
+    MIDIRefResult createInputPort(MIDIObjectRef, std::string_view, ReceiveCallback) override {
+        return {status_, 0};
+    }
     MIDIRefResult createOutputPort(MIDIObjectRef, std::string_view) override { return {status_, 0}; }
     MIDIStatus connectSource(MIDIObjectRef, MIDIObjectRef, MIDIObjectRef) override { return status_; }
     MIDIStatus disconnectSource(MIDIObjectRef, MIDIObjectRef) override { return status_; }
@@ -28,8 +30,11 @@ public:
     MIDIStatus uniqueID(MIDIObjectRef, std::int32_t&) const override { return status_; }
     MIDIStatus displayName(MIDIObjectRef, std::string&) const override { return status_; }
     MIDIStatus setUniqueID(MIDIObjectRef, std::int32_t) override { return status_; }
-    MIDIRefResult createVirtualSource(MIDIObjectRef, std::string_view, std::int32_t) override { return {status_, 0}; }
-    MIDIRefResult createVirtualDestination(MIDIObjectRef, std::string_view, std::int32_t, ReceiveCallback) override {
+    MIDIRefResult createVirtualSource(MIDIObjectRef, std::string_view, std::int32_t) override {
+        return {status_, 0};
+    }
+    MIDIRefResult createVirtualDestination(MIDIObjectRef, std::string_view, std::int32_t,
+                                           ReceiveCallback) override {
         return {status_, 0};
     }
     MIDIStatus send(MIDIObjectRef, MIDIObjectRef, std::span<const std::uint8_t>) override { return status_; }

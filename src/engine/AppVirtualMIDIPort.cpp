@@ -9,7 +9,9 @@ namespace velorin {
 
 namespace {
 
-std::string text(std::int64_t value) { return std::to_string(value); }
+std::string text(std::int64_t value) {
+    return std::to_string(value);
+}
 
 }  // namespace
 
@@ -52,14 +54,18 @@ AppVirtualMIDIPorts::AppVirtualMIDIPorts(MIDIService& service, LogStore& log, Re
       makeReceiver_(std::move(makeReceiver)),
       forgetInputState_(std::move(forgetInputState)) {}
 
-void AppVirtualMIDIPorts::log(std::string line) const { log_.log(std::move(line)); }
+void AppVirtualMIDIPorts::log(std::string line) const {
+    log_.log(std::move(line));
+}
 
 bool AppVirtualMIDIPorts::isComplete(int number) const {
     const auto it = pairs_.find(number);
     return it != pairs_.end() && it->second.isComplete();
 }
 
-bool AppVirtualMIDIPorts::additionalPortsActive() const { return isComplete(2) && isComplete(3); }
+bool AppVirtualMIDIPorts::additionalPortsActive() const {
+    return isComplete(2) && isComplete(3);
+}
 
 void AppVirtualMIDIPorts::rebuildFilter() {
     filter_.ownedEndpoints.clear();
@@ -69,7 +75,8 @@ void AppVirtualMIDIPorts::rebuildFilter() {
     }
 }
 
-bool AppVirtualMIDIPorts::ensureVirtualPair(MIDIObjectRef client, const AppVirtualMIDIPortDescriptor& descriptor) {
+bool AppVirtualMIDIPorts::ensureVirtualPair(MIDIObjectRef client,
+                                            const AppVirtualMIDIPortDescriptor& descriptor) {
     if (client == 0) return false;
     const int number = descriptor.number;
     if (isComplete(number)) return true;
@@ -86,7 +93,8 @@ bool AppVirtualMIDIPorts::ensureVirtualPair(MIDIObjectRef client, const AppVirtu
         if (ref == 0) return 0;
         const MIDIStatus status = service_.disposeEndpoint(ref);
         if (status == 0) return 0;
-        log(prefix + direction + " rollback dispose failed for endpoint " + text(ref) + ": OSStatus " + text(status));
+        log(prefix + direction + " rollback dispose failed for endpoint " + text(ref) + ": OSStatus " +
+            text(status));
         return ref;
     };
     auto fail = [&](const char* direction, MIDIStatus status) {
@@ -187,8 +195,8 @@ void AppVirtualMIDIPorts::restore(MIDIObjectRef client, AppVirtualMIDIPortPrefer
     log("[MIDI] Restored additional virtual ports");
 }
 
-bool AppVirtualMIDIPorts::setAdditionalEnabled(MIDIObjectRef client, AppVirtualMIDIPortPreferences& preferences,
-                                               bool value) {
+bool AppVirtualMIDIPorts::setAdditionalEnabled(MIDIObjectRef client,
+                                               AppVirtualMIDIPortPreferences& preferences, bool value) {
     if (value == additionalPortsActive()) return false;
     auto reconcile = [&](const char* verb) {
         const bool active = additionalPortsActive();

@@ -26,7 +26,8 @@ struct AppVirtualMIDIPortDescriptor {
     std::string outputKey;
     std::int32_t destinationUniqueID = 0;
     std::int32_t sourceUniqueID = 0;
-    friend bool operator==(const AppVirtualMIDIPortDescriptor&, const AppVirtualMIDIPortDescriptor&) = default;
+    friend bool operator==(const AppVirtualMIDIPortDescriptor&,
+                           const AppVirtualMIDIPortDescriptor&) = default;
 
     // The descriptor of port 1, 2 or 3 (any other number is a programming error).
     static AppVirtualMIDIPortDescriptor forNumber(int number);
@@ -49,7 +50,8 @@ struct OwnedVirtualMIDIPair {
 struct OwnedVirtualMIDIEndpointFilter {
     std::set<MIDIObjectRef> ownedEndpoints;
     bool contains(MIDIObjectRef ref) const { return ownedEndpoints.contains(ref); }
-    friend bool operator==(const OwnedVirtualMIDIEndpointFilter&, const OwnedVirtualMIDIEndpointFilter&) = default;
+    friend bool operator==(const OwnedVirtualMIDIEndpointFilter&,
+                           const OwnedVirtualMIDIEndpointFilter&) = default;
 };
 
 // Whether ports 2 and 3 are wanted, kept in the settings store.

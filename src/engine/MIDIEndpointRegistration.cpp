@@ -39,7 +39,8 @@ std::vector<ScannedEndpoint> scan(MIDIService& service, const OwnedVirtualMIDIEn
         std::string title = service.displayName(ref, name) == 0 ? name : untitled + std::to_string(i);
         std::int32_t id = 0;
         const bool hasID = service.uniqueID(ref, id) == 0;
-        out.push_back({ref, coreMIDIEndpointKey(hasID ? std::optional(id) : std::nullopt, ref), std::move(title)});
+        out.push_back(
+            {ref, coreMIDIEndpointKey(hasID ? std::optional(id) : std::nullopt, ref), std::move(title)});
     }
     return out;
 }
@@ -52,14 +53,16 @@ std::vector<MIDIInputEndpointRegistration> systemInputRegistrations(
     std::vector<MIDIInputEndpointRegistration> out;
     for (const auto& [number, pair] : pairs) {
         if (!pair.isComplete()) continue;
-        out.push_back({{pair.descriptor.inputKey, pair.descriptor.displayName, "This app's virtual MIDI input"},
-                       MIDIInputEndpointRoute::coreMIDIVirtualDestination(pair.destination)});
+        out.push_back(
+            {{pair.descriptor.inputKey, pair.descriptor.displayName, "This app's virtual MIDI input"},
+             MIDIInputEndpointRoute::coreMIDIVirtualDestination(pair.destination)});
     }
     const auto sources = scan(
         service, filter, "Source ", [&] { return service.sourceCount(); },
         [&](std::size_t i) { return service.source(i); });
     for (const auto& s : sources) {
-        out.push_back({{s.key, s.title, "External MIDI source"}, MIDIInputEndpointRoute::coreMIDISource(s.ref)});
+        out.push_back(
+            {{s.key, s.title, "External MIDI source"}, MIDIInputEndpointRoute::coreMIDISource(s.ref)});
     }
     return out;
 }
@@ -70,26 +73,29 @@ std::vector<MIDIOutputEndpointRegistration> systemOutputRegistrations(
     std::vector<MIDIOutputEndpointRegistration> out;
     for (const auto& [number, pair] : pairs) {
         if (!pair.isComplete()) continue;
-        out.push_back({{pair.descriptor.outputKey, pair.descriptor.displayName, "This app's virtual MIDI output"},
-                       MIDIOutputEndpointRoute::coreMIDIVirtualSource(pair.source)});
+        out.push_back(
+            {{pair.descriptor.outputKey, pair.descriptor.displayName, "This app's virtual MIDI output"},
+             MIDIOutputEndpointRoute::coreMIDIVirtualSource(pair.source)});
     }
     const auto destinations = scan(
         service, filter, "Destination ", [&] { return service.destinationCount(); },
         [&](std::size_t i) { return service.destination(i); });
     for (const auto& d : destinations) {
-        out.push_back(
-            {{d.key, d.title, "External MIDI destination"}, MIDIOutputEndpointRoute::coreMIDIDestination(d.ref)});
+        out.push_back({{d.key, d.title, "External MIDI destination"},
+                       MIDIOutputEndpointRoute::coreMIDIDestination(d.ref)});
     }
     return out;
 }
 
-MIDITransportRegistrations transportRegistrations(const VLUSBDeviceList& devices, bool showsIndividualDevices) {
+MIDITransportRegistrations transportRegistrations(const VLUSBDeviceList& devices,
+                                                  bool showsIndividualDevices) {
     MIDITransportRegistrations out;
     for (auto& d : VLUSBEndpointDescriptions(devices, showsIndividualDevices)) {
         MIDIEndpointPresentation presentation{std::move(d.key), std::move(d.title), std::move(d.detail)};
-        out.inputs.push_back({presentation, MIDIInputEndpointRoute::transportOwned(MIDITransportKind::velorinUSB())});
-        out.outputs.push_back(
-            {std::move(presentation), MIDIOutputEndpointRoute::transportOwned(MIDITransportKind::velorinUSB())});
+        out.inputs.push_back(
+            {presentation, MIDIInputEndpointRoute::transportOwned(MIDITransportKind::velorinUSB())});
+        out.outputs.push_back({std::move(presentation),
+                               MIDIOutputEndpointRoute::transportOwned(MIDITransportKind::velorinUSB())});
     }
     return out;
 }

@@ -41,6 +41,7 @@ struct MIDITransportRegistrations {
     std::vector<MIDIOutputEndpointRegistration> outputs;
     friend bool operator==(const MIDITransportRegistrations&, const MIDITransportRegistrations&) = default;
 };
-MIDITransportRegistrations transportRegistrations(const VLUSBDeviceList& devices, bool showsIndividualDevices);
+MIDITransportRegistrations transportRegistrations(const VLUSBDeviceList& devices,
+                                                  bool showsIndividualDevices);
 
 }  // namespace velorin

@@ -14,8 +14,10 @@ namespace velorin {
 
 std::string_view rawValue(MorphUIRoute route) {
     switch (route) {
-        case MorphUIRoute::linkLooper: return "linkLooper";
-        case MorphUIRoute::octaveLayer: return "octaveLayer";
+        case MorphUIRoute::linkLooper:
+            return "linkLooper";
+        case MorphUIRoute::octaveLayer:
+            return "octaveLayer";
     }
     return "";
 }
@@ -42,10 +44,11 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
 template <typename Endpoint>
 void sortByTitle(std::vector<Endpoint>& endpoints) {
     std::stable_sort(endpoints.begin(), endpoints.end(), [](const Endpoint& a, const Endpoint& b) {
-        return std::lexicographical_compare(
-            a.title.begin(), a.title.end(), b.title.begin(), b.title.end(), [](char x, char y) {
-                return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-            });
+        return std::lexicographical_compare(a.title.begin(), a.title.end(), b.title.begin(), b.title.end(),
+                                            [](char x, char y) {
+                                                return std::tolower(static_cast<unsigned char>(x)) <
+                                                       std::tolower(static_cast<unsigned char>(y));
+                                            });
     });
 }
 
@@ -55,11 +58,13 @@ void sortByTitle(std::vector<Endpoint>& endpoints) {
 // the log. Past kMaxLoggedSystemExclusiveBytes only that many bytes are shown,
 // followed by " …"; the count stays the whole frame's.
 std::string frameLogText(const MIDIRawSystemExclusiveFrame& frame) {
-    if (frame.bytes.size() <= MIDIEngine::kMaxLoggedSystemExclusiveBytes) return systemExclusiveFrameLogText(frame);
+    if (frame.bytes.size() <= MIDIEngine::kMaxLoggedSystemExclusiveBytes)
+        return systemExclusiveFrameLogText(frame);
     std::string text = frame.isComplete ? "SysEx " : "SysEx partial ";
     text += std::to_string(frame.bytes.size());
     text += " bytes ";
-    text += hexByteString(std::span<const std::uint8_t>(frame.bytes).first(MIDIEngine::kMaxLoggedSystemExclusiveBytes));
+    text += hexByteString(
+        std::span<const std::uint8_t>(frame.bytes).first(MIDIEngine::kMaxLoggedSystemExclusiveBytes));
     text += " \u2026";
     return text;
 }
@@ -102,7 +107,9 @@ MIDIEngine::MIDIEngine(Dependencies deps)
       virtualPortPreferences_(deps.settings),
       virtualPorts_(
           serviceOrNone(deps.midiService), deps.log,
-          [this](const AppVirtualMIDIPortDescriptor& descriptor) { return makeVirtualDestinationReceiver(descriptor); },
+          [this](const AppVirtualMIDIPortDescriptor& descriptor) {
+              return makeVirtualDestinationReceiver(descriptor);
+          },
           [this](std::string_view inputKey) { forgetInputState(inputKey); }),
       usbPresentation_(deps.settings),
       fc200Settings_(std::make_shared<FC200Settings>(&deps.settings)),
@@ -116,28 +123,44 @@ MIDIEngine::MIDIEngine(Dependencies deps)
     const auto outputs = RoutingOutputGroupDescriptor::outputs();
     const auto controlOutputs = RoutingOutputGroupDescriptor::controlOutputs();
 
-    registrations_.push_back({std::string(kRouterID), std::string(RouterMorph::kTitle),
-                              std::string(RouterMorph::kDetail), {inputs}, {outputs}, std::nullopt,
+    registrations_.push_back({std::string(kRouterID),
+                              std::string(RouterMorph::kTitle),
+                              std::string(RouterMorph::kDetail),
+                              {inputs},
+                              {outputs},
+                              std::nullopt,
                               [] { return std::make_shared<RouterMorph>(); }});
-    registrations_.push_back({std::string(kOctaveLayerID), "Octave Layer",
-                              "Adds Note On/Off copies 1-2 octaves above and below.", {inputs}, {outputs},
-                              MorphUIRoute::octaveLayer, [settings = octaveLayerSettings_] {
-                                  return std::make_shared<OctaveLayerMorph>(settings);
-                              }});
+    registrations_.push_back(
+        {std::string(kOctaveLayerID),
+         "Octave Layer",
+         "Adds Note On/Off copies 1-2 octaves above and below.",
+         {inputs},
+         {outputs},
+         MorphUIRoute::octaveLayer,
+         [settings = octaveLayerSettings_] { return std::make_shared<OctaveLayerMorph>(settings); }});
     if (deps.linkLooperEnabled) {
-        registrations_.push_back({std::string(kLinkLooperID), std::string(LinkLooperMorph::kTitle),
-                                  std::string(LinkLooperMorph::kDetail), {inputs, controlInputs},
-                                  {outputs, controlOutputs}, MorphUIRoute::linkLooper,
+        registrations_.push_back({std::string(kLinkLooperID),
+                                  std::string(LinkLooperMorph::kTitle),
+                                  std::string(LinkLooperMorph::kDetail),
+                                  {inputs, controlInputs},
+                                  {outputs, controlOutputs},
+                                  MorphUIRoute::linkLooper,
                                   [store = linkLooperStateStore_, settings = linkLooperSettings_] {
                                       return std::make_shared<LinkLooperMorph>(store, settings);
                                   }});
     }
-    registrations_.push_back({std::string(kFC200ID), std::string(FC200SysExMorph::kTitle),
-                              std::string(FC200SysExMorph::kDetail), {inputs}, {outputs}, std::nullopt,
-                              [settings = fc200Settings_] { return std::make_shared<FC200SysExMorph>(settings); }});
+    registrations_.push_back(
+        {std::string(kFC200ID),
+         std::string(FC200SysExMorph::kTitle),
+         std::string(FC200SysExMorph::kDetail),
+         {inputs},
+         {outputs},
+         std::nullopt,
+         [settings = fc200Settings_] { return std::make_shared<FC200SysExMorph>(settings); }});
 
     std::vector<MorphEngine::Registration> morphs;
-    for (const auto& registration : registrations_) morphs.emplace_back(registration.id, registration.makeMorph());
+    for (const auto& registration : registrations_)
+        morphs.emplace_back(registration.id, registration.makeMorph());
     morphEngine_ = std::make_unique<MorphEngine>(std::move(morphs));
 
     for (std::size_t i = 0; i < kInitialScratchDepth; ++i) scratchByDepth_.emplace_back().reserve(64);
@@ -259,7 +282,8 @@ void MIDIEngine::applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited
 void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
                              std::optional<std::string_view> sourceName) {
     const MorphAction& action = output.action;
-    if (action.cancelsScheduledActionsWithKey) deps_.scheduler.cancelEvents(*action.cancelsScheduledActionsWithKey);
+    if (action.cancelsScheduledActionsWithKey)
+        deps_.scheduler.cancelEvents(*action.cancelsScheduledActionsWithKey);
     if (!action.beat) {
         if (action.sendsEvent &&
             sendToMorphOutputs(action.event, output.morphID, action.outputGroupKey, visited, sourceName)) {
@@ -267,8 +291,9 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
         }
         return;
     }
-    deps_.scheduler.schedule(ScheduledMIDIEvent{action.event, *action.beat, output.morphID, action.outputGroupKey,
-                                                action.cancellationKey, action.repeatIntervalBeats});
+    deps_.scheduler.schedule(ScheduledMIDIEvent{action.event, *action.beat, output.morphID,
+                                                action.outputGroupKey, action.cancellationKey,
+                                                action.repeatIntervalBeats});
 }
 
 bool MIDIEngine::sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID,
@@ -316,7 +341,8 @@ void MIDIEngine::feedMorph(const MIDIEvent& event, std::string_view targetMorphI
 
 bool MIDIEngine::sendToOutputIndices(const MIDIEvent& event, std::span<const std::size_t> indices) {
     if (!isStarted_ || indices.empty()) return false;
-    if (deps_.log.isLoggingAllMIDIEvents()) deps_.log.logMIDI(MIDIEventLogDirection::output, std::nullopt, event);
+    if (deps_.log.isLoggingAllMIDIEvents())
+        deps_.log.logMIDI(MIDIEventLogDirection::output, std::nullopt, event);
     bool accepted = false;
     if (transport_) {
         for (const std::size_t index : indices) {
@@ -338,9 +364,9 @@ void MIDIEngine::collectOutputIndices(const RoutingKeySet& keys, std::vector<std
 
 bool MIDIEngine::sendEvent(const MIDIEvent& event, const RoutingKeySet& destinationKeys) {
     if (!isStarted_) return false;
-    const bool anyEndpointKey = std::any_of(destinationKeys.begin(), destinationKeys.end(), [](const std::string& k) {
-        return !k.starts_with(kMorphDestinationPrefix);
-    });
+    const bool anyEndpointKey =
+        std::any_of(destinationKeys.begin(), destinationKeys.end(),
+                    [](const std::string& k) { return !k.starts_with(kMorphDestinationPrefix); });
     if (!anyEndpointKey) return false;
     collectOutputIndices(destinationKeys, sendIndices_);
     if (sendIndices_.empty()) {
@@ -366,7 +392,8 @@ void MIDIEngine::tickScheduler() {
     for (const ScheduledMIDIEvent& scheduled : dueEvents_) {
         const auto event = morphEngine_->prepareScheduledEvent(scheduled);
         if (!event) continue;
-        if (sendToMorphOutputs(*event, scheduled.morphID, scheduled.outputGroupKey, VisitedMorphs{}, std::nullopt)) {
+        if (sendToMorphOutputs(*event, scheduled.morphID, scheduled.outputGroupKey, VisitedMorphs{},
+                               std::nullopt)) {
             morphEngine_->recordSentEvent(*event, scheduled.morphID, viewOf(scheduled.cancellationKey));
         }
     }
@@ -412,13 +439,14 @@ std::vector<MIDINoteIdentity> outstandingNotesOf(const MorphEngine& engine, std:
 }
 }  // namespace
 
-void MIDIEngine::setOutputAssignment(bool isAssigned, std::string_view destinationKey, std::string_view morphKey,
-                                     std::string_view outputGroupKey) {
+void MIDIEngine::setOutputAssignment(bool isAssigned, std::string_view destinationKey,
+                                     std::string_view morphKey, std::string_view outputGroupKey) {
     assert(deps_.queue.isMainThread());
     std::optional<std::string_view> chainTarget;
     if (destinationKey.starts_with(kMorphDestinationPrefix)) {
         const std::string_view target = destinationKey.substr(kMorphDestinationPrefix.size());
-        if (outputGroupKey != kOutputsGroup || target.empty() || !morphIndex(target) || target == morphKey) return;
+        if (outputGroupKey != kOutputsGroup || target.empty() || !morphIndex(target) || target == morphKey)
+            return;
         if (isAssigned && !routingStore_.canChain(morphKey, target)) return;
         chainTarget = target;
     }
@@ -439,7 +467,8 @@ void MIDIEngine::setOutputAssignment(bool isAssigned, std::string_view destinati
 
 void MIDIEngine::setInputAssignment(bool isAssigned, std::string_view inputKey, std::string_view morphKey,
                                     std::string_view inputGroupKey) {
-    if (routingStore_.setInputAssignment(isAssigned, inputKey, morphKey, inputGroupKey)) bumpRoutingRevision();
+    if (routingStore_.setInputAssignment(isAssigned, inputKey, morphKey, inputGroupKey))
+        bumpRoutingRevision();
 }
 
 void MIDIEngine::setInputAvailable(bool isAvailable, std::string_view endpointKey) {
@@ -494,15 +523,17 @@ void MIDIEngine::setFC200UpperPedalsShareLowerCCsEnabled(bool enabled) {
 
 void MIDIEngine::setLinkLooper(int looperIndex, bool on) {
     const MorphContext context = makeContext(kLinkLooperUISourceName);
-    const MorphOutputs outputs = morphEngine_->applyLooperControl(kLinkLooperID, looperIndex, on ? 1 : 0,
-                                                                  static_cast<std::int64_t>(LinkLooperControl::Kind::setLooper), context);
+    const MorphOutputs outputs = morphEngine_->applyLooperControl(
+        kLinkLooperID, looperIndex, on ? 1 : 0, static_cast<std::int64_t>(LinkLooperControl::Kind::setLooper),
+        context);
     applyOutputs(outputs, VisitedMorphs{}, std::nullopt);
 }
 
 void MIDIEngine::setLinkLooperMute(int looperIndex, bool muted) {
     const MorphContext context = makeContext(kLinkLooperUISourceName);
-    const MorphOutputs outputs = morphEngine_->applyLooperControl(kLinkLooperID, looperIndex, muted ? 1 : 0,
-                                                                  static_cast<std::int64_t>(LinkLooperControl::Kind::setMuted), context);
+    const MorphOutputs outputs = morphEngine_->applyLooperControl(
+        kLinkLooperID, looperIndex, muted ? 1 : 0,
+        static_cast<std::int64_t>(LinkLooperControl::Kind::setMuted), context);
     applyOutputs(outputs, VisitedMorphs{}, std::nullopt);
 }
 
@@ -523,7 +554,8 @@ std::vector<MorphPresentationMetadata> MIDIEngine::morphPresentations() const {
     return list;
 }
 
-std::vector<MorphOutputDestinationPresentation::Item> MIDIEngine::destinationChoices(std::string_view morphKey) const {
+std::vector<MorphOutputDestinationPresentation::Item> MIDIEngine::destinationChoices(
+    std::string_view morphKey) const {
     std::vector<MorphOutputDestinationPresentation::Candidate> candidates;
     for (const auto& p : morphPresentations()) candidates.push_back({p.id, p.title, p.detail});
     return routingStore_.destinationChoices(morphKey, candidates);

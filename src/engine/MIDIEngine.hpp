@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
-#include <map>
 #include <set>
 #include <span>
 #include <string>
@@ -14,8 +14,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "log/AppFeatureFlags.hpp"
-#include "log/LogStore.hpp"
 #include "core/MIDIService.hpp"
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
@@ -29,6 +27,8 @@
 #include "engine/MIDISendPath.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkBeatSchedulingClock.hpp"
+#include "log/AppFeatureFlags.hpp"
+#include "log/LogStore.hpp"
 #include "midi/MIDIEvent.hpp"
 #include "morphs/FC200Settings.hpp"
 #include "morphs/LinkLooperSettings.hpp"
@@ -148,7 +148,9 @@ public:
     void setEndpointInventory(MIDIEndpointInventory inventory);
     const MIDIEndpointInventory& endpointInventory() const { return inventory_; }
     // Replaces the engine's own send path (tests and benchmarks record sends).
-    void setOutputTransport(MIDIOutputTransport* transport) { transport_ = transport ? transport : &sendPath_; }
+    void setOutputTransport(MIDIOutputTransport* transport) {
+        transport_ = transport ? transport : &sendPath_;
+    }
 
     // --- lifecycle (MIDIEngineSystem.cpp) -------------------------------------------------
     // The MIDI client and its ports, the app's virtual ports, the inventory and
@@ -201,7 +203,8 @@ public:
                      std::optional<std::string_view> sourceName);
     void dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
                   std::optional<std::string_view> sourceName);
-    void applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited, std::optional<std::string_view> sourceName);
+    void applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited,
+                      std::optional<std::string_view> sourceName);
     bool sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID, std::string_view outputGroupKey,
                             VisitedMorphs visited, std::optional<std::string_view> sourceName);
     void feedMorph(const MIDIEvent& event, std::string_view targetMorphID, VisitedMorphs visited);
@@ -254,7 +257,9 @@ public:
     const std::shared_ptr<FC200Settings>& fc200Settings() const { return fc200Settings_; }
     const std::shared_ptr<OctaveLayerSettings>& octaveLayerSettings() const { return octaveLayerSettings_; }
     const std::shared_ptr<LinkLooperSettings>& linkLooperSettings() const { return linkLooperSettings_; }
-    const std::shared_ptr<LinkLooperStateStore>& linkLooperStateStore() const { return linkLooperStateStore_; }
+    const std::shared_ptr<LinkLooperStateStore>& linkLooperStateStore() const {
+        return linkLooperStateStore_;
+    }
     // Inputs with unfinished running status or SysEx (for tests).
     std::size_t inputParserStateCount() const { return parserStateByInputID_.size(); }
 
@@ -264,7 +269,8 @@ private:
     public:
         explicit EngineMorphLog(LogStore& log) : log_(log) {}
         void log(std::string_view text) const override;
-        void logMessage(MessageType type, std::optional<std::string_view> title, std::string_view text) const override;
+        void logMessage(MessageType type, std::optional<std::string_view> title,
+                        std::string_view text) const override;
 
     private:
         LogStore& log_;
@@ -275,7 +281,8 @@ private:
     };
 
     std::optional<std::size_t> morphIndex(std::string_view morphID) const;
-    void applyOutput(const MorphOutput& output, VisitedMorphs visited, std::optional<std::string_view> sourceName);
+    void applyOutput(const MorphOutput& output, VisitedMorphs visited,
+                     std::optional<std::string_view> sourceName);
     bool sendToOutputIndices(const MIDIEvent& event, std::span<const std::size_t> indices);
     // Collects the inventory positions of `keys` (no "morph:" keys), in inventory order.
     void collectOutputIndices(const RoutingKeySet& keys, std::vector<std::size_t>& out) const;
@@ -291,7 +298,8 @@ private:
     void usbDevicesChanged();
     bool createClientAndPorts();
     void disposeClientAndPorts();
-    MIDIService::ReceiveCallback makeVirtualDestinationReceiver(const AppVirtualMIDIPortDescriptor& descriptor);
+    MIDIService::ReceiveCallback makeVirtualDestinationReceiver(
+        const AppVirtualMIDIPortDescriptor& descriptor);
     MIDIService::ReceiveCallback makeSourceReceiver();
     void log(std::string line) const;
     MorphOutputs& acquireScratch();

@@ -11,7 +11,9 @@ namespace velorin {
 
 namespace {
 
-std::string statusText(MIDIStatus status) { return std::to_string(status); }
+std::string statusText(MIDIStatus status) {
+    return std::to_string(status);
+}
 
 std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
     return text ? std::optional<std::string_view>(*text) : std::nullopt;
@@ -22,7 +24,8 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
 // the main thread is so far behind that the bound is reached.
 template <typename Backlog>
 std::optional<std::pair<std::vector<MIDIRawPacket>, std::size_t>> takePackets(MIDIPacketList& packets,
-                                                                              Backlog& backlog, LogStore& log) {
+                                                                              Backlog& backlog,
+                                                                              LogStore& log) {
     std::vector<MIDIRawPacket> raw;
     raw.reserve(packets.size());
     std::size_t size = 0;
@@ -45,7 +48,9 @@ std::optional<std::pair<std::vector<MIDIRawPacket>, std::size_t>> takePackets(MI
 
 }  // namespace
 
-void MIDIEngine::log(std::string line) const { deps_.log.log(std::move(line)); }
+void MIDIEngine::log(std::string line) const {
+    deps_.log.log(std::move(line));
+}
 
 // --- receive paths (these callbacks run on the MIDI service's thread) -------------------
 
@@ -64,8 +69,8 @@ MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
         std::optional<std::string> displayName;
         if (service->displayName(context, name) == 0) displayName = std::move(name);
         std::string key = coreMIDIEndpointKey(hasID ? std::optional(id) : std::nullopt, context);
-        queue->post([weak, backlog, packets = std::move(taken->first), size = taken->second, key = std::move(key),
-                     displayName = std::move(displayName)] {
+        queue->post([weak, backlog, packets = std::move(taken->first), size = taken->second,
+                     key = std::move(key), displayName = std::move(displayName)] {
             backlog->bytes.fetch_sub(size);
             const auto alive = weak.lock();
             if (!alive || !(*alive)->isStarted_) return;
@@ -74,7 +79,8 @@ MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
     };
 }
 
-MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(const AppVirtualMIDIPortDescriptor& descriptor) {
+MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(
+    const AppVirtualMIDIPortDescriptor& descriptor) {
     std::weak_ptr<MIDIEngine*> weak = lifetime_;
     MainQueue* queue = &deps_.queue;
     LogStore* logStore = &deps_.log;
@@ -85,7 +91,8 @@ MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(const Ap
         queue->post([weak, backlog, packets = std::move(taken->first), size = taken->second, descriptor] {
             backlog->bytes.fetch_sub(size);
             const auto alive = weak.lock();
-            if (!alive || !(*alive)->isStarted_ || !(*alive)->virtualPorts_.isComplete(descriptor.number)) return;
+            if (!alive || !(*alive)->isStarted_ || !(*alive)->virtualPorts_.isComplete(descriptor.number))
+                return;
             (*alive)->handleInput(packets, descriptor.inputKey, descriptor.displayName);
         });
     };
@@ -93,8 +100,8 @@ MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(const Ap
 
 void MIDIEngine::handleUSBInput(const VLUSBInboundMIDI& message) {
     if (!isStarted_) return;
-    const auto route =
-        VLUSBInboundRouteFor(message.deviceKey, message.deviceInfo, usbPresentation_.showsIndividualUSBDevices());
+    const auto route = VLUSBInboundRouteFor(message.deviceKey, message.deviceInfo,
+                                            usbPresentation_.showsIndividualUSBDevices());
     const auto index = inventory_.inputIndex(route.key);
     if (!index) return;
     const MIDIInputEndpointRoute& inputRoute = inventory_.inputs()[*index].route;
@@ -197,20 +204,20 @@ void MIDIEngine::start() {
     refreshInventory();
 
     if (VLUSBService* usb = deps_.usbService) {
-        setTransportOutputHandler(kVLUSBTransportIdentifier,
-                                  [this](const MIDIEvent& event, const std::string& key) {
-                                      usbBytes_.clear();
-                                      appendEncodedBytes(event, usbBytes_);
-                                      const auto error = deps_.usbService->send(0, 0, usbBytes_, key);
-                                      if (!error) return true;
-                                      if (!std::holds_alternative<VLUSBServiceError>(*error)) {
-                                          log("[VL USB] Send to " + key + " failed: " +
-                                              VLUSBSendErrorDescription(*error));
-                                      }
-                                      return false;
-                                  });
+        setTransportOutputHandler(
+            kVLUSBTransportIdentifier, [this](const MIDIEvent& event, const std::string& key) {
+                usbBytes_.clear();
+                appendEncodedBytes(event, usbBytes_);
+                const auto error = deps_.usbService->send(0, 0, usbBytes_, key);
+                if (!error) return true;
+                if (!std::holds_alternative<VLUSBServiceError>(*error)) {
+                    log("[VL USB] Send to " + key + " failed: " + VLUSBSendErrorDescription(*error));
+                }
+                return false;
+            });
         if (!usb->isRunning()) usb->start();
-        transportRegistrations_ = transportRegistrations(usb->devices(), usbPresentation_.showsIndividualUSBDevices());
+        transportRegistrations_ =
+            transportRegistrations(usb->devices(), usbPresentation_.showsIndividualUSBDevices());
         refreshInventory();
     }
 
@@ -252,14 +259,20 @@ bool MIDIEngine::installInventory(RefreshOrigin origin) {
     std::vector<MIDIInputEndpointRegistration> inputs;
     std::vector<MIDIOutputEndpointRegistration> outputs;
     if (deps_.midiService != nullptr) {
-        inputs = systemInputRegistrations(*deps_.midiService, virtualPorts_.pairs(), virtualPorts_.filter());
-        outputs = systemOutputRegistrations(*deps_.midiService, virtualPorts_.pairs(), virtualPorts_.filter());
+        // Without a client nothing of the system is reachable, so nothing of it is listed.
+        if (client_ != 0) {
+            inputs =
+                systemInputRegistrations(*deps_.midiService, virtualPorts_.pairs(), virtualPorts_.filter());
+            outputs =
+                systemOutputRegistrations(*deps_.midiService, virtualPorts_.pairs(), virtualPorts_.filter());
+        }
     } else {
         inputs = fixedSystemInputs_;
         outputs = fixedSystemOutputs_;
     }
     inputs.insert(inputs.end(), transportRegistrations_.inputs.begin(), transportRegistrations_.inputs.end());
-    outputs.insert(outputs.end(), transportRegistrations_.outputs.begin(), transportRegistrations_.outputs.end());
+    outputs.insert(outputs.end(), transportRegistrations_.outputs.begin(),
+                   transportRegistrations_.outputs.end());
     auto made = MIDIEndpointInventory::make(std::move(inputs), std::move(outputs));
     if (const auto* error = std::get_if<MIDIEndpointInventoryError>(&made)) {
         log((origin == RefreshOrigin::usb ? "[VL USB] Endpoint inventory rejected: "
@@ -272,7 +285,9 @@ bool MIDIEngine::installInventory(RefreshOrigin origin) {
     return true;
 }
 
-void MIDIEngine::refreshInventory() { installInventory(RefreshOrigin::system); }
+void MIDIEngine::refreshInventory() {
+    installInventory(RefreshOrigin::system);
+}
 
 void MIDIEngine::usbDevicesChanged() {
     if (deps_.usbService == nullptr) return;
@@ -302,14 +317,16 @@ void MIDIEngine::reconnectInputs() {
     // connection, so nothing it sends is lost while another endpoint comes or goes.
     const auto wanted = coreMIDIInputConnections(inventory_);
     for (auto it = connectedInputs_.begin(); it != connectedInputs_.end();) {
-        const bool keep = std::any_of(wanted.begin(), wanted.end(), [&](const MIDICoreMIDIInputConnection& c) {
-            return c.endpointKey == it->first && c.endpoint == it->second;
-        });
+        const bool keep =
+            std::any_of(wanted.begin(), wanted.end(), [&](const MIDICoreMIDIInputConnection& c) {
+                return c.endpointKey == it->first && c.endpoint == it->second;
+            });
         if (keep) {
             ++it;
             continue;
         }
-        if (deps_.midiService != nullptr && inputPort_ != 0) deps_.midiService->disconnectSource(inputPort_, it->second);
+        if (deps_.midiService != nullptr && inputPort_ != 0)
+            deps_.midiService->disconnectSource(inputPort_, it->second);
         it = connectedInputs_.erase(it);
     }
     for (const auto& connection : wanted) connectInput(connection.endpointKey, connection.endpoint);
@@ -321,7 +338,8 @@ void MIDIEngine::connectInput(const std::string& endpointKey, MIDIObjectRef sour
     const MIDIStatus status = deps_.midiService->connectSource(inputPort_, source, source);
     if (status != 0) {
         std::string title = endpointKey;
-        if (const auto index = inventory_.inputIndex(endpointKey)) title = inventory_.inputs()[*index].presentation.title;
+        if (const auto index = inventory_.inputIndex(endpointKey))
+            title = inventory_.inputs()[*index].presentation.title;
         log("[MIDI In] Failed to connect " + title + ": " + statusText(status));
         return;
     }
@@ -330,18 +348,20 @@ void MIDIEngine::connectInput(const std::string& endpointKey, MIDIObjectRef sour
 
 void MIDIEngine::disconnectAllInputs() {
     if (deps_.midiService != nullptr && inputPort_ != 0) {
-        for (const auto& [key, source] : connectedInputs_) deps_.midiService->disconnectSource(inputPort_, source);
+        for (const auto& [key, source] : connectedInputs_)
+            deps_.midiService->disconnectSource(inputPort_, source);
     }
     connectedInputs_.clear();
 }
 
 void MIDIEngine::logInventorySummary() {
-    const auto inputs = std::count_if(inventory_.inputs().begin(), inventory_.inputs().end(), [](const auto& r) {
-        return r.route.kind != MIDIInputEndpointRoute::Kind::coreMIDIVirtualDestination;
-    });
-    const auto outputs = std::count_if(inventory_.outputs().begin(), inventory_.outputs().end(), [](const auto& r) {
-        return r.route.kind != MIDIOutputEndpointRoute::Kind::coreMIDIVirtualSource;
-    });
+    const auto inputs =
+        std::count_if(inventory_.inputs().begin(), inventory_.inputs().end(), [](const auto& r) {
+            return r.route.kind != MIDIInputEndpointRoute::Kind::coreMIDIVirtualDestination;
+        });
+    const auto outputs = std::count_if(
+        inventory_.outputs().begin(), inventory_.outputs().end(),
+        [](const auto& r) { return r.route.kind != MIDIOutputEndpointRoute::Kind::coreMIDIVirtualSource; });
     log("[MIDI] Inputs: " + std::to_string(inputs) + ", Outputs: " + std::to_string(outputs));
 }
 
@@ -354,7 +374,8 @@ void MIDIEngine::scheduleRoutingRefresh() {
     });
 }
 
-void MIDIEngine::setTransportOutputHandler(std::string_view kind, MIDISendPath::TransportOutputHandler handler) {
+void MIDIEngine::setTransportOutputHandler(std::string_view kind,
+                                           MIDISendPath::TransportOutputHandler handler) {
     sendPath_.setTransportOutputHandler(kind, std::move(handler));
 }
 

@@ -34,7 +34,8 @@ bool MIDISendPath::send(const MIDIOutputEndpointRegistration& output, const MIDI
     if (route.kind == Kind::coreMIDIDestination) {
         const MIDIStatus status = service_->send(outputPort_, route.endpoint, bytes_);
         if (status != 0) {
-            log_.log("[MIDI Out] Send to " + output.presentation.title + " failed: " + std::to_string(status));
+            log_.log("[MIDI Out] Send to " + output.presentation.title +
+                     " failed: " + std::to_string(status));
         }
         return status == 0;
     }
