@@ -1,0 +1,158 @@
+#include "platform/alsa/AlsaEventWriter.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <thread>
+
+#include "platform/alsa/AlsaClientPool.hpp"
+
+namespace velorin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kRetryWait = 1ms;
+// Waiting for a receiver to read enough for the next event.
+constexpr auto kRoomWait = 100us;
+// Subscribers of one port whose pools are watched.
+constexpr std::size_t kMaxWatchedReceivers = 64;
+constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max() / 2;
+
+// libasound's subscriber query container, freed on scope exit.
+class SubscriberQuery {
+public:
+    SubscriberQuery() {
+        if (snd_seq_query_subscribe_malloc(&query_) < 0) query_ = nullptr;
+    }
+    ~SubscriberQuery() {
+        if (query_ != nullptr) snd_seq_query_subscribe_free(query_);
+    }
+    SubscriberQuery(const SubscriberQuery&) = delete;
+    SubscriberQuery& operator=(const SubscriberQuery&) = delete;
+    snd_seq_query_subscribe_t* get() const { return query_; }
+
+private:
+    snd_seq_query_subscribe_t* query_ = nullptr;
+};
+
+}  // namespace
+
+AlsaEventWriter::AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress source,
+                                 std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled)
+    : seq_(seq),
+      sequencerFd_(sequencerFd),
+      source_(source),
+      destination_(destination),
+      stalled_(stalled),
+      deadline_(Clock::now() + kBudget) {}
+
+MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
+    event.source.port = static_cast<unsigned char>(source_.port);
+    if (destination_) {
+        event.dest.client = static_cast<unsigned char>(destination_->client);
+        event.dest.port = static_cast<unsigned char>(destination_->port);
+    } else {
+        event.dest.client = SND_SEQ_ADDRESS_SUBSCRIBERS;
+        event.dest.port = SND_SEQ_ADDRESS_UNKNOWN;
+    }
+    event.queue = SND_SEQ_QUEUE_DIRECT;
+    // Subscribers without room still get the event: the others should not
+    // miss it for them.
+    if (const MIDIStatus room = waitForRoom(alsaEventCells(event)); room != 0 && destination_) return room;
+    for (;;) {
+        const int result = snd_seq_event_output_direct(seq_, &event);
+        if (result >= 0) {
+            deadline_ = Clock::now() + kBudget;
+            return 0;
+        }
+        if (result != -EAGAIN && result != -ENOSPC) return result;
+        if (!destination_) {
+            if (refusal_ == 0) refusal_ = result;
+            return 0;
+        }
+        if (Clock::now() >= deadline_) {
+            markStalled(destination_->client);
+            return result;
+        }
+        // Direct delivery does not use our output pool, so POLLOUT would
+        // report ready at once; the receiver needs a moment to read.
+        std::this_thread::sleep_for(kRetryWait);
+    }
+}
+
+MIDIStatus AlsaEventWriter::waitForRoom(std::size_t cells) {
+    if (sequencerFd_ < 0) return 0;
+    if (!receiversKnown_) collectReceivers();
+    MIDIStatus result = 0;
+    for (Receiver& receiver : receivers_) {
+        const bool mayWait = !isStalled(receiver.client);
+        MIDIStatus status = 0;
+        while (receiver.credit < cells) {
+            status = refresh(receiver, cells);
+            if (status != 0 || receiver.credit >= cells) break;
+            status = -EAGAIN;
+            if (!mayWait) break;
+            if (Clock::now() >= deadline_) {
+                markStalled(receiver.client);
+                break;
+            }
+            status = 0;
+            std::this_thread::sleep_for(kRoomWait);
+        }
+        if (status == 0) {
+            receiver.credit -= cells;
+        } else if (result == 0) {
+            result = status;
+        }
+    }
+    return result;
+}
+
+MIDIStatus AlsaEventWriter::refresh(Receiver& receiver, std::size_t cells) const {
+    AlsaInputPool pool;
+    if (const MIDIStatus status = readAlsaInputPool(sequencerFd_, receiver.client, pool); status != 0)
+        return status;
+    // A kernel client has no pool to watch; a pool too small for the event
+    // makes the write report the failure.
+    const bool watched = pool.size > 0 && static_cast<std::size_t>(pool.size) >= cells;
+    receiver.credit = watched ? static_cast<std::size_t>(std::max(pool.free, 0)) : kUnlimited;
+    return 0;
+}
+
+bool AlsaEventWriter::isStalled(int client) const {
+    const auto entry = stalled_.find(client);
+    return entry != stalled_.end() && Clock::now() < entry->second;
+}
+
+void AlsaEventWriter::markStalled(int client) {
+    const auto now = Clock::now();
+    std::erase_if(stalled_, [&](const auto& entry) { return entry.second <= now; });
+    stalled_[client] = now + kStallTime;
+}
+
+void AlsaEventWriter::collectReceivers() {
+    receiversKnown_ = true;
+    if (destination_) {
+        receivers_.push_back({destination_->client, 0});
+        return;
+    }
+    SubscriberQuery query;
+    if (query.get() == nullptr) return;
+    snd_seq_addr_t root{static_cast<unsigned char>(source_.client), static_cast<unsigned char>(source_.port)};
+    snd_seq_query_subscribe_set_root(query.get(), &root);
+    snd_seq_query_subscribe_set_type(query.get(), SND_SEQ_QUERY_SUBS_READ);
+    snd_seq_query_subscribe_set_index(query.get(), 0);
+    while (receivers_.size() < kMaxWatchedReceivers &&
+           snd_seq_query_port_subscribers(seq_, query.get()) >= 0) {
+        const int client = snd_seq_query_subscribe_get_addr(query.get())->client;
+        const bool known = std::any_of(receivers_.begin(), receivers_.end(),
+                                       [&](const Receiver& receiver) { return receiver.client == client; });
+        if (!known) receivers_.push_back({client, 0});
+        snd_seq_query_subscribe_set_index(query.get(), snd_seq_query_subscribe_get_index(query.get()) + 1);
+    }
+}
+
+}  // namespace velorin

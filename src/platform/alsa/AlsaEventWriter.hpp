@@ -1,0 +1,70 @@
+#pragma once
+
+#include <alsa/asoundlib.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "core/MIDIService.hpp"
+#include "platform/alsa/AlsaEndpointIdentity.hpp"
+#include "platform/alsa/AlsaEventCodec.hpp"
+
+namespace velorin {
+
+// Receivers that made no room for a whole budget, with the time until which
+// they are not waited for again (by client number).
+using AlsaStalledReceivers = std::map<int, std::chrono::steady_clock::time_point>;
+
+// Writes the events of one message from one of our ports, directly (no
+// queue), to a destination or to the port's subscribers.
+//
+// A delivery that does not fit a receiver's input pool is refused, and the
+// kernel then empties that receiver's whole queue. So before each event the
+// writer waits until every user-space receiver has room for it, for at most
+// kBudget without progress, and never writes to a lone destination without
+// room: it answers -EAGAIN and the destination keeps what it has. A receiver
+// that timed out is not waited for again for kStallTime, so a program that
+// stopped reading costs the caller one budget, not one per message.
+//
+// A refused write to a destination is retried within the budget. A refusal
+// by one of several subscribers is not: the others have the event already.
+class AlsaEventWriter final : public AlsaEventSink {
+public:
+    static constexpr std::chrono::milliseconds kBudget{200};
+    static constexpr std::chrono::milliseconds kStallTime{1000};
+
+    // `sequencerFd` (the kernel sequencer's descriptor, -1 for none) is used
+    // to read the receivers' pools.
+    AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress source,
+                    std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled);
+
+    MIDIStatus put(snd_seq_event_t& event) override;
+    // For subscribers: the first refusal by one of them, else 0.
+    MIDIStatus refusal() const { return refusal_; }
+
+private:
+    struct Receiver {
+        int client = 0;
+        std::size_t credit = 0;  // cells known to be free
+    };
+
+    MIDIStatus waitForRoom(std::size_t cells);
+    MIDIStatus refresh(Receiver& receiver, std::size_t cells) const;
+    void collectReceivers();
+    bool isStalled(int client) const;
+    void markStalled(int client);
+
+    snd_seq_t* seq_;
+    int sequencerFd_;
+    AlsaAddress source_;
+    std::optional<AlsaAddress> destination_;
+    AlsaStalledReceivers& stalled_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool receiversKnown_ = false;
+    std::vector<Receiver> receivers_;
+    MIDIStatus refusal_ = 0;
+};
+
+}  // namespace velorin

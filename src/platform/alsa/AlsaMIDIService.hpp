@@ -1,0 +1,171 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "core/MIDIService.hpp"
+#include "platform/alsa/AlsaEndpointIdentity.hpp"
+
+// libasound's handle and event types, declared as libasound declares them, so
+// that users of this header need not see the library.
+extern "C" {
+typedef struct _snd_seq snd_seq_t;
+typedef struct snd_seq_event snd_seq_event_t;
+}
+
+namespace velorin {
+
+class AlsaEventDecoder;
+class AlsaEventEncoder;
+class AlsaReceiveBatch;
+
+// The operating system's MIDI service on the ALSA sequencer.
+//
+// One sequencer client per object. Its hidden ports: 0 listens to the System
+// Announce port for setup notifications, 1 is the input port that connected
+// sources are subscribed to, 8 is the output port that sends to destinations.
+// Virtual endpoints are subscribable ports of the client; those created with
+// one of the app's fixed unique IDs 0x564C0002..7 sit at port numbers 2..7,
+// so other programs find them again after a restart, the others at 9 and up.
+// Endpoint references encode the sequencer address (0x10000 | client << 8 |
+// port). ALSA has no unique IDs: they are synthesized from client and port
+// names (see AlsaEndpointIdentity).
+//
+// One reader thread polls the sequencer, turns events into packets and calls
+// the receive and notification callbacks; it stops when the client is
+// disposed. Statuses are negative errnos. Nothing here throws.
+class AlsaMIDIService final : public MIDIService {
+public:
+    // Thread-safe; takes one plain log line beginning with "[MIDI]".
+    using LogHandler = std::function<void(std::string)>;
+
+    explicit AlsaMIDIService(LogHandler log);
+    ~AlsaMIDIService() override;
+    AlsaMIDIService(const AlsaMIDIService&) = delete;
+    AlsaMIDIService& operator=(const AlsaMIDIService&) = delete;
+
+    // 0 when the sequencer device can be opened, else the negative errno.
+    static MIDIStatus probe();
+    // This service when the sequencer can be opened, else a NullMIDIService
+    // that answers every operation with the reason.
+    static std::unique_ptr<MIDIService> createSystemService(LogHandler log);
+
+    MIDIRefResult createClient(std::string_view name, NotifyCallback notify) override;
+    MIDIRefResult createInputPort(MIDIObjectRef client, std::string_view name,
+                                  ReceiveCallback receive) override;
+    MIDIRefResult createOutputPort(MIDIObjectRef client, std::string_view name) override;
+
+    MIDIStatus connectSource(MIDIObjectRef inputPort, MIDIObjectRef source, MIDIObjectRef context) override;
+    MIDIStatus disconnectSource(MIDIObjectRef inputPort, MIDIObjectRef source) override;
+
+    std::size_t sourceCount() override;
+    MIDIObjectRef source(std::size_t index) override;
+    std::size_t destinationCount() override;
+    MIDIObjectRef destination(std::size_t index) override;
+
+    MIDIStatus uniqueID(MIDIObjectRef endpoint, std::int32_t& id) const override;
+    MIDIStatus displayName(MIDIObjectRef endpoint, std::string& name) const override;
+    MIDIStatus setUniqueID(MIDIObjectRef endpoint, std::int32_t id) override;
+
+    MIDIRefResult createVirtualSource(MIDIObjectRef client, std::string_view name,
+                                      std::int32_t intendedUniqueID) override;
+    MIDIRefResult createVirtualDestination(MIDIObjectRef client, std::string_view name,
+                                           std::int32_t intendedUniqueID, ReceiveCallback receive) override;
+
+    MIDIStatus send(MIDIObjectRef outputPort, MIDIObjectRef destination,
+                    std::span<const std::uint8_t> bytes) override;
+    MIDIStatus publish(MIDIObjectRef virtualSource, std::span<const std::uint8_t> bytes) override;
+
+    MIDIStatus disposeEndpoint(MIDIObjectRef endpoint) override;
+    MIDIStatus disposePort(MIDIObjectRef port) override;
+    MIDIStatus disposeClient(MIDIObjectRef client) override;
+
+private:
+    enum class PortKind { input, output, virtualSource, virtualDestination };
+    struct OwnPort {
+        PortKind kind;
+        ReceiveCallback receive;
+    };
+    struct ScannedEndpoint {
+        MIDIObjectRef ref = 0;
+        std::int32_t uniqueID = 0;
+        bool source = false;
+        bool destination = false;
+        bool own = false;
+    };
+
+    bool ownsClient(MIDIObjectRef client) const;
+    std::optional<int> ownPortNumber(MIDIObjectRef ref, bool (*accepts)(PortKind)) const;
+    MIDIStatus createOwnPort(int number, std::string_view name, unsigned int capability, unsigned int type);
+    MIDIRefResult createFixedPort(MIDIObjectRef client, int number, std::string_view name, PortKind kind,
+                                  ReceiveCallback receive);
+    MIDIRefResult createVirtualPort(MIDIObjectRef client, std::string_view name,
+                                    std::int32_t intendedUniqueID, PortKind kind, ReceiveCallback receive);
+    MIDIStatus deleteOwnPort(MIDIObjectRef ref, bool (*accepts)(PortKind));
+    MIDIStatus deliver(int sourcePort, std::optional<AlsaAddress> destination,
+                       std::span<const std::uint8_t> bytes);
+    MIDIStatus closeClient();
+
+    // Under scanMutex_.
+    void rescanLocked() const;
+    const ScannedEndpoint* findLocked(MIDIObjectRef ref) const;
+
+    // The reader thread.
+    MIDIStatus startReader();
+    void stopReader();
+    void readerLoop();
+    std::size_t drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder);
+    void handleAnnouncement(const snd_seq_event_t& event);
+    void flush(AlsaReceiveBatch& batch);
+    void logOverrun(MIDIStatus status);
+
+    void logLine(std::string line) const;
+
+    LogHandler log_;
+    // Set and cleared on the main thread under scanMutex_; the reader thread
+    // uses it between its start and its join.
+    snd_seq_t* seq_ = nullptr;
+    int clientId_ = -1;
+    // The kernel sequencer's descriptor, for reading receivers' pools; -1 when
+    // the handle is not the kernel's.
+    int sequencerFd_ = -1;
+    int stopFd_ = -1;
+    std::unique_ptr<AlsaEventEncoder> encoder_;
+    NotifyCallback notify_;
+    std::thread reader_;
+    std::atomic<bool> stopRequested_{false};
+    std::optional<std::chrono::steady_clock::time_point> lastOverrunLog_;
+
+    // Our ports and the contexts of connected sources (by source address).
+    // Changed on the main thread under dispatchMutex_; the reader thread reads
+    // them and runs the receive callbacks under it, so after a disposal
+    // returns no callback of that port runs.
+    mutable std::mutex dispatchMutex_;
+    std::map<int, OwnPort> ownPorts_;
+    std::unordered_map<std::uint32_t, MIDIObjectRef> contexts_;
+
+    // The last scan of the system's endpoints, in address order, with their
+    // unique IDs. Any thread; announcements mark it stale.
+    mutable std::mutex scanMutex_;
+    mutable std::vector<ScannedEndpoint> scanned_;
+    mutable bool scanValid_ = false;
+    mutable std::atomic<bool> scanStale_{false};
+
+    // What the last sourceCount() / destinationCount() saw (main thread).
+    std::vector<MIDIObjectRef> sources_;
+    std::vector<MIDIObjectRef> destinations_;
+    // Receivers that stopped reading (main thread; see AlsaEventWriter).
+    std::map<int, std::chrono::steady_clock::time_point> stalledReceivers_;
+};
+
+}  // namespace velorin
