@@ -156,6 +156,8 @@ void VLUSBService::stop() {
 void VLUSBService::stopObservation() {
     if (!_isObserving) return;
     _isObserving = false;
+    // What was sent last (the note-offs of a stop) still reaches the devices.
+    transport_->flushPendingWrites(kStopFlushBudget);
     auto connections = _connections;  // controllers call back into the service while stopping
     for (auto& [n, controller] : connections) controller->stop(true);
     _connections.clear();

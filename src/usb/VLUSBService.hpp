@@ -75,6 +75,8 @@ public:
     MIDIHandler midiHandler;
     DevicesHandler devicesHandler;
 
+    // How long a stop may wait for queued frames to be written, in all.
+    static constexpr std::chrono::milliseconds kStopFlushBudget{500};
     // Disconnected devices remembered at most; the oldest go first.
     static constexpr std::size_t kMaxRememberedDisconnectedDevices = 64;
 

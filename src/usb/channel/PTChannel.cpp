@@ -181,6 +181,10 @@ void PTChannel::dropStream() {
     ++streamGeneration_;
 }
 
+void PTChannel::flushPendingWrites(MainQueue::TimePoint deadline) {
+    if (writer_) writer_->flushUntil(deadline);
+}
+
 void PTChannel::close() {
     if (fd_ < 0) {
         // Closing while connecting: a tunnel that arrives later is closed at once.

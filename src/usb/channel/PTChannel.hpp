@@ -73,6 +73,8 @@ public:
                    Callback callback);
     // Closes the stream at once; pending writes fail with ECANCELED.
     void close();
+    // Writes the frames still queued, waiting at most until `deadline`.
+    void flushPendingWrites(MainQueue::TimePoint deadline);
     // Stops reading and closes once pending writes have finished.
     void cancel();
 

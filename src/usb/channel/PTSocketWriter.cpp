@@ -1,6 +1,7 @@
 #include "usb/channel/PTSocketWriter.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -74,6 +75,17 @@ void PTSocketWriter::flush() {
         auto handler = std::move(drained_);
         drained_ = nullptr;
         handler();
+    }
+}
+
+void PTSocketWriter::flushUntil(MainQueue::TimePoint deadline) {
+    while (!pending_.empty() && !failure_) {
+        flush();
+        if (pending_.empty() || failure_) return;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - MainQueue::Clock::now());
+        if (left.count() <= 0) return;
+        pollfd fd{fd_, POLLOUT, 0};
+        if (::poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return;
     }
 }
 

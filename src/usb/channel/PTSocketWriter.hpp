@@ -29,6 +29,10 @@ public:
     bool isEmpty() const { return pending_.empty(); }
     // Fails every pending write with ECANCELED and stops watching.
     void discard();
+    // Writes what is pending, waiting for the socket as needed, until it is
+    // all written or `deadline` passes. For an orderly end, when the event
+    // loop will not run again to finish the writes.
+    void flushUntil(MainQueue::TimePoint deadline);
     // Called once everything pending has been written (used to close after flushing).
     void setDrainedHandler(std::function<void()> handler) { drained_ = std::move(handler); }
     // The first write failure, if any (later writes fail with it at once).

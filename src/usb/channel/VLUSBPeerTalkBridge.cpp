@@ -289,6 +289,13 @@ void VLUSBPeerTalkBridge::closeChannel(const VLUSBChannelIdentifier& identifier)
     closeRecord(identifier, true);
 }
 
+void VLUSBPeerTalkBridge::flushPendingWrites(std::chrono::steady_clock::duration budget) {
+    const auto deadline = MainQueue::Clock::now() + budget;
+    for (const auto& [id, record] : channelRecords_) {
+        if (record.channel) record.channel->flushPendingWrites(deadline);
+    }
+}
+
 void VLUSBPeerTalkBridge::closeAllChannels() {
     std::vector<VLUSBChannelIdentifier> ids;
     ids.reserve(channelRecords_.size());

@@ -70,6 +70,7 @@ public:
                      const VLUSBChannelIdentifier& identifier, VLUSBTransport::SendCompletion completion);
     void closeChannel(const VLUSBChannelIdentifier& identifier);
     void closeAllChannels();
+    void flushPendingWrites(std::chrono::steady_clock::duration budget);
 
     std::size_t channelCount() const { return channelRecords_.size(); }
 
@@ -119,6 +120,9 @@ public:
     }
     void closeChannel(const VLUSBChannelIdentifier& id) override { bridge_->closeChannel(id); }
     void closeAllChannels() override { bridge_->closeAllChannels(); }
+    void flushPendingWrites(std::chrono::steady_clock::duration budget) override {
+        bridge_->flushPendingWrites(budget);
+    }
     const std::shared_ptr<VLUSBPeerTalkBridge>& bridge() const { return bridge_; }
 
 private:

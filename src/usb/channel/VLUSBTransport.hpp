@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -44,6 +45,10 @@ public:
                              SendCompletion completion) = 0;
     virtual void closeChannel(const VLUSBChannelIdentifier& channel) = 0;
     virtual void closeAllChannels() = 0;
+    // Writes out what every channel still has queued, for at most `budget`
+    // in all, before an orderly stop closes them (a stop ends with the event
+    // loop, which would otherwise never finish those writes).
+    virtual void flushPendingWrites(std::chrono::steady_clock::duration budget) { (void)budget; }
 };
 
 }  // namespace velorin
