@@ -1,12 +1,13 @@
 #include "link/LinkBeatScheduler.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <utility>
 
 #include "log/LogStore.hpp"
-#include "link/LinkClock.hpp"
 
 namespace velorin {
 
@@ -30,16 +31,21 @@ std::string noteDescriptor(const char* prefix, const MIDIEvent& event) {
 LinkBeatScheduler::LinkBeatScheduler(const LinkBeatSchedulingClock& clock, LogStore& log)
     : linkClock_(clock), log_(log) {}
 
-LinkBeatScheduler& LinkBeatScheduler::shared() {
-    // The clock's holder is set up before the scheduler's, so at exit the
-    // scheduler goes first.
-    auto& clock = LinkClock::shared();
-    auto& instance = sharedScheduler();
-    if (!instance) instance = std::make_unique<LinkBeatScheduler>(clock, clock.logStore());
-    return *instance;
+void LinkBeatScheduler::installShared(std::unique_ptr<LinkBeatScheduler> scheduler) {
+    sharedScheduler() = std::move(scheduler);
 }
 
-void LinkBeatScheduler::destroyShared() { sharedScheduler().reset(); }
+LinkBeatScheduler& LinkBeatScheduler::shared() {
+    const auto& scheduler = sharedScheduler();
+    if (!scheduler) {
+        std::fputs("LinkBeatScheduler::shared() used before the application installed the scheduler\n",
+                   stderr);
+        std::abort();
+    }
+    return *scheduler;
+}
+
+bool LinkBeatScheduler::hasShared() { return sharedScheduler() != nullptr; }
 
 bool LinkBeatScheduler::schedule(ScheduledMIDIEvent event) {
     if (!std::isfinite(event.targetBeat)) return false;

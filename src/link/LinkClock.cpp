@@ -18,15 +18,8 @@ namespace {
 
 constexpr double kTempoLogThreshold = 0.05;
 
-struct SharedClock {
-    MainQueue* queue = nullptr;
-    SettingsStore* settings = nullptr;
-    std::shared_ptr<LogStore> log;
-    std::unique_ptr<LinkClock> clock;
-};
-
-SharedClock& sharedClock() {
-    static SharedClock instance;
+std::unique_ptr<LinkClock>& sharedClock() {
+    static std::unique_ptr<LinkClock> instance;
     return instance;
 }
 
@@ -65,32 +58,18 @@ LinkClock::LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, Settin
 
 LinkClock::~LinkClock() = default;
 
-void LinkClock::configureShared(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> log) {
-    auto& shared = sharedClock();
-    shared.queue = &queue;
-    shared.settings = &settings;
-    shared.log = std::move(log);
-}
+void LinkClock::installShared(std::unique_ptr<LinkClock> clock) { sharedClock() = std::move(clock); }
 
 LinkClock& LinkClock::shared() {
-    auto& shared = sharedClock();
-    if (!shared.clock) {
-        if (!shared.queue || !shared.settings || !shared.log) {
-            std::fputs("LinkClock::shared() used before LinkClock::configureShared()\n", stderr);
-            std::abort();
-        }
-        LogStore& log = *shared.log;
-        auto session = AbletonLinkSession::create(LinkManager::kDefaultTempo, [&log](std::string_view reason) {
-            log.log("[Link] Library call failed: " + std::string(reason));
-        });
-        shared.clock = std::make_unique<LinkClock>(std::move(session), log, *shared.settings, *shared.queue);
+    const auto& clock = sharedClock();
+    if (!clock) {
+        std::fputs("LinkClock::shared() used before the application installed the clock\n", stderr);
+        std::abort();
     }
-    return *shared.clock;
+    return *clock;
 }
 
-bool LinkClock::hasShared() { return sharedClock().clock != nullptr; }
-
-void LinkClock::destroyShared() { sharedClock().clock.reset(); }
+bool LinkClock::hasShared() { return sharedClock() != nullptr; }
 
 void LinkClock::refresh(bool forceTempoLog) {
     assert(queue_.isMainThread());

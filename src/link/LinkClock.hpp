@@ -29,14 +29,14 @@ public:
     LinkClock(const LinkClock&) = delete;
     LinkClock& operator=(const LinkClock&) = delete;
 
-    // The process-wide clock over the Link library, created on first use with
-    // what configureShared() was given (the application calls it once at
-    // start-up, before any use).
-    static void configureShared(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> log);
+    // The process-wide clock. The application builds it over the Link library
+    // and installs it at start-up, before anything reaches it; installing null
+    // at exit destroys it (leaving the Link session). Main thread.
+    static void installShared(std::unique_ptr<LinkClock> clock);
+    // The installed clock; using it while none is installed is a programming
+    // error and ends the process with a message.
     static LinkClock& shared();
     static bool hasShared();
-    // Destroys the process-wide clock (leaving the Link session); main thread.
-    static void destroyShared();
 
     // LinkBeatSchedulingClock
     bool isActive() const override { return manager_.isEnabled(); }

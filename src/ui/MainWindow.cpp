@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFrame>
 #include <QMenuBar>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "log/AppFeatureFlags.hpp"
@@ -67,6 +68,11 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (appear_) appear_();
+}
 
 void MainWindow::showAboutPanel() {
     AboutDialog dialog(aboutPanelContent(bundleInfo_), this);

@@ -11,6 +11,7 @@
 #include "core/SettingsStore.hpp"
 
 class QAction;
+class QShowEvent;
 class QVBoxLayout;
 
 namespace velorin {
@@ -40,7 +41,13 @@ public:
 
     // What "Settings…" does; nothing until a settings sheet is installed.
     void setOpenSettingsAction(std::function<void()> action) { openSettings_ = std::move(action); }
+    // What runs each time the window appears (the application starts the MIDI
+    // engine then; a later appearance finds it running).
+    void setAppearAction(std::function<void()> action) { appear_ = std::move(action); }
     void showAboutPanel();
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     BundleInfoLookup bundleInfo_;
@@ -51,6 +58,7 @@ private:
     QAction* aboutAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
     std::function<void()> openSettings_;
+    std::function<void()> appear_;
 };
 
 }  // namespace velorin

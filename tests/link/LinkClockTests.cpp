@@ -301,22 +301,24 @@ TEST_F(LinkClockTest, ObserversAreToldOnlyWhenWhatTheWindowShowsChanges) {
     EXPECT_EQ(changes, 3);
 }
 
-TEST(LinkClockShared, IsCreatedOnceOnFirstUseOverTheLibraryAndFeedsTheSharedScheduler) {
+TEST(LinkClockShared, InstalledClockAndSchedulerAreTheSharedOnesUntilUninstalled) {
     ManualMainQueue queue;
-    MemorySettingsStore settings;  // nothing stored: Link stays disabled, no sockets
+    MemorySettingsStore settings;
     auto log = LogStore::create(queue, settings);
-    LinkClock::configureShared(queue, settings, log);
     EXPECT_FALSE(LinkClock::hasShared());
-    auto& clock = LinkClock::shared();
-    EXPECT_EQ(&clock, &LinkClock::shared());
-    EXPECT_FALSE(clock.isActive());
-    EXPECT_DOUBLE_EQ(clock.tempo(), 120.0);
+    EXPECT_FALSE(LinkBeatScheduler::hasShared());
+    auto owned = std::make_unique<LinkClock>(std::make_unique<FakeLinkSession>(queue), *log, settings, queue);
+    LinkClock* const clock = owned.get();
+    LinkClock::installShared(std::move(owned));
+    LinkBeatScheduler::installShared(std::make_unique<LinkBeatScheduler>(LinkClock::shared(), *log));
+    EXPECT_EQ(&LinkClock::shared(), clock);
     auto& scheduler = LinkBeatScheduler::shared();
     EXPECT_EQ(&scheduler, &LinkBeatScheduler::shared());
     scheduler.schedule(ScheduledMIDIEvent{MIDIEvent::noteOnEvent(60, 1, 0), 0.0, "router", "outputs", {}, {}});
     EXPECT_TRUE(scheduler.dueEvents().empty());  // Link inactive: held
-    LinkBeatScheduler::destroyShared();
-    LinkClock::destroyShared();
+    LinkBeatScheduler::installShared(nullptr);
+    LinkClock::installShared(nullptr);
+    EXPECT_FALSE(LinkBeatScheduler::hasShared());
     EXPECT_FALSE(LinkClock::hasShared());
 }
 

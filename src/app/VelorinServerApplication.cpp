@@ -1,0 +1,166 @@
+#include "app/VelorinServerApplication.hpp"
+
+#include <QCoreApplication>
+
+#include <cassert>
+#include <cstdio>
+#include <utility>
+
+#include "core/NullMIDIService.hpp"
+#include "engine/MIDIActivityMonitor.hpp"
+#include "engine/MIDIEngine.hpp"
+#include "link/AbletonLinkSession.hpp"
+#include "link/LinkBeatScheduler.hpp"
+#include "link/LinkClock.hpp"
+#include "link/LinkManager.hpp"
+#include "log/AppFeatureFlags.hpp"
+#include "log/LogStore.hpp"
+#include "platform/alsa/AlsaMIDIService.hpp"
+#include "platform/qt/QSettingsStore.hpp"
+#include "platform/qt/QtMainQueue.hpp"
+#include "ui/MainWindow.hpp"
+#include "ui/TerminalLogMirror.hpp"
+#include "usb/VLUSBProcessLock.hpp"
+#include "usb/VLUSBService.hpp"
+
+namespace velorin {
+
+VelorinServerApplication::VelorinServerApplication() : VelorinServerApplication(Platform{}) {}
+
+VelorinServerApplication::VelorinServerApplication(Platform platform) {
+    assert(QCoreApplication::instance() != nullptr);
+    // One per process: it installs the process-wide instances.
+    assert(LogStore::shared() == nullptr && !LinkClock::hasShared());
+    buildQueueAndSettings(platform);
+    buildLog(platform);
+    buildLink(platform);
+    // The monitor is reached as the shared one by whoever shows activity; it
+    // needs no configuration, so it is simply the first use here.
+    activity_ = &MIDIActivityMonitor::shared();
+    buildMIDIService(platform);
+    buildUSBService(platform);
+    buildEngine(platform);
+    // Connected before the window exists, so that at quit the engine stops
+    // before the window saves its size on the same notification.
+    quitConnection_ = QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
+                                       [this] { shutDown(); });
+    buildWindow(platform);
+}
+
+VelorinServerApplication::~VelorinServerApplication() {
+    QObject::disconnect(quitConnection_);
+    shutDown();
+    window_.reset();
+    engine_.reset();
+    usbService_.reset();
+    midiService_.reset();
+    LinkBeatScheduler::installShared(nullptr);
+    LinkClock::installShared(nullptr);
+    // Whatever was appended since the last publication still reaches the
+    // terminal, the stop lines included.
+    logStore_->flush();
+    logStore_->setPublishedEntryHandler(nullptr);
+    LogStore::installShared(nullptr);
+    logStore_.reset();
+}
+
+void VelorinServerApplication::buildQueueAndSettings(const Platform& platform) {
+    if (platform.queue != nullptr) {
+        queue_ = platform.queue;
+    } else {
+        ownedQueue_ = std::make_unique<QtMainQueue>();
+        queue_ = ownedQueue_.get();
+    }
+    if (platform.settings != nullptr) {
+        settings_ = platform.settings;
+    } else {
+        ownedSettings_ = std::make_unique<QSettingsStore>();
+        settings_ = ownedSettings_.get();
+    }
+}
+
+void VelorinServerApplication::buildLog(const Platform& platform) {
+    logStore_ = LogStore::create(*queue_, *settings_);
+    LogStore::installShared(logStore_);
+    if (platform.mirrorLogToStandardError) {
+        logStore_->setPublishedEntryHandler(
+            [](const LogEntry& entry) { writeTerminalLogLine(entry, stderr); });
+    }
+    logStore_->log(startupLogLine(platform.bundleInfo));
+    if (const auto* file = dynamic_cast<const QSettingsStore*>(settings_);
+        file != nullptr && !file->isWritable()) {
+        logStore_->log("[MIDI] Settings cannot be saved: " + file->fileName() + " is not writable");
+    }
+}
+
+void VelorinServerApplication::buildLink(Platform& platform) {
+    std::unique_ptr<LinkSession> session = std::move(platform.linkSession);
+    if (!session) session = AbletonLinkSession::create(LinkManager::kDefaultTempo);
+    // The clock restores "LinkClock.isActive" as it is built.
+    LinkClock::installShared(
+        std::make_unique<LinkClock>(std::move(session), *logStore_, *settings_, *queue_));
+    LinkBeatScheduler::installShared(std::make_unique<LinkBeatScheduler>(LinkClock::shared(), *logStore_));
+}
+
+void VelorinServerApplication::buildMIDIService(Platform& platform) {
+    midiService_ = std::move(platform.midiService);
+    if (midiService_) return;
+    if (const MIDIStatus status = AlsaMIDIService::probe(); status != 0) {
+        // No sequencer here: the engine logs the failure and runs with USB only.
+        midiService_ = std::make_unique<NullMIDIService>(status);
+        return;
+    }
+    // Called from the service's reader thread; appending is thread-safe.
+    midiService_ =
+        std::make_unique<AlsaMIDIService>([log = logStore_](std::string line) { log->log(std::move(line)); });
+}
+
+void VelorinServerApplication::buildUSBService(const Platform& platform) {
+    if (!platform.usb) return;
+    std::filesystem::path lockFile = platform.usb->lockFile;
+    if (lockFile.empty()) lockFile = VLUSBProcessLock::defaultLockFilePath();
+    usbService_ =
+        VLUSBService::create(*queue_, *logStore_, std::move(lockFile), platform.usb->usbmuxdSocketPath);
+}
+
+void VelorinServerApplication::buildEngine(const Platform& platform) {
+    engine_ = std::make_unique<MIDIEngine>(MIDIEngine::Dependencies{
+        .queue = *queue_,
+        .settings = *settings_,
+        .log = *logStore_,
+        .linkClock = LinkClock::shared(),
+        .scheduler = LinkBeatScheduler::shared(),
+        .activity = *activity_,
+        .linkLooperEnabled = AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper,
+                                                        AppFeatureFlags::currentTarget(platform.bundleInfo)),
+        .midiService = midiService_.get(),
+        .usbService = usbService_.get(),
+    });
+}
+
+void VelorinServerApplication::buildWindow(const Platform& platform) {
+    window_ = std::make_unique<MainWindow>(*queue_, *settings_, logStore_, platform.bundleInfo);
+    window_->setAppearAction([this] {
+        if (!isShutDown_) engine_->start();
+    });
+}
+
+void VelorinServerApplication::showWindow() {
+    window_->show();
+}
+
+void VelorinServerApplication::shutDown() {
+    if (isShutDown_) return;
+    isShutDown_ = true;
+    engine_->stop();
+}
+
+LinkClock& VelorinServerApplication::linkClock() const {
+    return LinkClock::shared();
+}
+
+LinkBeatScheduler& VelorinServerApplication::scheduler() const {
+    return LinkBeatScheduler::shared();
+}
+
+}  // namespace velorin

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QMetaObject>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/MIDIService.hpp"
+#include "core/MainQueue.hpp"
+#include "core/SettingsStore.hpp"
+#include "link/LinkSession.hpp"
+#include "log/BundleInfo.hpp"
+
+namespace velorin {
+
+class LinkBeatScheduler;
+class LinkClock;
+class LogStore;
+class MainWindow;
+class MIDIActivityMonitor;
+class MIDIEngine;
+class VLUSBService;
+
+// The object that builds and owns everything the server runs on, in start-up
+// order: the settings store, the log store (installed as the shared one and
+// mirrored to standard error), the Link clock and the beat scheduler
+// (installed as the shared ones), the activity monitor, the operating
+// system's MIDI service, the USB service, the MIDI engine and the main window.
+//
+// The engine starts when the window appears and stops once, when the
+// application is about to quit — before the window saves its size on the same
+// notification — or, failing that, when this object is destroyed. Teardown
+// runs in reverse order: the window, the engine, the services it used, and the
+// shared instances last. Main thread only; a QApplication must exist.
+class VelorinServerApplication {
+public:
+    struct USBOptions {
+        // Empty: the lock file under the user's data folder.
+        std::filesystem::path lockFile;
+        // Empty: USBMUXD_SOCKET_ADDRESS when it names a path, else /var/run/usbmuxd.
+        std::string usbmuxdSocketPath;
+    };
+
+    // What the server runs on. The defaults are the real machine; tests
+    // replace parts with fakes.
+    struct Platform {
+        // Borrowed; null: a queue on the Qt event loop.
+        MainQueue* queue = nullptr;
+        // Borrowed; null: the user's settings file.
+        SettingsStore* settings = nullptr;
+        // Null: the ALSA sequencer when it can be opened, else a service that
+        // answers every operation with the reason it cannot.
+        std::unique_ptr<MIDIService> midiService;
+        // Null: a session of the Ableton Link library (it opens sockets only
+        // once enabled).
+        std::unique_ptr<LinkSession> linkSession;
+        // Absent: no USB transport at all.
+        std::optional<USBOptions> usb = USBOptions{};
+        bool mirrorLogToStandardError = true;
+        BundleInfoLookup bundleInfo = buildBundleInfo();
+    };
+
+    // On the real machine.
+    VelorinServerApplication();
+    explicit VelorinServerApplication(Platform platform);
+    ~VelorinServerApplication();
+    VelorinServerApplication(const VelorinServerApplication&) = delete;
+    VelorinServerApplication& operator=(const VelorinServerApplication&) = delete;
+
+    void showWindow();
+    // Stops the engine, the first time only (later appearances of the window
+    // no longer start it). Runs when the application is about to quit.
+    void shutDown();
+    bool isShutDown() const { return isShutDown_; }
+
+    MainQueue& queue() const { return *queue_; }
+    SettingsStore& settings() const { return *settings_; }
+    LogStore& logStore() const { return *logStore_; }
+    LinkClock& linkClock() const;
+    LinkBeatScheduler& scheduler() const;
+    MIDIService& midiService() const { return *midiService_; }
+    // Null without USB.
+    VLUSBService* usbService() const { return usbService_.get(); }
+    MIDIEngine& engine() const { return *engine_; }
+    MainWindow& window() const { return *window_; }
+
+private:
+    void buildQueueAndSettings(const Platform& platform);
+    void buildLog(const Platform& platform);
+    void buildLink(Platform& platform);
+    void buildMIDIService(Platform& platform);
+    void buildUSBService(const Platform& platform);
+    void buildEngine(const Platform& platform);
+    void buildWindow(const Platform& platform);
+
+    std::unique_ptr<MainQueue> ownedQueue_;
+    MainQueue* queue_ = nullptr;
+    std::unique_ptr<SettingsStore> ownedSettings_;
+    SettingsStore* settings_ = nullptr;
+    std::shared_ptr<LogStore> logStore_;
+    MIDIActivityMonitor* activity_ = nullptr;
+    std::unique_ptr<MIDIService> midiService_;
+    std::unique_ptr<VLUSBService> usbService_;
+    std::unique_ptr<MIDIEngine> engine_;
+    QMetaObject::Connection quitConnection_;
+    std::unique_ptr<MainWindow> window_;
+    bool isShutDown_ = false;
+};
+
+}  // namespace velorin

@@ -1,0 +1,245 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/VelorinServerApplication.hpp"
+#include "core/ManualMainQueue.hpp"
+#include "core/MemorySettingsStore.hpp"
+#include "engine/MIDIEndpointRegistration.hpp"
+#include "engine/MIDIEngine.hpp"
+#include "engine/MIDIRoutingStore.hpp"
+#include "link/LinkBeatScheduler.hpp"
+#include "link/LinkClock.hpp"
+#include "log/LogStore.hpp"
+#include "support/FakeLinkSession.hpp"
+#include "support/FakeMIDIService.hpp"
+#include "ui/MainWindow.hpp"
+#include "ui/WindowChromeStyler.hpp"
+
+using namespace velorin;
+using ::testing::Contains;
+using ::testing::IsSupersetOf;
+using ::testing::Not;
+using velorin::test::FakeLinkSession;
+using velorin::test::FakeMIDIService;
+
+namespace {
+
+// Settings in memory that tell the test about every write as it happens.
+class ObservedSettings final : public SettingsStore {
+public:
+    std::function<void(std::string_view key)> onSet;
+
+    std::optional<bool> boolValue(std::string_view key) const override { return values_.boolValue(key); }
+    std::optional<std::int64_t> integerValue(std::string_view key) const override {
+        return values_.integerValue(key);
+    }
+    std::optional<double> doubleValue(std::string_view key) const override {
+        return values_.doubleValue(key);
+    }
+    std::optional<ByteArray> dataValue(std::string_view key) const override { return values_.dataValue(key); }
+    std::optional<std::vector<bool>> boolListValue(std::string_view key) const override {
+        return values_.boolListValue(key);
+    }
+    std::optional<std::string> stringValue(std::string_view key) const override {
+        return values_.stringValue(key);
+    }
+    bool contains(std::string_view key) const override { return values_.contains(key); }
+    void set(std::string_view key, SettingsValue value) override {
+        values_.set(key, std::move(value));
+        if (onSet) onSet(key);
+    }
+    void remove(std::string_view key) override { values_.remove(key); }
+
+private:
+    MemorySettingsStore values_;
+};
+
+BundleInfoLookup lane(const char* name) {
+    return [name](std::string_view key) -> std::optional<std::string> {
+        if (key == "VLDistributionLane") return std::string(name);
+        if (key == "CFBundleName") return std::string("Velorin Server");
+        if (key == "CFBundleShortVersionString") return std::string("1.2.3");
+        if (key == "CFBundleVersion") return std::string("45");
+        return std::nullopt;
+    };
+}
+
+// Every entry of the log as one line: plain messages as written, typed ones
+// as "<category> <source>: <text>".
+std::vector<std::string> logLines(LogStore& log) {
+    log.flush();
+    std::vector<std::string> lines;
+    for (const auto& entry : log.entries()) {
+        if (const auto* message = std::get_if<LogEntry::Message>(&entry.kind)) {
+            lines.push_back(message->text);
+        } else if (const auto* typed = std::get_if<LogEntry::TypedMessage>(&entry.kind)) {
+            lines.push_back(std::string(rawValue(typed->type)) + " " + typed->source.value_or("") + ": " +
+                            typed->text);
+        }
+    }
+    return lines;
+}
+
+long countOf(const std::vector<std::string>& lines, const std::string& line) {
+    return std::count(lines.begin(), lines.end(), line);
+}
+
+// Position of the first line equal to `line` (lines.size() when absent).
+std::size_t indexOf(const std::vector<std::string>& lines, const std::string& line) {
+    return static_cast<std::size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
+}
+
+// Runs the application's event loop until the quit requests queued by `requestQuit` end it.
+void runUntilQuit(const std::function<void()>& requestQuit) {
+    QMetaObject::invokeMethod(qApp, requestQuit, Qt::QueuedConnection);
+    QApplication::exec();
+}
+
+class VelorinServerApplicationTest : public ::testing::Test {
+protected:
+    ManualMainQueue queue;
+    ObservedSettings settings;
+    FakeMIDIService* midi = nullptr;
+    FakeLinkSession* link = nullptr;
+
+    std::unique_ptr<VelorinServerApplication> makeServer(const char* laneName = "Beta") {
+        VelorinServerApplication::Platform platform;
+        platform.queue = &queue;
+        platform.settings = &settings;
+        auto fakeMIDI = std::make_unique<FakeMIDIService>();
+        midi = fakeMIDI.get();
+        platform.midiService = std::move(fakeMIDI);
+        auto fakeLink = std::make_unique<FakeLinkSession>(queue);
+        link = fakeLink.get();
+        platform.linkSession = std::move(fakeLink);
+        platform.usb = std::nullopt;
+        platform.mirrorLogToStandardError = false;
+        platform.bundleInfo = lane(laneName);
+        return std::make_unique<VelorinServerApplication>(std::move(platform));
+    }
+};
+
+TEST_F(VelorinServerApplicationTest, BuildsEverythingAtOnceButStartsTheEngineOnlyWhenTheWindowAppears) {
+    auto server = makeServer();
+    midi->addSource("Keys", 11);
+    midi->addDestination("Synth", 12);
+
+    // Built: the shared instances are this server's, the engine is idle.
+    EXPECT_EQ(LogStore::shared().get(), &server->logStore());
+    EXPECT_EQ(&LinkBeatScheduler::shared(), &server->engine().scheduler());
+    EXPECT_EQ(&LinkClock::shared(), &server->linkClock());
+    EXPECT_FALSE(server->engine().isStarted());
+    EXPECT_EQ(midi->client, 0u);
+    const auto beforeShow = logLines(server->logStore());
+    ASSERT_FALSE(beforeShow.empty());
+    EXPECT_EQ(beforeShow.front(), "[MIDI] Velorin Server 1.2.3 (build 45, Beta lane) starting");
+    EXPECT_THAT(beforeShow, Not(Contains("[MIDI] Inputs: 1, Outputs: 1")));
+
+    server->showWindow();
+    EXPECT_TRUE(server->engine().isStarted());
+    EXPECT_EQ(midi->clientName, "Velorin Server");
+    const auto lines = logLines(server->logStore());
+    const std::size_t summary = indexOf(lines, "[MIDI] Inputs: 1, Outputs: 1");
+    ASSERT_LT(summary, lines.size());
+    EXPECT_LT(indexOf(lines, "[MIDI] Virtual source and destination ready"), summary);
+    // The morphs' start-up lines follow the inventory summary (the Octave
+    // Layer's only while every MIDI event is logged).
+    const std::vector<std::string> afterSummary(lines.begin() + static_cast<std::ptrdiff_t>(summary) + 1,
+                                                lines.end());
+    EXPECT_THAT(
+        afterSummary,
+        IsSupersetOf({"Morph Link Looper: Controlled by Velorin SysEx",
+                      "Morph FC-200 SysEx: translating Roland FC-200 SysEx controls to channel 15 CC64+; "
+                      "pedals 1-10 use CC64-73, expression uses CC77; pedals 6-10 toggle when enabled and "
+                      "can share pedals 1-5 CCs"}));
+
+    // A second appearance finds the engine running.
+    server->window().hide();
+    server->showWindow();
+    EXPECT_EQ(countOf(logLines(server->logStore()), "[MIDI] Inputs: 1, Outputs: 1"), 1);
+
+    server.reset();
+    EXPECT_EQ(LogStore::shared(), nullptr);
+    EXPECT_FALSE(LinkClock::hasShared());
+    EXPECT_FALSE(LinkBeatScheduler::hasShared());
+}
+
+TEST_F(VelorinServerApplicationTest, QuitStopsTheEngineOnceSilencingItsNotesBeforeTheWindowSavesItsSize) {
+    // Keys → Router → Synth, stored as a user would have left it.
+    {
+        MIDIRoutingStore routing(settings);
+        routing.setInputAssignment(true, coreMIDIEndpointKey(11, 0), "router", "inputs");
+        routing.setOutputAssignment(true, coreMIDIEndpointKey(12, 0), "router", "outputs");
+    }
+    auto server = makeServer();
+    const MIDIObjectRef keys = midi->addSource("Keys", 11);
+    const MIDIObjectRef synth = midi->addDestination("Synth", 12);
+    std::optional<bool> engineRanWhenSizeSaved;
+    settings.onSet = [&](std::string_view key) {
+        if (key == WindowChromeStyler::kContentWidthKey)
+            engineRanWhenSizeSaved = server->engine().isStarted();
+    };
+    server->showWindow();
+    ASSERT_TRUE(midi->deliverFromSource(keys, {{0x90, 0x3C, 0x64}}));
+    queue.runPending();
+    ASSERT_EQ(midi->sent.size(), 1u);
+    EXPECT_EQ(midi->sent.back(), (FakeMIDIService::Sent{synth, {0x90, 0x3C, 0x64}, false}));
+
+    runUntilQuit([] {
+        QCoreApplication::quit();
+        QCoreApplication::quit();
+    });
+    EXPECT_FALSE(server->engine().isStarted());
+    EXPECT_EQ(engineRanWhenSizeSaved, false);
+    const auto silenced = std::any_of(midi->sent.begin() + 1, midi->sent.end(), [&](const auto& sent) {
+        const bool noteOff = sent.bytes == std::vector<std::uint8_t>{0x80, 0x3C, 0x00} ||
+                             sent.bytes == std::vector<std::uint8_t>{0x90, 0x3C, 0x00};
+        return sent.destination == synth && noteOff;
+    });
+    EXPECT_TRUE(silenced);
+    EXPECT_EQ(midi->disposedClients, 1);
+
+    // A second quit, a reappearing window and the teardown stop nothing again.
+    runUntilQuit([] { QCoreApplication::quit(); });
+    server->showWindow();
+    EXPECT_FALSE(server->engine().isStarted());
+    const std::shared_ptr<LogStore> log = LogStore::shared();
+    settings.onSet = nullptr;
+    server.reset();
+    const auto lines = logLines(*log);
+    EXPECT_EQ(countOf(lines, "[MIDI] Stopping: sending all-notes-off and clearing scheduled events"), 1);
+    EXPECT_EQ(countOf(lines, "[MIDI] Stopped"), 1);
+}
+
+TEST_F(VelorinServerApplicationTest, LinkIsActiveAtStartExactlyWhenStoredSo) {
+    settings.set(LinkClock::kIsActiveKey, true);
+    auto server = makeServer();
+    EXPECT_TRUE(link->enabled);
+    EXPECT_TRUE(server->linkClock().isActive());
+    server.reset();
+
+    settings.set(LinkClock::kIsActiveKey, false);
+    server = makeServer();
+    EXPECT_FALSE(link->enabled);
+    EXPECT_FALSE(server->linkClock().isActive());
+}
+
+TEST_F(VelorinServerApplicationTest, TheLinkLooperFollowsTheBuildsDistributionLane) {
+    const auto hasLinkLooper = [](const MIDIEngine& engine) {
+        const auto& registrations = engine.morphRegistrations();
+        return std::any_of(registrations.begin(), registrations.end(),
+                           [](const MorphRegistration& r) { return r.id == MIDIEngine::kLinkLooperID; });
+    };
+    EXPECT_TRUE(hasLinkLooper(makeServer("Beta")->engine()));
+    EXPECT_FALSE(hasLinkLooper(makeServer("Production")->engine()));
+}
+
+}  // namespace
