@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   usbmuxd libusbmuxd-tools
   iproute2 util-linux
-  alsa-utils qemu-system-x86 xz-utils
+  alsa-utils qemu-system-x86 xz-utils cpio
 )
 
 missing=()

@@ -254,6 +254,8 @@ MIDIStatus AlsaMIDIService::disposeEndpoint(MIDIObjectRef endpoint) {
 }
 
 MIDIStatus AlsaMIDIService::disposePort(MIDIObjectRef port) {
+    // The port's subscriptions end with it.
+    subscribedDestinations_.clear();
     return deleteOwnPort(port,
                          [](PortKind kind) { return kind == PortKind::input || kind == PortKind::output; });
 }
@@ -282,6 +284,7 @@ MIDIStatus AlsaMIDIService::closeClient() {
     sequencerFd_ = -1;
     notify_ = nullptr;
     encoder_.reset();
+    subscribedDestinations_.clear();
     sources_.clear();
     destinations_.clear();
     stalledReceivers_.clear();
@@ -339,6 +342,13 @@ std::size_t AlsaMIDIService::destinationCount() {
     for (const ScannedEndpoint& endpoint : scanned_) {
         if (endpoint.destination && !endpoint.own) destinations_.push_back(endpoint.ref);
     }
+    // A destination that went away took our subscription with it; one that
+    // comes back (perhaps at the same address) is subscribed again.
+    std::erase_if(subscribedDestinations_, [&](std::uint32_t key) {
+        return std::none_of(scanned_.begin(), scanned_.end(), [&](const ScannedEndpoint& endpoint) {
+            return endpoint.destination && addressKey(alsaAddressFromRef(endpoint.ref).value()) == key;
+        });
+    });
     return destinations_.size();
 }
 
@@ -451,6 +461,13 @@ MIDIStatus AlsaMIDIService::send(MIDIObjectRef outputPort, MIDIObjectRef destina
     const auto port = ownPortNumber(outputPort, [](PortKind kind) { return kind == PortKind::output; });
     const auto address = alsaAddressFromRef(destination);
     if (!port || !address) return -ENOENT;
+    // Subscribe once: the events still name their destination, so they reach
+    // only it, but a receiver that needs a subscription to open its device
+    // now hears them. A refusal is left to the delivery to report.
+    if (subscribedDestinations_.insert(addressKey(*address)).second) {
+        const int status = snd_seq_connect_to(seq_, *port, address->client, address->port);
+        if (status < 0 && status != -EBUSY) subscribedDestinations_.erase(addressKey(*address));
+    }
     return deliver(*port, *address, bytes);
 }
 
@@ -592,6 +609,9 @@ void AlsaMIDIService::handleAnnouncement(const snd_seq_event_t& event) {
             // Subscriptions, ours included, do not change the setup.
             return;
     }
+    // Our own ports change only when the engine changes them, and it rebuilds
+    // what it lists itself; a notification would only repeat that work.
+    if (event.data.addr.client == clientId_) return;
     scanStale_ = true;
     if (!notify_) return;
     try {

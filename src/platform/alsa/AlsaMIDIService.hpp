@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -166,6 +167,10 @@ private:
     std::vector<MIDIObjectRef> destinations_;
     // Receivers that stopped reading (main thread; see AlsaEventWriter).
     std::map<int, std::chrono::steady_clock::time_point> stalledReceivers_;
+    // Destinations the output port is subscribed to (main thread): a kernel
+    // client such as a hardware port or a virtual raw MIDI device opens its
+    // device only for a write subscription and ignores events without one.
+    std::set<std::uint32_t> subscribedDestinations_;
 };
 
 }  // namespace velorin

@@ -98,6 +98,8 @@ void SequencerPeer::readLoop() {
             }
             if (status < 0) break;
             if (event == nullptr) continue;
+            // The system's notices (a sender subscribing to us) are not MIDI.
+            if (event->source.client == SND_SEQ_CLIENT_SYSTEM) continue;
             if (event->type == SND_SEQ_EVENT_SYSEX) {
                 const auto* data = static_cast<const std::uint8_t*>(event->data.ext.ptr);
                 inbox_.sysex.insert(inbox_.sysex.end(), data, data + event->data.ext.len);
