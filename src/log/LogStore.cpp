@@ -1,5 +1,7 @@
 #include "log/LogStore.hpp"
 
+#include <algorithm>
+
 namespace velorin {
 
 namespace {
@@ -55,7 +57,7 @@ void LogStore::scheduleFlush() {
         queue
             ->postAfter(std::chrono::duration_cast<MainQueue::Duration>(interval),
                         [weak] {
-                            if (auto store = weak.lock()) store->flush();
+                            if (auto store = weak.lock()) store->publishSlice();
                         })
             .release();
     };
@@ -67,25 +69,54 @@ void LogStore::scheduleFlush() {
     }
 }
 
-void LogStore::flush() {
-    batch_.clear();
-    {
-        std::lock_guard lock(pendingMutex_);
-        hasScheduledFlush_ = false;
-        batch_.swap(pending_);
+void LogStore::publishBatchUpTo(std::size_t end) {
+    if (end <= batchOffset_) return;
+    for (std::size_t i = batchOffset_; i < end; ++i) {
+        if (publishedHandler_) publishedHandler_(batch_[i]);
+        entries_.push_back(std::move(batch_[i]));
     }
-    if (batch_.empty()) return;
-    for (auto& entry : batch_) {
-        if (publishedHandler_) publishedHandler_(entry);
-        entries_.push_back(std::move(entry));
-    }
-    batch_.clear();
+    batchOffset_ = end;
+    // Observers (the window) take the batch in one piece, once it is all out;
+    // until then the entries they show stay where they are.
+    if (batchOffset_ < batch_.size()) return;
     // Keep the newest entries only, so a long session cannot exhaust memory.
     while (entries_.size() > kMaxEntries) entries_.pop_front();
     notifyObservers();
 }
 
+void LogStore::publishSlice() {
+    if (batchOffset_ >= batch_.size()) {
+        batch_.clear();
+        batchOffset_ = 0;
+        std::lock_guard lock(pendingMutex_);
+        hasScheduledFlush_ = false;
+        batch_.swap(pending_);
+    }
+    publishBatchUpTo(std::min(batch_.size(), batchOffset_ + kPublishSliceEntries));
+    if (batchOffset_ < batch_.size()) {
+        queue_.post([weak = weak_from_this()] {
+            if (auto store = weak.lock()) store->publishSlice();
+        });
+    }
+}
+
+void LogStore::flush() {
+    publishBatchUpTo(batch_.size());
+    batch_.clear();
+    batchOffset_ = 0;
+    {
+        std::lock_guard lock(pendingMutex_);
+        hasScheduledFlush_ = false;
+        batch_.swap(pending_);
+    }
+    publishBatchUpTo(batch_.size());
+    batch_.clear();
+    batchOffset_ = 0;
+}
+
 void LogStore::clear() {
+    batch_.clear();
+    batchOffset_ = 0;
     {
         std::lock_guard lock(pendingMutex_);
         pending_.clear();

@@ -1,30 +1,36 @@
 #pragma once
 
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-#include "log/LogEntry.hpp"
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
+#include "log/LogEntry.hpp"
 
 namespace velorin {
 
 // The one place every subsystem writes diagnostics to. append() may be called
 // from any thread; entries are gathered in a locked batch and published to
 // `entries()` on the main thread `flushInterval` after the first append of a
-// batch. Everything else is main-thread only. Observers are notified once per
-// published batch, per clear, and when the log-all flag changes.
+// batch, a large batch in slices of kPublishSliceEntries, one main-thread job
+// each. Everything else is main-thread only. Observers are notified once per
+// published batch (after its last slice), per clear, and when the log-all flag
+// changes.
 class LogStore final : public Observable, public std::enable_shared_from_this<LogStore> {
 public:
     static constexpr const char* kLoggingAllMIDIEventsKey = "isLoggingAllMIDIEvents";
     static constexpr std::size_t kMaxEntries = 20000;
     static constexpr std::chrono::milliseconds kDefaultFlushInterval{67};
+    // Entries published per main-thread job. A large batch ("log all" at a
+    // high event rate) goes out in slices, one job each, so MIDI waiting on
+    // the main thread runs in between instead of behind the whole batch.
+    static constexpr std::size_t kPublishSliceEntries = 32;
 
     // The process-wide store the application installs at start-up (null before).
     static std::shared_ptr<LogStore> shared();
@@ -47,6 +53,7 @@ public:
 
     // Main thread.
     const std::deque<LogEntry>& entries() const { return entries_; }
+    // Publishes everything appended so far, at once.
     void flush();
     void clear();
     void toggleLoggingAllMIDIEvents();
@@ -58,6 +65,10 @@ public:
 private:
     LogStore(MainQueue& queue, SettingsStore& settings, std::chrono::nanoseconds flushInterval);
     void scheduleFlush();
+    // The timer's job: publishes one slice and posts itself for the rest.
+    void publishSlice();
+    // Publishes batch_ from batchOffset_ up to `end`.
+    void publishBatchUpTo(std::size_t end);
 
     MainQueue& queue_;
     SettingsStore& settings_;
@@ -66,6 +77,7 @@ private:
     std::mutex pendingMutex_;
     std::vector<LogEntry> pending_;
     std::vector<LogEntry> batch_;  // main thread: the batch being published, reused
+    std::size_t batchOffset_ = 0;  // how much of batch_ is published
     bool hasScheduledFlush_ = false;
     std::deque<LogEntry> entries_;
     std::function<void(const LogEntry&)> publishedHandler_;

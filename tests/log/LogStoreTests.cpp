@@ -3,9 +3,9 @@
 #include <atomic>
 #include <thread>
 
-#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
+#include "log/LogStore.hpp"
 
 using namespace std::chrono_literals;
 using namespace velorin;
@@ -70,7 +70,7 @@ TEST_F(LogStoreTest, AppendAfterClearSchedulesASecondPublicationThatFindsNothing
     queue.advance(30ms);
     store->clear();
     EXPECT_EQ(changes, 1);
-    store->log("b");  // the flag was reset by clear(): schedules again
+    store->log("b");      // the flag was reset by clear(): schedules again
     queue.advance(37ms);  // the first job publishes "b"
     ASSERT_EQ(store->entries().size(), 1u);
     EXPECT_EQ(changes, 2);
@@ -160,7 +160,8 @@ TEST(LogTaggedMessage, ParsesKnownUnknownAndMissingTags) {
 }
 
 TEST(LogFormattedLine, MIDIOutputNoteOnColumns) {
-    const auto e = LogEntry::midi(MIDIEventLogDirection::output, std::nullopt, MIDIEvent::noteOnEvent(60, 100, 0));
+    const auto e =
+        LogEntry::midi(MIDIEventLogDirection::output, std::nullopt, MIDIEvent::noteOnEvent(60, 100, 0));
     EXPECT_EQ(formattedLine(e).substr(12),
               " " + padded("OUT Velorin Server", 35) + " Note On    ch=01 d1=060 C3 d2=100");
 }
@@ -179,7 +180,8 @@ TEST(LogFormattedLine, ProgramChangePitchBendAndPolyPressureFields) {
 
 TEST(LogFormattedLine, LongSourceIsCutAndTypedMessageShowsItsSource) {
     const std::string longName(40, 'x');
-    auto line = formattedLine(LogEntry::midi(MIDIEventLogDirection::input, longName, MIDIEvent::ccEvent(1, 2, 0)));
+    auto line =
+        formattedLine(LogEntry::midi(MIDIEventLogDirection::input, longName, MIDIEvent::ccEvent(1, 2, 0)));
     EXPECT_EQ(line.substr(13, 36), "IN " + std::string(32, 'x') + " ");
     line = formattedLine(LogEntry::typedMessage(MessageType::morph, std::string("FC-200 SysEx"), "hello"));
     EXPECT_EQ(line.substr(13), padded("Morph FC-200 SysEx", 35) + " hello");
@@ -195,4 +197,29 @@ TEST(LogFormattedLine, NoteNamesAndTime) {
     EXPECT_EQ(line[2], ':');
     EXPECT_EQ(line[5], ':');
     EXPECT_EQ(line[8], '.');
+}
+
+// A large batch goes out in slices, each its own main-thread job, so that work
+// queued behind the publication (MIDI) runs in between; order is kept, and
+// observers (the window) are told once, when the whole batch is out.
+TEST(LogStorePublication, ALargeBatchIsPublishedInSlicesWithOtherJobsInBetween) {
+    ManualMainQueue queue;
+    MemorySettingsStore settings;
+    auto store = LogStore::create(queue, settings);
+    const std::size_t count = 3 * LogStore::kPublishSliceEntries + 1;
+    for (std::size_t i = 0; i < count; ++i) store->log("[MIDI] " + std::to_string(i));
+    std::size_t handed = 0;
+    std::vector<std::size_t> handedWhenOtherJobRan;
+    store->setPublishedEntryHandler([&](const LogEntry&) {
+        // Work that arrives while a slice is published runs before the next slice.
+        if (handed++ == 0) queue.post([&] { handedWhenOtherJobRan.push_back(handed); });
+    });
+    int notifications = 0;
+    const auto subscription = store->observe([&] { ++notifications; });
+    queue.advance(LogStore::kDefaultFlushInterval);
+    ASSERT_EQ(store->entries().size(), count);
+    EXPECT_EQ(handedWhenOtherJobRan, (std::vector<std::size_t>{LogStore::kPublishSliceEntries}));
+    EXPECT_EQ(notifications, 1);
+    EXPECT_EQ(std::get<LogEntry::Message>(store->entries().back().kind).text,
+              "[MIDI] " + std::to_string(count - 1));
 }
