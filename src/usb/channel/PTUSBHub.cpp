@@ -82,17 +82,12 @@ PTUSBClientIdentity PTUSBGetClientIdentity() {
 
 std::vector<std::uint8_t> PTUSBEncodePacket(std::uint32_t tag, std::span<const std::uint8_t> payload,
                                             std::uint32_t protocol, std::uint32_t type) {
-    // The header is built apart: gcc's null analysis cannot see that a
-    // vector's data() is non-null here and warns under instrumentation.
-    std::array<std::uint8_t, kUSBMuxPacketHeaderSize> header{};
-    putLE32(header.data(), static_cast<std::uint32_t>(kUSBMuxPacketHeaderSize + payload.size()));
-    putLE32(header.data() + 4, protocol);
-    putLE32(header.data() + 8, type);
-    putLE32(header.data() + 12, tag);
-    std::vector<std::uint8_t> out;
-    out.reserve(header.size() + payload.size());
-    out.insert(out.end(), header.begin(), header.end());
-    out.insert(out.end(), payload.begin(), payload.end());
+    std::vector<std::uint8_t> out(kUSBMuxPacketHeaderSize + payload.size());
+    putLE32(out.data(), static_cast<std::uint32_t>(out.size()));
+    putLE32(out.data() + 4, protocol);
+    putLE32(out.data() + 8, type);
+    putLE32(out.data() + 12, tag);
+    std::copy(payload.begin(), payload.end(), out.begin() + kUSBMuxPacketHeaderSize);
     return out;
 }
 
