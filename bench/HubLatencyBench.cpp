@@ -56,7 +56,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kNotes = 100'000;
 constexpr std::size_t kWarmUpNotes = 2'000;
-constexpr auto kPace = std::chrono::microseconds(100);
+// At slower paces a run lasts this long at most.
+constexpr auto kMaxRunTime = std::chrono::seconds(10);
 
 constexpr MIDIObjectRef kSourceRef = 1;
 constexpr MIDIObjectRef kDestinationRef = 2;
@@ -279,23 +280,24 @@ struct Measured {
     std::size_t mismatches = 0;
 };
 
-// Hands `count` events over from a producer thread, one every kPace (timer
+// Hands `count` events over from a producer thread, one every `pace` (timer
 // slack at 1 ns so the pace holds), taking the departure time just before each
 // hand-over, while the main thread runs the hub's loop until the sink has seen
 // them all.
-Measured measure(Hub& hub, std::size_t count, const std::function<void(std::size_t)>& handOver) {
+Measured measure(Hub& hub, std::size_t count, Clock::duration pace,
+                 const std::function<void(std::size_t)>& handOver) {
     hub.sink.expect(count, [&hub] { hub.stopLoop(); });
     std::vector<Clock::time_point> departures(count);
     std::thread producer([&] {
         ::prctl(PR_SET_TIMERSLACK, 1UL);
         const auto start = Clock::now();
         for (std::size_t i = 0; i < count; ++i) {
-            std::this_thread::sleep_until(start + kPace * static_cast<long>(i));
+            std::this_thread::sleep_until(start + pace * static_cast<long>(i));
             departures[i] = Clock::now();
             handOver(i);
         }
     });
-    hub.runLoop(kPace * static_cast<long>(count) + std::chrono::seconds(30));
+    hub.runLoop(pace * static_cast<long>(count) + std::chrono::seconds(30));
     producer.join();
 
     Measured result;
@@ -312,18 +314,19 @@ Measured measure(Hub& hub, std::size_t count, const std::function<void(std::size
     return result;
 }
 
-Measured measureBarePost(Hub& hub, std::size_t count) {
+Measured measureBarePost(Hub& hub, std::size_t count, Clock::duration pace) {
     ArrivalSink* sink = &hub.sink;
-    return measure(hub, count, [&hub, sink](std::size_t) { hub.queue().post([sink] { sink->arrive(); }); });
+    return measure(hub, count, pace,
+                   [&hub, sink](std::size_t) { hub.queue().post([sink] { sink->arrive(); }); });
 }
 
-Measured measureNotes(Hub& hub, std::size_t count) {
+Measured measureNotes(Hub& hub, std::size_t count, Clock::duration pace) {
     std::vector<MIDIPacketList> packets(count);
     for (std::size_t i = 0; i < count; ++i) {
         const auto message = noteMessage(i);
         packets[i].emplace_back(message.begin(), message.end());
     }
-    return measure(hub, count, [&](std::size_t i) { hub.service().deliver(std::move(packets[i])); });
+    return measure(hub, count, pace, [&](std::size_t i) { hub.service().deliver(std::move(packets[i])); });
 }
 
 template <typename HubType>
@@ -333,11 +336,13 @@ void BM_HubLatency(benchmark::State& state) {
         state.SkipWithError("the engine did not start with the source routed to the destination");
         return;
     }
-    measureBarePost(hub, kWarmUpNotes);
-    measureNotes(hub, kWarmUpNotes);
+    const auto pace = std::chrono::microseconds(state.range(1));
+    const auto count = std::min<std::size_t>(kNotes, static_cast<std::size_t>(kMaxRunTime / pace));
+    measureBarePost(hub, kWarmUpNotes, pace);
+    measureNotes(hub, kWarmUpNotes, pace);
     for (auto _ : state) {
-        const Measured post = measureBarePost(hub, kNotes);
-        const Measured notes = measureNotes(hub, kNotes);
+        const Measured post = measureBarePost(hub, count, pace);
+        const Measured notes = measureNotes(hub, count, pace);
         if (!post.complete || !notes.complete || notes.mismatches != 0) {
             state.SkipWithError("events were lost or arrived out of order");
             return;
@@ -351,19 +356,21 @@ void BM_HubLatency(benchmark::State& state) {
     }
 }
 
+// Arguments: "log all" off or on, and the pace in µs (10 000 and 1 000 events per second).
 BENCHMARK_TEMPLATE(BM_HubLatency, PollHub)
     ->Name("BM_HubLatency/Poll")
-    ->ArgName("log_all")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"log_all", "pace_us"})
+    ->Args({0, 100})
+    ->Args({1, 100})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
 BENCHMARK_TEMPLATE(BM_HubLatency, QtWindowHub)
     ->Name("BM_HubLatency/QtWindow")
-    ->ArgName("log_all")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"log_all", "pace_us"})
+    ->Args({0, 100})
+    ->Args({1, 100})
+    ->Args({1, 1000})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
