@@ -178,21 +178,23 @@ void AppVirtualMIDIPorts::restore(MIDIObjectRef client, AppVirtualMIDIPortPrefer
         log("[MIDI] Failed to restore primary virtual port pair");
     }
     if (!preferences.additionalPortsEnabled()) return;
+    const bool active = createAdditionalPairs(client) || additionalPortsActive();
+    preferences.setAdditionalPortsEnabled(active);
+    log(active ? "[MIDI] Restored additional virtual ports"
+               : "[MIDI] Failed to restore additional virtual ports; reconciled to off");
+}
+
+bool AppVirtualMIDIPorts::createAdditionalPairs(MIDIObjectRef client) {
     std::vector<int> createdNow;
     for (const int number : kAppVirtualMIDIAdditionalPortNumbers) {
         if (isComplete(number)) continue;
         if (!ensureVirtualPair(client, AppVirtualMIDIPortDescriptor::forNumber(number))) {
             for (auto it = createdNow.rbegin(); it != createdNow.rend(); ++it) disposeVirtualPair(*it);
-            const bool active = additionalPortsActive();
-            preferences.setAdditionalPortsEnabled(active);
-            log(active ? "[MIDI] Restored additional virtual ports"
-                       : "[MIDI] Failed to restore additional virtual ports; reconciled to off");
-            return;
+            return false;
         }
         createdNow.push_back(number);
     }
-    preferences.setAdditionalPortsEnabled(true);
-    log("[MIDI] Restored additional virtual ports");
+    return true;
 }
 
 bool AppVirtualMIDIPorts::setAdditionalEnabled(MIDIObjectRef client,
@@ -204,18 +206,12 @@ bool AppVirtualMIDIPorts::setAdditionalEnabled(MIDIObjectRef client,
         log(std::string("[MIDI] Additional virtual ports ") + verb + " failed; reconciled to " +
             (active ? "on" : "off"));
     };
-    std::vector<int> changedNow;
-    if (value) {
-        for (const int number : kAppVirtualMIDIAdditionalPortNumbers) {
-            if (isComplete(number)) continue;
-            if (!ensureVirtualPair(client, AppVirtualMIDIPortDescriptor::forNumber(number))) {
-                for (auto it = changedNow.rbegin(); it != changedNow.rend(); ++it) disposeVirtualPair(*it);
-                reconcile("enable");
-                return true;
-            }
-            changedNow.push_back(number);
-        }
-    } else {
+    if (value && !createAdditionalPairs(client)) {
+        reconcile("enable");
+        return true;
+    }
+    if (!value) {
+        std::vector<int> changedNow;
         for (const int number : kAppVirtualMIDIAdditionalPortNumbers) {
             disposeVirtualPair(number);
             if (isComplete(number)) {

@@ -104,6 +104,9 @@ public:
     bool setAdditionalEnabled(MIDIObjectRef client, AppVirtualMIDIPortPreferences& preferences, bool value);
 
 private:
+    // Ports 2 and 3, each made unless complete; on a failure the ones made
+    // here are disposed again. True when both were made (or were there).
+    bool createAdditionalPairs(MIDIObjectRef client);
     void rebuildFilter();
     void log(std::string line) const;
 

@@ -323,7 +323,6 @@ private:
     struct InputBacklog {
         static constexpr std::size_t kMaxBytes = 16 * 1024 * 1024;
         std::atomic<std::size_t> bytes{0};
-        std::atomic<std::uint64_t> dropped{0};
         std::atomic<bool> loggedDrop{false};
         std::atomic<bool> refreshPosted{false};
     };

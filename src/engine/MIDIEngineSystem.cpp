@@ -37,7 +37,6 @@ std::optional<std::pair<std::vector<MIDIRawPacket>, std::size_t>> takePackets(MI
     if (raw.empty()) return std::nullopt;
     if (backlog.bytes.fetch_add(size) + size > Backlog::kMaxBytes) {
         backlog.bytes.fetch_sub(size);
-        backlog.dropped.fetch_add(raw.size());
         if (!backlog.loggedDrop.exchange(true)) {
             log.log("[MIDI In] Input arrives faster than it can be handled; dropping packets");
         }
@@ -100,17 +99,22 @@ MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(
 
 void MIDIEngine::handleUSBInput(const VLUSBInboundMIDI& message) {
     if (!isStarted_) return;
-    const auto route = VLUSBInboundRouteFor(message.deviceKey, message.deviceInfo,
-                                            usbPresentation_.showsIndividualUSBDevices());
-    const auto index = inventory_.inputIndex(route.key);
+    // The device's own key or the aggregate's. The input's title is the source
+    // name ("Velorin USB: " + name, or "Velorin USB All"), so nothing is built
+    // per message.
+    const std::string_view key = usbPresentation_.showsIndividualUSBDevices()
+                                     ? std::string_view(message.deviceKey)
+                                     : kVLUSBAggregateKey;
+    const auto index = inventory_.inputIndex(key);
     if (!index) return;
-    const MIDIInputEndpointRoute& inputRoute = inventory_.inputs()[*index].route;
-    if (inputRoute.kind != MIDIInputEndpointRoute::Kind::transportOwned ||
-        inputRoute.transport.rawValue != kVLUSBTransportIdentifier) {
+    const MIDIInputEndpointRegistration& input = inventory_.inputs()[*index];
+    if (input.route.kind != MIDIInputEndpointRoute::Kind::transportOwned ||
+        input.route.transport.rawValue != kVLUSBTransportIdentifier) {
         return;
     }
     usbPacket_.bytes.assign(message.bytes.begin(), message.bytes.end());
-    handleInput(std::span<const MIDIRawPacket>(&usbPacket_, 1), route.key, route.sourceName);
+    handleInput(std::span<const MIDIRawPacket>(&usbPacket_, 1), input.presentation.id,
+                input.presentation.title);
 }
 
 // --- client and ports ----------------------------------------------------------------------

@@ -12,10 +12,6 @@ void MIDISendPath::setTransportOutputHandler(std::string_view kind, TransportOut
     }
 }
 
-bool MIDISendPath::hasTransportOutputHandler(std::string_view kind) const {
-    return transportOutputHandlers_.find(kind) != transportOutputHandlers_.end();
-}
-
 bool MIDISendPath::send(const MIDIOutputEndpointRegistration& output, const MIDIEvent& event) {
     using Kind = MIDIOutputEndpointRoute::Kind;
     const MIDIOutputEndpointRoute& route = output.route;

@@ -28,7 +28,6 @@ public:
     void setOutputPort(MIDIObjectRef port) { outputPort_ = port; }
     // Sets (or with an empty handler removes) the handler of a transport kind.
     void setTransportOutputHandler(std::string_view kind, TransportOutputHandler handler);
-    bool hasTransportOutputHandler(std::string_view kind) const;
 
     bool send(const MIDIOutputEndpointRegistration& output, const MIDIEvent& event) override;
 
