@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -58,6 +59,11 @@ public:
     void collectDueEvents(std::vector<ScheduledMIDIEvent>& out);
 
     std::size_t pendingCount() const { return queue_.size(); }
+    // The target beat of the first queued event, if any.
+    std::optional<double> firstTargetBeat() const {
+        if (queue_.empty()) return std::nullopt;
+        return queue_.begin()->first;
+    }
     std::vector<ScheduledMIDIEvent> pendingEvents() const;
 
     // The key under which a skipped event is logged once per stopped stretch.
