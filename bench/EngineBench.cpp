@@ -142,6 +142,32 @@ void BM_Engine_PanicPerTarget(benchmark::State& state) {
 }
 BENCHMARK(BM_Engine_PanicPerTarget)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 
+// A 1 MiB SysEx dump arriving in 256-byte packets with "log all" on: every
+// packet logs a line about the message so far. Reports the time per dump.
+void BM_Engine_LongSysExLogAll(benchmark::State& state) {
+    Rig rig;
+    rig.engine.setInputAssignment(true, "in", "router", "inputs");
+    rig.log->toggleLoggingAllMIDIEvents();
+    constexpr std::size_t kPacket = 256;
+    std::vector<std::vector<MIDIRawPacket>> packets;
+    for (std::size_t at = 0; at < kMaxSystemExclusiveBytes; at += kPacket) {
+        ByteArray bytes(kPacket, 0x22);
+        if (at == 0) bytes.front() = 0xF0;
+        if (at + kPacket >= kMaxSystemExclusiveBytes) bytes.back() = 0xF7;
+        packets.push_back({MIDIRawPacket{std::move(bytes)}});
+    }
+    for (auto _ : state) {
+        for (const auto& packet : packets) rig.engine.handleInput(packet, "in", "Keyboard");
+        state.PauseTiming();
+        rig.log->flush();
+        rig.log->clear();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(kMaxSystemExclusiveBytes));
+}
+BENCHMARK(BM_Engine_LongSysExLogAll)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace velorin
 

@@ -139,9 +139,46 @@ std::optional<MIDIEvent> makeSystemExclusive(ByteArray bytes, double timestamp) 
     return e;
 }
 
+namespace {
+
+// Keeps a copy of every frame (the vector form of the parse).
+class CopyingFrameSink final : public MIDISystemExclusiveFrameSink {
+public:
+    explicit CopyingFrameSink(std::vector<MIDIRawSystemExclusiveFrame>& frames) : frames_(frames) {}
+    void frame(std::span<const std::uint8_t> bytes, bool isComplete) override {
+        frames_.push_back(MIDIRawSystemExclusiveFrame{ByteArray(bytes.begin(), bytes.end()), isComplete});
+    }
+
+private:
+    std::vector<MIDIRawSystemExclusiveFrame>& frames_;
+};
+
+void parsePacket(std::span<const std::uint8_t> packet, MIDIParserState& state, std::vector<MIDIEvent>& events,
+                 MIDISystemExclusiveFrameSink* frames, std::size_t maxSystemExclusiveBytes);
+
+}  // namespace
+
 void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& state,
                       std::vector<MIDIEvent>& events, std::vector<MIDIRawSystemExclusiveFrame>* frames,
                       std::size_t maxSystemExclusiveBytes) {
+    if (frames == nullptr) {
+        parsePacket(packet, state, events, nullptr, maxSystemExclusiveBytes);
+        return;
+    }
+    CopyingFrameSink sink(*frames);
+    parsePacket(packet, state, events, &sink, maxSystemExclusiveBytes);
+}
+
+void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& state,
+                      std::vector<MIDIEvent>& events, MIDISystemExclusiveFrameSink& frames,
+                      std::size_t maxSystemExclusiveBytes) {
+    parsePacket(packet, state, events, &frames, maxSystemExclusiveBytes);
+}
+
+namespace {
+
+void parsePacket(std::span<const std::uint8_t> packet, MIDIParserState& state, std::vector<MIDIEvent>& events,
+                 MIDISystemExclusiveFrameSink* frames, std::size_t maxSystemExclusiveBytes) {
     const std::uint8_t* const p = packet.data();
     const std::size_t n = packet.size();
     ByteArray& accumulation = state.systemExclusiveAccumulation;
@@ -187,10 +224,10 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
             }
             if (overflowed) continue;
             if (!complete) {
-                if (frames) frames->push_back(MIDIRawSystemExclusiveFrame{accumulation, false});
+                if (frames) frames->frame(accumulation, false);
                 return;
             }
-            if (frames) frames->push_back(MIDIRawSystemExclusiveFrame{accumulation, true});
+            if (frames) frames->frame(accumulation, true);
             MIDIEvent& e = events.emplace_back();
             e.type = MIDIEventType::systemExclusive;
             if (accumulation.capacity() <= kKeptAccumulationCapacity) {
@@ -218,7 +255,7 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
                 MIDIEvent& e = events.emplace_back();
                 e.type = MIDIEventType::systemExclusive;
                 e.data.assign(p + i, p + end + 1);
-                if (frames) frames->push_back(MIDIRawSystemExclusiveFrame{e.data, true});
+                if (frames) frames->frame(e.data, true);
                 i = end + 1;
                 continue;
             }
@@ -282,6 +319,8 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
         i = j;
     }
 }
+
+}  // namespace
 
 void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& state,
                       std::vector<MIDIEvent>& events, std::vector<MIDIRawSystemExclusiveFrame>& frames) {

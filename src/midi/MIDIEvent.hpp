@@ -103,6 +103,20 @@ void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& sta
                       std::vector<MIDIEvent>& events, std::vector<MIDIRawSystemExclusiveFrame>* frames,
                       std::size_t maxSystemExclusiveBytes = kMaxSystemExclusiveBytes);
 
+// Told about each System Exclusive frame as the parser produces it: the message
+// gathered so far (partial) or the whole message (complete). The bytes are the
+// parser's own and valid only during the call, so a sink that keeps less than
+// the whole frame copies nothing more than it keeps.
+class MIDISystemExclusiveFrameSink {
+public:
+    virtual ~MIDISystemExclusiveFrameSink() = default;
+    virtual void frame(std::span<const std::uint8_t> bytes, bool isComplete) = 0;
+};
+// The same parse, reporting frames to `frames` without copying them.
+void parsePacketBytes(std::span<const std::uint8_t> packet, MIDIParserState& state,
+                      std::vector<MIDIEvent>& events, MIDISystemExclusiveFrameSink& frames,
+                      std::size_t maxSystemExclusiveBytes = kMaxSystemExclusiveBytes);
+
 std::string systemExclusiveFrameLogText(const MIDIRawSystemExclusiveFrame& frame);
 std::string hexByteString(std::span<const std::uint8_t> bytes);
 

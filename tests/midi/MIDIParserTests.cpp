@@ -224,6 +224,35 @@ TEST(MIDIParserSysExCap, SingleHugePacketIsDropped) {
     EXPECT_TRUE(state.isAtRest());
 }
 
+// A long message in small packets reports each partial frame as a view of the
+// accumulation itself: logging it costs nothing like a copy of the message so far.
+TEST(MIDIParserFrameSink, PartialFramesAreViewsOfTheAccumulation) {
+    struct Sink final : MIDISystemExclusiveFrameSink {
+        const MIDIParserState* state = nullptr;
+        std::vector<std::pair<std::size_t, bool>> frames;
+        bool allInPlace = true;
+        void frame(std::span<const std::uint8_t> bytes, bool isComplete) override {
+            frames.emplace_back(bytes.size(), isComplete);
+            if (!isComplete && bytes.data() != state->systemExclusiveAccumulation.data()) allInPlace = false;
+        }
+    } sink;
+    MIDIParserState state;
+    sink.state = &state;
+    std::vector<MIDIEvent> events;
+    ByteArray packet(256, 0x22);
+    packet[0] = 0xF0;
+    for (int i = 0; i < 4; ++i) {
+        if (i == 3) packet.back() = 0xF7;
+        parsePacketBytes(packet, state, events, sink);
+        packet[0] = 0x22;
+    }
+    EXPECT_TRUE(sink.allInPlace);
+    EXPECT_EQ(sink.frames, (std::vector<std::pair<std::size_t, bool>>{{256, false}, {512, false}, {768, false},
+                                                                         {1024, true}}));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].data.size(), 1024u);
+}
+
 TEST(MIDIParser, InputsKeepSeparateState) {
     MIDIParserState a, b;
     parse(a, {{0xF0, 0x01}});
