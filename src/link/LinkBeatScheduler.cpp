@@ -47,9 +47,33 @@ LinkBeatScheduler& LinkBeatScheduler::shared() {
 
 bool LinkBeatScheduler::hasShared() { return sharedScheduler() != nullptr; }
 
+LinkBeatScheduler::NoteRole LinkBeatScheduler::noteRole(const MIDIEvent& event) {
+    if (event.type == MIDIEventType::noteOff) return NoteRole::noteOff;
+    if (event.type == MIDIEventType::noteOn) return event.velocity > 0 ? NoteRole::noteOn : NoteRole::noteOff;
+    return NoteRole::other;
+}
+
+bool LinkBeatScheduler::hasRoomFor(const MIDIEvent& event) const {
+    const NoteRole role = noteRole(event);
+    if (role == NoteRole::noteOff) return queue_.size() < kMaxPendingEvents;
+    // Note-ons that may still need a note-off, this one included.
+    const std::size_t ons = pendingNoteOns_ + (role == NoteRole::noteOn ? 1 : 0);
+    const std::size_t reserved = ons > pendingNoteOffs_ ? ons - pendingNoteOffs_ : 0;
+    return queue_.size() + 1 + reserved <= kMaxPendingEvents;
+}
+
+void LinkBeatScheduler::count(const ScheduledMIDIEvent& event, int delta) {
+    switch (noteRole(event.event)) {
+        case NoteRole::noteOn: pendingNoteOns_ += static_cast<std::size_t>(delta); break;
+        case NoteRole::noteOff: pendingNoteOffs_ += static_cast<std::size_t>(delta); break;
+        case NoteRole::other: break;
+    }
+}
+
 bool LinkBeatScheduler::schedule(ScheduledMIDIEvent event) {
     if (!std::isfinite(event.targetBeat)) return false;
-    if (queue_.size() >= kMaxPendingEvents) {
+    if (!hasRoomFor(event.event)) {
+        // Once per burst: the flag is cleared by the next poll.
         if (!loggedQueueFull_) {
             loggedQueueFull_ = true;
             log_.log("[Scheduler] Queue full: dropping scheduled events (" + std::to_string(kMaxPendingEvents) +
@@ -58,13 +82,25 @@ bool LinkBeatScheduler::schedule(ScheduledMIDIEvent event) {
         return false;
     }
     const double beat = event.targetBeat;
+    count(event, +1);
     queue_.emplace(beat, Entry{std::move(event), 0});
     return true;
+}
+
+LinkBeatScheduler::Queue::node_type LinkBeatScheduler::take(Queue::iterator it) {
+    count(it->second.scheduled, -1);
+    return queue_.extract(it);
+}
+
+LinkBeatScheduler::Queue::iterator LinkBeatScheduler::erase(Queue::iterator it) {
+    count(it->second.scheduled, -1);
+    return queue_.erase(it);
 }
 
 void LinkBeatScheduler::insert(Queue::node_type node) {
     // A multimap inserts after the equal keys already present: insertion order
     // is kept among events for the same beat.
+    count(node.mapped().scheduled, +1);
     queue_.insert(std::move(node));
 }
 
@@ -72,12 +108,11 @@ void LinkBeatScheduler::cancelEvents(std::string_view key) {
     for (auto it = queue_.begin(); it != queue_.end();) {
         const auto& cancellationKey = it->second.scheduled.cancellationKey;
         if (cancellationKey && *cancellationKey == key) {
-            it = queue_.erase(it);
+            it = erase(it);
         } else {
             ++it;
         }
     }
-    if (queue_.size() < kMaxPendingEvents) loggedQueueFull_ = false;
 }
 
 void LinkBeatScheduler::clearLoggedSkipDescriptors() {
@@ -88,6 +123,8 @@ void LinkBeatScheduler::clearLoggedSkipDescriptors() {
 
 void LinkBeatScheduler::removeAllEvents() {
     queue_.clear();
+    pendingNoteOns_ = 0;
+    pendingNoteOffs_ = 0;
     loggedQueueFull_ = false;
 }
 
@@ -110,6 +147,14 @@ std::string LinkBeatScheduler::skipDescriptor(const MIDIEvent& event) {
         case MIDIEventType::systemExclusive: return "sysex";
     }
     return "sysex";
+}
+
+double LinkBeatScheduler::samePhaseBeat(double targetBeat, double interval, double beat) {
+    double offset = std::fmod(targetBeat - beat, interval);
+    if (offset < 0) offset += interval;
+    const double phased = beat + offset;
+    // Rounding may leave the result a hair before `beat`.
+    return phased >= beat ? phased : beat;
 }
 
 double LinkBeatScheduler::nextRepetitionBeat(double targetBeat, double interval, double beat) {
@@ -162,7 +207,48 @@ std::vector<ScheduledMIDIEvent> LinkBeatScheduler::dueEvents() {
     return due;
 }
 
+void LinkBeatScheduler::handleBackwardJump(double beat, std::vector<ScheduledMIDIEvent>& out) {
+    std::size_t released = 0;
+    std::size_t rearmed = 0;
+    std::vector<Queue::node_type> moved;
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        const ScheduledMIDIEvent& scheduled = it->second.scheduled;
+        const bool isNoteOff = noteRole(scheduled.event) == NoteRole::noteOff;
+        const bool repeats = scheduled.repeatIntervalBeats && *scheduled.repeatIntervalBeats > 0;
+        if (isNoteOff) {
+            out.push_back(scheduled);
+            ++released;
+        }
+        if (repeats) {
+            moved.push_back(take(it++));
+        } else if (isNoteOff) {
+            it = erase(it);
+        } else {
+            ++it;  // a one-off event keeps its beat
+        }
+    }
+    for (auto& node : moved) {
+        auto& scheduled = node.mapped().scheduled;
+        const double interval = *scheduled.repeatIntervalBeats;
+        double next = samePhaseBeat(scheduled.targetBeat, interval, beat);
+        // A note-off just sent waits for its next turn rather than leaving twice now.
+        if (noteRole(scheduled.event) == NoteRole::noteOff && !(next > beat)) next += interval;
+        if (!std::isfinite(next)) continue;
+        scheduled.targetBeat = next;
+        scheduled.event.timestamp = next;
+        node.mapped().skipCheckedStretch = 0;
+        node.key() = next;
+        insert(std::move(node));
+        ++rearmed;
+    }
+    if (released + rearmed > 0) {
+        log_.log("[Scheduler] Link beat moved back \xE2\x80\x94 sending " + std::to_string(released) +
+                 " pending note-off(s), re-arming " + std::to_string(rearmed) + " loop event(s)");
+    }
+}
+
 void LinkBeatScheduler::collectDueEvents(std::vector<ScheduledMIDIEvent>& out) {
+    loggedQueueFull_ = false;  // a refusal after this poll is a new burst
     const bool running = linkClock_.isActive() && linkClock_.isPlaying();
     if (!running) {
         if (!queue_.empty() && log_.isLoggingAllMIDIEvents()) logSkippedEvents();
@@ -172,10 +258,13 @@ void LinkBeatScheduler::collectDueEvents(std::vector<ScheduledMIDIEvent>& out) {
     const double beat = linkClock_.currentBeat();
     // The next stop logs afresh.
     if (skipStretchUsed_) clearLoggedSkipDescriptors();
+    const bool jumpedBack = lastRunningBeat_ && beat < *lastRunningBeat_ - kBackwardJumpToleranceBeats;
+    if (!lastRunningBeat_ || beat > *lastRunningBeat_ || jumpedBack) lastRunningBeat_ = beat;
+    if (jumpedBack && !queue_.empty()) handleBackwardJump(beat, out);
 
     if (linkWasActive_) {
         while (!queue_.empty() && beat >= queue_.begin()->first) {
-            auto node = queue_.extract(queue_.begin());
+            auto node = take(queue_.begin());
             auto& scheduled = node.mapped().scheduled;
             if (scheduled.repeatIntervalBeats && *scheduled.repeatIntervalBeats > 0) {
                 out.push_back(scheduled);
@@ -190,7 +279,7 @@ void LinkBeatScheduler::collectDueEvents(std::vector<ScheduledMIDIEvent>& out) {
         std::size_t sent = 0;
         std::size_t stale = 0;
         while (!queue_.empty() && beat >= queue_.begin()->first) {
-            auto node = queue_.extract(queue_.begin());
+            auto node = take(queue_.begin());
             const auto& scheduled = node.mapped().scheduled;
             if (scheduled.event.type == MIDIEventType::noteOff) {
                 out.push_back(scheduled);
@@ -205,7 +294,6 @@ void LinkBeatScheduler::collectDueEvents(std::vector<ScheduledMIDIEvent>& out) {
                      " due note-off(s), discarding " + std::to_string(stale) + " stale event(s)");
         }
     }
-    if (queue_.size() < kMaxPendingEvents) loggedQueueFull_ = false;
 }
 
 }  // namespace velorin

@@ -15,6 +15,7 @@ using namespace velorin;
 using velorin::test::takeLines;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::SizeIs;
 
 namespace {
 
@@ -276,16 +277,54 @@ TEST_F(LinkBeatSchedulerTest, TargetsThatAreNotFiniteAreRefusedSoTheyCannotBlock
     EXPECT_THAT(pollAt(2), ElementsAre(3));
 }
 
-TEST_F(LinkBeatSchedulerTest, AFullQueueRefusesNewEventsAndSaysSoOnce) {
+// A full queue refuses new events, but never a note-off that a queued note-on
+// needs: room is kept for one per note-on. Each burst of refusals says so once.
+TEST_F(LinkBeatSchedulerTest, AFullQueueKeepsRoomForTheNoteOffsOfItsNoteOns) {
     clock.playing = false;
-    for (std::size_t i = 0; i < LinkBeatScheduler::kMaxPendingEvents; ++i) {
+    constexpr std::size_t kPairs = LinkBeatScheduler::kMaxPendingEvents / 2 - 1;
+    for (std::size_t i = 0; i < kPairs; ++i) {
         ASSERT_TRUE(scheduler.schedule(at(static_cast<double>(i % 64), noteOn(1))));
+        ASSERT_TRUE(scheduler.schedule(at(static_cast<double>(i % 64) + 0.5, noteOff(1))));
     }
-    EXPECT_FALSE(scheduler.schedule(at(1, noteOn(2))));
+    // Two free slots: a note-on fits with its note-off, the next note-on does not.
+    EXPECT_TRUE(scheduler.schedule(at(1, noteOn(2))));
     EXPECT_FALSE(scheduler.schedule(at(1, noteOn(3))));
+    EXPECT_FALSE(scheduler.schedule(at(1, MIDIEvent::ccEvent(7, 100, 0))));
+    EXPECT_TRUE(scheduler.schedule(at(2, noteOff(2))));
+    EXPECT_EQ(scheduler.pendingCount(), LinkBeatScheduler::kMaxPendingEvents);
+    EXPECT_FALSE(scheduler.schedule(at(2, noteOff(9))));
     EXPECT_THAT(lines(), ElementsAre("[Scheduler] Queue full: dropping scheduled events (100000 pending)"));
+    scheduler.dueEvents();  // the next burst logs again
+    EXPECT_FALSE(scheduler.schedule(at(1, noteOn(4))));
+    EXPECT_THAT(lines(), SizeIs(1));
+    scheduler.cancelEvents("none");
     scheduler.removeAllEvents();
     EXPECT_TRUE(scheduler.schedule(at(1, noteOn(2))));
+    EXPECT_EQ(scheduler.pendingNoteOnCount(), 1u);
+}
+
+// The beat moving back (a timeline reset, a peer) releases every queued
+// note-off at once and puts loops at the same phase after the new beat; a
+// one-off event keeps its beat, and small backward jitter changes nothing.
+TEST_F(LinkBeatSchedulerTest, ABackwardJumpReleasesNoteOffsAndRePhasesLoops) {
+    startRunningAt(100);
+    scheduler.schedule(at(101, noteOff(60), "link-looper", "link-looper-1", 8.0));
+    scheduler.schedule(at(104, noteOn(60), "link-looper", "link-looper-1", 8.0));
+    scheduler.schedule(at(102, noteOff(61)));
+    scheduler.schedule(at(103, noteOn(62)));
+    EXPECT_THAT(pollAt(100.5), IsEmpty());
+    EXPECT_THAT(pollAt(100.5 - LinkBeatScheduler::kBackwardJumpToleranceBeats / 2), IsEmpty());
+    lines();
+
+    EXPECT_THAT(pollAt(2.0), ElementsAre(60, 61));
+    EXPECT_THAT(lines(), ElementsAre("[Scheduler] Link beat moved back \xE2\x80\x94 sending 2 pending note-off(s), "
+                                     "re-arming 2 loop event(s)"));
+    std::vector<std::pair<double, std::int64_t>> pending;
+    for (const auto& e : scheduler.pendingEvents()) pending.emplace_back(e.targetBeat, e.event.note);
+    // 104 ≡ 0 and 101 ≡ 5 (mod 8): the loop resumes at 8 and 5; the one-off note-on waits for 103.
+    EXPECT_THAT(pending, ElementsAre(std::pair{5.0, 60}, std::pair{8.0, 60}, std::pair{103.0, 62}));
+    EXPECT_EQ(scheduler.pendingEvents()[0].event.timestamp, 5.0);
+    EXPECT_THAT(pollAt(5.0), ElementsAre(60));
 }
 
 TEST(LinkBeatSchedulerDescriptor, NamesTypeNoteAndChannelButNotTheMorph) {
