@@ -2,9 +2,12 @@
 // engine path with every morph routed (including a chain of three morphs), on
 // virtual time with a fake Link session whose transport, tempo and timeline the
 // input also drives. Window switches, option changes, routing and availability
-// edits and engine restarts are interleaved. Checks: nothing crashes, every
-// piece of state that input can grow stays under its bound, and after the final
-// stop no note is left sounding at any output.
+// edits, inputs leaving and rejoining the system, Link switched off and on,
+// timeline resets and engine restarts are interleaved. Checks: nothing
+// crashes, every piece of state that input can grow stays under its bound,
+// and at the end — before any stop or panic — once every input has let go of
+// every key and the loops are silenced (switched off, or the transport
+// stopped) and the longest loop has passed, no note sounds at any output.
 //
 // Input: a sequence of operations; each starts with one byte whose top three
 // bits choose the operation and whose low five bits are its parameter.
@@ -100,8 +103,9 @@ struct Rig {
             outputs.push_back({{kOutputs[i], i == 1 ? "Input 0" : "Output " + std::to_string(i), ""},
                                MIDIOutputEndpointRoute::coreMIDIDestination(static_cast<std::uint32_t>(i))});
         }
-        engine->setEndpointInventory(std::get<MIDIEndpointInventory>(
-            MIDIEndpointInventory::make(std::move(inputs), std::move(outputs))));
+        allInputs = inputs;
+        allOutputs = outputs;
+        installInventory();
 
         // Every input reaches every morph; the third also drives the looper's controls.
         for (const auto& in : kInputs) {
@@ -126,6 +130,15 @@ struct Rig {
         scheduler.reset();
         clock.reset();
     }
+
+    // Every input, or all but the second (unplugged).
+    void installInventory() {
+        auto inputs = allInputs;
+        if (!secondInputPresent) inputs.erase(inputs.begin() + 1);
+        engine->setEndpointInventory(
+            std::get<MIDIEndpointInventory>(MIDIEndpointInventory::make(std::move(inputs), allOutputs)));
+    }
+    bool present(std::size_t input) const { return input != 1 || secondInputPresent; }
 
     void checkBounds() {
         check(engine->inputParserStateCount() <= kInputs.size());
@@ -154,10 +167,14 @@ struct Rig {
     MIDIActivityMonitor activity{[this] { return queue.uptimeSeconds(); }};
     SoundingTransport transport;
     std::unique_ptr<MIDIEngine> engine;
+    std::vector<MIDIInputEndpointRegistration> allInputs;
+    std::vector<MIDIOutputEndpointRegistration> allOutputs;
+    bool secondInputPresent = true;
 };
 
 void midiBatch(Rig& rig, Reader& in, unsigned param) {
-    const std::size_t inputIndex = (param & 0x3u) % kInputs.size();
+    std::size_t inputIndex = (param & 0x3u) % kInputs.size();
+    if (!rig.present(inputIndex)) inputIndex = 0;  // an unplugged input plays nothing
     const std::string& input = kInputs[inputIndex];
     const auto bytes = in.bytes(in.byte());
     // One to four packets of about equal size.
@@ -192,6 +209,13 @@ void linkOperation(Rig& rig, Reader& in, unsigned param) {
             break;
         case 4:
             rig.log->toggleLoggingAllMIDIEvents();
+            break;
+        case 5:
+            if (in.byte() & 1) {
+                rig.clock->resetTimeline();
+            } else {
+                rig.clock->setActive(!rig.clock->isActive());
+            }
             break;
         default:
             rig.queue.advance(std::chrono::milliseconds(250 * (param % 8 - 4)));
@@ -261,7 +285,12 @@ void routingOperation(Rig& rig, Reader& in, unsigned param) {
             engine.emitStartupSnapshot();
             break;
         default:
-            engine.forgetInputState(kInputs[arg % kInputs.size()]);
+            if (flag) {
+                rig.secondInputPresent = !rig.secondInputPresent;
+                rig.installInventory();
+            } else {
+                engine.forgetInputState(kInputs[arg % kInputs.size()]);
+            }
             break;
     }
 }
@@ -303,9 +332,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rig.queue.advance(3s);
     rig.checkBounds();
 
-    // Stop sends note-offs to every available main output; an output it does
-    // not reach got its note-offs when it was switched off or unassigned. So
-    // nothing may sound anywhere afterwards.
+    // The quiet moment: every present input lets go of every key (an input
+    // switched off or unassigned had its notes ended when it stopped reaching
+    // the morph), the loops are silenced, and the longest loop passes.
+    ByteArray allOff;
+    for (std::uint8_t channel = 0; channel < 16; ++channel) {
+        for (std::uint8_t note = 0; note < 128; ++note) {
+            allOff.insert(allOff.end(), {static_cast<std::uint8_t>(0x80 | channel), note, 0});
+        }
+    }
+    const std::vector<MIDIRawPacket> release{MIDIRawPacket{allOff}};
+    for (std::size_t i = 0; i < kInputs.size(); ++i) {
+        if (!rig.present(i)) continue;
+        rig.engine->forgetInputState(kInputs[i]);  // no unfinished SysEx swallows the note-offs
+        rig.engine->handleInput(release, kInputs[i], std::nullopt);
+    }
+    if (size % 2 == 0) {
+        for (int looper = 0; looper < 4; ++looper) rig.engine->setLinkLooper(looper, false);
+    } else {
+        rig.session->playing = false;
+    }
+    // 64 beats at the slowest tempo the input can set (40 BPM) take 96 s.
+    for (int i = 0; i < 100; ++i) rig.queue.advance(1s);
+    for (const auto& sounding : rig.transport.sounding) check(sounding.none());
+
+    // Stop leaves nothing sounding either.
     rig.engine->stop();
     for (const auto& sounding : rig.transport.sounding) check(sounding.none());
     return 0;

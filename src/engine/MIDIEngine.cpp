@@ -56,18 +56,33 @@ void sortByTitle(std::vector<Endpoint>& endpoints) {
 // gathered so far, so a long message arriving in small packets writes ever
 // longer lines: a megabyte in 256-byte packets would put gigabytes of text into
 // the log. Past kMaxLoggedSystemExclusiveBytes only that many bytes are shown,
-// followed by " …"; the count stays the whole frame's.
-std::string frameLogText(const MIDIRawSystemExclusiveFrame& frame) {
-    if (frame.bytes.size() <= MIDIEngine::kMaxLoggedSystemExclusiveBytes)
-        return systemExclusiveFrameLogText(frame);
-    std::string text = frame.isComplete ? "SysEx " : "SysEx partial ";
-    text += std::to_string(frame.bytes.size());
+// followed by " …"; the count stays the whole frame's. The bytes are read in
+// place, so a frame costs at most that many bytes however long the message is.
+std::string frameLogText(std::span<const std::uint8_t> bytes, bool isComplete) {
+    std::string text = isComplete ? "SysEx " : "SysEx partial ";
+    text += std::to_string(bytes.size());
     text += " bytes ";
-    text += hexByteString(
-        std::span<const std::uint8_t>(frame.bytes).first(MIDIEngine::kMaxLoggedSystemExclusiveBytes));
-    text += " \u2026";
+    if (bytes.size() <= MIDIEngine::kMaxLoggedSystemExclusiveBytes) {
+        text += hexByteString(bytes);
+    } else {
+        text += hexByteString(bytes.first(MIDIEngine::kMaxLoggedSystemExclusiveBytes));
+        text += " \u2026";
+    }
     return text;
 }
+
+// Writes each SysEx frame of an input to the log as the parser reports it.
+class FrameLogSink final : public MIDISystemExclusiveFrameSink {
+public:
+    FrameLogSink(LogStore& log, std::optional<std::string_view> sourceName) : log_(log), sourceName_(sourceName) {}
+    void frame(std::span<const std::uint8_t> bytes, bool isComplete) override {
+        log_.logTyped(MessageType::midiIn, ownedText(sourceName_), frameLogText(bytes, isComplete));
+    }
+
+private:
+    LogStore& log_;
+    std::optional<std::string_view> sourceName_;
+};
 
 // Holds one level of the engine's reusable output lists for a scope.
 template <typename Engine>
@@ -165,7 +180,6 @@ MIDIEngine::MIDIEngine(Dependencies deps)
 
     for (std::size_t i = 0; i < kInitialScratchDepth; ++i) scratchByDepth_.emplace_back().reserve(64);
     parsedEvents_.reserve(256);
-    parsedFrames_.reserve(8);
     sendIndices_.reserve(32);
     dueEvents_.reserve(64);
     attachUSBService();
@@ -189,6 +203,8 @@ void MIDIEngine::setEndpointInventory(MIDIEndpointInventory inventory) {
 void MIDIEngine::installInventoryValue(MIDIEndpointInventory inventory) {
     if (inventory == inventory_) return;
     inventory_ = std::move(inventory);
+    // An input that went away can no longer let go of its notes.
+    if (!heldNotesByInput_.empty()) releaseInputsGoneFromInventory();
     notifyObservers();
 }
 
@@ -222,21 +238,17 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
                              std::optional<std::string_view> sourceName) {
     assert(deps_.queue.isMainThread());
     parsedEvents_.clear();
-    parsedFrames_.clear();
     const bool isUnavailable = routingStore_.isInputUnavailable(inputKey);
-    // Frames are collected only when they will be logged: each partial frame
-    // copies the whole accumulation, which can be up to a megabyte. They are
-    // logged packet by packet, so a batch of many packets never holds more
-    // than one packet's frames.
-    auto* frames = !isUnavailable && deps_.log.isLoggingAllMIDIEvents() ? &parsedFrames_ : nullptr;
+    // Frames are reported only when they will be logged.
+    const bool logFrames = !isUnavailable && deps_.log.isLoggingAllMIDIEvents();
+    FrameLogSink frameLog(deps_.log, sourceName);
     auto parse = [&](MIDIParserState& state) {
         for (const MIDIRawPacket& packet : packets) {
-            parsePacketBytes(packet.bytes, state, parsedEvents_, frames);
-            if (parsedFrames_.empty()) continue;
-            for (const auto& frame : parsedFrames_) {
-                deps_.log.logTyped(MessageType::midiIn, ownedText(sourceName), frameLogText(frame));
+            if (logFrames) {
+                parsePacketBytes(packet.bytes, state, parsedEvents_, frameLog);
+            } else {
+                parsePacketBytes(packet.bytes, state, parsedEvents_, nullptr);
             }
-            parsedFrames_.clear();
         }
     };
     if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
@@ -261,6 +273,7 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
     const bool logAll = deps_.log.isLoggingAllMIDIEvents();
     const std::vector<RoutingInputDelivery>& deliveries = routingStore_.deliveries(inputKey);
     if (deliveries.empty() && !logAll) return;
+    if (!deliveries.empty()) trackHeldNotes(inputKey, sourceName, events, deliveries);
     const MorphContext context = makeContext(sourceName);
     auto release = [this] { releaseScratch(); };
     ScratchLease lease(release, acquireScratch());
@@ -271,6 +284,103 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
             morphEngine_->process(delivery.morphKey, delivery.inputGroupKey, event, context, lease.outputs());
             applyOutputs(lease.outputs(), VisitedMorphs{}, sourceName);
         }
+    }
+}
+
+namespace {
+bool isNoteEvent(const MIDIEvent& event) {
+    return event.type == MIDIEventType::noteOn || event.type == MIDIEventType::noteOff;
+}
+bool isNoteRelease(const MIDIEvent& event) {
+    return event.type == MIDIEventType::noteOff || (event.type == MIDIEventType::noteOn && event.velocity <= 0);
+}
+}  // namespace
+
+MIDIEngine::HeldThroughDelivery& MIDIEngine::heldThrough(HeldInputNotes& held,
+                                                         const RoutingInputDelivery& delivery) {
+    for (auto& entry : held.deliveries) {
+        if (entry.morphKey == delivery.morphKey && entry.inputGroupKey == delivery.inputGroupKey) return entry;
+    }
+    return held.deliveries.emplace_back(
+        HeldThroughDelivery{delivery.morphKey, delivery.inputGroupKey, MorphOutstandingNotes{}});
+}
+
+void MIDIEngine::trackHeldNotes(std::string_view inputKey, std::optional<std::string_view> sourceName,
+                                std::span<const MIDIEvent> events,
+                                const std::vector<RoutingInputDelivery>& deliveries) {
+    HeldInputNotes* held = nullptr;
+    for (const MIDIEvent& event : events) {
+        if (!isNoteEvent(event)) continue;
+        const bool releases = isNoteRelease(event);
+        if (held == nullptr) {
+            auto it = heldNotesByInput_.find(inputKey);
+            if (it == heldNotesByInput_.end()) {
+                if (releases) continue;  // nothing held, nothing to end
+                it = heldNotesByInput_.emplace(std::string(inputKey), HeldInputNotes{}).first;
+            }
+            held = &it->second;
+            if (held->sourceName != sourceName) held->sourceName = ownedText(sourceName);
+            heldScratch_.assign(deliveries.size(), nullptr);
+        }
+        const MIDINoteIdentity note{event.note, event.channel};
+        for (std::size_t i = 0; i < deliveries.size(); ++i) {
+            HeldThroughDelivery*& entry = heldScratch_[i];
+            if (entry == nullptr) entry = &heldThrough(*held, deliveries[i]);
+            if (releases) {
+                entry->notes.erase(note);
+            } else {
+                entry->notes.insert(note);
+            }
+        }
+    }
+}
+
+void MIDIEngine::releaseHeldInputNotes(std::string_view inputKey, std::optional<std::string_view> morphKey,
+                                       std::optional<std::string_view> inputGroupKey) {
+    const auto it = heldNotesByInput_.find(inputKey);
+    if (it == heldNotesByInput_.end()) return;
+    // Taken out first: the morphs' outputs may reach code that looks at the map.
+    std::vector<std::pair<HeldThroughDelivery, std::vector<MIDINoteIdentity>>> releases;
+    for (auto& entry : it->second.deliveries) {
+        if (entry.notes.empty()) continue;
+        if (morphKey && entry.morphKey != *morphKey) continue;
+        if (inputGroupKey && entry.inputGroupKey != *inputGroupKey) continue;
+        std::vector<MIDINoteIdentity> notes;
+        entry.notes.forEach([&notes](MIDINoteIdentity n) { notes.push_back(n); });
+        entry.notes.clear();
+        releases.emplace_back(HeldThroughDelivery{entry.morphKey, entry.inputGroupKey, {}}, std::move(notes));
+    }
+    if (releases.empty()) return;
+    const std::optional<std::string> sourceName = it->second.sourceName;
+    const MorphContext context = makeContext(viewOf(sourceName));
+    auto release = [this] { releaseScratch(); };
+    ScratchLease lease(release, acquireScratch());
+    for (const auto& [delivery, notes] : releases) {
+        for (const MIDINoteIdentity& note : notes) {
+            lease.outputs().clear();
+            morphEngine_->process(delivery.morphKey, delivery.inputGroupKey,
+                                  MIDIEvent::noteOffEvent(note.note, 0, note.channel), context, lease.outputs());
+            applyOutputs(lease.outputs(), VisitedMorphs{}, viewOf(sourceName));
+        }
+    }
+}
+
+std::size_t MIDIEngine::heldInputNoteCount(std::string_view inputKey) const {
+    const auto it = heldNotesByInput_.find(inputKey);
+    if (it == heldNotesByInput_.end()) return 0;
+    std::size_t count = 0;
+    for (const auto& entry : it->second.deliveries) count += entry.notes.size();
+    return count;
+}
+
+void MIDIEngine::releaseInputsGoneFromInventory() {
+    std::vector<std::string> gone;
+    for (const auto& [key, held] : heldNotesByInput_) {
+        if (!inventory_.inputIndex(key)) gone.push_back(key);
+    }
+    for (const std::string& key : gone) {
+        releaseHeldInputNotes(key);
+        heldNotesByInput_.erase(key);
     }
 }
 
@@ -287,6 +397,7 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
     if (!action.beat) {
         if (action.sendsEvent &&
             sendToMorphOutputs(action.event, output.morphID, action.outputGroupKey, visited, sourceName)) {
+            if (isNoteRelease(action.event)) forgetScheduledNote(output.morphID, action.event);
             morphEngine_->recordSentEvent(action.event, output.morphID, viewOf(action.cancellationKey));
         }
         return;
@@ -387,6 +498,9 @@ bool MIDIEngine::sendEvent(const MIDIEvent& event, std::string_view destinationK
 }
 
 void MIDIEngine::tickScheduler() {
+    const bool running = deps_.linkClock.isActive() && deps_.linkClock.isPlaying();
+    if (transportWasRunning_ && !running) endScheduledNotes();
+    transportWasRunning_ = running;
     dueEvents_.clear();
     deps_.scheduler.collectDueEvents(dueEvents_);
     for (const ScheduledMIDIEvent& scheduled : dueEvents_) {
@@ -394,8 +508,58 @@ void MIDIEngine::tickScheduler() {
         if (!event) continue;
         if (sendToMorphOutputs(*event, scheduled.morphID, scheduled.outputGroupKey, VisitedMorphs{},
                                std::nullopt)) {
+            if (isNoteEvent(*event)) noteScheduledSend(scheduled, *event);
             morphEngine_->recordSentEvent(*event, scheduled.morphID, viewOf(scheduled.cancellationKey));
         }
+    }
+}
+
+void MIDIEngine::noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MIDIEvent& sent) {
+    const MIDINoteIdentity note{sent.note, sent.channel};
+    if (isNoteRelease(sent)) {
+        forgetScheduledNote(scheduled.morphID, sent);
+        return;
+    }
+    const auto index = morphIndex(scheduled.morphID);
+    if (!index) return;
+    for (auto& entry : scheduledSounding_) {
+        if (entry.morphIndex == *index && entry.outputGroupKey == scheduled.outputGroupKey &&
+            entry.cancellationKey == scheduled.cancellationKey) {
+            entry.notes.insert(note);
+            return;
+        }
+    }
+    scheduledSounding_.push_back(
+        ScheduledSounding{*index, scheduled.outputGroupKey, scheduled.cancellationKey, MorphOutstandingNotes{}});
+    scheduledSounding_.back().notes.insert(note);
+}
+
+void MIDIEngine::forgetScheduledNote(std::string_view morphID, const MIDIEvent& noteOff) {
+    if (scheduledSounding_.empty()) return;
+    const auto index = morphIndex(morphID);
+    if (!index) return;
+    for (auto& entry : scheduledSounding_) {
+        if (entry.morphIndex == *index) entry.notes.erase(MIDINoteIdentity{noteOff.note, noteOff.channel});
+    }
+}
+
+void MIDIEngine::endScheduledNotes() {
+    // Taken out first: sending a note-off removes it from these sets.
+    std::vector<ScheduledSounding> sounding;
+    for (auto& entry : scheduledSounding_) {
+        if (entry.notes.empty()) continue;
+        sounding.push_back(entry);
+        entry.notes.clear();
+    }
+    for (const ScheduledSounding& entry : sounding) {
+        const std::string& morphID = registrations_[entry.morphIndex].id;
+        entry.notes.forEach([&](MIDINoteIdentity note) {
+            const MIDIEvent noteOff = MIDIEvent::noteOffEvent(note.note, 0, note.channel);
+            if (sendToMorphOutputs(noteOff, morphID, entry.outputGroupKey, VisitedMorphs{}, std::nullopt)) {
+                forgetScheduledNote(morphID, noteOff);
+                morphEngine_->recordSentEvent(noteOff, morphID, viewOf(entry.cancellationKey));
+            }
+        });
     }
 }
 
@@ -467,11 +631,13 @@ void MIDIEngine::setOutputAssignment(bool isAssigned, std::string_view destinati
 
 void MIDIEngine::setInputAssignment(bool isAssigned, std::string_view inputKey, std::string_view morphKey,
                                     std::string_view inputGroupKey) {
+    if (!isAssigned) releaseHeldInputNotes(inputKey, morphKey, inputGroupKey);
     if (routingStore_.setInputAssignment(isAssigned, inputKey, morphKey, inputGroupKey))
         bumpRoutingRevision();
 }
 
 void MIDIEngine::setInputAvailable(bool isAvailable, std::string_view endpointKey) {
+    if (!isAvailable && !routingStore_.isInputUnavailable(endpointKey)) releaseHeldInputNotes(endpointKey);
     if (routingStore_.setInputAvailable(isAvailable, endpointKey)) bumpRoutingRevision();
 }
 

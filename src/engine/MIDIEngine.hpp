@@ -217,6 +217,15 @@ public:
     void panic();
     // Drops the parser state of one input.
     void forgetInputState(std::string_view inputKey);
+    // Ends, through the morphs they reached, the notes an input holds: every
+    // delivery (or only the one to `morphKey`'s `inputGroupKey`) gets a
+    // note-off for each note the input started through it and has not ended,
+    // as if the player had let go. Called before an input stops reaching a
+    // morph — switched off, unassigned, gone from the inventory.
+    void releaseHeldInputNotes(std::string_view inputKey, std::optional<std::string_view> morphKey = std::nullopt,
+                               std::optional<std::string_view> inputGroupKey = std::nullopt);
+    // Notes an input holds through its deliveries (for tests).
+    std::size_t heldInputNoteCount(std::string_view inputKey) const;
 
     // --- routing edits ----------------------------------------------------------------
     void setOutputAssignment(bool isAssigned, std::string_view destinationKey, std::string_view morphKey,
@@ -280,7 +289,35 @@ private:
         std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
     };
 
+    // The notes one input has started through one of its deliveries.
+    struct HeldThroughDelivery {
+        std::string morphKey;
+        std::string inputGroupKey;
+        MorphOutstandingNotes notes;
+    };
+    struct HeldInputNotes {
+        std::optional<std::string> sourceName;
+        std::vector<HeldThroughDelivery> deliveries;
+    };
+    // The notes scheduled events have left sounding on one group of a morph,
+    // by the cancellation key they carried.
+    struct ScheduledSounding {
+        std::size_t morphIndex = 0;
+        std::string outputGroupKey;
+        std::optional<std::string> cancellationKey;
+        MorphOutstandingNotes notes;
+    };
+
     std::optional<std::size_t> morphIndex(std::string_view morphID) const;
+    HeldThroughDelivery& heldThrough(HeldInputNotes& held, const RoutingInputDelivery& delivery);
+    void trackHeldNotes(std::string_view inputKey, std::optional<std::string_view> sourceName,
+                        std::span<const MIDIEvent> events, const std::vector<RoutingInputDelivery>& deliveries);
+    void releaseInputsGoneFromInventory();
+    void noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MIDIEvent& sent);
+    void forgetScheduledNote(std::string_view morphID, const MIDIEvent& noteOff);
+    // At the transport's stop edge: note-offs for every note scheduled events
+    // left sounding, so a loop does not hold its notes through the silence.
+    void endScheduledNotes();
     void applyOutput(const MorphOutput& output, VisitedMorphs visited,
                      std::optional<std::string_view> sourceName);
     bool sendToOutputIndices(const MIDIEvent& event, std::span<const std::size_t> indices);
@@ -351,6 +388,10 @@ private:
     MIDIEndpointInventory inventory_;
 
     std::unordered_map<std::string, MIDIParserState, StringHash, std::equal_to<>> parserStateByInputID_;
+    std::unordered_map<std::string, HeldInputNotes, StringHash, std::equal_to<>> heldNotesByInput_;
+    std::vector<HeldThroughDelivery*> heldScratch_;  // per delivery of the batch, found on first use
+    std::vector<ScheduledSounding> scheduledSounding_;
+    bool transportWasRunning_ = false;
     std::int64_t routingRevision_ = 0;
     std::optional<MorphUIRoute> presentedMorphUI_;
     bool isStarted_ = false;
@@ -361,7 +402,6 @@ private:
     std::size_t scratchDepth_ = 0;
     MIDIParserState restingState_;
     std::vector<MIDIEvent> parsedEvents_;
-    std::vector<MIDIRawSystemExclusiveFrame> parsedFrames_;
     std::vector<std::size_t> sendIndices_;
     std::vector<ScheduledMIDIEvent> dueEvents_;
 

@@ -249,6 +249,10 @@ void MIDIEngine::stop() {
     morphEngine_->resetAll(discarded);
     disconnectAllInputs();
     parserStateByInputID_.clear();
+    // Panic has ended every note; nothing held or sounding is remembered.
+    heldNotesByInput_.clear();
+    scheduledSounding_.clear();
+    transportWasRunning_ = false;
     disposeClientAndPorts();
     // A refresh still waiting would scan a system the engine no longer listens to.
     routingRefreshTask_.cancel();
