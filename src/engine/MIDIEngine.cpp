@@ -320,12 +320,13 @@ void MIDIEngine::trackHeldNotes(std::string_view inputKey, std::optional<std::st
             }
             held = &it->second;
             if (held->sourceName != sourceName) held->sourceName = ownedText(sourceName);
-            heldScratch_.assign(deliveries.size(), nullptr);
+            // Every entry first, then their addresses: adding one may move the others.
+            for (const auto& delivery : deliveries) heldThrough(*held, delivery);
+            heldScratch_.clear();
+            for (const auto& delivery : deliveries) heldScratch_.push_back(&heldThrough(*held, delivery));
         }
         const MIDINoteIdentity note{event.note, event.channel};
-        for (std::size_t i = 0; i < deliveries.size(); ++i) {
-            HeldThroughDelivery*& entry = heldScratch_[i];
-            if (entry == nullptr) entry = &heldThrough(*held, deliveries[i]);
+        for (HeldThroughDelivery* entry : heldScratch_) {
             if (releases) {
                 entry->notes.erase(note);
             } else {
