@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, run and test Velorin Server.
 # Idempotent: does nothing when everything is present.
+#   install-deps.sh           everything: build, package and the whole test suite
+#   install-deps.sh package   only what building the Debian package needs (scripts/package.sh)
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build ccache pkg-config git
-  clang libclang-rt-14-dev
-  qt6-base-dev libgl-dev fonts-dejavu-core
+  qt6-base-dev libgl-dev
   ableton-link-dev libasio-dev
   libplist-dev nlohmann-json3-dev libasound2-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  usbmuxd libusbmuxd-tools
-  iproute2 util-linux
-  alsa-utils qemu-system-x86 xz-utils cpio
+  dpkg-dev librsvg2-bin
 )
+if [ "${1:-}" != package ]; then
+  packages+=(
+    clang libclang-rt-14-dev fonts-dejavu-core
+    libgtest-dev libgmock-dev libbenchmark-dev
+    usbmuxd libusbmuxd-tools
+    iproute2 util-linux
+    alsa-utils qemu-system-x86 xz-utils cpio
+    desktop-file-utils appstream systemd file
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

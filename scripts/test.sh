@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds and runs the whole test suite:
-# the normal build, the tests against a real ALSA sequencer (natively where
-# /dev/snd/seq exists, else inside a throwaway VM), the ASan+UBSan build, a
-# ThreadSanitizer run of the suites that exercise cross-thread objects, and
-# short fuzz smoke runs.
+# the normal build, the Debian package, the tests against a real ALSA
+# sequencer (natively where /dev/snd/seq exists, else inside a throwaway VM),
+# the ASan+UBSan build, a ThreadSanitizer run of the suites that exercise
+# cross-thread objects, and short fuzz smoke runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,6 +17,10 @@ echo "== normal build =="
 cmake --preset default "${werror[@]}" >/dev/null
 cmake --build --preset default
 ctest --preset default -LE '^alsa$'
+
+echo "== package =="
+# The Debian package from its own Release build (build/package), unpacked and checked.
+bash tests/package/package_smoke.sh "${werror[@]}"
 
 echo "== real ALSA sequencer =="
 if [ -e /dev/snd/seq ]; then
