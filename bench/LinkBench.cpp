@@ -1,22 +1,37 @@
-// The beat scheduler's poll and insert costs, and how late beat-scheduled
-// events leave when the poll runs on a 10 ms timer against the Link library's
-// own (never enabled) timeline.
+// The beat scheduler's poll and insert costs, how late beat-scheduled events
+// leave against the Link library's own (never enabled) timeline when the poll
+// runs on a 10 ms timer, with and without the precise wake-up, on the poll loop
+// and on the Qt event loop (next to how late a bare sleeping thread wakes), and
+// what the wake-up adds to a poll.
 #include <benchmark/benchmark.h>
+#include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <vector>
 
-#include "log/LogStore.hpp"
+#include "AllocationCounter.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "core/PollMainQueue.hpp"
 #include "link/AbletonLinkSession.hpp"
 #include "link/LinkBeatScheduler.hpp"
+#include "link/LinkBeatWakeUp.hpp"
 #include "link/LinkManager.hpp"
+#include "log/LogStore.hpp"
+
+#if VELORIN_BENCH_QT
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include "platform/qt/QtMainQueue.hpp"
+#endif
 
 using namespace std::chrono_literals;
 using namespace velorin;
@@ -37,6 +52,9 @@ struct LibraryTimelineClock final : LinkBeatSchedulingClock {
     bool isActive() const override { return true; }  // never enabled: the local timeline stands in
     bool isPlaying() const override { return manager.isPlaying(); }
     double currentBeat() const override { return manager.currentBeat(); }
+    std::optional<std::chrono::microseconds> timeUntilBeat(double beat) const override {
+        return manager.timeUntilBeat(beat);
+    }
 };
 
 struct Fixture {
@@ -46,7 +64,8 @@ struct Fixture {
 };
 
 ScheduledMIDIEvent eventAt(double beat) {
-    return ScheduledMIDIEvent{MIDIEvent::noteOnEvent(60, 100, 0), beat, "router", "outputs", std::nullopt, std::nullopt};
+    return ScheduledMIDIEvent{
+        MIDIEvent::noteOnEvent(60, 100, 0), beat, "router", "outputs", std::nullopt, std::nullopt};
 }
 
 // Polls once untimed (the start path), then times the steady poll, reusing one
@@ -137,17 +156,108 @@ void BM_Schedule_Into10000(benchmark::State& state) {
 }
 BENCHMARK(BM_Schedule_Into10000);
 
+// What update() adds to the engine's poll when nothing falls due before the
+// next one: 10,000 events queued from 100 beats ahead on the library's running
+// timeline. Each iteration times 1,000 polls alone, then 1,000 polls each
+// followed by update(), so both see the same machine state. Counters in ns per
+// poll, and the allocations update() made per call.
+void BM_PollAndWakeUpUpdate_10000Pending(benchmark::State& state) {
+    Fixture f;
+    LinkManager manager;  // the library, never enabled
+    manager.setPlaying(true);
+    LibraryTimelineClock clock(manager);
+    LinkBeatScheduler scheduler(clock, *f.log);
+    std::mt19937 random(3);
+    fill(scheduler, 10000, manager.currentBeat() + 100.0, random);
+    LinkBeatWakeUp wakeUp(f.queue, scheduler, clock, 10ms, [] {});
+    std::vector<ScheduledMIDIEvent> due;
+    scheduler.collectDueEvents(due);  // the start path
+
+    constexpr int kBatch = 1000;
+    using Clock = std::chrono::steady_clock;
+    Clock::duration pollAlone{};
+    Clock::duration pollAndUpdate{};
+    std::size_t allocationsAlone = 0;
+    std::size_t allocationsWithUpdate = 0;
+    for (auto _ : state) {
+        const auto allocations0 = bench::allocationCount();
+        const auto t0 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            due.clear();
+            scheduler.collectDueEvents(due);
+            benchmark::DoNotOptimize(due.data());
+        }
+        const auto t1 = Clock::now();
+        const auto allocations1 = bench::allocationCount();
+        for (int i = 0; i < kBatch; ++i) {
+            due.clear();
+            scheduler.collectDueEvents(due);
+            wakeUp.update();
+            benchmark::DoNotOptimize(due.data());
+        }
+        const auto t2 = Clock::now();
+        const auto allocations2 = bench::allocationCount();
+        pollAlone += t1 - t0;
+        pollAndUpdate += t2 - t1;
+        allocationsAlone += allocations1 - allocations0;
+        allocationsWithUpdate += allocations2 - allocations1;
+    }
+    const double polls = static_cast<double>(state.iterations()) * kBatch;
+    const auto perPoll = [&](Clock::duration d) {
+        return std::chrono::duration<double, std::nano>(d).count() / polls;
+    };
+    state.counters["poll_ns"] = perPoll(pollAlone);
+    state.counters["poll_update_ns"] = perPoll(pollAndUpdate);
+    state.counters["added_ns"] = perPoll(pollAndUpdate) - perPoll(pollAlone);
+    state.counters["update_allocs"] =
+        (static_cast<double>(allocationsWithUpdate) - static_cast<double>(allocationsAlone)) / polls;
+    state.counters["armed"] = wakeUp.armedFor() ? 1 : 0;
+    state.counters["pending"] = static_cast<double>(scheduler.pendingCount());
+}
+BENCHMARK(BM_PollAndWakeUpUpdate_10000Pending);
+
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     const auto index = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size()))) - 1;
     return values[std::min(index, values.size() - 1)];
 }
 
+// The main loops the lateness is measured on; run() returns at stop() or
+// after `limit`.
+struct PollLoop {
+    PollMainQueue queue;
+    void run(MainQueue::Duration limit) { queue.runFor(limit); }
+    void stop() { queue.stop(); }
+};
+
+#if VELORIN_BENCH_QT
+struct QtLoop {
+    QtMainQueue queue;
+    QEventLoop* running = nullptr;
+    void run(MainQueue::Duration limit) {
+        QEventLoop loop;
+        running = &loop;
+        QTimer::singleShot(std::chrono::duration_cast<std::chrono::milliseconds>(limit), &loop,
+                           &QEventLoop::quit);
+        loop.exec();
+        running = nullptr;
+    }
+    void stop() {
+        if (running != nullptr) running->quit();
+    }
+};
+#endif
+
 // Sixteenth notes at 120 BPM for 10 s, released by a 10 ms tick on the real
-// clock. Lateness = the moment of release − the Link time of the target beat.
-void BM_BeatScheduledTimingError_10msTick(benchmark::State& state) {
+// clock, and with `withWakeUp` also by the precise wake-up the tick keeps up
+// to date. Lateness = the moment of release − the Link time of the target
+// beat. `wakes` counts the wake-ups that fired.
+template <typename Loop>
+void measureLateness(benchmark::State& state, bool withWakeUp) {
+    constexpr auto kTick = 10ms;
     for (auto _ : state) {
-        PollMainQueue queue;
+        Loop loop;
+        MainQueue& queue = loop.queue;
         MemorySettingsStore settings;
         auto log = LogStore::create(queue, settings);
         LinkManager manager;  // the library, never enabled: no sockets
@@ -159,7 +269,9 @@ void BM_BeatScheduledTimingError_10msTick(benchmark::State& state) {
         const auto t0 = session.clockMicros();
         const double b0 = session.beatAtTime(t0, LinkManager::kQuantum);
         const double microsPerBeat = 60e6 / manager.bpm();
-        auto timeOfBeat = [&](double beat) { return static_cast<double>(t0.count()) + (beat - b0) * microsPerBeat; };
+        auto timeOfBeat = [&](double beat) {
+            return static_cast<double>(t0.count()) + (beat - b0) * microsPerBeat;
+        };
 
         const double first = std::ceil((b0 + 0.5) * 4.0) / 4.0;
         constexpr int kEvents = 80;  // 10 s of sixteenths at 120 BPM
@@ -169,14 +281,27 @@ void BM_BeatScheduledTimingError_10msTick(benchmark::State& state) {
         std::vector<double> latenessMs;
         latenessMs.reserve(kEvents);
         std::vector<ScheduledMIDIEvent> due;
-        auto tick = queue.every(10ms, [&] {
+        std::optional<LinkBeatWakeUp> wakeUp;
+        std::size_t wakes = 0;
+        auto poll = [&] {
             due.clear();
             scheduler.collectDueEvents(due);
             const auto released = static_cast<double>(session.clockMicros().count());
             for (const auto& e : due) latenessMs.push_back((released - timeOfBeat(e.targetBeat)) / 1000.0);
-        });
-        queue.runFor(12s, [&] { return latenessMs.size() >= static_cast<std::size_t>(kEvents); });
+            if (wakeUp) wakeUp->update();
+            if (latenessMs.size() >= static_cast<std::size_t>(kEvents)) loop.stop();
+        };
+        if (withWakeUp) {
+            wakeUp.emplace(queue, scheduler, clock, kTick, [&] {
+                ++wakes;
+                poll();
+            });
+            wakeUp->update();
+        }
+        auto tick = queue.every(kTick, poll);
+        loop.run(12s);
         tick.cancel();
+        if (wakeUp) wakeUp->cancel();
 
         if (latenessMs.empty()) {
             state.SkipWithError("no event was released");
@@ -187,10 +312,73 @@ void BM_BeatScheduledTimingError_10msTick(benchmark::State& state) {
         state.counters["p99_late_ms"] = percentile(latenessMs, 0.99);
         state.counters["max_late_ms"] = *std::max_element(latenessMs.begin(), latenessMs.end());
         state.counters["min_late_ms"] = *std::min_element(latenessMs.begin(), latenessMs.end());
+        state.counters["wakes"] = static_cast<double>(wakes);
     }
 }
-BENCHMARK(BM_BeatScheduledTimingError_10msTick)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// The floor under the figures above, in the same run: how late the kernel
+// wakes a thread that sleeps until each of the same 80 times, with nothing else
+// to do.
+void BM_SleepUntilLateness_Floor(benchmark::State& state) {
+    constexpr int kTimes = 80;
+    for (auto _ : state) {
+        std::vector<double> latenessMs;
+        const auto first = std::chrono::steady_clock::now() + 250ms;
+        for (int i = 0; i < kTimes; ++i) {
+            const auto target = first + i * 125ms;
+            const auto sinceBoot =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(target.time_since_epoch());
+            const timespec until{static_cast<time_t>(sinceBoot.count() / 1'000'000'000),
+                                 static_cast<long>(sinceBoot.count() % 1'000'000'000)};
+            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+            }
+            latenessMs.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - target).count());
+        }
+        state.counters["p50_late_ms"] = percentile(latenessMs, 0.50);
+        state.counters["p99_late_ms"] = percentile(latenessMs, 0.99);
+        state.counters["max_late_ms"] = *std::max_element(latenessMs.begin(), latenessMs.end());
+        state.counters["min_late_ms"] = *std::min_element(latenessMs.begin(), latenessMs.end());
+    }
+}
+BENCHMARK(BM_SleepUntilLateness_Floor)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_BeatScheduledTimingError_Poll(benchmark::State& state, bool withWakeUp) {
+    measureLateness<PollLoop>(state, withWakeUp);
+}
+BENCHMARK_CAPTURE(BM_BeatScheduledTimingError_Poll, 10msTick, false)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_BeatScheduledTimingError_Poll, 10msTickAndWakeUp, true)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+#if VELORIN_BENCH_QT
+void BM_BeatScheduledTimingError_Qt(benchmark::State& state, bool withWakeUp) {
+    measureLateness<QtLoop>(state, withWakeUp);
+}
+BENCHMARK_CAPTURE(BM_BeatScheduledTimingError_Qt, 10msTick, false)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_BeatScheduledTimingError_Qt, 10msTickAndWakeUp, true)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+#endif
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The Qt loop's runs need an application object on the main thread.
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+#if VELORIN_BENCH_QT
+    QCoreApplication app(argc, argv);
+#endif
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,1 +1,7 @@
-velorin_add_bench(link SOURCES ${CMAKE_CURRENT_LIST_DIR}/LinkBench.cpp DEPS velorin_link velorin_log velorin_core)
+velorin_add_bench(link SOURCES ${CMAKE_CURRENT_LIST_DIR}/LinkBench.cpp ${CMAKE_CURRENT_LIST_DIR}/AllocationCounter.cpp
+                  DEPS velorin_link velorin_log velorin_core)
+# The lateness runs on the Qt event loop too where the application is built.
+if(TARGET velorin_platform_qt)
+  target_link_libraries(bench_link PRIVATE velorin_platform_qt Qt6::Core)
+  target_compile_definitions(bench_link PRIVATE VELORIN_BENCH_QT=1)
+endif()

@@ -1,6 +1,7 @@
 #include "core/EventLoopCore.hpp"
 
 #include <poll.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -88,7 +89,7 @@ std::optional<MainQueue::TimePoint> EventLoopCore::nextDue() const {
     return best;
 }
 
-bool EventLoopCore::pollWatches(int timeoutMs, int extraFD) {
+bool EventLoopCore::pollWatches(Duration timeout, int extraFD) {
     std::erase_if(watches_, [](const Watch& w) { return w.state->cancelled.load(); });
     std::vector<pollfd> fds;
     fds.reserve(watches_.size() + 1);
@@ -100,7 +101,15 @@ bool EventLoopCore::pollWatches(int timeoutMs, int extraFD) {
     }
     if (extraFD >= 0) fds.push_back(pollfd{extraFD, POLLIN, 0});
     if (fds.empty()) return false;
-    int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    // ppoll takes the timeout in nanoseconds, where poll would round it to
+    // whole milliseconds; the kernel never ends the wait before it.
+    timespec wait{};
+    if (timeout >= Duration::zero()) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+        wait.tv_sec = static_cast<time_t>(seconds.count());
+        wait.tv_nsec = static_cast<long>(std::chrono::nanoseconds(timeout - seconds).count());
+    }
+    int n = ::ppoll(fds.data(), fds.size(), timeout >= Duration::zero() ? &wait : nullptr, nullptr);
     if (n <= 0) return false;
     // Copy the ready watches first: callbacks may add or cancel watches.
     std::vector<std::pair<Watch, IoEvents>> ready;

@@ -43,9 +43,9 @@ protected:
     // Earliest live timer's due time, if any.
     std::optional<TimePoint> nextDue() const;
     // Polls the watched descriptors (and `extraFD` when >= 0) for up to
-    // `timeoutMs` (-1: forever) and runs the callbacks of the ready ones.
-    // Returns true if any callback ran.
-    bool pollWatches(int timeoutMs, int extraFD = -1);
+    // `timeout` (negative: forever), to the nanosecond, and runs the callbacks
+    // of the ready ones. Returns true if any callback ran.
+    bool pollWatches(Duration timeout, int extraFD = -1);
     bool hasPosted() const;
     virtual void wakeUp() {}
 

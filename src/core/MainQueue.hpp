@@ -79,6 +79,14 @@ public:
     virtual void post(std::function<void()> job) = 0;
     // Main thread. Runs the job once after `delay`, unless cancelled first.
     virtual TaskHandle postAfter(Duration delay, std::function<void()> job) = 0;
+    // Main thread. Runs the job once at `due` on this queue's clock, within a
+    // fraction of a millisecond and never before it, unless cancelled first. A
+    // time already passed runs on the next turn, never inline. By default a
+    // delayed job, which is precise wherever the queue's delays are (virtual
+    // time, the poll loop); a queue whose delays are coarser overrides it.
+    virtual TaskHandle postAtPrecisely(TimePoint due, std::function<void()> job) {
+        return postAfter(due - now(), std::move(job));
+    }
     // Main thread. Runs the job every `interval` until cancelled.
     virtual TaskHandle every(Duration interval, std::function<void()> job) = 0;
     // Main thread. Calls `onReady` on the main thread whenever `fd` is ready for

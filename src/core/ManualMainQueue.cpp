@@ -5,7 +5,7 @@ namespace velorin {
 void ManualMainQueue::runPending() {
     for (int guard = 0; guard < 100000; ++guard) {
         bool ran = runPosted();
-        ran = pollWatches(0) || ran;
+        ran = pollWatches(Duration::zero()) || ran;
         ran = runOneTimer(now_, [this](TimePoint t) { now_ = std::max(now_, t); }) || ran;
         if (!ran) return;
     }
@@ -26,7 +26,7 @@ bool ManualMainQueue::advanceUntil(const std::function<bool()>& done, Duration l
     runPending();
     const TimePoint end = now_ + limit;
     while (!done() && now_ < end) {
-        if (pollMs > 0 && !hasPosted()) pollWatches(pollMs);
+        if (pollMs > 0 && !hasPosted()) pollWatches(std::chrono::milliseconds(pollMs));
         advance(step);
     }
     return done();

@@ -30,11 +30,11 @@ void PollMainQueue::runOnce(TimePoint deadline) {
     if (hasPosted()) return;
     TimePoint wakeAt = deadline;
     if (auto due = nextDue()) wakeAt = std::min(wakeAt, *due);
-    auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now()).count();
-    // Round up so a timer due in under a millisecond does not spin.
-    if (wakeAt > now() && waitMs == 0) waitMs = 1;
-    const int timeout = static_cast<int>(std::clamp<long long>(waitMs, 0, 1000));
-    pollWatches(timeout, wakeFD_);
+    // The wait is exact to the nanosecond and the kernel never ends it early,
+    // so a timer due in the future is due when the wait ends: nothing spins,
+    // however close the timer is.
+    const Duration wait = std::clamp<Duration>(wakeAt - now(), Duration::zero(), std::chrono::seconds(1));
+    pollWatches(wait, wakeFD_);
     std::uint64_t drained = 0;
     [[maybe_unused]] auto n = ::read(wakeFD_, &drained, sizeof drained);
 }

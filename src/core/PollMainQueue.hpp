@@ -6,7 +6,7 @@
 
 namespace velorin {
 
-// A real main queue on the monotonic clock and poll(2), for tools and
+// A real main queue on the monotonic clock and ppoll(2), for tools and
 // integration tests that run without Qt. post() wakes the loop through an eventfd.
 class PollMainQueue final : public EventLoopCore {
 public:

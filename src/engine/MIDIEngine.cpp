@@ -132,7 +132,9 @@ MIDIEngine::MIDIEngine(Dependencies deps)
       linkLooperSettings_(std::make_shared<LinkLooperSettings>(&deps.settings)),
       linkLooperStateStore_(std::make_shared<LinkLooperStateStore>()),
       routingStore_(deps.settings),
-      synchronizer_(deps.queue) {
+      synchronizer_(deps.queue),
+      scheduledEventWakeUp_(deps.queue, deps.scheduler, deps.linkClock, kSchedulerTickInterval,
+                            [this] { tickScheduler(); }) {
     const auto inputs = RoutingInputGroupDescriptor::inputs();
     const auto controlInputs = RoutingInputGroupDescriptor::controlInputs();
     const auto outputs = RoutingOutputGroupDescriptor::outputs();
@@ -187,6 +189,7 @@ MIDIEngine::MIDIEngine(Dependencies deps)
 
 MIDIEngine::~MIDIEngine() {
     schedulerTimer_.cancel();
+    scheduledEventWakeUp_.cancel();
     synchronizer_.cancel();
     routingRefreshTask_.cancel();
     detachFromOutside();
@@ -403,9 +406,11 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
         }
         return;
     }
-    deps_.scheduler.schedule(ScheduledMIDIEvent{action.event, *action.beat, output.morphID,
-                                                action.outputGroupKey, action.cancellationKey,
-                                                action.repeatIntervalBeats});
+    const bool scheduled = deps_.scheduler.schedule(ScheduledMIDIEvent{action.event, *action.beat, output.morphID,
+                                                                       action.outputGroupKey, action.cancellationKey,
+                                                                       action.repeatIntervalBeats});
+    // A new first event may fall due before the next poll.
+    if (scheduled && isStarted_ && deps_.scheduler.firstTargetBeat() == *action.beat) scheduledEventWakeUp_.update();
 }
 
 bool MIDIEngine::sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID,
@@ -513,6 +518,7 @@ void MIDIEngine::tickScheduler() {
             morphEngine_->recordSentEvent(*event, scheduled.morphID, viewOf(scheduled.cancellationKey));
         }
     }
+    if (isStarted_) scheduledEventWakeUp_.update();
 }
 
 void MIDIEngine::noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MIDIEvent& sent) {

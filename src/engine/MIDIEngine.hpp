@@ -27,6 +27,7 @@
 #include "engine/MIDISendPath.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkBeatSchedulingClock.hpp"
+#include "link/LinkBeatWakeUp.hpp"
 #include "log/AppFeatureFlags.hpp"
 #include "log/LogStore.hpp"
 #include "midi/MIDIEvent.hpp"
@@ -406,6 +407,9 @@ private:
     std::vector<ScheduledMIDIEvent> dueEvents_;
 
     // Declared last: destroyed first, so the tick never sees a half-destroyed engine.
+    // The precise wake-up runs the tick when a scheduled event falls due
+    // between two 10 ms polls, so it leaves on its beat rather than at the next poll.
+    LinkBeatWakeUp scheduledEventWakeUp_;
     TaskHandle schedulerTimer_;
 };
 

@@ -244,6 +244,7 @@ void MIDIEngine::stop() {
     setTransportOutputHandler(kVLUSBTransportIdentifier, nullptr);
     schedulerTimer_.cancel();
     schedulerTimer_ = TaskHandle{};
+    scheduledEventWakeUp_.cancel();
     // The actions are dropped: panic has already sent note-offs for every note.
     MorphActions discarded;
     morphEngine_->resetAll(discarded);

@@ -109,6 +109,11 @@ double AbletonLinkSession::beatAtTime(std::chrono::microseconds time, double qua
                           [&] { return impl_->link.captureAppSessionState().beatAtTime(time, quantum); });
 }
 
+std::chrono::microseconds AbletonLinkSession::timeAtBeat(double beat, double quantum) const {
+    return impl_->guarded("timeAtBeat", std::chrono::microseconds{0},
+                          [&] { return impl_->link.captureAppSessionState().timeAtBeat(beat, quantum); });
+}
+
 void AbletonLinkSession::commit(const LinkSessionChange& change) {
     impl_->guardedVoid("commit", [&] {
         auto state = impl_->link.captureAppSessionState();

@@ -29,6 +29,7 @@ public:
     double tempo() const override;
     bool isPlaying() const override;
     double beatAtTime(std::chrono::microseconds time, double quantum) const override;
+    std::chrono::microseconds timeAtBeat(double beat, double quantum) const override;
     void commit(const LinkSessionChange& change) override;
     void setFailureHandler(FailureHandler handler) override;
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
+
 namespace velorin {
 
 // The beat source the beat scheduler is written against.
@@ -10,6 +13,12 @@ public:
     virtual bool isPlaying() const = 0;
     // Beats (quarter notes), phase-aligned to a bar of 4.
     virtual double currentBeat() const = 0;
+    // How long until currentBeat() reaches `beat` (negative once it has
+    // passed), or none when the clock cannot tell; then nothing wakes up for a
+    // beat ahead of the scheduler's poll.
+    virtual std::optional<std::chrono::microseconds> timeUntilBeat(double /*beat*/) const {
+        return std::nullopt;
+    }
 };
 
 }  // namespace velorin

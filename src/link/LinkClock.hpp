@@ -42,6 +42,11 @@ public:
     bool isActive() const override { return manager_.isEnabled(); }
     bool isPlaying() const override { return manager_.isPlaying(); }
     double currentBeat() const override { return manager_.currentBeat(); }
+    // None while Link is inactive, when the scheduler releases nothing.
+    std::optional<std::chrono::microseconds> timeUntilBeat(double beat) const override {
+        if (!isActive()) return std::nullopt;
+        return manager_.timeUntilBeat(beat);
+    }
 
     double tempo() const { return manager_.bpm(); }
     std::size_t peerCount() const { return manager_.peerCount(); }

@@ -46,6 +46,11 @@ double LinkManager::currentBeat() const {
     return link_->beatAtTime(link_->clockMicros(), kQuantum);
 }
 
+std::optional<std::chrono::microseconds> LinkManager::timeUntilBeat(double beat) const {
+    if (!link_) return std::nullopt;
+    return link_->timeAtBeat(beat, kQuantum) - link_->clockMicros();
+}
+
 double LinkManager::bpm() const { return link_ ? link_->tempo() : 0.0; }
 
 void LinkManager::setBPM(double bpm) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "link/LinkSession.hpp"
 
@@ -39,6 +41,10 @@ public:
     bool isPlaying() const;
     // The beat now, phase-aligned to a bar of kQuantum beats.
     double currentBeat() const;
+    // How long until the timeline reaches `beat` (negative once it has passed),
+    // on the session's clock; none without a session. A span rather than a
+    // time, because the library's clock is not the main queue's.
+    std::optional<std::chrono::microseconds> timeUntilBeat(double beat) const;
     double bpm() const;
     // The library keeps the tempo within 20–999 BPM. NaN is ignored.
     void setBPM(double bpm);

@@ -39,6 +39,9 @@ public:
     virtual double tempo() const = 0;
     virtual bool isPlaying() const = 0;
     virtual double beatAtTime(std::chrono::microseconds time, double quantum) const = 0;
+    // The time on the library's clock at which the timeline reaches `beat`:
+    // the inverse of beatAtTime(), to the nearest microsecond.
+    virtual std::chrono::microseconds timeAtBeat(double beat, double quantum) const = 0;
     virtual void commit(const LinkSessionChange& change) = 0;
 
     // Told, on the calling thread, about a library call that failed; the call

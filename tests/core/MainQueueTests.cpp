@@ -2,6 +2,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <thread>
 
 #include "core/ManualMainQueue.hpp"
@@ -104,4 +106,39 @@ TEST(PollMainQueue, RunsTimersAndCrossThreadPostsInRealTime) {
     std::thread t([&] { q.post([&] { posted = true; }); });
     EXPECT_TRUE(q.runFor(2s, [&] { return ticks >= 3 && posted; }));
     t.join();
+}
+
+// Waits under a millisecond sleep in the kernel rather than spin: a chain of 40
+// jobs 500 µs apart costs the thread a fraction of its 20 ms.
+TEST(PollMainQueue, PreciseJobsNeverRunEarlyAndShortWaitsSleepRatherThanSpin) {
+    auto threadCPU = [] {
+        timespec t{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    };
+    PollMainQueue q;
+    int cancelledRan = 0;
+    q.postAtPrecisely(q.now() + 1ms, [&] { ++cancelledRan; }).cancel();
+    int ran = 0;
+    int early = 0;
+    TaskHandle next;
+    std::function<void()> step = [&] {
+        if (++ran == 40) return q.stop();
+        const auto due = q.now() + 500us;
+        next = q.postAtPrecisely(due, [&, due] {
+            if (q.now() < due) ++early;
+            step();
+        });
+    };
+    next = q.postAtPrecisely(q.now() - 1s, step);  // already passed: the next turn
+    EXPECT_EQ(ran, 0);
+    const auto wallStart = q.now();
+    const auto cpuStart = threadCPU();
+    q.runFor(5s);
+    const auto wall = q.now() - wallStart;
+    const auto cpu = threadCPU() - cpuStart;
+    ASSERT_EQ(ran, 40);
+    EXPECT_EQ(early, 0);
+    EXPECT_EQ(cancelledRan, 0);
+    EXPECT_LT(cpu * 3, wall) << "cpu " << cpu.count() << " ns of " << wall.count() << " ns";
 }

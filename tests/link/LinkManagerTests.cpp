@@ -28,6 +28,7 @@ TEST(LinkManager, WithoutASessionEveryReadIsNeutralAndSetupCreatesOneWithoutSync
     EXPECT_EQ(manager.peerCount(), 0u);
     EXPECT_EQ(manager.currentBeat(), 0.0);
     EXPECT_EQ(manager.bpm(), 0.0);
+    EXPECT_EQ(manager.timeUntilBeat(1.0), std::nullopt);
     manager.enable(true);
     manager.setPlaying(true);
     manager.startAtBeatZero();
@@ -78,6 +79,19 @@ TEST(LinkManagerOnLibrary, StartsDisabledAloneAt120AndClampsTempoTo20Through999)
     manager.setBPM(std::nan(""));
     manager.setupWithBPM(std::nan(""));
     EXPECT_DOUBLE_EQ(manager.bpm(), 97.5);
+}
+
+TEST(LinkManagerOnLibrary, TimeAtBeatInvertsBeatAtTimeToTheMicrosecond) {
+    LinkManager manager;
+    manager.setBPM(97.5);
+    const LinkSession& session = *manager.session();
+    const auto time = session.clockMicros() + 123457us;
+    const double beat = session.beatAtTime(time, LinkManager::kQuantum);
+    EXPECT_LE(std::chrono::abs(session.timeAtBeat(beat, LinkManager::kQuantum) - time), 1us);
+    const auto until = manager.timeUntilBeat(manager.currentBeat() + 1.0);
+    ASSERT_TRUE(until);
+    EXPECT_LE(*until, 615385us);  // a beat at 97.5 BPM, less the time between the two reads
+    EXPECT_GT(*until, 600ms);
 }
 
 TEST(LinkManagerOnLibrary, ResetWhilePlayingKeepsPlayingAtBeatZero) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -47,6 +48,10 @@ public:
     bool isPlaying() const override { return playing; }
     double beatAtTime(std::chrono::microseconds time, double /*quantum*/) const override {
         return beatAnchor_ + static_cast<double>((time - timeAnchor_).count()) * tempo_ / 60e6;
+    }
+    // The exact inverse of beatAtTime(), rounded to the nearest microsecond as the library does.
+    std::chrono::microseconds timeAtBeat(double beat, double /*quantum*/) const override {
+        return timeAnchor_ + std::chrono::microseconds(std::llround((beat - beatAnchor_) * 60e6 / tempo_));
     }
     void commit(const LinkSessionChange& change) override {
         ++commits;

@@ -12,8 +12,10 @@ namespace velorin {
 // The main queue on the Qt event loop of the thread that creates it (the GUI
 // thread in the app). Posted jobs are queued invocations onto a private context
 // object, delayed jobs and repeating timers are precise QTimers, and descriptor
-// watches are QSocketNotifiers. Everything still pending is dropped when the
-// queue is destroyed; handles that outlive it cancel nothing.
+// watches are QSocketNotifiers. QTimers count whole milliseconds, so jobs posted
+// at a precise time each get a timerfd of their own, watched by a notifier.
+// Everything still pending is dropped when the queue is destroyed; handles that
+// outlive it cancel nothing.
 class QtMainQueue final : public MainQueue {
 public:
     QtMainQueue();
@@ -23,6 +25,7 @@ public:
 
     void post(std::function<void()> job) override;
     TaskHandle postAfter(Duration delay, std::function<void()> job) override;
+    TaskHandle postAtPrecisely(TimePoint due, std::function<void()> job) override;
     TaskHandle every(Duration interval, std::function<void()> job) override;
     TaskHandle watch(int fd, IoEvents events, std::function<void(IoEvents)> onReady) override;
     TimePoint now() const override { return Clock::now(); }

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "platform/qt/QtMainQueue.hpp"
@@ -33,6 +34,11 @@ void spinFor(std::chrono::milliseconds span) {
     while (std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents, 5);
     }
+}
+
+int openDescriptorCount() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator()));
 }
 
 struct SocketPair {
@@ -175,4 +181,32 @@ TEST(QtMainQueue, HandlesOutlivingTheQueueCancelNothing) {
     timer.cancel();
     watch.cancel();
     SUCCEED();
+}
+
+TEST(QtMainQueue, PreciseJobRunsOnceNotBeforeItsTimeAndClosesItsTimerWhenDoneOrCancelled) {
+    QtMainQueue q;
+    const int descriptorsBefore = openDescriptorCount();
+    const auto due = q.now() + 3300us;
+    std::vector<QtMainQueue::TimePoint> ranAt;
+    auto handle = q.postAtPrecisely(due, [&] { ranAt.push_back(q.now()); });
+    int cancelledRan = 0;
+    auto cancelled = q.postAtPrecisely(due - 2ms, [&] { ++cancelledRan; });
+    cancelled.cancel();
+    int selfCancellingRan = 0;
+    TaskHandle selfCancelling;
+    selfCancelling = q.postAtPrecisely(due, [&] {
+        ++selfCancellingRan;
+        selfCancelling.cancel();
+    });
+    bool pastRan = false;
+    auto past = q.postAtPrecisely(q.now() - 1s, [&] { pastRan = true; });
+    EXPECT_FALSE(pastRan);  // never inline
+
+    ASSERT_TRUE(spinUntil([&] { return !ranAt.empty() && selfCancellingRan == 1 && pastRan; }));
+    spinFor(20ms);
+    ASSERT_EQ(ranAt.size(), 1u);
+    EXPECT_GE(ranAt[0], due);
+    EXPECT_EQ(selfCancellingRan, 1);
+    EXPECT_EQ(cancelledRan, 0);
+    EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
 }
