@@ -6,10 +6,14 @@
 //                      [--send-file FILE] [--behaviour NAME]
 //
 // Start the server with USBMUXD_SOCKET_ADDRESS=UNIX:PATH to use it.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -84,6 +88,22 @@ int usage() {
     return 2;
 }
 
+// Whether something listens on the socket at `path`: the fake daemon replaces
+// whatever is there, which must never be the real usbmuxd's socket.
+bool isLiveSocket(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool live = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return live;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,6 +154,13 @@ int main(int argc, char** argv) {
     }
     if (names.empty()) names.push_back("Velorin Sim");
 
+    if (isLiveSocket(socketPath)) {
+        std::fprintf(stderr,
+                     "%s is a live socket (a daemon answers there); not replacing it. Choose another path with "
+                     "--socket.\n",
+                     socketPath.c_str());
+        return 1;
+    }
     velorin::PollMainQueue queue;
     velorin::testing::FakeUSBMuxDaemon daemon(queue, socketPath);
     if (!daemon.isListening()) {

@@ -118,7 +118,14 @@ void VelorinServerApplication::buildMIDIService(Platform& platform) {
 void VelorinServerApplication::buildUSBService(const Platform& platform) {
     if (!platform.usb) return;
     std::filesystem::path lockFile = platform.usb->lockFile;
-    if (lockFile.empty()) lockFile = VLUSBProcessLock::defaultLockFilePath();
+    if (lockFile.empty()) {
+        auto standard = VLUSBProcessLock::defaultLockFilePath();
+        if (!standard) {
+            logStore_->log("[VL USB] No home directory for the USB lease; running without USB devices");
+            return;
+        }
+        lockFile = std::move(*standard);
+    }
     usbService_ =
         VLUSBService::create(*queue_, *logStore_, std::move(lockFile), platform.usb->usbmuxdSocketPath);
 }

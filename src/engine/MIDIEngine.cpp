@@ -176,8 +176,13 @@ MIDIEngine::MIDIEngine(Dependencies deps)
          [settings = fc200Settings_] { return std::make_shared<FC200SysExMorph>(settings); }});
 
     std::vector<MorphEngine::Registration> morphs;
-    for (const auto& registration : registrations_)
+    std::vector<std::string> ids;
+    for (const auto& registration : registrations_) {
         morphs.emplace_back(registration.id, registration.makeMorph());
+        ids.push_back(registration.id);
+    }
+    // Chains saved by a build with other morphs stay stored but play no part here.
+    routingStore_.setRegisteredMorphs(std::move(ids));
     morphEngine_ = std::make_unique<MorphEngine>(std::move(morphs));
 
     for (std::size_t i = 0; i < kInitialScratchDepth; ++i) scratchByDepth_.emplace_back().reserve(64);

@@ -235,9 +235,15 @@ std::optional<std::string_view> MIDIRoutingStore::firstChainTarget(std::string_v
     for (auto it = outputs.lower_bound(kMorphDestinationPrefix); it != outputs.end(); ++it) {
         std::string_view key = *it;
         if (!key.starts_with(kMorphDestinationPrefix)) break;
-        if (key.size() > kMorphDestinationPrefix.size()) return key.substr(kMorphDestinationPrefix.size());
+        const std::string_view target = key.substr(kMorphDestinationPrefix.size());
+        if (!target.empty() && isRegisteredMorph(target)) return target;
     }
     return std::nullopt;
+}
+
+bool MIDIRoutingStore::isRegisteredMorph(std::string_view morphKey) const {
+    return registeredMorphs_.empty() ||
+           std::find(registeredMorphs_.begin(), registeredMorphs_.end(), morphKey) != registeredMorphs_.end();
 }
 
 std::vector<std::string> MIDIRoutingStore::chainTargets(std::string_view morphKey) const {
@@ -246,9 +252,8 @@ std::vector<std::string> MIDIRoutingStore::chainTargets(std::string_view morphKe
     for (auto it = outputs.lower_bound(kMorphDestinationPrefix); it != outputs.end(); ++it) {
         std::string_view key = *it;
         if (!key.starts_with(kMorphDestinationPrefix)) break;
-        if (key.size() > kMorphDestinationPrefix.size()) {
-            targets.emplace_back(key.substr(kMorphDestinationPrefix.size()));
-        }
+        const std::string_view target = key.substr(kMorphDestinationPrefix.size());
+        if (!target.empty() && isRegisteredMorph(target)) targets.emplace_back(target);
     }
     return targets;
 }
@@ -257,6 +262,7 @@ std::optional<std::string> MIDIRoutingStore::chainSource(std::string_view morphK
     std::string destination(kMorphDestinationPrefix);
     destination += morphKey;
     for (const auto& [source, groups] : assignments_.outputAssignments) {
+        if (!isRegisteredMorph(source)) continue;
         auto group = groups.find(kOutputsGroupKey);
         if (group != groups.end() && group->second.count(destination) > 0) return source;
     }

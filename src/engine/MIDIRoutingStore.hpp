@@ -119,6 +119,12 @@ public:
     std::vector<std::string> morphsOutputting(std::string_view endpointKey) const;
     RoutingKeySet allMainOutputEndpoints() const;
 
+    // The morphs this build registers. Chains from or to any other morph (one
+    // saved by a build with more morphs) stay stored but take no part in the
+    // chain rules, the send path or the choices. Until set, every morph counts.
+    void setRegisteredMorphs(std::vector<std::string> morphKeys) { registeredMorphs_ = std::move(morphKeys); }
+    bool isRegisteredMorph(std::string_view morphKey) const;
+
     bool canChain(std::string_view sourceMorphKey, std::string_view targetMorphKey) const;
     std::vector<MorphOutputDestinationPresentation::Item> destinationChoices(
         std::string_view morphKey,
@@ -147,6 +153,7 @@ private:
     void saveAvailability();
 
     SettingsStore& defaults_;
+    std::vector<std::string> registeredMorphs_;
     RoutingAssignmentGraph assignments_;
     MIDIDeviceAvailability availability_;
     std::unordered_map<std::string, std::vector<RoutingInputDelivery>, StringHash, std::equal_to<>>

@@ -1,21 +1,34 @@
 #include "usb/VLUSBProcessLock.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <system_error>
+#include <vector>
 
 namespace velorin {
 
-std::filesystem::path VLUSBProcessLock::defaultLockFilePath() {
+std::optional<std::filesystem::path> VLUSBProcessLock::defaultLockFilePath() {
     std::filesystem::path base;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
         base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        base = std::filesystem::path(home) / ".local" / "share";
     } else {
-        const char* home = std::getenv("HOME");
-        base = std::filesystem::path(home && *home ? home : "/tmp") / ".local" / "share";
+        // No HOME (a service manager, a stripped environment): the password
+        // database's home. A path shared by all users would let one user's
+        // server hold another's lease.
+        std::vector<char> buffer(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+            found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+            return std::nullopt;
+        }
+        base = std::filesystem::path(found->pw_dir) / ".local" / "share";
     }
     return base / "Velorin Server" / "vl-usb.lock";
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 
 namespace velorin {
 
@@ -25,8 +26,10 @@ public:
     const std::filesystem::path& lockFileURL() const { return lockFileURL_; }
     int fileDescriptor() const { return fileDescriptor_; }
 
-    // $XDG_DATA_HOME/Velorin Server/vl-usb.lock, by default ~/.local/share/Velorin Server/vl-usb.lock.
-    static std::filesystem::path defaultLockFilePath();
+    // $XDG_DATA_HOME/Velorin Server/vl-usb.lock, by default ~/.local/share/Velorin Server/vl-usb.lock;
+    // without HOME the password database's home directory. None when the user
+    // has no home directory at all: then no lease can be taken.
+    static std::optional<std::filesystem::path> defaultLockFilePath();
 
 private:
     std::filesystem::path lockFileURL_;

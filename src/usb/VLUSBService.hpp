@@ -57,7 +57,7 @@ public:
     // data folder and every line into the log store.
     static std::unique_ptr<VLUSBService> create(
         MainQueue& queue, LogStore& logStore,
-        std::filesystem::path lockFile = VLUSBProcessLock::defaultLockFilePath(),
+        std::filesystem::path lockFile,
         std::string usbmuxdSocketPath = {});
     ~VLUSBService() override;
     VLUSBService(const VLUSBService&) = delete;

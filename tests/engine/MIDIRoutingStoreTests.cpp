@@ -60,6 +60,29 @@ TEST(MIDIRoutingStore, DeliveriesAreSortedByMorphThenGroup) {
     EXPECT_EQ(store.deliveries("b"), (std::vector<RoutingInputDelivery>{{"router", "inputs"}}));
 }
 
+// A chain saved by a build with the looper, loaded by one without it: it stays
+// stored (the looper's build finds it again) but neither feeds nor blocks.
+TEST(MIDIRoutingStore, ChainsToAMorphThisBuildLacksStayStoredButTakeNoPart) {
+    MemorySettingsStore settings;
+    {
+        MIDIRoutingStore beta(settings);
+        ASSERT_TRUE(beta.setOutputAssignment(true, "morph:link-looper", "router", "outputs"));
+        ASSERT_TRUE(beta.setOutputAssignment(true, "morph:router", "link-looper", "outputs"));
+    }
+    MIDIRoutingStore production(settings);
+    production.setRegisteredMorphs({"router", "octave-layer", "fc200-sysex"});
+    EXPECT_EQ(production.firstChainTarget("router"), std::nullopt);
+    EXPECT_EQ(production.chainSource("router"), std::nullopt);
+    EXPECT_TRUE(production.canChain("router", "octave-layer"));
+    EXPECT_TRUE(production.canChain("octave-layer", "router"));
+    EXPECT_EQ(production.outputDestinations("router", "outputs").count("morph:link-looper"), 1u);
+
+    MIDIRoutingStore betaAgain(settings);
+    betaAgain.setRegisteredMorphs({"router", "octave-layer", "link-looper", "fc200-sysex"});
+    EXPECT_EQ(betaAgain.firstChainTarget("router"), "link-looper");
+    EXPECT_FALSE(betaAgain.canChain("router", "octave-layer"));
+}
+
 TEST(MIDIRoutingStorePersistence, GraphAndAvailabilityRoundTripThroughSettings) {
     MemorySettingsStore settings;
     {

@@ -1,3 +1,7 @@
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "core/MemorySettingsStore.hpp"
@@ -207,6 +211,27 @@ TEST(USBProcessLock, SecondHolderIsRefusedUntilTheFirstReleases) {
 TEST(USBProcessLock, UnwritableDirectoryFailsLikeABusyLease) {
     VLUSBProcessLock lock("/proc/velorin-no-such/vl-usb.lock");
     EXPECT_FALSE(lock.tryAcquire());
+}
+
+// Without XDG_DATA_HOME and HOME the lease lives in the password database's
+// home directory, never in a folder every user shares.
+TEST(USBProcessLock, WithoutHomeTheLeaseFileIsInThePasswordDatabasesHome) {
+    auto keep = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto xdg = keep("XDG_DATA_HOME");
+    const auto home = keep("HOME");
+    ::unsetenv("XDG_DATA_HOME");
+    ::setenv("HOME", "", 1);
+    const auto path = VLUSBProcessLock::defaultLockFilePath();
+    if (xdg) ::setenv("XDG_DATA_HOME", xdg->c_str(), 1);
+    if (home) ::setenv("HOME", home->c_str(), 1);
+
+    const passwd* entry = ::getpwuid(::getuid());
+    ASSERT_NE(entry, nullptr);
+    ASSERT_TRUE(path.has_value());
+    EXPECT_EQ(*path, std::filesystem::path(entry->pw_dir) / ".local/share/Velorin Server/vl-usb.lock");
 }
 
 TEST(USBPresentationSettings, DefaultsOffAndWritesOnlyChanges) {
