@@ -214,8 +214,16 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
     const std::uint32_t number = session.transientIdentifier;
     const std::string key = VLUSBDeviceKey(info.name, number);
     if (session.device && session.device->id() != key) {
-        removeOutbound(session.device->id(), number);
+        // The device reports another name than before. An entry listed under a
+        // runtime key (it had no name) gives way to the named one, unless
+        // another session still serves it.
+        auto previous = std::move(session.device);
         session.device.reset();
+        removeOutbound(previous->id(), number);
+        const bool servedElsewhere = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+            return entry.second.get() != &controller && entry.second->session().device == previous;
+        });
+        if (!servedElsewhere && previous->id().rfind(kVLUSBRuntimeKeyPrefix, 0) == 0) std::erase(_devices, previous);
     }
     if (auto device = session.device) {
         device->setInfo(info);

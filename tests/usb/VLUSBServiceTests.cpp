@@ -84,6 +84,25 @@ TEST_F(USBServiceTest, RuntimeKeyedDevicesLeaveOnDetachNameKeyedOnesStayAndReviv
     EXPECT_EQ(VLUSBEndpointDescriptions(h.service->devices(), true).size(), 1u);
 }
 
+// A device that first connected without a name and reconnects with one is
+// listed once, under its name: the runtime entry does not linger disconnected.
+TEST_F(USBServiceTest, ARuntimeKeyedDeviceThatLaterGivesItsNameIsListedUnderTheNameOnly) {
+    const auto first = h.connectDevice(4, "  ");
+    ASSERT_TRUE(h.device("velorin-usb:runtime:4"));
+    h.transport->end(first, std::nullopt);
+    h.run();
+    h.advance(h.service->retryDelay + 0.1);
+    const auto second = h.transport->lastChannel(4);
+    ASSERT_NE(second, first);
+    h.transport->complete(second);
+    h.run();
+    h.transport->frame(second, 100, 0, deviceInfoXML("Keys"));
+    h.run();
+    ASSERT_EQ(h.service->devices().size(), 1u);
+    EXPECT_EQ(h.service->devices()[0]->id(), "velorin-usb:name:Keys");
+    EXPECT_TRUE(h.service->devices()[0]->isConnected());
+}
+
 TEST_F(USBServiceTest, ADeviceWithANewNameOnEveryConnectionCannotGrowTheListWithoutBound) {
     const std::size_t limit = VLUSBService::kMaxRememberedDisconnectedDevices;
     h.connectDevice(1, "Still here");
