@@ -105,6 +105,19 @@ void VLUSBConnectionController::connect() {
         [weak](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
             if (auto self = weak.lock()) self->handleChannelEnd(channel, error);
         });
+    // A daemon that never answers the Connect would hold the session (and its
+    // socket) in "connecting" for good: after the handshake's own timeout the
+    // attempt fails and is retried like any failed connect.
+    if (session_->state != S::connecting || !attemptMatches(attempt)) return;
+    session_->handshakeWatchdog = retryClock_.schedule(timing_.handshakeTimeout, [weak, attempt] {
+        auto self = weak.lock();
+        if (!self || !self->attemptMatches(attempt)) return;
+        if (self->session_->state != VLUSBSession::State::connecting) return;
+        self->log("[VL USB] connection timed out");
+        self->cancelTimers();
+        if (auto ch = self->session_->channelIdentifier) self->closeChannel(*ch);
+        self->scheduleRetry();
+    });
 }
 
 void VLUSBConnectionController::handleConnectionCompletion(const std::string& attempt,
@@ -112,6 +125,7 @@ void VLUSBConnectionController::handleConnectionCompletion(const std::string& at
                                                            const PTOptionalError& error) {
     if (!isCurrentChannel(channel) || !attemptMatches(attempt)) return;
     if (session_->state != VLUSBSession::State::connecting) return;
+    cancelTimer(session_->handshakeWatchdog);  // the connect's own timeout
     if (!error) {
         session_->state = VLUSBSession::State::awaitingDeviceInfo;
         log("[VL USB] Channel open; awaiting device info");

@@ -40,6 +40,26 @@ TEST_F(ConnectionControllerTest, HandshakeTimesOutAfterFiveSecondsAndRetriesAfte
     EXPECT_EQ(h.countLines("[VL USB] Connecting to device 4"), 1u);
 }
 
+// A Connect the daemon never answers fails after five seconds, closing its
+// socket, and is retried a second later like any failed connect.
+TEST_F(ConnectionControllerTest, AnUnansweredConnectTimesOutAfterFiveSecondsAndRetries) {
+    h.transport->attach(4);
+    h.run();
+    const auto first = h.transport->lastChannel(4);
+    h.advance(4.9);
+    EXPECT_EQ(h.session(4).state, State::connecting);
+    h.advance(0.2);
+    EXPECT_TRUE(h.hasLine("[VL USB] connection timed out"));
+    EXPECT_FALSE(h.transport->channels.at(first).open);
+    EXPECT_EQ(h.session(4).state, State::retrying);
+    h.advance(1.0);
+    EXPECT_EQ(h.transport->openCount(4), 2u);
+    // A late answer to the abandoned attempt changes nothing.
+    h.transport->complete(first);
+    h.run();
+    EXPECT_EQ(h.session(4).state, State::connecting);
+}
+
 TEST_F(ConnectionControllerTest, PingsEveryTenSecondsAfterEachMatchingPong) {
     const auto ch = h.connectDevice(1, "Pad");
     ASSERT_EQ(h.session(1).state, State::connected);
