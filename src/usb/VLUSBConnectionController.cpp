@@ -144,6 +144,12 @@ void VLUSBConnectionController::handleConnectionCompletion(const std::string& at
     // A refused connection means the app is not listening yet: retry quietly.
     if (!error->isPOSIX(ECONNREFUSED)) log("[VL USB] connection failed: " + error->describe());
     closeChannel(channel);
+    if (error->isUnknownDevice() && host_) {
+        // Retrying would fail the same way every second for good.
+        const auto keepAlive = shared_from_this();
+        host_->deviceUnknownToDaemon(*this);
+        return;
+    }
     scheduleRetry();
 }
 

@@ -21,6 +21,9 @@ public:
     virtual void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
                                       bool log) = 0;
     virtual void midiReceived(const VLUSBInboundMIDI& message) = 0;
+    // The daemon answered a Connect with "unknown device": it no longer knows
+    // the device (its "Detached" was lost, e.g. while the daemon restarted).
+    virtual void deviceUnknownToDaemon(VLUSBConnectionController& controller) = 0;
 };
 
 // Drives one device's session: connect a framed channel to the controller app,

@@ -168,8 +168,37 @@ void VLUSBService::stopObservation() {
     transport_->stopObserving();
 }
 
+void VLUSBService::deviceUnknownToDaemon(VLUSBConnectionController& controller) {
+    if (!isCurrent(controller)) return;
+    const std::uint32_t number = controller.session().transientIdentifier;
+    diagnostic("[VL USB] Device " + std::to_string(number) + " is no longer known to usbmuxd; removing it");
+    deviceDetached(number);
+}
+
+namespace {
+std::optional<std::string> serialNumber(const PTPlist& properties) {
+    const PTPlist* serial = properties.find("SerialNumber");
+    if (serial == nullptr || !serial->stringValue() || serial->stringValue()->empty()) return std::nullopt;
+    return std::string(*serial->stringValue());
+}
+}  // namespace
+
 void VLUSBService::deviceAttached(std::uint32_t deviceNumber, const PTPlist& properties) {
     if (!_isRunning || !_isObserving || _connections.count(deviceNumber)) return;
+    // The same device under a new number (the daemon restarted and numbered
+    // its devices afresh, and the old number's "Detached" was lost): the old
+    // session goes as if detached.
+    if (const auto serial = serialNumber(properties)) {
+        std::vector<std::uint32_t> stale;
+        for (const auto& [n, controller] : _connections) {
+            if (serialNumber(controller->session().attachmentProperties) == serial) stale.push_back(n);
+        }
+        for (const std::uint32_t n : stale) {
+            diagnostic("[VL USB] Device " + std::to_string(n) + " is attached again as " +
+                       std::to_string(deviceNumber) + "; removing the old number");
+            deviceDetached(n);
+        }
+    }
     diagnostic("[VL USB] Device attached: " + std::to_string(deviceNumber));
     auto session = std::make_shared<VLUSBSession>(deviceNumber, properties);
     VLUSBConnectionController::Timing timing{retryDelay, handshakeTimeout, heartbeatInterval,

@@ -105,6 +105,7 @@ public:
     void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
                               bool log) override;
     void midiReceived(const VLUSBInboundMIDI& message) override;
+    void deviceUnknownToDaemon(VLUSBConnectionController& controller) override;
 
 private:
     void forgetOldestDisconnectedDevices();

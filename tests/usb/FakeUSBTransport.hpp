@@ -81,8 +81,10 @@ public:
     }
 
     // Test controls.
-    void attach(std::uint32_t device) {
-        if (attached) attached(device, PTPlist::makeDictionary());
+    void attach(std::uint32_t device, const std::string& serialNumber = {}) {
+        PTPlist properties = PTPlist::makeDictionary();
+        if (!serialNumber.empty()) properties.set("SerialNumber", PTPlist::makeString(serialNumber));
+        if (attached) attached(device, properties);
     }
     void detach(std::uint32_t device) {
         if (detached) detached(device);

@@ -105,12 +105,13 @@ TEST_F(ConnectionControllerTest, HeartbeatTagWrapsToOneNeverZero) {
     EXPECT_EQ(h.session(1).nextHeartbeatTag, 1u);
 }
 
-TEST_F(ConnectionControllerTest, ConnectionErrorsAreLoggedExceptRefusedAndAlwaysRetried) {
+// ("unknown device" is the exception: the service removes the device.)
+TEST_F(ConnectionControllerTest, ConnectionErrorsAreLoggedExceptRefusedAndRetried) {
     h.transport->attach(2);
     h.run();
-    h.transport->complete(h.transport->lastChannel(2), PTError::hub(2, "unknown device"));
+    h.transport->complete(h.transport->lastChannel(2), PTError::hub(6, "invalid version"));
     h.run();
-    EXPECT_TRUE(h.hasLine("[VL USB] connection failed: unknown device"));
+    EXPECT_TRUE(h.hasLine("[VL USB] connection failed: invalid version"));
     EXPECT_EQ(h.session(2).state, State::retrying);
     h.advance(1.0);
     h.transport->complete(h.transport->lastChannel(2), PTError::posix(ECONNREFUSED));

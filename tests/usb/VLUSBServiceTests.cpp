@@ -103,6 +103,37 @@ TEST_F(USBServiceTest, ARuntimeKeyedDeviceThatLaterGivesItsNameIsListedUnderTheN
     EXPECT_TRUE(h.service->devices()[0]->isConnected());
 }
 
+// After the daemon restarted, a device whose "Detached" was lost must not stay
+// forever: a Connect answered "unknown device" removes it, and the same device
+// attached under a new number replaces its old session. A device the daemon
+// still knows keeps its session.
+TEST_F(USBServiceTest, DevicesTheDaemonForgotOrRenumberedAreRemovedOthersKeepTheirSessions) {
+    const auto keys = h.connectDevice(4, "Keys");
+    h.transport->attach(7, "SERIAL-PADS");
+    h.run();
+    h.transport->attach(9, "SERIAL-STAGE");
+    h.run();
+
+    // Device 4's app restarts; its reconnect is answered "unknown device".
+    h.transport->end(keys, std::nullopt);
+    h.run();
+    h.advance(h.service->retryDelay + 0.1);
+    h.transport->complete(h.transport->lastChannel(4), PTError::hub(2, "unknown device"));
+    h.run();
+    EXPECT_FALSE(h.service->connections().count(4));
+    EXPECT_FALSE(h.device("velorin-usb:name:Keys")->isConnected());
+    EXPECT_EQ(h.countLines("connection failed: unknown device"), 1u);
+    h.advance(5.0);
+    EXPECT_EQ(h.countLines("connection failed: unknown device"), 1u);  // no retries
+
+    // The daemon's new cycle lists the pads as 12: session 7 goes, 9 stays.
+    h.transport->attach(12, "SERIAL-PADS");
+    h.run();
+    EXPECT_FALSE(h.service->connections().count(7));
+    EXPECT_TRUE(h.service->connections().count(12));
+    EXPECT_TRUE(h.service->connections().count(9));
+}
+
 TEST_F(USBServiceTest, ADeviceWithANewNameOnEveryConnectionCannotGrowTheListWithoutBound) {
     const std::size_t limit = VLUSBService::kMaxRememberedDisconnectedDevices;
     h.connectDevice(1, "Still here");

@@ -25,7 +25,11 @@ struct PTError {
     }
     static PTError hub(int code, std::string text) { return PTError{kUSBHubDomain, code, std::move(text)}; }
 
+    // usbmuxd's answer for a device number it does not know.
+    static constexpr int kUSBHubUnknownDeviceCode = 2;
+
     bool isPOSIX(int errnoValue) const { return domain == kPOSIXDomain && code == errnoValue; }
+    bool isUnknownDevice() const { return domain == kUSBHubDomain && code == kUSBHubUnknownDeviceCode; }
 
     // The text used in log lines: the description, or the domain and code when there is none.
     std::string describe() const {
