@@ -163,6 +163,36 @@ TEST(UsbIntegration, OversizedDaemonPacketFailsTheListenConnectionAndObservation
     ASSERT_TRUE(h.waitFor([&] { return h.connectedDevices() == 1; }, 5.0));
 }
 
+// usbmuxd restarts; meanwhile one device went away (its "Detached" is lost)
+// and another came back under a new number. The first is removed after one
+// "unknown device" answer instead of being retried for good, the second's
+// old session gives way to the new number, and a device the daemon still
+// knows reconnects on its old session.
+TEST(UsbIntegration, AfterADaemonRestartForgottenAndRenumberedDevicesDoNotLinger) {
+    UsbServiceHarness h(false);
+    FakeControllerDevice gone(h.queue, "Gone"), moved(h.queue, "Moved"), kept(h.queue, "Kept");
+    h.service->start();
+    ASSERT_TRUE(h.waitFor([&] { return h.hasLine("[VL USB] Device observation ready"); }));
+    h.daemon->attach(5, &gone);
+    h.daemon->attach(6, &moved);
+    h.daemon->attach(7, &kept);
+    ASSERT_TRUE(h.waitFor([&] { return h.connectedDevices() == 3; }));
+
+    h.daemon->forget(5);
+    h.daemon->renumber(6, 16);
+    h.daemon->restart();
+    ASSERT_TRUE(h.waitFor(
+        [&] {
+            const auto& c = h.service->connections();
+            return !c.count(5) && !c.count(6) && c.count(16) && c.count(7) && h.connectedDevices() == 2;
+        },
+        6.0));
+    EXPECT_EQ(h.countLines("connection failed: unknown device"), 1u);
+    h.waitFor([] { return false; }, 2.5);
+    EXPECT_EQ(h.countLines("connection failed: unknown device"), 1u);
+    EXPECT_EQ(h.connectedDevices(), 2u);
+}
+
 TEST(UsbIntegration, NoDescriptorLeaksAfterTwoHundredAttachDetachCycles) {
     UsbServiceHarness h;
     FakeControllerDevice device(h.queue, "Pad");

@@ -219,6 +219,29 @@ void FakeUSBMuxDaemon::dropClients() {
     while (!clients_.empty()) removeClient(clients_.front().get(), true);
 }
 
+void FakeUSBMuxDaemon::restart() {
+    dropClients();
+    for (auto& [id, device] : devices_) {
+        if (device.app) device.app->closeAll();
+    }
+}
+
+void FakeUSBMuxDaemon::forget(std::uint32_t deviceID) {
+    auto it = devices_.find(deviceID);
+    if (it == devices_.end()) return;
+    if (it->second.app) it->second.app->closeAll();
+    devices_.erase(it);
+}
+
+void FakeUSBMuxDaemon::renumber(std::uint32_t deviceID, std::uint32_t newID) {
+    auto it = devices_.find(deviceID);
+    if (it == devices_.end() || devices_.count(newID)) return;
+    Device device = it->second;
+    devices_.erase(it);
+    device.properties.set("DeviceID", PTPlist::makeInteger(newID));
+    devices_[newID] = device;
+}
+
 void FakeUSBMuxDaemon::sendRawToListeners(const std::vector<std::uint8_t>& bytes) {
     for (auto& c : clients_) {
         if (!c->listening) continue;

@@ -33,6 +33,14 @@ public:
     void detach(std::uint32_t deviceID);
     // Ends every client connection (as a daemon restart would).
     void dropClients();
+    // A restart: every client connection and every device tunnel ends.
+    void restart();
+    // Forgets a device without telling anyone (it went away while the daemon
+    // was down, so its "Detached" is never sent).
+    void forget(std::uint32_t deviceID);
+    // Gives a device a new number without telling anyone (a restarted daemon
+    // numbers its devices afresh); its serial number stays.
+    void renumber(std::uint32_t deviceID, std::uint32_t newID);
     // Writes raw bytes to every listening connection.
     void sendRawToListeners(const std::vector<std::uint8_t>& bytes);
 
