@@ -102,6 +102,22 @@ TEST_F(EngineDispatch, ChainedMorphReceivesWhatTheRouterSendsAndItCountsAsSent) 
     EXPECT_EQ(engine->routingRevision(), 3);
 }
 
+// The whole order of sends: a morph's endpoints in inventory order (not key
+// order), then what its chained morph sends.
+TEST_F(EngineDispatch, SendsGoToEndpointsInInventoryOrderThenThroughTheChain) {
+    engine->setEndpointInventory(std::get<MIDIEndpointInventory>(MIDIEndpointInventory::make(
+        {testing::input("in-a", "Keys")},
+        {testing::output("out-c", "Drums"), testing::output("out-a", "Synth"), testing::output("out-b", "Bass")})));
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-c", "router", "outputs");
+    engine->setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
+    engine->setOutputAssignment(true, "out-b", "octave-layer", "outputs");
+    play("in-a", {0x90, 60, 100});
+    EXPECT_EQ(transport.sent, (std::vector<Send>{{"out-c", on(60)}, {"out-a", on(60)}, {"out-b", on(60)},
+                                                 {"out-b", on(72)}}));
+}
+
 TEST_F(EngineDispatch, StoredCycleCannotLoop) {
     // A graph written outside the engine's rules still cannot loop.
     engine->routingStore().setOutputAssignment(true, "morph:octave-layer", "router", "outputs");

@@ -79,6 +79,9 @@ TEST(MIDIParser, RealTimeBytesAreRemovedEverywhere) {
     MIDIParserState state;
     auto r = parse(state, {{0x90, 0xF8, 0x3C, 0xFE, 0x40}});
     EXPECT_EQ(r.events, std::vector<MIDIEvent>{event(MIDIEventType::noteOn, 60, 64, 0)});
+    // Two in a row between the data bytes.
+    r = parse(state, {{0x90, 0x3C, 0xF8, 0xFE, 0x40}});
+    EXPECT_EQ(r.events, std::vector<MIDIEvent>{event(MIDIEventType::noteOn, 60, 64, 0)});
     EXPECT_EQ(state.runningStatus, std::optional<std::uint8_t>(0x90));
     auto sx = parse({{0xF0, 0xF8, 0x01, 0xFF, 0xF7}});
     EXPECT_EQ(sx.events, std::vector<MIDIEvent>{sysex({0xF0, 0x01, 0xF7})});

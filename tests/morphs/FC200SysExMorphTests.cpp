@@ -73,6 +73,8 @@ TEST_F(FC200Fixture, UpperPedalsPassValuesWithoutToggling) {
     EXPECT_EQ(run(pedal(5, 0)), (CCs{{69, 0}}));
     settings->setUpperPedalsShareLowerCCs(true);  // plays no part without toggling
     EXPECT_EQ(run(pedal(9, 50)), (CCs{{73, 50}}));
+    EXPECT_EQ(run(pedal(0, 127)), (CCs{{64, 127}}));
+    EXPECT_TRUE(settings->latchedUpperPedalNumbers().empty());  // no partner latched
 }
 
 TEST_F(FC200Fixture, TogglingLatchesOnPressAndIgnoresRelease) {

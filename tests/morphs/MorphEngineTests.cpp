@@ -153,6 +153,10 @@ TEST(MorphEngineOutstandingNotes, OutOfRangeIdentitiesAreKeptToo) {
                   {200, 0}, {5, 16}, {-1, -1}, {127, 15}, {kMax, kMax}, {kMin, kMin}}));
     engine.recordSentEvent(MIDIEvent::noteOffEvent(200, 0, 0), "a", std::nullopt);
     EXPECT_EQ(engine.outstandingNotes("a").size(), 5u);
+    // Note 128 on channel 0 is not note 0 on channel 1.
+    engine.recordSentEvent(MIDIEvent::noteOnEvent(128, 1, 0), "a", std::nullopt);
+    EXPECT_TRUE(engine.outstandingNotes("a").contains({128, 0}));
+    EXPECT_FALSE(engine.outstandingNotes("a").contains({0, 1}));
 }
 
 TEST(MorphEngineOutstandingNotes, MorphReturningNothingLeavesThemUnchanged) {

@@ -47,6 +47,9 @@ TEST_F(OctaveLayerFixture, CopiesOutsideTheNoteRangeAreSkippedInAscendingOrder) 
     enableAll();
     EXPECT_EQ(notesOf(run(on(20))), (std::vector<std::int64_t>{20, 8, 32, 44}));
     EXPECT_EQ(notesOf(run(on(110))), (std::vector<std::int64_t>{110, 86, 98, 122}));
+    // 127 is the last note kept; 128 is out.
+    EXPECT_EQ(notesOf(run(on(103))), (std::vector<std::int64_t>{103, 79, 91, 115, 127}));
+    EXPECT_EQ(notesOf(run(on(104))), (std::vector<std::int64_t>{104, 80, 92, 116}));
 }
 
 TEST_F(OctaveLayerFixture, NoteOffEndsExactlyTheCopiesItsNoteStarted) {
