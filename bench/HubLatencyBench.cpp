@@ -6,17 +6,20 @@
 // (note-ons and note-offs in turn). The service's send is a sink that takes
 // the second timestamp on the main thread. Routing: one source → Router → one
 // destination. Two main loops:
-//   Poll      the engine alone on a PollMainQueue;
-//   QtWindow  the whole application on the Qt event loop (offscreen platform)
-//             with the main window shown, its log pane showing the log, and
-//             each published line formatted for the terminal (written to
-//             /dev/null).
+//   Poll  the engine alone on a PollMainQueue;
+//   Qt    the whole application on the Qt event loop (offscreen platform),
+//         each published line formatted for the terminal (written to
+//         /dev/null), with the main window shown and its log pane showing the
+//         log (window:1), or never shown, the engine started directly
+//         (window:0): the window's own cost is the difference.
 // Each with "log all" off and on (log_all:1 logs every note on the way in and
 // out, and the log publishes a batch every 67 ms).
 // The peer, measured in the same run on the same loop and at the same pace: a
 // bare post, where the producer posts an empty job that only takes the second
 // timestamp. Counters in µs: post_* and hub_* (p50, p99, max), p99_ratio =
-// hub_p99 / post_p99, and pace_us, the producer's mean interval.
+// hub_p99 / post_p99, pace_us, the producer's mean interval, and stall_us,
+// the main thread's longest stall while the notes ran: the largest delay of a
+// 1 ms repeating timer on the main loop beyond its interval.
 #include <benchmark/benchmark.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -47,6 +50,7 @@
 #include "log/LogStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "support/FakeLinkSession.hpp"
+#include "ui/LogPaneView.hpp"
 #include "ui/TerminalLogMirror.hpp"
 
 namespace velorin {
@@ -227,7 +231,7 @@ private:
 // The whole application on the Qt event loop, its window shown.
 class QtWindowHub final : public Hub {
 public:
-    explicit QtWindowHub(bool logAll) {
+    QtWindowHub(bool logAll, bool showWindow) {
         auto service = std::make_unique<BenchMIDIService>(sink);
         service_ = service.get();
         VelorinServerApplication::Platform platform;
@@ -243,7 +247,11 @@ public:
             [out = devNull_.get()](const LogEntry& entry) { writeTerminalLogLine(entry, out); });
         if (app_->logStore().isLoggingAllMIDIEvents() != logAll)
             app_->logStore().toggleLoggingAllMIDIEvents();
-        app_->showWindow();  // starts the engine
+        if (showWindow) {
+            app_->showWindow();  // starts the engine
+        } else {
+            app_->engine().start();
+        }
         QCoreApplication::processEvents();
         ready = devNull_ != nullptr && route(app_->engine());
     }
@@ -276,8 +284,30 @@ private:
 struct Measured {
     std::vector<double> latencies;  // µs, in hand-over order
     double paceMicros = 0;
+    double longestStallMicros = 0;
     bool complete = false;
     std::size_t mismatches = 0;
+};
+
+// The main thread's longest stall: a repeating timer on the hub's main loop
+// notes how much later than its interval each tick comes.
+class StallProbe {
+public:
+    static constexpr auto kInterval = std::chrono::milliseconds(1);
+
+    explicit StallProbe(MainQueue& queue) : last_(Clock::now()) {
+        timer_ = queue.every(kInterval, [this] {
+            const auto now = Clock::now();
+            longest_ = std::max(longest_, now - last_ - Clock::duration(kInterval));
+            last_ = now;
+        });
+    }
+    double longestStallMicros() const { return bench::micros(longest_); }
+
+private:
+    Clock::time_point last_;
+    Clock::duration longest_{0};
+    TaskHandle timer_;
 };
 
 // Hands `count` events over from a producer thread, one every `pace` (timer
@@ -288,6 +318,7 @@ Measured measure(Hub& hub, std::size_t count, Clock::duration pace,
                  const std::function<void(std::size_t)>& handOver) {
     hub.sink.expect(count, [&hub] { hub.stopLoop(); });
     std::vector<Clock::time_point> departures(count);
+    const StallProbe stalls(hub.queue());
     std::thread producer([&] {
         ::prctl(PR_SET_TIMERSLACK, 1UL);
         const auto start = Clock::now();
@@ -301,6 +332,7 @@ Measured measure(Hub& hub, std::size_t count, Clock::duration pace,
     producer.join();
 
     Measured result;
+    result.longestStallMicros = stalls.longestStallMicros();
     result.complete = hub.sink.arrived() == count;
     result.mismatches = hub.sink.mismatches();
     if (!result.complete) return result;
@@ -329,14 +361,11 @@ Measured measureNotes(Hub& hub, std::size_t count, Clock::duration pace) {
     return measure(hub, count, pace, [&](std::size_t i) { hub.service().deliver(std::move(packets[i])); });
 }
 
-template <typename HubType>
-void BM_HubLatency(benchmark::State& state) {
-    HubType hub(state.range(0) != 0);
+void runHubLatency(benchmark::State& state, Hub& hub, std::chrono::microseconds pace) {
     if (!hub.ready) {
         state.SkipWithError("the engine did not start with the source routed to the destination");
         return;
     }
-    const auto pace = std::chrono::microseconds(state.range(1));
     const auto count = std::min<std::size_t>(kNotes, static_cast<std::size_t>(kMaxRunTime / pace));
     measureBarePost(hub, kWarmUpNotes, pace);
     measureNotes(hub, kWarmUpNotes, pace);
@@ -353,11 +382,59 @@ void BM_HubLatency(benchmark::State& state) {
         bench::reportLatency(state, "hub", hubSummary);
         state.counters["p99_ratio"] = hubSummary.p99 / postSummary.p99;
         state.counters["pace_us"] = notes.paceMicros;
+        state.counters["stall_us"] = notes.longestStallMicros;
     }
 }
 
-// Arguments: "log all" off or on, and the pace in µs (10 000 and 1 000 events per second).
-BENCHMARK_TEMPLATE(BM_HubLatency, PollHub)
+// Arguments: "log all", the pace in µs.
+void BM_PollHubLatency(benchmark::State& state) {
+    PollHub hub(state.range(0) != 0);
+    runHubLatency(state, hub, std::chrono::microseconds(state.range(1)));
+}
+
+// Arguments: window shown, "log all", the pace in µs.
+void BM_QtHubLatency(benchmark::State& state) {
+    QtWindowHub hub(state.range(1) != 0, state.range(0) != 0);
+    runHubLatency(state, hub, std::chrono::microseconds(state.range(2)));
+}
+
+// The log pane's share of the main thread, apart from any other load: one
+// publication of 1 340 entries (67 ms of "log all" at 10 000 notes per
+// second, an entry in and one out per note) into a shown pane already at the
+// store's cap, with the rows trimmed and appended, the scroll to the newest
+// and the repaint. Time per publication; pane:0 is the store's own part.
+void BM_LogPanePublication(benchmark::State& state) {
+    constexpr std::size_t kBatch = 1'340;
+    QtMainQueue queue;
+    MemorySettingsStore settings;
+    const std::shared_ptr<LogStore> store = LogStore::create(queue, settings);
+    std::unique_ptr<LogPaneView> pane;
+    if (state.range(0) != 0) {
+        pane = std::make_unique<LogPaneView>(store);
+        pane->resize(1090, 400);
+        pane->show();
+    }
+    const auto append = [&store](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            store->logMIDI(MIDIEventLogDirection::input, std::string("Bench Keyboard"),
+                           MIDIEvent::noteOnEvent(static_cast<std::int64_t>(48 + i % 24), 100, 0));
+        }
+    };
+    append(LogStore::kMaxEntries);
+    store->flush();
+    QCoreApplication::processEvents();
+    for (auto _ : state) {
+        state.PauseTiming();
+        append(kBatch);
+        state.ResumeTiming();
+        store->flush();
+        QCoreApplication::processEvents();
+    }
+}
+BENCHMARK(BM_LogPanePublication)->ArgName("pane")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->Iterations(200);
+
+// Paces of 100 µs and 1000 µs: 10 000 and 1 000 events per second.
+BENCHMARK(BM_PollHubLatency)
     ->Name("BM_HubLatency/Poll")
     ->ArgNames({"log_all", "pace_us"})
     ->Args({0, 100})
@@ -365,12 +442,15 @@ BENCHMARK_TEMPLATE(BM_HubLatency, PollHub)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
-BENCHMARK_TEMPLATE(BM_HubLatency, QtWindowHub)
-    ->Name("BM_HubLatency/QtWindow")
-    ->ArgNames({"log_all", "pace_us"})
-    ->Args({0, 100})
-    ->Args({1, 100})
-    ->Args({1, 1000})
+// The window under load is window:1 log_all:1 pace_us:100 (10 s of notes);
+// window:0 is the same application without it.
+BENCHMARK(BM_QtHubLatency)
+    ->Name("BM_HubLatency/Qt")
+    ->ArgNames({"window", "log_all", "pace_us"})
+    ->Args({1, 0, 100})
+    ->Args({1, 1, 100})
+    ->Args({0, 1, 100})
+    ->Args({1, 1, 1000})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);

@@ -146,7 +146,12 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
 }
 
 void VelorinServerApplication::buildWindow(const Platform& platform) {
-    window_ = std::make_unique<MainWindow>(*queue_, *settings_, logStore_, platform.bundleInfo);
+    window_ = std::make_unique<MainWindow>(*queue_, *settings_, logStore_,
+                                           MainWindow::Services{.engine = *engine_,
+                                                                .linkClock = LinkClock::shared(),
+                                                                .activity = *activity_,
+                                                                .usbService = usbService_.get()},
+                                           platform.bundleInfo);
     window_->setAppearAction([this] {
         if (!isShutDown_) engine_->start();
     });

@@ -2,28 +2,114 @@
 
 #include <QWidget>
 
+#include <chrono>
+#include <functional>
+
+#include "core/MainQueue.hpp"
+#include "core/Observable.hpp"
+
+class QGraphicsOpacityEffect;
 class QHBoxLayout;
 class QLabel;
+class QSequentialAnimationGroup;
 
 namespace velorin {
 
-// The window's header bar: the title "VELORIN SERVER" and, in the beta lane,
-// the "BETA" chit. The Link controls, activity indicators and global actions
-// join it on the right (`trailingLayout()`).
+class LinkClock;
+class LinkTempoStatusView;
+class LogStore;
+class MIDIActivityMonitor;
+class MIDIActivityView;
+class MIDIEngine;
+class NeonButton;
+class VLUSBService;
+class VLUSBStatusView;
+
+// Whether the user asked for less motion: VELORIN_REDUCE_MOTION=1, or a style
+// that turns widget animations off.
+bool systemReducesMotion();
+
+// The window's header bar: the title "VELORIN SERVER" (and the "BETA" chit in
+// the beta lane), then the Link controls (Link on/off with the peer count,
+// play/stop, reset of the local timeline, tempo and beat), the MIDI activity
+// indicators, the USB status and the global actions "LOG ALL", settings and
+// "PANIC".
+//
+// Everything it shows is read from its sources: while shown it polls the
+// Link clock every 0.1 s (refresh, then tempo, enabled, playing and peers),
+// and after each Link action it does so at once; "LOG ALL" follows the log
+// store and the USB status the USB service.
 class HeaderBarView final : public QWidget {
     Q_OBJECT
 public:
-    explicit HeaderBarView(bool isBetaLane, QWidget* parent = nullptr);
+    struct Sources {
+        MainQueue& queue;
+        LinkClock& linkClock;
+        MIDIEngine& engine;
+        LogStore& logStore;
+        const MIDIActivityMonitor& activity;
+        // Null without USB.
+        const VLUSBService* usbService = nullptr;
+    };
+
+    // The Link button's and the panic button's widths; other buttons of the
+    // header share them so that the row lines up.
+    static constexpr int kLinkButtonWidth = 60;
+    static constexpr int kPanicButtonWidth = 72;
+    static constexpr auto kLinkPollInterval = std::chrono::milliseconds(100);
+    static constexpr auto kPulseHalfPeriod = std::chrono::milliseconds(650);
+    static constexpr double kPulseLowOpacity = 0.4;
+
+    HeaderBarView(bool isBetaLane, Sources sources, std::function<void()> openSettings,
+                  QWidget* parent = nullptr);
+    ~HeaderBarView() override;
 
     QLabel& titleLabel() const { return *title_; }
     // Null outside the beta lane.
     QLabel* betaChit() const { return betaChit_; }
-    QHBoxLayout& trailingLayout() const { return *trailing_; }
+    NeonButton& linkButton() const { return *linkButton_; }
+    NeonButton& playButton() const { return *playButton_; }
+    NeonButton& resetButton() const { return *resetButton_; }
+    LinkTempoStatusView& tempoView() const { return *tempo_; }
+    MIDIActivityView& activityView() const { return *activity_; }
+    VLUSBStatusView& usbStatusView() const { return *usbStatus_; }
+    NeonButton& logAllButton() const { return *logAll_; }
+    NeonButton& settingsButton() const { return *settings_; }
+    NeonButton& panicButton() const { return *panic_; }
+
+    bool isPollingLink() const { return linkPoll_.isActive(); }
+    bool isPlayButtonPulsing() const;
+
+    // One poll: the clock's refresh, then the Link controls re-read.
+    void refreshLinkState();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
+    void showLinkState();
+    void showLoggingState();
+    void setPulsing(bool pulsing);
+
+    Sources sources_;
+    std::function<void()> openSettings_;
     QLabel* title_ = nullptr;
     QLabel* betaChit_ = nullptr;
-    QHBoxLayout* trailing_ = nullptr;
+    NeonButton* linkButton_ = nullptr;
+    NeonButton* playButton_ = nullptr;
+    NeonButton* resetButton_ = nullptr;
+    LinkTempoStatusView* tempo_ = nullptr;
+    MIDIActivityView* activity_ = nullptr;
+    VLUSBStatusView* usbStatus_ = nullptr;
+    NeonButton* logAll_ = nullptr;
+    NeonButton* settings_ = nullptr;
+    NeonButton* panic_ = nullptr;
+    QGraphicsOpacityEffect* playOpacity_ = nullptr;
+    QSequentialAnimationGroup* pulse_ = nullptr;
+    TaskHandle linkPoll_;
+    Subscription linkSubscription_;
+    Subscription logSubscription_;
 };
 
 }  // namespace velorin

@@ -6,13 +6,13 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QListView>
 #include <QScrollBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
+#include "ui/LogListView.hpp"
 #include "ui/LogRowDelegate.hpp"
 #include "ui/LogTableModel.hpp"
 #include "ui/Theme.hpp"
@@ -80,11 +80,10 @@ LogPaneView::LogPaneView(std::shared_ptr<LogStore> store, QWidget* parent)
     rule->setFixedHeight(1);
     rule->setStyleSheet(QStringLiteral("background-color: %1; border: none;").arg(theme::separator.name()));
 
-    list_ = new QListView(this);
+    list_ = new LogListView(this);
     list_->setObjectName(QStringLiteral("logList"));
     list_->setModel(model_);
     list_->setItemDelegate(new LogRowDelegate(list_));
-    list_->setUniformItemSizes(true);
     list_->setFont(theme::monospacedFont(11));
     list_->setFrameShape(QFrame::NoFrame);
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -108,9 +107,9 @@ LogPaneView::LogPaneView(std::shared_ptr<LogStore> store, QWidget* parent)
 
     connect(copyButton_, &QToolButton::clicked, this, &LogPaneView::copyLog);
     connect(clearButton_, &QToolButton::clicked, this, &LogPaneView::clearLog);
-    connect(model_, &QAbstractItemModel::rowsInserted, this, &LogPaneView::scrollToNewest);
-    connect(model_, &QAbstractItemModel::rowsRemoved, this, &LogPaneView::scrollToNewest);
-    connect(model_, &QAbstractItemModel::modelReset, this, &LogPaneView::scrollToNewest);
+    connect(model_, &QAbstractItemModel::rowsInserted, this, &LogPaneView::requestScrollToNewest);
+    connect(model_, &QAbstractItemModel::rowsRemoved, this, &LogPaneView::requestScrollToNewest);
+    connect(model_, &QAbstractItemModel::modelReset, this, &LogPaneView::requestScrollToNewest);
 }
 
 LogPaneView::~LogPaneView() = default;
@@ -142,7 +141,16 @@ void LogPaneView::copySelectedRows() {
     clipboard->setText(QString::fromStdString(text));
 }
 
+void LogPaneView::requestScrollToNewest() {
+    // A publication at the cap removes rows and inserts rows: one scroll, once
+    // the event loop is back, serves both.
+    if (scrollPending_) return;
+    scrollPending_ = true;
+    QMetaObject::invokeMethod(this, &LogPaneView::scrollToNewest, Qt::QueuedConnection);
+}
+
 void LogPaneView::scrollToNewest() {
+    scrollPending_ = false;
     // Also after rows inserted at the cap, where the count stays the same but
     // a newer entry arrived.
     if (model_->rowCount() > 0) list_->scrollToBottom();

@@ -6,16 +6,17 @@
 
 #include "log/LogStore.hpp"
 
-class QListView;
 class QToolButton;
 
 namespace velorin {
 
+class LogListView;
 class LogTableModel;
 
 // The log pane: a header row with the column titles and the copy and clear
 // buttons, and one row per published log entry, oldest first. Whenever the
-// number of entries changes the list scrolls to the newest entry.
+// number of entries changes the list scrolls to the newest entry (once per
+// turn of the event loop).
 class LogPaneView final : public QWidget {
     Q_OBJECT
 public:
@@ -34,7 +35,7 @@ public:
     ~LogPaneView() override;
 
     LogTableModel& model() const { return *model_; }
-    QListView& listView() const { return *list_; }
+    LogListView& listView() const { return *list_; }
     QToolButton& copyButton() const { return *copyButton_; }
     QToolButton& clearButton() const { return *clearButton_; }
 
@@ -47,13 +48,17 @@ public:
     void copySelectedRows();
 
 private:
+    // Scrolls to the newest row once the event loop is back, however many
+    // changes arrived before.
+    void requestScrollToNewest();
     void scrollToNewest();
 
     std::shared_ptr<LogStore> store_;
     LogTableModel* model_ = nullptr;
-    QListView* list_ = nullptr;
+    LogListView* list_ = nullptr;
     QToolButton* copyButton_ = nullptr;
     QToolButton* clearButton_ = nullptr;
+    bool scrollPending_ = false;
 };
 
 }  // namespace velorin

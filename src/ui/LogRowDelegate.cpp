@@ -1,6 +1,9 @@
 #include "ui/LogRowDelegate.hpp"
 
+#include <QFontInfo>
 #include <QPainter>
+
+#include <algorithm>
 
 #include "ui/LogPaneView.hpp"
 #include "ui/LogTableModel.hpp"
@@ -14,7 +17,53 @@ QString qText(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
+// Text whose every character takes one cell of a monospaced font.
+bool isPrintableLatin(const QString& text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; });
+}
+
+// Cell texts shaped once, drawn many times: event types, sources, channels and
+// data repeat from row to row; times and messages simply pass through.
+constexpr qsizetype kMaxCachedTexts = 2048;
+
 }  // namespace
+
+void LogRowDelegate::useFont(const QFont& font) const {
+    if (font == cachedFont_ && cache_.capacity() > 0) return;
+    cache_.clear();
+    cache_.reserve(kMaxCachedTexts);
+    cachedFont_ = font;
+    charWidth_ = QFontInfo(font).fixedPitch() ? QFontMetrics(font).horizontalAdvance(QLatin1Char('M')) : 0;
+}
+
+const QStaticText& LogRowDelegate::shaped(const QString& text, const QFont& font) const {
+    auto it = cache_.find(text);
+    if (it != cache_.end()) return *it;
+    if (cache_.size() >= kMaxCachedTexts) cache_.clear();
+    QStaticText shapedText(text);
+    shapedText.setTextFormat(Qt::PlainText);
+    shapedText.prepare(QTransform(), font);
+    return *cache_.insert(text, shapedText);
+}
+
+void LogRowDelegate::drawCell(QPainter& painter, const QFontMetrics& metrics, const QRect& cell,
+                              const QString& text, const QColor& colour, bool alignRight) const {
+    if (text.isEmpty() || cell.width() <= 0) return;
+    const QFont& font = painter.font();
+    useFont(font);
+    // In a monospaced font, ASCII text is measured by counting; anything
+    // else is measured by the font.
+    const bool counted = charWidth_ > 0 && isPrintableLatin(text);
+    int width = counted ? static_cast<int>(text.size()) * charWidth_ : metrics.horizontalAdvance(text);
+    QString shown = text;
+    if (width > cell.width()) {
+        shown = metrics.elidedText(text, Qt::ElideRight, cell.width());
+        width = metrics.horizontalAdvance(shown);
+    }
+    const int x = alignRight ? cell.right() + 1 - width : cell.left();
+    painter.setPen(colour);
+    painter.drawStaticText(QPointF(x, cell.top() + (cell.height() - metrics.height()) / 2.0), shaped(shown, font));
+}
 
 void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                            const QModelIndex& index) const {
@@ -33,10 +82,8 @@ void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     int x = rect.left();
     auto cell = [&](int width, const std::string& text, const QColor& colour, Qt::Alignment align) {
         const int w = std::max(0, width);
-        const QRect r(x, rect.top(), w, rect.height());
-        painter->setPen(colour);
-        painter->drawText(r, static_cast<int>(align | Qt::AlignVCenter),
-                          metrics.elidedText(qText(text), Qt::ElideRight, w));
+        drawCell(*painter, metrics, QRect(x, rect.top(), w, rect.height()), qText(text), colour,
+                 (align & Qt::AlignRight) != 0);
         x += width + LogPaneView::kSpacing;
     };
 
@@ -49,9 +96,7 @@ void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
         const auto lineBreak = message.indexOf(QLatin1Char('\n'));
         if (lineBreak >= 0) message = message.left(lineBreak) + QStringLiteral(" \u2026");
         const int w = std::max(0, rect.right() + 1 - x);
-        painter->setPen(theme::text);
-        painter->drawText(QRect(x, rect.top(), w, rect.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                          metrics.elidedText(message, Qt::ElideRight, w));
+        drawCell(*painter, metrics, QRect(x, rect.top(), w, rect.height()), message, theme::text, false);
     } else {
         cell(LogPaneView::kSourceWidth, row.cells[C::sourceColumn],
              row.isInput ? theme::inputAccent : theme::outputAccent, Qt::AlignLeft);

@@ -7,18 +7,20 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "engine/MIDIEngine.hpp"
 #include "log/AppFeatureFlags.hpp"
 #include "ui/AboutDialog.hpp"
 #include "ui/HeaderBarView.hpp"
 #include "ui/LogPaneView.hpp"
+#include "ui/MIDIDeviceSettingsView.hpp"
 #include "ui/Theme.hpp"
 #include "ui/WindowChromeStyler.hpp"
 
 namespace velorin {
 
 MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,
-                       BundleInfoLookup bundleInfo, QWidget* parent)
-    : QMainWindow(parent), bundleInfo_(std::move(bundleInfo)) {
+                       Services services, BundleInfoLookup bundleInfo, QWidget* parent)
+    : QMainWindow(parent), engine_(services.engine), bundleInfo_(std::move(bundleInfo)) {
     setWindowTitle(QStringLiteral("VELORIN SERVER"));
     setObjectName(QStringLiteral("mainWindow"));
 
@@ -29,7 +31,14 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     central->setPalette(palette);
 
     const bool isBeta = AppFeatureFlags::currentTarget(bundleInfo_) == AppFeatureFlags::AppTarget::beta;
-    header_ = new HeaderBarView(isBeta, central);
+    header_ = new HeaderBarView(isBeta,
+                                HeaderBarView::Sources{.queue = queue,
+                                                       .linkClock = services.linkClock,
+                                                       .engine = services.engine,
+                                                       .logStore = *logStore,
+                                                       .activity = services.activity,
+                                                       .usbService = services.usbService},
+                                [this] { openSettings(); }, central);
     logPane_ = new LogPaneView(std::move(logStore), central);
 
     auto* layout = new QVBoxLayout(central);
@@ -46,6 +55,12 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     layout->addLayout(sections_);
     layout->addWidget(logPane_, 1);
     setCentralWidget(central);
+    central_ = central;
+
+    // The sheet lies over the whole content while presented.
+    settingsSheet_ = new MIDIDeviceSettingsView(services.engine, [this] { closeSettings(); }, central);
+    settingsSheet_->hide();
+    central->installEventFilter(this);
 
     auto* appMenu = menuBar()->addMenu(QString::fromStdString(bundleName(bundleInfo_)));
     aboutAction_ = appMenu->addAction(QString::fromStdString(aboutMenuTitle(bundleInfo_)));
@@ -54,9 +69,7 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     settingsAction_ = appMenu->addAction(QStringLiteral("Settings\u2026"));
     settingsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     settingsAction_->setMenuRole(QAction::PreferencesRole);
-    connect(settingsAction_, &QAction::triggered, this, [this] {
-        if (openSettings_) openSettings_();
-    });
+    connect(settingsAction_, &QAction::triggered, this, &MainWindow::openSettings);
     appMenu->addSeparator();
     auto* quitAction = appMenu->addAction(QStringLiteral("Quit"));
     quitAction->setShortcut(QKeySequence::Quit);
@@ -72,6 +85,25 @@ MainWindow::~MainWindow() = default;
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (appear_) appear_();
+}
+
+void MainWindow::openSettings() {
+    if (isSettingsPresented_ || engine_.presentedMorphUI()) return;
+    isSettingsPresented_ = true;
+    settingsSheet_->setGeometry(central_->rect());
+    settingsSheet_->raise();
+    settingsSheet_->show();
+}
+
+void MainWindow::closeSettings() {
+    if (!isSettingsPresented_) return;
+    isSettingsPresented_ = false;
+    settingsSheet_->hide();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == central_ && event->type() == QEvent::Resize) settingsSheet_->setGeometry(central_->rect());
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::showAboutPanel() {

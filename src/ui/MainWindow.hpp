@@ -17,20 +17,36 @@ class QVBoxLayout;
 namespace velorin {
 
 class HeaderBarView;
+class LinkClock;
 class LogPaneView;
+class MIDIActivityMonitor;
+class MIDIDeviceSettingsView;
+class MIDIEngine;
+class VLUSBService;
 class WindowChromeStyler;
 
 // The server's one window: the header bar, the content sections, and the log
-// pane at the bottom, on the dark theme. Menu items "About Velorin Server…"
-// and "Settings…" (Ctrl+,). The window's size is kept across launches.
+// pane at the bottom, on the dark theme, with the settings sheet over them
+// while it is presented. Menu items "About Velorin Server…" and "Settings…"
+// (Ctrl+,). The window's size is kept across launches.
 class MainWindow final : public QMainWindow {
     Q_OBJECT
 public:
-    MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,
+    // What the window shows and drives; all outlive it.
+    struct Services {
+        MIDIEngine& engine;
+        LinkClock& linkClock;
+        const MIDIActivityMonitor& activity;
+        // Null without USB.
+        const VLUSBService* usbService = nullptr;
+    };
+
+    MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore, Services services,
                BundleInfoLookup bundleInfo = buildBundleInfo(), QWidget* parent = nullptr);
     ~MainWindow() override;
 
     HeaderBarView& headerBar() const { return *header_; }
+    MIDIDeviceSettingsView& settingsSheet() const { return *settingsSheet_; }
     LogPaneView& logPane() const { return *logPane_; }
     WindowChromeStyler& chrome() const { return *chrome_; }
     QAction& aboutAction() const { return *aboutAction_; }
@@ -39,8 +55,11 @@ public:
     // The sections between the header and the log pane (routing) go here.
     QVBoxLayout& sectionsLayout() const { return *sections_; }
 
-    // What "Settings…" does; nothing until a settings sheet is installed.
-    void setOpenSettingsAction(std::function<void()> action) { openSettings_ = std::move(action); }
+    // "Settings…" and the header's settings button: presents the settings
+    // sheet, unless it is shown already or the engine presents a morph sheet.
+    void openSettings();
+    void closeSettings();
+    bool isSettingsPresented() const { return isSettingsPresented_; }
     // What runs each time the window appears (the application starts the MIDI
     // engine then; a later appearance finds it running).
     void setAppearAction(std::function<void()> action) { appear_ = std::move(action); }
@@ -48,16 +67,20 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    MIDIEngine& engine_;
     BundleInfoLookup bundleInfo_;
+    QWidget* central_ = nullptr;
+    MIDIDeviceSettingsView* settingsSheet_ = nullptr;
+    bool isSettingsPresented_ = false;
     HeaderBarView* header_ = nullptr;
     LogPaneView* logPane_ = nullptr;
     WindowChromeStyler* chrome_ = nullptr;
     QVBoxLayout* sections_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
-    std::function<void()> openSettings_;
     std::function<void()> appear_;
 };
 

@@ -197,6 +197,8 @@ void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channe
             if (*session_->pendingHeartbeatTag != tag) return;
             cancelTimer(session_->heartbeatWatchdog);
             session_->pendingHeartbeatTag.reset();
+            if (session_->pingSentAt) session_->lastPingRoundTrip = retryClock_.now() - *session_->pingSentAt;
+            session_->pingSentAt.reset();
             startHeartbeat();
             return;
         }
@@ -229,6 +231,7 @@ void VLUSBConnectionController::sendPing(const std::string& attempt) {
     const std::uint32_t tag = session_->nextHeartbeatTag;
     session_->nextHeartbeatTag = tag == std::numeric_limits<std::uint32_t>::max() ? 1 : tag + 1;
     session_->pendingHeartbeatTag = tag;
+    session_->pingSentAt = retryClock_.now();
     std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
     session_->heartbeatWatchdog = retryClock_.schedule(timing_.heartbeatTimeout, [weak, attempt, tag] {
         auto self = weak.lock();

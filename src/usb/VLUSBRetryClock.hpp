@@ -20,6 +20,8 @@ public:
     virtual ~VLUSBRetryScheduling() = default;
     virtual std::unique_ptr<VLUSBRetryCancellation> schedule(double delaySeconds,
                                                              std::function<void()> action) = 0;
+    // The clock the delays run on (the ping round trip is measured with it).
+    virtual MainQueue::TimePoint now() const { return MainQueue::Clock::now(); }
 };
 
 // Runs the action on the main queue after the delay, unless cancelled first
@@ -41,6 +43,7 @@ public:
             std::chrono::duration<double>(delaySeconds < 0 ? 0.0 : delaySeconds));
         return std::make_unique<Cancellation>(queue_.postAfter(delay, std::move(action)));
     }
+    MainQueue::TimePoint now() const override { return queue_.now(); }
 
 private:
     MainQueue& queue_;

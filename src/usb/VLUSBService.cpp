@@ -61,6 +61,12 @@ std::string VLUSBService::statusTitle() const {
     return std::to_string(n) + (n == 1 ? " VL USB Device" : " VL USB Devices");
 }
 
+std::optional<MainQueue::Duration> VLUSBService::lastPingRoundTrip(const std::string& deviceKey) const {
+    const auto controller = preferredController(deviceKey);
+    if (!controller) return std::nullopt;
+    return controller->session().lastPingRoundTrip;
+}
+
 const std::vector<std::uint32_t>* VLUSBService::outboundOrder(const std::string& key) const {
     auto it = _outboundOrderByDeviceKey.find(key);
     return it == _outboundOrderByDeviceKey.end() ? nullptr : &it->second;

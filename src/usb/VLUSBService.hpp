@@ -97,6 +97,9 @@ public:
     const std::vector<std::uint32_t>* outboundOrder(const std::string& key) const;
     // "VL USB in Use by Another Server", or "<n> VL USB Device(s)".
     std::string statusTitle() const;
+    // How long the last answered ping of the session that serves `deviceKey`
+    // took; none before its first pong or without such a session.
+    std::optional<MainQueue::Duration> lastPingRoundTrip(const std::string& deviceKey) const;
     VLUSBTransport& transport() { return *transport_; }
 
     // VLUSBConnectionHosting

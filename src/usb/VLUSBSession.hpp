@@ -30,6 +30,9 @@ struct VLUSBSession {
     std::unique_ptr<VLUSBRetryCancellation> heartbeatWatchdog;
     std::optional<std::uint32_t> pendingHeartbeatTag;
     std::uint32_t nextHeartbeatTag = 1;
+    // When the pending ping left, and how long the last answered one took.
+    std::optional<MainQueue::TimePoint> pingSentAt;
+    std::optional<MainQueue::Duration> lastPingRoundTrip;
     std::shared_ptr<VLUSBDevice> device;
 };
 

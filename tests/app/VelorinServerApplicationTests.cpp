@@ -20,7 +20,10 @@
 #include "log/LogStore.hpp"
 #include "support/FakeLinkSession.hpp"
 #include "support/FakeMIDIService.hpp"
+#include "ui/HeaderBarView.hpp"
+#include "ui/MIDIDeviceSettingsView.hpp"
 #include "ui/MainWindow.hpp"
+#include "ui/NeonControls.hpp"
 #include "ui/WindowChromeStyler.hpp"
 
 using namespace velorin;
@@ -217,6 +220,32 @@ TEST_F(VelorinServerApplicationTest, QuitStopsTheEngineOnceSilencingItsNotesBefo
     const auto lines = logLines(*log);
     EXPECT_EQ(countOf(lines, "[MIDI] Stopping: sending all-notes-off and clearing scheduled events"), 1);
     EXPECT_EQ(countOf(lines, "[MIDI] Stopped"), 1);
+}
+
+TEST_F(VelorinServerApplicationTest, TheWindowShowsAndDrivesTheServersOwnClockEngineAndLog) {
+    settings.set(LinkClock::kIsActiveKey, true);
+    auto server = makeServer();
+    midi->addSource("Keys", 11);
+    server->showWindow();
+    HeaderBarView& header = server->window().headerBar();
+    link->peers = 2;
+    queue.advance(HeaderBarView::kLinkPollInterval);
+    EXPECT_EQ(header.linkButton().text(), "2 LINKS");
+    EXPECT_EQ(countOf(logLines(server->logStore()), "[Link] Peers: 2"), 1);
+
+    header.logAllButton().click();
+    EXPECT_TRUE(server->logStore().isLoggingAllMIDIEvents());
+    server->window().settingsAction().trigger();
+    ASSERT_TRUE(server->window().isSettingsPresented());
+    ASSERT_EQ(server->window().settingsSheet().inputToggles().size(), 1u);
+    server->window().settingsSheet().inputToggles().front()->click();
+    EXPECT_TRUE(server->engine().routingStore().isInputUnavailable(coreMIDIEndpointKey(11, 0)));
+
+    // Hidden, the window stops polling the clock.
+    server->window().hide();
+    link->peers = 3;
+    queue.advance(std::chrono::seconds(1));
+    EXPECT_EQ(countOf(logLines(server->logStore()), "[Link] Peers: 3"), 0);
 }
 
 TEST_F(VelorinServerApplicationTest, LinkIsActiveAtStartExactlyWhenStoredSo) {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QKeyEvent>
 #include <QListView>
 #include <QScrollBar>
 #include <QToolButton>
@@ -9,6 +10,7 @@
 #include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
+#include "ui/LogListView.hpp"
 #include "ui/LogPaneView.hpp"
 #include "ui/LogTableModel.hpp"
 
@@ -192,4 +194,40 @@ TEST_F(LogPaneViewTest, ScrollsToTheNewestEntryWhenEntriesArrive) {
     EXPECT_EQ(bar->value(), bar->maximum());
     const QModelIndex last = pane.model().index(pane.model().rowCount() - 1, 0);
     EXPECT_TRUE(pane.listView().viewport()->rect().intersects(pane.listView().visualRect(last)));
+}
+
+TEST_F(LogPaneViewTest, RowsSelectedFromTheKeyboardCopyAsTheirTextLines) {
+    pane.resize(1090, 300);
+    pane.show();
+    for (const char* text : {"[MIDI] one", "[MIDI] two", "[MIDI] three"}) store->log(text);
+    publish();
+    QApplication::processEvents();
+    auto& view = pane.listView();
+    view.setFocus();
+    view.setCurrentIndex(pane.model().index(0, 0));
+    QKeyEvent shiftDown(QEvent::KeyPress, Qt::Key_Down, Qt::ShiftModifier);
+    QApplication::sendEvent(&view, &shiftDown);
+    pane.copySelectedRows();
+    const auto& entries = store->entries();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(),
+              QString::fromStdString(velorin::formattedLine(entries[0]) + "\n" + velorin::formattedLine(entries[1])));
+}
+
+TEST_F(LogPaneViewTest, APublicationAtTheCapScrollsOnceWhenTheEventLoopTurns) {
+    pane.resize(1090, 300);
+    pane.show();
+    for (std::size_t i = 0; i < LogStore::kMaxEntries; ++i) store->log("[MIDI] old");
+    publish();
+    QApplication::processEvents();
+    QScrollBar* bar = pane.listView().verticalScrollBar();
+    bar->setValue(0);
+    int moves = 0;
+    QObject::connect(bar, &QScrollBar::valueChanged, [&](int) { ++moves; });
+
+    for (int i = 0; i < 100; ++i) store->log("[MIDI] new");
+    publish();  // rows removed at the front and inserted at the end
+    EXPECT_EQ(moves, 0);
+    QApplication::processEvents();
+    EXPECT_EQ(moves, 1);
+    EXPECT_EQ(bar->value(), bar->maximum());
 }

@@ -11,8 +11,11 @@
 #include "core/MemorySettingsStore.hpp"
 #include "ui/AboutDialog.hpp"
 #include "ui/HeaderBarView.hpp"
+#include "ui/MIDIDeviceSettingsView.hpp"
 #include "ui/MainWindow.hpp"
+#include "ui/NeonControls.hpp"
 #include "ui/WindowChromeStyler.hpp"
+#include "WindowTestRig.hpp"
 
 using namespace std::chrono_literals;
 using velorin::MainWindow;
@@ -30,12 +33,15 @@ velorin::BundleInfoLookup lane(const char* value) {
 
 class MainWindowTest : public ::testing::Test {
 protected:
-    velorin::ManualMainQueue queue;
-    velorin::MemorySettingsStore settings;
-    std::shared_ptr<velorin::LogStore> store = velorin::LogStore::create(queue, settings);
+    velorin::test::WindowTestRig rig;
+    velorin::ManualMainQueue& queue = rig.queue;
+    velorin::MemorySettingsStore& settings = rig.settings;
 
     std::unique_ptr<MainWindow> makeWindow(const char* laneName = "Beta") {
-        return std::make_unique<MainWindow>(queue, settings, store, lane(laneName));
+        return std::make_unique<MainWindow>(
+            queue, settings, rig.log,
+            MainWindow::Services{.engine = rig.engine, .linkClock = *rig.clock, .activity = rig.activity},
+            lane(laneName));
     }
 };
 
@@ -63,11 +69,113 @@ TEST_F(MainWindowTest, MenuOffersAboutAndSettingsWithItsShortcut) {
     EXPECT_EQ(window->aboutAction().text(), QString::fromUtf8("About Velorin Server\u2026"));
     EXPECT_EQ(window->settingsAction().text(), QString::fromUtf8("Settings\u2026"));
     EXPECT_EQ(window->settingsAction().shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    window->settingsAction().trigger();  // nothing installed yet: does nothing
-    int opened = 0;
-    window->setOpenSettingsAction([&] { ++opened; });
+}
+
+TEST_F(MainWindowTest, SettingsSheetOpensFromMenuAndHeaderButNotOverAMorphSheet) {
+    auto window = makeWindow();
+    window->show();
+    const velorin::MIDIDeviceSettingsView& sheet = window->settingsSheet();
+    EXPECT_FALSE(sheet.isVisible());
+
+    rig.engine.openMorphUI(velorin::MIDIEngine::kOctaveLayerID);
+    ASSERT_TRUE(rig.engine.presentedMorphUI().has_value());
     window->settingsAction().trigger();
-    EXPECT_EQ(opened, 1);
+    window->headerBar().settingsButton().click();
+    EXPECT_FALSE(window->isSettingsPresented());
+    EXPECT_FALSE(sheet.isVisible());
+
+    rig.engine.dismissMorphUI();
+    window->settingsAction().trigger();
+    EXPECT_TRUE(window->isSettingsPresented());
+    EXPECT_TRUE(sheet.isVisible());
+    EXPECT_EQ(sheet.geometry(), window->centralWidget()->rect());
+    EXPECT_EQ(sheet.titleLabel().text(), "SETTINGS");
+    EXPECT_EQ(sheet.closeButton().text(), "Close");
+    sheet.closeButton().click();
+    EXPECT_FALSE(window->isSettingsPresented());
+    EXPECT_FALSE(sheet.isVisible());
+    window->headerBar().settingsButton().click();
+    EXPECT_TRUE(window->isSettingsPresented());
+}
+
+TEST_F(MainWindowTest, AvailabilitySwitchesFollowAndEditTheRoutingStoreForFiftyEndpoints) {
+    const std::string longName = "A very long synthesizer name that cannot fit in the column " + std::string(40, 'x');
+    rig.midi.addSource(longName, 100);
+    for (int i = 1; i < 50; ++i) rig.midi.addSource("Keys " + std::to_string(i), 100 + i);
+    rig.midi.addDestination("Synth", 300);
+    rig.engine.start();
+    const std::string firstKey = rig.engine.externalInputEndpoints().front().id;
+    rig.engine.setInputAvailable(false, firstKey);
+
+    auto window = makeWindow();
+    window->show();
+    window->openSettings();
+    QApplication::processEvents();
+    const auto& sheet = window->settingsSheet();
+    const auto inputs = sheet.inputToggles();
+    ASSERT_EQ(inputs.size(), 50u);
+    ASSERT_EQ(sheet.outputToggles().size(), rig.engine.externalOutputEndpoints().size());
+    EXPECT_FALSE(inputs.front()->isChecked());
+    EXPECT_TRUE(inputs.back()->isChecked());
+    // Every switch fits in the list; the long name is whole in the tooltip.
+    for (const auto* toggle : inputs) EXPECT_LE(toggle->width(), sheet.width());
+    const auto longToggle = std::find_if(inputs.begin(), inputs.end(),
+                                         [&](auto* t) { return t->text() == QString::fromStdString(longName); });
+    ASSERT_NE(longToggle, inputs.end());
+    EXPECT_TRUE((*longToggle)->toolTip().contains(QString::fromStdString(longName)));
+
+    inputs.front()->click();
+    EXPECT_FALSE(rig.engine.routingStore().isInputUnavailable(firstKey));
+    inputs.front()->click();
+    EXPECT_TRUE(rig.engine.routingStore().isInputUnavailable(firstKey));
+    const std::string outputKey = rig.engine.externalOutputEndpoints().front().id;
+    sheet.outputToggles().front()->click();
+    EXPECT_TRUE(rig.engine.routingStore().isOutputUnavailable(outputKey));
+
+    // A source that appears while the sheet is shown joins its list.
+    rig.midi.addSource("Late Keys", 200);
+    rig.engine.refreshInventory();
+    EXPECT_EQ(sheet.inputToggles().size(), 51u);
+}
+
+TEST_F(MainWindowTest, OtherSettingsSwitchesShowAndSetTheirOptions) {
+    rig.engine.start();
+    auto window = makeWindow();
+    window->show();
+    window->openSettings();
+    const auto& sheet = window->settingsSheet();
+    velorin::NeonToggle& usb = sheet.showIndividualUSBDevicesToggle();
+    velorin::NeonToggle& fc200 = sheet.showFC200MorphToggle();
+    velorin::NeonToggle& ports = sheet.additionalPortsToggle();
+    EXPECT_EQ(usb.text(), "Show Individual USB Devices");
+    EXPECT_EQ(usb.toolTip(), "When off, routing uses one Velorin USB All input and output for every connected device.");
+    EXPECT_EQ(fc200.text(), "Show FC-200 Morph");
+    EXPECT_EQ(fc200.toolTip(), "When on, the FC-200 SysEx morph appears in Morphs.");
+    EXPECT_EQ(ports.text(), "Add Additional Velorin Server Ports");
+    EXPECT_EQ(ports.toolTip(), "Enables Velorin Server ports 2 and 3 together. Port 1 stays available.");
+
+    EXPECT_FALSE(usb.isChecked());
+    usb.click();
+    EXPECT_TRUE(rig.engine.usbPresentationSettings().showsIndividualUSBDevices());
+    EXPECT_EQ(settings.boolValue("vlUSBShowsIndividualUSBDevices"), true);
+
+    const bool fc200Shown = rig.engine.fc200Settings()->showsMorph();
+    EXPECT_EQ(fc200.isChecked(), fc200Shown);
+    fc200.click();
+    EXPECT_EQ(rig.engine.fc200Settings()->showsMorph(), !fc200Shown);
+    rig.engine.setShowsFC200Morph(fc200Shown);  // from elsewhere
+    EXPECT_EQ(fc200.isChecked(), fc200Shown);
+
+    EXPECT_FALSE(ports.isChecked());
+    ports.click();
+    EXPECT_TRUE(rig.engine.additionalPortsActive());
+    EXPECT_TRUE(ports.isChecked());
+    // When the ports cannot be made, the switch shows what is.
+    ports.click();
+    rig.midi.fail(velorin::test::FakeMIDIService::Op::createVirtualSource, -12);
+    ports.click();
+    EXPECT_FALSE(rig.engine.additionalPortsActive());
+    EXPECT_FALSE(ports.isChecked());
 }
 
 TEST_F(MainWindowTest, StoredSizeIsRestoredRaisedToTheMinimumOnlyWhenBothKeysExist) {

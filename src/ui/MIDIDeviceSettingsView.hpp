@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QWidget>
+
+#include <string>
+#include <vector>
+
+#include "core/Observable.hpp"
+#include "engine/MIDIEngine.hpp"
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace velorin {
+
+class NeonButton;
+class NeonToggle;
+
+// The settings sheet: "MIDI Inputs" and "MIDI Outputs", one switch per
+// external endpoint that is on while the endpoint is available, and "Other
+// Settings" with the USB presentation, the FC-200 morph's visibility and the
+// app's additional ports. It reads every value from the engine and its
+// settings objects and writes through them; "Close" calls the close action.
+class MIDIDeviceSettingsView final : public QWidget {
+    Q_OBJECT
+public:
+    MIDIDeviceSettingsView(MIDIEngine& engine, std::function<void()> close, QWidget* parent = nullptr);
+    ~MIDIDeviceSettingsView() override;
+
+    QLabel& titleLabel() const { return *title_; }
+    NeonButton& closeButton() const { return *close_; }
+    // The endpoint switches in list order.
+    std::vector<NeonToggle*> inputToggles() const;
+    std::vector<NeonToggle*> outputToggles() const;
+    NeonToggle& showIndividualUSBDevicesToggle() const { return *usbDevices_; }
+    NeonToggle& showFC200MorphToggle() const { return *fc200_; }
+    NeonToggle& additionalPortsToggle() const { return *additionalPorts_; }
+
+    // Re-reads the endpoint lists and every switch.
+    void refresh();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    struct EndpointList {
+        QVBoxLayout* layout = nullptr;
+        std::vector<MIDIRoutingEndpoint> shown;
+        std::vector<NeonToggle*> toggles;
+    };
+    void rebuild(EndpointList& list, const std::vector<MIDIRoutingEndpoint>& endpoints, bool isInput);
+    bool isAvailable(const std::string& key, bool isInput) const;
+
+    MIDIEngine& engine_;
+    std::function<void()> closeAction_;
+    QLabel* title_ = nullptr;
+    NeonButton* close_ = nullptr;
+    EndpointList inputs_;
+    EndpointList outputs_;
+    NeonToggle* usbDevices_ = nullptr;
+    NeonToggle* fc200_ = nullptr;
+    NeonToggle* additionalPorts_ = nullptr;
+    Subscription engineSubscription_;
+    Subscription usbSubscription_;
+    Subscription fc200Subscription_;
+};
+
+}  // namespace velorin

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "core/ManualMainQueue.hpp"
+#include "core/MemorySettingsStore.hpp"
+#include "engine/MIDIActivityMonitor.hpp"
+#include "engine/MIDIEngine.hpp"
+#include "link/LinkBeatScheduler.hpp"
+#include "link/LinkClock.hpp"
+#include "log/LogStore.hpp"
+#include "support/FakeLinkSession.hpp"
+#include "support/FakeMIDIService.hpp"
+
+namespace velorin::test {
+
+// What the window's views read and drive, on virtual time: the real engine
+// over a fake MIDI service, the real Link clock over a fake session (never a
+// network), and an activity monitor on the queue's clock.
+struct WindowTestRig {
+    ManualMainQueue queue;
+    MemorySettingsStore settings;
+    std::shared_ptr<LogStore> log = LogStore::create(queue, settings);
+    FakeLinkSession* link = nullptr;
+    std::unique_ptr<LinkClock> clock = makeClock();
+    LinkBeatScheduler scheduler{*clock, *log};
+    MIDIActivityMonitor activity{[this] {
+        return std::chrono::duration<double>(queue.now().time_since_epoch()).count();
+    }};
+    FakeMIDIService midi;
+    MIDIEngine engine{MIDIEngine::Dependencies{.queue = queue,
+                                               .settings = settings,
+                                               .log = *log,
+                                               .linkClock = *clock,
+                                               .scheduler = scheduler,
+                                               .activity = activity,
+                                               .linkLooperEnabled = true,
+                                               .midiService = &midi}};
+
+private:
+    std::unique_ptr<LinkClock> makeClock() {
+        auto session = std::make_unique<FakeLinkSession>(queue);
+        link = session.get();
+        return std::make_unique<LinkClock>(std::move(session), *log, settings, queue);
+    }
+};
+
+}  // namespace velorin::test
