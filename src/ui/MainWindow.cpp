@@ -1,3 +1,6 @@
+#include "link/LinkClock.hpp"
+#include "ui/MorphSheetHost.hpp"
+#include "ui/RoutingSectionView.hpp"
 #include "ui/MainWindow.hpp"
 
 #include <QAction>
@@ -53,6 +56,8 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     sections_ = new QVBoxLayout();
     sections_->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(sections_);
+    routing_ = new RoutingSectionView(services.engine, central);
+    sections_->addWidget(routing_);
     layout->addWidget(logPane_, 1);
     setCentralWidget(central);
     central_ = central;
@@ -61,6 +66,12 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     settingsSheet_ = new MIDIDeviceSettingsView(services.engine, [this] { closeSettings(); }, central);
     settingsSheet_->hide();
     central->installEventFilter(this);
+    // A morph's sheet lies over the content while the engine presents it.
+    morphSheets_ = new MorphSheetHost(services.engine, central);
+    // The looper buttons' help follows the transport (the clock tells its observers within 0.1 s).
+    linkSubscription_ = services.linkClock.observe(
+        [this, &clock = services.linkClock] { routing_->setLinkTransportRunning(clock.isTransportRunning()); });
+    routing_->setLinkTransportRunning(services.linkClock.isTransportRunning());
 
     auto* appMenu = menuBar()->addMenu(QString::fromStdString(bundleName(bundleInfo_)));
     aboutAction_ = appMenu->addAction(QString::fromStdString(aboutMenuTitle(bundleInfo_)));

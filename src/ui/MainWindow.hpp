@@ -8,6 +8,7 @@
 #include "log/BundleInfo.hpp"
 #include "log/LogStore.hpp"
 #include "core/MainQueue.hpp"
+#include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
 
 class QAction;
@@ -17,6 +18,8 @@ class QVBoxLayout;
 namespace velorin {
 
 class HeaderBarView;
+class MorphSheetHost;
+class RoutingSectionView;
 class LinkClock;
 class LogPaneView;
 class MIDIActivityMonitor;
@@ -54,6 +57,8 @@ public:
 
     // The sections between the header and the log pane (routing) go here.
     QVBoxLayout& sectionsLayout() const { return *sections_; }
+    RoutingSectionView& routingSection() const { return *routing_; }
+    MorphSheetHost& morphSheets() const { return *morphSheets_; }
 
     // "Settings…" and the header's settings button: presents the settings
     // sheet, unless it is shown already or the engine presents a morph sheet.
@@ -79,6 +84,9 @@ private:
     LogPaneView* logPane_ = nullptr;
     WindowChromeStyler* chrome_ = nullptr;
     QVBoxLayout* sections_ = nullptr;
+    RoutingSectionView* routing_ = nullptr;
+    MorphSheetHost* morphSheets_ = nullptr;
+    Subscription linkSubscription_;
     QAction* aboutAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
     std::function<void()> appear_;

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+#include "core/Observable.hpp"
+#include "morphs/LinkLooperSettings.hpp"
+#include "morphs/LinkLooperStateStore.hpp"
+
+class QLabel;
+
+namespace velorin {
+
+class NeonButton;
+
+// The Link Looper's strip in its routing row: the caption "Loopers", one cell
+// per looper (its looper button, lit while on, and its mute button) and the
+// shared loop length ("Beats: N"), which only SysEx changes. Follows the state
+// store and the settings; the buttons report the wanted state through the
+// callbacks and change nothing themselves.
+class LinkLooperInlineStateStrip final : public QWidget {
+    Q_OBJECT
+public:
+    using SetLooper = std::function<void(int index, bool on)>;
+    using SetMute = std::function<void(int index, bool muted)>;
+
+    LinkLooperInlineStateStrip(LinkLooperSettings& settings, LinkLooperStateStore& states,
+                               SetLooper onSetLooper, SetMute onSetMute, QWidget* parent = nullptr);
+
+    // Only the looper buttons' help text depends on it.
+    void setLinkTransportRunning(bool running);
+    bool isLinkTransportRunning() const { return transportRunning_; }
+
+    NeonButton& looperButton(int index) const { return *looperButtons_.at(static_cast<std::size_t>(index)); }
+    NeonButton& muteButton(int index) const { return *muteButtons_.at(static_cast<std::size_t>(index)); }
+    QLabel& loopLengthLabel() const { return *loopLength_; }
+
+private:
+    void refresh();
+
+    LinkLooperSettings& settings_;
+    LinkLooperStateStore& states_;
+    SetLooper onSetLooper_;
+    SetMute onSetMute_;
+    bool transportRunning_ = false;
+    std::array<NeonButton*, 4> looperButtons_{};
+    std::array<NeonButton*, 4> muteButtons_{};
+    QLabel* loopLength_ = nullptr;
+    Subscription settingsSubscription_;
+    Subscription statesSubscription_;
+};
+
+}  // namespace velorin
