@@ -98,7 +98,8 @@ void PTChannel::sendFrame(std::uint32_t type, std::uint32_t tag, std::span<const
 
 void PTChannel::onReadable() {
     auto self = shared_from_this();  // the delegate may drop its last reference while we run
-    std::array<std::uint8_t, kPTDiscardChunkSize> buffer;
+    // Filled by recv before any byte is read; clearing it on every wake-up would be wasted work.
+    std::array<std::uint8_t, kPTDiscardChunkSize> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     // Bounded work per wake-up so one busy device cannot starve the rest of the queue.
     for (int round = 0; round < 16 && fd_ >= 0; ++round) {
         const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);

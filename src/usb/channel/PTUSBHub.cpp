@@ -264,7 +264,8 @@ void PTUSBChannel::scheduleReadPacket() {
 
 void PTUSBChannel::onReadable() {
     auto self = shared_from_this();
-    std::array<std::uint8_t, 16384> buffer;
+    // Filled by recv before any byte is read; clearing it on every wake-up would be wasted work.
+    std::array<std::uint8_t, 16384> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     for (int round = 0; round < 64 && fd_ >= 0 && isReadingPackets_; ++round) {
         // Never read past the current packet: after a "Connect" reply the
         // following bytes belong to the device.
