@@ -38,21 +38,7 @@ namespace {
 
 // The theme's icon when it has one, else one drawn in the accent colour.
 QIcon headerIcon(const char* themeName, const std::function<void(QPainter&)>& draw) {
-    QIcon drawn;
-    for (int size : {16, 32}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.scale(size / 16.0, size / 16.0);
-        QPen pen(theme::accent);
-        pen.setWidthF(1.4);
-        painter.setPen(pen);
-        painter.setBrush(Qt::NoBrush);
-        draw(painter);
-        drawn.addPixmap(pixmap);
-    }
-    return QIcon::fromTheme(QString::fromLatin1(themeName), drawn);
+    return QIcon::fromTheme(QString::fromLatin1(themeName), theme::drawnIcon(draw, theme::accent, 1.4));
 }
 
 QIcon playIcon() {

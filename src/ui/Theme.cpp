@@ -47,9 +47,7 @@ void applyDarkTheme(QApplication& app) {
     app.setPalette(p);
 }
 
-namespace {
-
-QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
+QIcon drawnIcon(const std::function<void(QPainter&)>& draw, const QColor& ink, double penWidth) {
     QIcon icon;
     for (int size : {16, 32}) {
         QPixmap pixmap(size, size);
@@ -57,8 +55,8 @@ QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.scale(size / 16.0, size / 16.0);
-        QPen pen(text);
-        pen.setWidthF(1.3);
+        QPen pen(ink);
+        pen.setWidthF(penWidth);
         painter.setPen(pen);
         painter.setBrush(Qt::NoBrush);
         draw(painter);
@@ -66,8 +64,6 @@ QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
     }
     return icon;
 }
-
-}  // namespace
 
 QIcon copyIcon() {
     return QIcon::fromTheme(QStringLiteral("edit-copy"), drawnIcon([](QPainter& p) {

@@ -4,7 +4,10 @@
 #include <QFont>
 #include <QIcon>
 
+#include <functional>
+
 class QApplication;
+class QPainter;
 
 namespace velorin::theme {
 
@@ -25,6 +28,9 @@ QFont monospacedFont(int pixelSize, bool bold = false);
 
 // Fusion style with the dark palette, for the whole application.
 void applyDarkTheme(QApplication& app);
+
+// A 16 × 16 icon (also at 32) drawn by `draw` on a 16-unit canvas with a pen of `ink`.
+QIcon drawnIcon(const std::function<void(QPainter&)>& draw, const QColor& ink = text, double penWidth = 1.3);
 
 // Icons: the freedesktop theme's when it has one, else a small drawn one.
 QIcon copyIcon();
