@@ -9,8 +9,12 @@ using namespace std::chrono_literals;
 using testing::EngineHarness;
 using Send = testing::RecordingTransport::Send;
 
-MIDIEvent on(std::int64_t n, std::int64_t v = 100, std::int64_t ch = 0) { return MIDIEvent::noteOnEvent(n, v, ch); }
-MIDIEvent off(std::int64_t n, std::int64_t ch = 0) { return MIDIEvent::noteOffEvent(n, 0, ch); }
+MIDIEvent on(std::int64_t n, std::int64_t v = 100, std::int64_t ch = 0) {
+    return MIDIEvent::noteOnEvent(n, v, ch);
+}
+MIDIEvent off(std::int64_t n, std::int64_t ch = 0) {
+    return MIDIEvent::noteOffEvent(n, 0, ch);
+}
 
 struct EngineDispatch : ::testing::Test, EngineHarness {
     void SetUp() override {
@@ -94,7 +98,8 @@ TEST_F(EngineDispatch, ChainedMorphReceivesWhatTheRouterSendsAndItCountsAsSent) 
     EXPECT_EQ(engine->morphEngine().outstandingNotes("octave-layer").size(), 2u);
     // Loops are refused by the chain rules.
     engine->setOutputAssignment(true, "morph:router", "octave-layer", "outputs");
-    EXPECT_TRUE(engine->routingStore().outputDestinations("octave-layer", "outputs").count("morph:router") == 0);
+    EXPECT_TRUE(engine->routingStore().outputDestinations("octave-layer", "outputs").count("morph:router") ==
+                0);
     // Chains only from "outputs", never to oneself or to an unknown morph.
     engine->setOutputAssignment(true, "morph:fc200-sysex", "router", "control-outputs");
     engine->setOutputAssignment(true, "morph:router", "router", "outputs");
@@ -105,17 +110,19 @@ TEST_F(EngineDispatch, ChainedMorphReceivesWhatTheRouterSendsAndItCountsAsSent) 
 // The whole order of sends: a morph's endpoints in inventory order (not key
 // order), then what its chained morph sends.
 TEST_F(EngineDispatch, SendsGoToEndpointsInInventoryOrderThenThroughTheChain) {
-    engine->setEndpointInventory(std::get<MIDIEndpointInventory>(MIDIEndpointInventory::make(
-        {testing::input("in-a", "Keys")},
-        {testing::output("out-c", "Drums"), testing::output("out-a", "Synth"), testing::output("out-b", "Bass")})));
+    engine->setEndpointInventory(std::get<MIDIEndpointInventory>(
+        MIDIEndpointInventory::make({testing::input("in-a", "Keys")},
+                                    {testing::output("out-c", "Drums"), testing::output("out-a", "Synth"),
+                                     testing::output("out-b", "Bass")})));
     engine->setInputAssignment(true, "in-a", "router", "inputs");
     engine->setOutputAssignment(true, "out-a", "router", "outputs");
     engine->setOutputAssignment(true, "out-c", "router", "outputs");
     engine->setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
     engine->setOutputAssignment(true, "out-b", "octave-layer", "outputs");
     play("in-a", {0x90, 60, 100});
-    EXPECT_EQ(transport.sent, (std::vector<Send>{{"out-c", on(60)}, {"out-a", on(60)}, {"out-b", on(60)},
-                                                 {"out-b", on(72)}}));
+    EXPECT_EQ(
+        transport.sent,
+        (std::vector<Send>{{"out-c", on(60)}, {"out-a", on(60)}, {"out-b", on(60)}, {"out-b", on(72)}}));
 }
 
 TEST_F(EngineDispatch, StoredCycleCannotLoop) {
@@ -226,6 +233,22 @@ TEST_F(EngineDispatch, LogAllWritesInputAndOutputLines) {
     EXPECT_EQ(frames, 1);
 }
 
+// Log all shows what an input sends before it is routed anywhere, and nothing of
+// an input switched off in the settings.
+TEST_F(EngineDispatch, LogAllCoversUnroutedInputsButNotSwitchedOffOnes) {
+    log->toggleLoggingAllMIDIEvents();
+    engine->setInputAvailable(false, "in-b");
+    play("in-a", {0x90, 60, 100, 0xF0, 0x01, 0xF7}, "Keys");
+    play("in-b", {0x90, 60, 100, 0xF0, 0x02, 0xF7}, "Pads");
+    log->flush();
+    std::vector<std::optional<std::string>> sources;
+    for (const auto& entry : log->entries()) {
+        if (const auto* m = std::get_if<LogEntry::MIDI>(&entry.kind)) sources.push_back(m->source);
+    }
+    EXPECT_EQ(sources, (std::vector<std::optional<std::string>>{"Keys", "Keys"}));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{"SysEx 3 bytes F0 01 F7"});
+}
+
 // Every packet of a long message logs the whole message so far; the lines stay
 // short enough that a megabyte message cannot fill memory with log text.
 TEST_F(EngineDispatch, LongSysExInManyPacketsLogsBoundedLines) {
@@ -280,8 +303,8 @@ TEST_F(EngineDispatch, PanicWithoutOutputsOnlyLogs) {
 }
 
 MIDIEvent fc200(std::uint8_t control, std::uint8_t value) {
-    return *makeSystemExclusive(
-        {0xF0, 0x41, 0x10, 0x72, 0x12, 0x00, control, value, static_cast<std::uint8_t>((128 - (control + value) % 128) % 128), 0xF7});
+    return *makeSystemExclusive({0xF0, 0x41, 0x10, 0x72, 0x12, 0x00, control, value,
+                                 static_cast<std::uint8_t>((128 - (control + value) % 128) % 128), 0xF7});
 }
 
 TEST_F(EngineDispatch, FC200OptionChangesResetLatchedPedalsThroughTheOutputs) {
@@ -297,7 +320,8 @@ TEST_F(EngineDispatch, FC200OptionChangesResetLatchedPedalsThroughTheOutputs) {
     // Sharing changes while toggling: zeros on the old numbers first.
     engine->setFC200UpperPedalsShareLowerCCsEnabled(true);
     EXPECT_EQ(transport.eventsTo("out-c"), (std::vector<MIDIEvent>{MIDIEvent::ccEvent(70, 0, 14)}));
-    EXPECT_EQ(takeLines(), (std::vector<std::string>{"[Morphs] FC-200 pedals 6-10 share pedals 1-5 CCs enabled"}));
+    EXPECT_EQ(takeLines(),
+              (std::vector<std::string>{"[Morphs] FC-200 pedals 6-10 share pedals 1-5 CCs enabled"}));
     play("in-b", fc200(7, 127).data);
     transport.sent.clear();
     engine->setShowsFC200Morph(false);
@@ -319,7 +343,8 @@ TEST_F(EngineDispatch, MorphLogLinesFollowTheLogAllRule) {
     EXPECT_TRUE(takeLines().empty());  // Octave Layer chatter only while logging all
     EXPECT_TRUE(engine->octaveLayerSettings()->isEnabled(OctaveLayerKind::plusTwo));
     engine->setLinkLooper(0, true);  // the looper's lines are always written
-    EXPECT_EQ(takeLines(), (std::vector<std::string>{"Looper 1 cannot turn ON until Link transport is running"}));
+    EXPECT_EQ(takeLines(),
+              (std::vector<std::string>{"Looper 1 cannot turn ON until Link transport is running"}));
 }
 
 TEST_F(EngineDispatch, OpenMorphUIPresentsRegisteredPanelsOnly) {
@@ -340,7 +365,8 @@ TEST_F(EngineDispatch, StopSilencesClearsAndResets) {
     engine->setOutputAssignment(true, "out-a", "router", "outputs");
     play("in-a", {0xF0, 0x01});  // unfinished SysEx
     EXPECT_EQ(engine->inputParserStateCount(), 1u);
-    engine->scheduler().schedule(ScheduledMIDIEvent{on(1), 10, "router", "outputs", std::nullopt, std::nullopt});
+    engine->scheduler().schedule(
+        ScheduledMIDIEvent{on(1), 10, "router", "outputs", std::nullopt, std::nullopt});
     transport.sent.clear();
     engine->stop();
     const auto lines = takeLines();
@@ -358,12 +384,13 @@ TEST_F(EngineDispatch, StopSilencesClearsAndResets) {
 TEST(MIDIEngineStartup, StartLogsSummaryAndMorphLines) {
     EngineHarness h;
     h.engine->start();
-    EXPECT_EQ(h.takeLines(), (std::vector<std::string>{
-                                 "[MIDI] Inputs: 2, Outputs: 3",
-                                 "Controlled by Velorin SysEx",  // Link Looper's; Octave Layer's only with log all
-                                 "translating Roland FC-200 SysEx controls to channel 15 CC64+; pedals 1-10 use "
-                                 "CC64-73, expression uses CC77; pedals 6-10 toggle when enabled and can share "
-                                 "pedals 1-5 CCs"}));
+    EXPECT_EQ(h.takeLines(),
+              (std::vector<std::string>{
+                  "[MIDI] Inputs: 2, Outputs: 3",
+                  "Controlled by Velorin SysEx",  // Link Looper's; Octave Layer's only with log all
+                  "translating Roland FC-200 SysEx controls to channel 15 CC64+; pedals 1-10 use "
+                  "CC64-73, expression uses CC77; pedals 6-10 toggle when enabled and can share "
+                  "pedals 1-5 CCs"}));
 }
 
 TEST(MIDIEngineStartup, StartStopStartWithinTwoSecondsGivesOneSnapshot) {

@@ -12,10 +12,10 @@
 #include "support/FakeLinkSession.hpp"
 
 using namespace velorin;
-using velorin::test::takeLines;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
+using velorin::test::takeLines;
 
 namespace {
 
@@ -29,12 +29,17 @@ struct ScriptedClock final : LinkBeatSchedulingClock {
 };
 
 ScheduledMIDIEvent at(double beat, MIDIEvent event, std::string morph = "router",
-                      std::optional<std::string> key = std::nullopt, std::optional<double> repeat = std::nullopt) {
+                      std::optional<std::string> key = std::nullopt,
+                      std::optional<double> repeat = std::nullopt) {
     return ScheduledMIDIEvent{std::move(event), beat, std::move(morph), "outputs", std::move(key), repeat};
 }
 
-MIDIEvent noteOn(std::int64_t note) { return MIDIEvent::noteOnEvent(note, 100, 0); }
-MIDIEvent noteOff(std::int64_t note) { return MIDIEvent::noteOffEvent(note, 0, 0); }
+MIDIEvent noteOn(std::int64_t note) {
+    return MIDIEvent::noteOnEvent(note, 100, 0);
+}
+MIDIEvent noteOff(std::int64_t note) {
+    return MIDIEvent::noteOffEvent(note, 0, 0);
+}
 
 std::vector<std::int64_t> notes(const std::vector<ScheduledMIDIEvent>& events) {
     std::vector<std::int64_t> result;
@@ -64,9 +69,9 @@ struct LinkBeatSchedulerTest : ::testing::Test {
 
 TEST_F(LinkBeatSchedulerTest, EventsLeaveInBeatOrderAndEqualBeatsInInsertionOrder) {
     startRunningAt(0);
-    scheduler.schedule(at(8.0, noteOn(1)));   // A
+    scheduler.schedule(at(8.0, noteOn(1)));  // A
     scheduler.schedule(at(9.0, noteOn(4)));
-    scheduler.schedule(at(8.0, noteOn(2)));   // B
+    scheduler.schedule(at(8.0, noteOn(2)));  // B
     scheduler.schedule(at(7.5, noteOn(0)));
     scheduler.schedule(at(8.0, noteOn(3)));
     EXPECT_THAT(pollAt(7.9), ElementsAre(0));
@@ -116,8 +121,9 @@ TEST_F(LinkBeatSchedulerTest, StoppedTransportHoldsEventsAndLogsEachDescriptorOn
     ASSERT_EQ(due.size(), 1u);
     EXPECT_EQ(due[0].event.type, MIDIEventType::noteOff);
     EXPECT_EQ(due[0].morphID, "b");
-    EXPECT_THAT(lines(), ElementsAre("[Scheduler] Link transport started \xE2\x80\x94 sending 1 due note-off(s), "
-                                     "discarding 1 stale event(s)"));
+    EXPECT_THAT(lines(),
+                ElementsAre("[Scheduler] Link transport started \xE2\x80\x94 sending 1 due note-off(s), "
+                            "discarding 1 stale event(s)"));
     EXPECT_EQ(scheduler.pendingCount(), 0u);
 }
 
@@ -195,8 +201,9 @@ TEST_F(LinkBeatSchedulerTest, StaleRepeatingEventsAreDiscardedAtStartButReArmed)
     clock.playing = true;
     clock.beat = 4.5;
     EXPECT_THAT(notes(scheduler.dueEvents()), ElementsAre(1));
-    EXPECT_THAT(lines(), ElementsAre("[Scheduler] Link transport started \xE2\x80\x94 sending 1 due note-off(s), "
-                                     "discarding 1 stale event(s)"));
+    EXPECT_THAT(lines(),
+                ElementsAre("[Scheduler] Link transport started \xE2\x80\x94 sending 1 due note-off(s), "
+                            "discarding 1 stale event(s)"));
     const auto pending = scheduler.pendingEvents();
     ASSERT_EQ(pending.size(), 2u);
     EXPECT_EQ(pending[0].targetBeat, 5.0);
@@ -214,8 +221,9 @@ TEST_F(LinkBeatSchedulerTest, DeactivatingKeepsEventsAndReactivationTakesTheStar
     EXPECT_EQ(scheduler.pendingCount(), 3u);
     clock.active = true;
     EXPECT_THAT(notes(scheduler.dueEvents()), ElementsAre(1));
-    EXPECT_THAT(lines(), ElementsAre("[Scheduler] Link transport started \xE2\x80\x94 sending 1 due note-off(s), "
-                                     "discarding 1 stale event(s)"));
+    EXPECT_THAT(lines(),
+                ElementsAre("[Scheduler] Link transport started \xE2\x80\x94 sending 1 due note-off(s), "
+                            "discarding 1 stale event(s)"));
     EXPECT_THAT(pollAt(9), ElementsAre(2));
 }
 
@@ -303,6 +311,19 @@ TEST_F(LinkBeatSchedulerTest, AFullQueueKeepsRoomForTheNoteOffsOfItsNoteOns) {
     EXPECT_EQ(scheduler.pendingNoteOnCount(), 1u);
 }
 
+// Room is kept for the note-off of every queued note-on, the one being scheduled
+// included: of three free slots one note-on takes two, so a second does not fit;
+// a velocity-0 note-on is a note-off and takes the last slot.
+TEST_F(LinkBeatSchedulerTest, TheLastFreeSlotsAreKeptForNoteOffs) {
+    clock.playing = false;
+    for (std::size_t i = 0; i + 3 < LinkBeatScheduler::kMaxPendingEvents; ++i) {
+        ASSERT_TRUE(scheduler.schedule(at(static_cast<double>(i % 64), MIDIEvent::ccEvent(7, 1, 0))));
+    }
+    EXPECT_TRUE(scheduler.schedule(at(1, noteOn(1))));
+    EXPECT_FALSE(scheduler.schedule(at(1, noteOn(2))));
+    EXPECT_TRUE(scheduler.schedule(at(2, MIDIEvent::noteOnEvent(1, 0, 0))));
+}
+
 // The beat moving back (a timeline reset, a peer) releases every queued
 // note-off at once and puts loops at the same phase after the new beat; a
 // one-off event keeps its beat, and small backward jitter changes nothing.
@@ -317,8 +338,9 @@ TEST_F(LinkBeatSchedulerTest, ABackwardJumpReleasesNoteOffsAndRePhasesLoops) {
     lines();
 
     EXPECT_THAT(pollAt(2.0), ElementsAre(60, 61));
-    EXPECT_THAT(lines(), ElementsAre("[Scheduler] Link beat moved back \xE2\x80\x94 sending 2 pending note-off(s), "
-                                     "re-arming 2 loop event(s)"));
+    EXPECT_THAT(lines(),
+                ElementsAre("[Scheduler] Link beat moved back \xE2\x80\x94 sending 2 pending note-off(s), "
+                            "re-arming 2 loop event(s)"));
     std::vector<std::pair<double, std::int64_t>> pending;
     for (const auto& e : scheduler.pendingEvents()) pending.emplace_back(e.targetBeat, e.event.note);
     // 104 ≡ 0 and 101 ≡ 5 (mod 8): the loop resumes at 8 and 5; the one-off note-on waits for 103.

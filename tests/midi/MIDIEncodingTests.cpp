@@ -23,6 +23,8 @@ TEST(MIDIEncoding, EveryTypeEncodesWithItsStatusAndMaskedData) {
 TEST(MIDIEncoding, OutOfRangeValuesAreMaskedNotClamped) {
     EXPECT_EQ(encodedBytes(MIDIEvent::ccEvent(7, 200, 16)), (ByteArray{0xB0, 0x07, 0x48}));
     EXPECT_EQ(encodedBytes(MIDIEvent::noteOnEvent(-1, -1, -1)), (ByteArray{0x9F, 0x7F, 0x7F}));
+    // Channel 16 must not reach the status's type bits: this note-off would go out as a note-on.
+    EXPECT_EQ(encodedBytes(MIDIEvent::noteOffEvent(60, 0, 16)), (ByteArray{0x80, 60, 0}));
 }
 
 TEST(MIDIEncoding, SysExIsItsDataUnchanged) {
@@ -57,6 +59,7 @@ TEST(MIDIEncoding, ParsingEncodedChannelEventsGivesThemBack) {
 
 TEST(MakeSystemExclusive, RequiresF0AtStartAndF7AtEnd) {
     EXPECT_FALSE(makeSystemExclusive({0xF0}));
+    EXPECT_FALSE(makeSystemExclusive({0xF0, 0x01}));  // unterminated
     EXPECT_FALSE(makeSystemExclusive({0x00, 0xF7}));
     EXPECT_FALSE(makeSystemExclusive({}));
     EXPECT_FALSE(makeSystemExclusive({0xF7}));

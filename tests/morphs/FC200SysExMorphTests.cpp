@@ -14,9 +14,9 @@ using testing::RecordingMorphLog;
 using testing::sysexEvent;
 
 MIDIEvent pedal(std::uint8_t controlID, std::uint8_t value, std::uint8_t device = 0x10) {
-    return sysexEvent(
-        {0xF0, 0x41, device, 0x72, 0x12, 0x00, controlID, value, FC200SysExMorph::checksum(0, controlID, value), 0xF7},
-        3.5);
+    return sysexEvent({0xF0, 0x41, device, 0x72, 0x12, 0x00, controlID, value,
+                       FC200SysExMorph::checksum(0, controlID, value), 0xF7},
+                      3.5);
 }
 
 struct FC200Fixture : ::testing::Test {
@@ -65,7 +65,8 @@ TEST_F(FC200Fixture, ExpressionAndUnknownControls) {
     settings->setTogglesUpperPedals(true);
     settings->setUpperPedalsShareLowerCCs(true);
     EXPECT_EQ(run(pedal(13, 64)), (CCs{{77, 64}}));
-    for (int c : {10, 11, 12, 14, 0x7F}) EXPECT_TRUE(run(pedal(static_cast<std::uint8_t>(c), 64)).empty()) << c;
+    for (int c : {10, 11, 12, 14, 0x7F})
+        EXPECT_TRUE(run(pedal(static_cast<std::uint8_t>(c), 64)).empty()) << c;
 }
 
 TEST_F(FC200Fixture, UpperPedalsPassValuesWithoutToggling) {
@@ -84,6 +85,10 @@ TEST_F(FC200Fixture, TogglingLatchesOnPressAndIgnoresRelease) {
     EXPECT_TRUE(run(pedal(5, 0)).empty());
     EXPECT_EQ(run(pedal(5, 127)), (CCs{{69, 0}}));
     EXPECT_TRUE(settings->latchedUpperPedalNumbers().empty());
+    // Pedals 1-5 stay momentary and, without sharing, leave the upper latches alone.
+    EXPECT_EQ(run(pedal(4, 127)), (CCs{{68, 127}}));
+    EXPECT_TRUE(settings->latchedUpperPedalNumbers().empty());
+    EXPECT_EQ(run(pedal(4, 0)), (CCs{{68, 0}}));
 }
 
 TEST_F(FC200Fixture, SharingKeepsPartnerToggleInStepWithLowerPedal) {
@@ -104,14 +109,16 @@ TEST_F(FC200Fixture, ResetSendsZeroOnControllersInUseAndClearsBothSets) {
     settings->setUpperPedalsShareLowerCCs(true);
     run(pedal(6, 127));
     run(pedal(8, 127));
+    run(pedal(9, 127));
     EXPECT_EQ(settings->upperPedalToggleStates(),
-              (std::vector<FC200Settings::UpperPedalToggleState>{{6, false}, {7, true}, {8, false}, {9, true}, {10, false}}));
+              (std::vector<FC200Settings::UpperPedalToggleState>{
+                  {6, false}, {7, true}, {8, false}, {9, true}, {10, true}}));
     MorphActions out;
     morph.reset(out);
     CCs ccs;
     for (const auto& a : out) ccs.emplace_back(a.event.note, a.event.velocity);
     std::sort(ccs.begin(), ccs.end());
-    EXPECT_EQ(ccs, (CCs{{65, 0}, {67, 0}}));
+    EXPECT_EQ(ccs, (CCs{{65, 0}, {67, 0}, {68, 0}}));
     EXPECT_TRUE(settings->latchedUpperPedalNumbers().empty());
     out.clear();
     morph.reset(out);
@@ -141,7 +148,8 @@ TEST_F(FC200Fixture, StartupSummaryLine) {
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_EQ(log.lines[0].title, "FC-200 SysEx");
     EXPECT_EQ(log.lines[0].text,
-              "translating Roland FC-200 SysEx controls to channel 15 CC64+; pedals 1-10 use CC64-73, expression uses "
+              "translating Roland FC-200 SysEx controls to channel 15 CC64+; pedals 1-10 use CC64-73, "
+              "expression uses "
               "CC77; pedals 6-10 toggle when enabled and can share pedals 1-5 CCs");
 }
 

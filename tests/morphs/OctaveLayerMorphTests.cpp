@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "MorphTestSupport.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "morphs/OctaveLayerMorph.hpp"
-#include "MorphTestSupport.hpp"
 
 namespace velorin {
 namespace {
@@ -10,8 +10,12 @@ namespace {
 using testing::contextWith;
 using testing::RecordingMorphLog;
 
-MIDIEvent on(std::int64_t n, std::int64_t v = 100, std::int64_t ch = 0) { return MIDIEvent::noteOnEvent(n, v, ch); }
-MIDIEvent off(std::int64_t n, std::int64_t ch = 0) { return MIDIEvent::noteOffEvent(n, 0, ch); }
+MIDIEvent on(std::int64_t n, std::int64_t v = 100, std::int64_t ch = 0) {
+    return MIDIEvent::noteOnEvent(n, v, ch);
+}
+MIDIEvent off(std::int64_t n, std::int64_t ch = 0) {
+    return MIDIEvent::noteOffEvent(n, 0, ch);
+}
 
 std::vector<std::int64_t> notesOf(const MorphActions& actions) {
     std::vector<std::int64_t> out;
@@ -50,6 +54,8 @@ TEST_F(OctaveLayerFixture, CopiesOutsideTheNoteRangeAreSkippedInAscendingOrder) 
     // 127 is the last note kept; 128 is out.
     EXPECT_EQ(notesOf(run(on(103))), (std::vector<std::int64_t>{103, 79, 91, 115, 127}));
     EXPECT_EQ(notesOf(run(on(104))), (std::vector<std::int64_t>{104, 80, 92, 116}));
+    // 0 is the first note kept.
+    EXPECT_EQ(notesOf(run(on(24))), (std::vector<std::int64_t>{24, 0, 12, 36, 48}));
 }
 
 TEST_F(OctaveLayerFixture, NoteOffEndsExactlyTheCopiesItsNoteStarted) {
@@ -103,6 +109,15 @@ TEST_F(OctaveLayerFixture, ChannelsAreSeparateSources) {
     EXPECT_EQ(morph.heldSourceCount(), 0u);
 }
 
+// Note 0 of channel 1 is not note 127 of channel 0: ending one leaves the
+// other's copies to its own note-off.
+TEST_F(OctaveLayerFixture, NoteZeroIsNotNote127OfTheChannelBefore) {
+    run(on(0, 100, 1));
+    settings->setEnabled(false, OctaveLayerKind::plusOne);
+    run(off(127, 0));
+    EXPECT_EQ(notesOf(run(off(0, 1))), (std::vector<std::int64_t>{0, 12}));
+}
+
 TEST_F(OctaveLayerFixture, VelocityZeroNoteOnEndsCopiesWithSameShape) {
     run(on(60));
     const auto out = run(on(60, 0));
@@ -114,7 +129,8 @@ TEST_F(OctaveLayerFixture, NonNoteEventsAreDropped) {
     EXPECT_TRUE(run(MIDIEvent::ccEvent(64, 127, 0)).empty());
     EXPECT_TRUE(run(testing::sysexEvent({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7})).empty());
     // A looper message is not obeyed and not passed on.
-    EXPECT_TRUE(run(testing::sysexEvent({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, 0x00, 0x00, 0x7F, 0xF7})).empty());
+    EXPECT_TRUE(
+        run(testing::sysexEvent({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, 0x00, 0x00, 0x7F, 0xF7})).empty());
     EXPECT_EQ(settings->storedEnabledByIndex(), OctaveLayerSettings::kDefaultEnabled);
 }
 
@@ -124,7 +140,8 @@ TEST_F(OctaveLayerFixture, SysExSwitchesLayerPersistsAndLogs) {
     const auto msg = testing::sysexEvent({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x03, 0x00, 0x7F, 0xF7});
     EXPECT_TRUE(run(msg).empty());
     EXPECT_TRUE(settings->isEnabled(OctaveLayerKind::plusTwo));
-    EXPECT_EQ(store.boolListValue(OctaveLayerSettings::kEnabledLayersKey), (std::vector<bool>{false, false, true, true}));
+    EXPECT_EQ(store.boolListValue(OctaveLayerSettings::kEnabledLayersKey),
+              (std::vector<bool>{false, false, true, true}));
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_EQ(log.lines[0], (RecordingMorphLog::Line{MessageType::morph, "Octave Layer", "+2 OCT on"}));
     const int writes = store.writeCount();
@@ -140,7 +157,8 @@ TEST(OctaveLayerSettings, MalformedStoredListsFallBackToDefault) {
     store.set(OctaveLayerSettings::kEnabledLayersKey, std::int64_t{3});
     EXPECT_EQ(OctaveLayerSettings(&store).storedEnabledByIndex(), OctaveLayerSettings::kDefaultEnabled);
     store.set(OctaveLayerSettings::kEnabledLayersKey, std::vector<bool>{true, false, false, true});
-    EXPECT_EQ(OctaveLayerSettings(&store).storedEnabledByIndex(), (std::array<bool, 4>{true, false, false, true}));
+    EXPECT_EQ(OctaveLayerSettings(&store).storedEnabledByIndex(),
+              (std::array<bool, 4>{true, false, false, true}));
     OctaveLayerSettings unpersisted(nullptr);
     unpersisted.toggle(OctaveLayerKind::minusTwo);
     EXPECT_TRUE(unpersisted.isEnabled(OctaveLayerKind::minusTwo));
@@ -159,7 +177,8 @@ TEST_F(OctaveLayerFixture, ResetForgetsHeldCopiesAndReturnsNothing) {
 TEST_F(OctaveLayerFixture, StartupSummaryLine) {
     morph.logStartupSummary(context);
     ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], (RecordingMorphLog::Line{MessageType::morph, "Octave Layer", "Controlled by Velorin SysEx"}));
+    EXPECT_EQ(log.lines[0],
+              (RecordingMorphLog::Line{MessageType::morph, "Octave Layer", "Controlled by Velorin SysEx"}));
 }
 
 }  // namespace
