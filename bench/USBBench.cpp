@@ -11,7 +11,9 @@
 #include <memory>
 #include <vector>
 
+#include "core/MemorySettingsStore.hpp"
 #include "core/PollMainQueue.hpp"
+#include "log/LogStore.hpp"
 #include "usb/VLUSBService.hpp"
 #include "usb/channel/VLUSBPeerTalkBridge.hpp"
 #include "usb/support/FakeControllerDevice.hpp"
@@ -26,6 +28,8 @@ using velorin::testing::FakeUSBMuxDaemon;
 struct Rig {
     std::filesystem::path dir;
     PollMainQueue queue;
+    MemorySettingsStore settings;
+    std::shared_ptr<LogStore> log = LogStore::create(queue, settings);
     std::unique_ptr<FakeUSBMuxDaemon> daemon;
     std::unique_ptr<FakeControllerDevice> device;
     std::unique_ptr<VLUSBService> service;
@@ -38,12 +42,10 @@ struct Rig {
         const std::string socket = (dir / "usbmuxd").string();
         daemon = std::make_unique<FakeUSBMuxDaemon>(queue, socket);
         device = std::make_unique<FakeControllerDevice>(queue, "Bench");
-        VLUSBService::Dependencies deps;
-        deps.transport =
-            std::make_unique<VLUSBPeerTalkBridgeAdapter>(VLUSBPeerTalkBridge::create(queue, socket));
-        deps.processLock = std::make_unique<VLUSBProcessLock>(dir / "vl-usb.lock");
-        deps.retryClock = std::make_unique<VLUSBDispatchRetryClock>(queue);
-        service = std::make_unique<VLUSBService>(std::move(deps));
+        service = std::make_unique<VLUSBService>(
+            queue, *log,
+            std::make_unique<VLUSBPeerTalkBridgeAdapter>(VLUSBPeerTalkBridge::create(queue, socket)),
+            std::make_unique<VLUSBProcessLock>(dir / "vl-usb.lock"));
         service->midiHandler = [this](const VLUSBInboundMIDI& m) {
             ++inbound;
             if (echo) service->send(0, 0, m.bytes, m.deviceKey);

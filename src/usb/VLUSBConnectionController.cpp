@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <limits>
 
+#include "log/LogStore.hpp"
 #include "usb/channel/VLUSBPeerTalkBridge.hpp"
 
 namespace velorin {
@@ -25,29 +26,29 @@ const char* VLUSBSessionStateName(VLUSBSession::State state) {
     return "stopped";
 }
 
-namespace {
-void cancelTimer(std::unique_ptr<VLUSBRetryCancellation>& timer) {
-    if (auto t = std::move(timer)) t->cancel();
-}
-}  // namespace
-
 std::shared_ptr<VLUSBConnectionController> VLUSBConnectionController::create(
-    std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport, VLUSBRetryScheduling& retryClock,
-    Timing timing, LogHandler diagnosticLog, VLUSBConnectionHosting* host) {
-    return std::shared_ptr<VLUSBConnectionController>(new VLUSBConnectionController(
-        std::move(session), transport, retryClock, timing, std::move(diagnosticLog), host));
+    std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport, MainQueue& queue, LogStore& log,
+    VLUSBConnectionHosting* host, Timing timing) {
+    return std::shared_ptr<VLUSBConnectionController>(
+        new VLUSBConnectionController(std::move(session), transport, queue, log, host, timing));
 }
 
 VLUSBConnectionController::VLUSBConnectionController(std::shared_ptr<VLUSBSession> session,
-                                                     VLUSBTransport& transport,
-                                                     VLUSBRetryScheduling& retryClock, Timing timing,
-                                                     LogHandler diagnosticLog, VLUSBConnectionHosting* host)
+                                                     VLUSBTransport& transport, MainQueue& queue,
+                                                     LogStore& log, VLUSBConnectionHosting* host,
+                                                     Timing timing)
     : session_(std::move(session)),
       transport_(transport),
-      retryClock_(retryClock),
-      timing_(timing),
-      diagnosticLog_(std::move(diagnosticLog)),
-      host_(host) {}
+      queue_(queue),
+      log_(log),
+      host_(host),
+      timing_(timing) {}
+
+VLUSBConnectionController::~VLUSBConnectionController() {
+    // The timers' jobs point at this controller.
+    session_->retry.cancel();
+    cancelTimers();
+}
 
 bool VLUSBConnectionController::hostCallsCurrent() const {
     return host_ && host_->isCurrent(*this);
@@ -62,13 +63,13 @@ bool VLUSBConnectionController::attemptMatches(const std::string& attempt) const
 }
 
 void VLUSBConnectionController::log(const std::string& line) const {
-    if (diagnosticLog_) diagnosticLog_(line);
+    log_.log(line);
 }
 
 void VLUSBConnectionController::cancelTimers() {
-    cancelTimer(session_->handshakeWatchdog);
-    cancelTimer(session_->heartbeatProbe);
-    cancelTimer(session_->heartbeatWatchdog);
+    session_->handshakeWatchdog.cancel();
+    session_->heartbeatProbe.cancel();
+    session_->heartbeatWatchdog.cancel();
     session_->pendingHeartbeatTag.reset();
 }
 
@@ -83,7 +84,7 @@ void VLUSBConnectionController::connect() {
     if (!hostCallsCurrent()) return;
     const S previous = session_->state;
     if (previous == S::connecting || previous == S::awaitingDeviceInfo || previous == S::connected) return;
-    cancelTimer(session_->retry);
+    session_->retry.cancel();
     cancelTimers();
     session_->state = S::connecting;
     const std::string attempt = VLUSBMakeUUID();
@@ -109,15 +110,18 @@ void VLUSBConnectionController::connect() {
     // socket) in "connecting" for good: after the handshake's own timeout the
     // attempt fails and is retried like any failed connect.
     if (session_->state != S::connecting || !attemptMatches(attempt)) return;
-    session_->handshakeWatchdog = retryClock_.schedule(timing_.handshakeTimeout, [weak, attempt] {
-        auto self = weak.lock();
-        if (!self || !self->attemptMatches(attempt)) return;
-        if (self->session_->state != VLUSBSession::State::connecting) return;
-        self->log("[VL USB] connection timed out");
-        self->cancelTimers();
-        if (auto ch = self->session_->channelIdentifier) self->closeChannel(*ch);
-        self->scheduleRetry();
+    session_->handshakeWatchdog = queue_.postAfter(timing_.handshakeTimeout, [this, attempt] {
+        handshakeTimedOut(attempt, VLUSBSession::State::connecting, "[VL USB] connection timed out");
     });
+}
+
+void VLUSBConnectionController::handshakeTimedOut(const std::string& attempt, VLUSBSession::State during,
+                                                  const char* line) {
+    if (!attemptMatches(attempt) || session_->state != during) return;
+    log(line);
+    cancelTimers();
+    if (auto channel = session_->channelIdentifier) closeChannel(*channel);
+    scheduleRetry();
 }
 
 void VLUSBConnectionController::handleConnectionCompletion(const std::string& attempt,
@@ -125,19 +129,13 @@ void VLUSBConnectionController::handleConnectionCompletion(const std::string& at
                                                            const PTOptionalError& error) {
     if (!isCurrentChannel(channel) || !attemptMatches(attempt)) return;
     if (session_->state != VLUSBSession::State::connecting) return;
-    cancelTimer(session_->handshakeWatchdog);  // the connect's own timeout
+    session_->handshakeWatchdog.cancel();  // the connect's own timeout
     if (!error) {
         session_->state = VLUSBSession::State::awaitingDeviceInfo;
         log("[VL USB] Channel open; awaiting device info");
-        std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
-        session_->handshakeWatchdog = retryClock_.schedule(timing_.handshakeTimeout, [weak, attempt] {
-            auto self = weak.lock();
-            if (!self || !self->attemptMatches(attempt)) return;
-            if (self->session_->state != VLUSBSession::State::awaitingDeviceInfo) return;
-            self->log("[VL USB] device info handshake timed out");
-            self->cancelTimers();
-            if (auto ch = self->session_->channelIdentifier) self->closeChannel(*ch);
-            self->scheduleRetry();
+        session_->handshakeWatchdog = queue_.postAfter(timing_.handshakeTimeout, [this, attempt] {
+            handshakeTimedOut(attempt, VLUSBSession::State::awaitingDeviceInfo,
+                              "[VL USB] device info handshake timed out");
         });
         return;
     }
@@ -157,12 +155,12 @@ void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channe
                                             std::uint32_t tag, std::span<const std::uint8_t> payload) {
     using S = VLUSBSession::State;
     if (!isCurrentChannel(channel)) return;
-    switch (type) {
-        case kVLUSBFrameTypeDeviceInfo: {
+    switch (static_cast<VLUSBFrameType>(type)) {
+        case VLUSBFrameType::deviceInfo: {
             if (session_->state != S::awaitingDeviceInfo) return;
             auto result = VLUSBDecodeDeviceInfo(payload);
             if (auto* info = std::get_if<VLUSBDeviceInfo>(&result)) {
-                cancelTimer(session_->handshakeWatchdog);
+                session_->handshakeWatchdog.cancel();
                 // Connected before the host hears of it, so that the host counts
                 // this session when it picks the device's preferred session.
                 session_->state = S::connected;
@@ -180,7 +178,7 @@ void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channe
             }
             return;
         }
-        case kVLUSBFrameTypeMIDI: {
+        case VLUSBFrameType::midi: {
             if (session_->state != S::connected || !session_->device) return;
             auto result = VLUSBDecodeMIDIFrame(payload);
             if (auto* frame = std::get_if<VLUSBMIDIFrame>(&result)) {
@@ -192,18 +190,18 @@ void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channe
             log("[VL USB] ignored malformed frame: " + std::get<VLUSBProtocolError>(result).description());
             return;
         }
-        case kVLUSBFrameTypePong: {
+        case VLUSBFrameType::pong: {
             if (session_->state != S::connected || !session_->pendingHeartbeatTag) return;
             if (*session_->pendingHeartbeatTag != tag) return;
-            cancelTimer(session_->heartbeatWatchdog);
+            session_->heartbeatWatchdog.cancel();
             session_->pendingHeartbeatTag.reset();
-            if (session_->pingSentAt) session_->lastPingRoundTrip = retryClock_.now() - *session_->pingSentAt;
+            if (session_->pingSentAt) session_->lastPingRoundTrip = queue_.now() - *session_->pingSentAt;
             session_->pingSentAt.reset();
             startHeartbeat();
             return;
         }
-        case kVLUSBFrameTypePing:
-        case kVLUSBFrameTypeReserved:
+        case VLUSBFrameType::ping:
+        case VLUSBFrameType::reserved:
             return;
         default:
             log("[VL USB] Ignored unknown frame type " + std::to_string(type));
@@ -213,16 +211,13 @@ void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channe
 
 void VLUSBConnectionController::startHeartbeat() {
     if (session_->state != VLUSBSession::State::connected || !session_->channelIdentifier) return;
-    cancelTimer(session_->heartbeatProbe);
-    cancelTimer(session_->heartbeatWatchdog);
+    session_->heartbeatProbe.cancel();
+    session_->heartbeatWatchdog.cancel();
     const std::string attempt = session_->attemptIdentifier.value_or("");
-    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
-    session_->heartbeatProbe = retryClock_.schedule(timing_.heartbeatInterval, [weak, attempt] {
-        auto self = weak.lock();
-        if (!self || !self->attemptMatches(attempt)) return;
-        if (self->session_->state != VLUSBSession::State::connected) return;
-        self->session_->heartbeatProbe.reset();
-        self->sendPing(attempt);
+    session_->heartbeatProbe = queue_.postAfter(timing_.heartbeatInterval, [this, attempt] {
+        if (!attemptMatches(attempt) || session_->state != VLUSBSession::State::connected) return;
+        session_->heartbeatProbe.cancel();
+        sendPing(attempt);
     });
 }
 
@@ -231,18 +226,16 @@ void VLUSBConnectionController::sendPing(const std::string& attempt) {
     const std::uint32_t tag = session_->nextHeartbeatTag;
     session_->nextHeartbeatTag = tag == std::numeric_limits<std::uint32_t>::max() ? 1 : tag + 1;
     session_->pendingHeartbeatTag = tag;
-    session_->pingSentAt = retryClock_.now();
-    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
-    session_->heartbeatWatchdog = retryClock_.schedule(timing_.heartbeatTimeout, [weak, attempt, tag] {
-        auto self = weak.lock();
-        if (!self || !self->attemptMatches(attempt)) return;
-        if (!self->session_->pendingHeartbeatTag || *self->session_->pendingHeartbeatTag != tag) return;
-        self->session_->pendingHeartbeatTag.reset();
-        self->log("[VL USB] heartbeat timed out waiting for pong");
-        self->failConnection(attempt, std::nullopt);
+    session_->pingSentAt = queue_.now();
+    session_->heartbeatWatchdog = queue_.postAfter(timing_.heartbeatTimeout, [this, attempt, tag] {
+        if (!attemptMatches(attempt) || session_->pendingHeartbeatTag != tag) return;
+        session_->pendingHeartbeatTag.reset();
+        log("[VL USB] heartbeat timed out waiting for pong");
+        failConnection(attempt, std::nullopt);
     });
+    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
     transport_.sendPayload(
-        {}, kVLUSBFrameTypePing, tag, *session_->channelIdentifier,
+        {}, VLUSBFrameTypeValue(VLUSBFrameType::ping), tag, *session_->channelIdentifier,
         [weak, attempt, tag](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
             if (auto self = weak.lock()) self->handlePingSendCompletion(attempt, channel, tag, error);
         });
@@ -290,21 +283,18 @@ void VLUSBConnectionController::handleChannelEnd(const VLUSBChannelIdentifier& c
 
 void VLUSBConnectionController::scheduleRetry() {
     if (!hostCallsCurrent()) return;
-    cancelTimer(session_->retry);
+    session_->retry.cancel();
     cancelTimers();
     session_->state = VLUSBSession::State::retrying;
-    std::weak_ptr<VLUSBConnectionController> weak = weak_from_this();
-    session_->retry = retryClock_.schedule(timing_.retryDelay, [weak] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->session_->retry.reset();
-        self->connect();
+    session_->retry = queue_.postAfter(timing_.retryDelay, [this] {
+        session_->retry.cancel();
+        connect();
     });
 }
 
 void VLUSBConnectionController::stop(bool logDisconnect) {
     const auto keepAlive = shared_from_this();
-    cancelTimer(session_->retry);
+    session_->retry.cancel();
     cancelTimers();
     if (session_->state == VLUSBSession::State::connected && session_->device && host_) {
         host_->sessionDidDisconnect(*session_, session_->device, logDisconnect);

@@ -1,16 +1,26 @@
 #pragma once
 
-#include <functional>
+#include <chrono>
 #include <memory>
 #include <string>
 
+#include "core/MainQueue.hpp"
 #include "usb/VLUSBInboundMIDI.hpp"
 #include "usb/VLUSBProtocol.hpp"
 #include "usb/VLUSBSession.hpp"
 
 namespace velorin {
 
+class LogStore;
 class VLUSBConnectionController;
+
+// A controller's timers.
+struct VLUSBConnectionTiming {
+    std::chrono::milliseconds retryDelay{1000};
+    std::chrono::milliseconds handshakeTimeout{5000};  // also bounds an unanswered Connect
+    std::chrono::milliseconds heartbeatInterval{10000};
+    std::chrono::milliseconds heartbeatTimeout{5000};
+};
 
 // What a controller needs from its owner (the USB service).
 class VLUSBConnectionHosting {
@@ -19,7 +29,7 @@ public:
     virtual bool isCurrent(const VLUSBConnectionController& controller) const = 0;
     virtual void deviceDidConnect(VLUSBConnectionController& controller, const VLUSBDeviceInfo& info) = 0;
     virtual void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
-                                      bool log) = 0;
+                                      bool logDisconnect) = 0;
     virtual void midiReceived(const VLUSBInboundMIDI& message) = 0;
     // The daemon answered a Connect with "unknown device": it no longer knows
     // the device (its "Detached" was lost, e.g. while the daemon restarted).
@@ -28,22 +38,19 @@ public:
 
 // Drives one device's session: connect a framed channel to the controller app,
 // wait for its device info, exchange MIDI, check liveness with ping/pong and
-// retry after every failure until stopped. Main thread only.
+// retry after every failure until stopped. Its timers run on the main queue
+// and are cancelled when it goes. Main thread only.
 class VLUSBConnectionController : public std::enable_shared_from_this<VLUSBConnectionController> {
 public:
-    struct Timing {
-        double retryDelay = 1.0;
-        double handshakeTimeout = 5.0;
-        double heartbeatInterval = 10.0;
-        double heartbeatTimeout = 5.0;
-    };
-    using LogHandler = std::function<void(const std::string&)>;
+    using Timing = VLUSBConnectionTiming;
 
     static std::shared_ptr<VLUSBConnectionController> create(std::shared_ptr<VLUSBSession> session,
-                                                             VLUSBTransport& transport,
-                                                             VLUSBRetryScheduling& retryClock, Timing timing,
-                                                             LogHandler diagnosticLog,
-                                                             VLUSBConnectionHosting* host);
+                                                             VLUSBTransport& transport, MainQueue& queue,
+                                                             LogStore& log, VLUSBConnectionHosting* host,
+                                                             Timing timing = {});
+    ~VLUSBConnectionController();
+    VLUSBConnectionController(const VLUSBConnectionController&) = delete;
+    VLUSBConnectionController& operator=(const VLUSBConnectionController&) = delete;
 
     void connect();
     void stop(bool logDisconnect);
@@ -57,13 +64,13 @@ public:
 
 private:
     VLUSBConnectionController(std::shared_ptr<VLUSBSession> session, VLUSBTransport& transport,
-                              VLUSBRetryScheduling& retryClock, Timing timing, LogHandler diagnosticLog,
-                              VLUSBConnectionHosting* host);
+                              MainQueue& queue, LogStore& log, VLUSBConnectionHosting* host, Timing timing);
     bool hostCallsCurrent() const;
     bool isCurrentChannel(const VLUSBChannelIdentifier& channel) const;
     bool attemptMatches(const std::string& attempt) const;
     void log(const std::string& line) const;
     void cancelTimers();
+    void handshakeTimedOut(const std::string& attempt, VLUSBSession::State during, const char* line);
     void closeChannel(const VLUSBChannelIdentifier& channel);
     void scheduleRetry();
     void startHeartbeat();
@@ -80,10 +87,10 @@ private:
 
     std::shared_ptr<VLUSBSession> session_;
     VLUSBTransport& transport_;
-    VLUSBRetryScheduling& retryClock_;
-    Timing timing_;
-    LogHandler diagnosticLog_;
+    MainQueue& queue_;
+    LogStore& log_;
     VLUSBConnectionHosting* host_;
+    Timing timing_;
 };
 
 }  // namespace velorin

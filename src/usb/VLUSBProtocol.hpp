@@ -12,13 +12,18 @@
 namespace velorin {
 
 // Application frame types carried by the framed channel.
-enum VLUSBFrameType : std::uint32_t {
-    kVLUSBFrameTypeDeviceInfo = 100,
-    kVLUSBFrameTypeMIDI = 101,
-    kVLUSBFrameTypePing = 102,
-    kVLUSBFrameTypePong = 103,
-    kVLUSBFrameTypeReserved = 105,
+enum class VLUSBFrameType : std::uint32_t {
+    deviceInfo = 100,
+    midi = 101,
+    ping = 102,
+    pong = 103,
+    reserved = 105,
 };
+
+// The frame type as a frame header carries it.
+constexpr std::uint32_t VLUSBFrameTypeValue(VLUSBFrameType type) {
+    return static_cast<std::uint32_t>(type);
+}
 
 inline constexpr std::size_t kVLUSBMIDIHeaderSize = 16;
 inline constexpr std::uint32_t kVLUSBMaxMIDILength = 0x100000;

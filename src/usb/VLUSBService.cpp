@@ -15,31 +15,29 @@ std::string VLUSBSendErrorDescription(const VLUSBSendError& error) {
     return std::get<VLUSBProtocolError>(error).description();
 }
 
-VLUSBService::VLUSBService(Dependencies dependencies)
-    : transport_(std::move(dependencies.transport)),
-      processLock_(std::move(dependencies.processLock)),
-      retryClock_(std::move(dependencies.retryClock)),
-      lifecycleLog_(std::move(dependencies.lifecycleLog)),
-      diagnosticLog_(std::move(dependencies.diagnosticLog)) {}
+VLUSBService::VLUSBService(MainQueue& queue, LogStore& log, std::unique_ptr<VLUSBTransport> transport,
+                           std::unique_ptr<VLUSBProcessLocking> processLock, Timing timing)
+    : queue_(queue),
+      log_(log),
+      transport_(std::move(transport)),
+      processLock_(std::move(processLock)),
+      timing_(timing) {}
 
 std::unique_ptr<VLUSBService> VLUSBService::create(MainQueue& queue, LogStore& logStore,
                                                    std::filesystem::path lockFile,
                                                    std::string usbmuxdSocketPath) {
     // usbmuxd hears the program's name and build number with every request.
     PTUSBSetClientIdentity({bundleInfoValue(kBundleNameKey), bundleInfoValue(kBundleVersionKey)});
-    Dependencies deps;
     auto bridge = VLUSBPeerTalkBridge::create(
         queue, usbmuxdSocketPath.empty() ? PTUSBMuxSocketPath() : std::move(usbmuxdSocketPath));
-    deps.transport = std::make_unique<VLUSBPeerTalkBridgeAdapter>(std::move(bridge));
-    deps.processLock = std::make_unique<VLUSBProcessLock>(std::move(lockFile));
-    deps.retryClock = std::make_unique<VLUSBDispatchRetryClock>(queue);
-    deps.lifecycleLog = [&logStore](const std::string& line) { logStore.log(line); };
-    deps.diagnosticLog = [&logStore](const std::string& line) { logStore.log(line); };
-    return std::make_unique<VLUSBService>(std::move(deps));
+    return std::make_unique<VLUSBService>(queue, logStore,
+                                          std::make_unique<VLUSBPeerTalkBridgeAdapter>(std::move(bridge)),
+                                          std::make_unique<VLUSBProcessLock>(std::move(lockFile)));
 }
 
 VLUSBService::~VLUSBService() {
-    *alive_ = false;
+    // Stopping ends observation, so no transport handler calls back; the
+    // lease retry is cancelled with its handle and the controllers' timers with them.
     for (auto& [n, controller] : _connections) controller->detachHost();
     if (_isRunning) {
         devicesHandler = nullptr;
@@ -47,11 +45,8 @@ VLUSBService::~VLUSBService() {
     }
 }
 
-void VLUSBService::lifecycle(const std::string& line) const {
-    if (lifecycleLog_) lifecycleLog_(line);
-}
-void VLUSBService::diagnostic(const std::string& line) const {
-    if (diagnosticLog_) diagnosticLog_(line);
+void VLUSBService::log(const std::string& line) const {
+    log_.log(line);
 }
 
 std::string VLUSBService::statusTitle() const {
@@ -91,29 +86,26 @@ void VLUSBService::leaseStep() {
         _holdsLease = true;
         if (_isWaitingForLease) {
             _isWaitingForLease = false;
-            lifecycle("[VL USB] Lease acquired; starting device observation");
+            log("[VL USB] Lease acquired; starting device observation");
         }
-        if (auto retry = std::move(_leaseRetry)) retry->cancel();
+        _leaseRetry.cancel();
         notifyObservers();
         startObservation();
         return;
     }
     if (!_isWaitingForLease) {
         _isWaitingForLease = true;
-        lifecycle("[VL USB] VL USB in Use by Another Server");
+        log("[VL USB] VL USB in Use by Another Server");
         notifyObservers();
     }
     scheduleLeaseRetry();
 }
 
 void VLUSBService::scheduleLeaseRetry() {
-    if (auto retry = std::move(_leaseRetry)) retry->cancel();
+    _leaseRetry.cancel();
     if (!_isRunning || _holdsLease) return;
-    std::weak_ptr<bool> alive = alive_;
-    _leaseRetry = retryClock_->schedule(leaseRetryDelay, [this, alive] {
-        auto a = alive.lock();
-        if (!a || !*a) return;
-        _leaseRetry.reset();
+    _leaseRetry = queue_.postAfter(timing_.leaseRetryDelay, [this] {
+        _leaseRetry.cancel();
         leaseStep();
     });
 }
@@ -129,30 +121,25 @@ void VLUSBService::releaseLease() {
 void VLUSBService::startObservation() {
     if (!_isRunning || !_holdsLease || _isObserving) return;
     _isObserving = true;
-    diagnostic("[VL USB] Starting device observation");
+    log("[VL USB] Starting device observation");
     notifyObservers();
-    std::weak_ptr<bool> alive = alive_;
+    // The transport calls none of these after stopObserving(), which stop()
+    // and the destructor see to.
     transport_->startObserving(
-        [this, alive](std::uint32_t n, const PTPlist& properties) {
-            if (auto a = alive.lock(); a && *a) deviceAttached(n, properties);
-        },
-        [this, alive](std::uint32_t n) {
-            if (auto a = alive.lock(); a && *a) deviceDetached(n);
-        },
-        [this, alive](PTOptionalError error) {
-            auto a = alive.lock();
-            if (!a || !*a) return;
+        [this](std::uint32_t n, const PTPlist& properties) { deviceAttached(n, properties); },
+        [this](std::uint32_t n) { deviceDetached(n); },
+        [this](PTOptionalError error) {
             if (error)
-                diagnostic("[VL USB] Observation failed: " + error->describe());
+                log("[VL USB] Observation failed: " + error->describe());
             else
-                diagnostic("[VL USB] Device observation ready");
+                log("[VL USB] Device observation ready");
         });
 }
 
 void VLUSBService::stop() {
     if (!_isRunning) return;
     _isRunning = false;
-    if (auto retry = std::move(_leaseRetry)) retry->cancel();
+    _leaseRetry.cancel();
     _isWaitingForLease = false;
     stopObservation();
     releaseLease();
@@ -177,7 +164,7 @@ void VLUSBService::stopObservation() {
 void VLUSBService::deviceUnknownToDaemon(VLUSBConnectionController& controller) {
     if (!isCurrent(controller)) return;
     const std::uint32_t number = controller.session().transientIdentifier;
-    diagnostic("[VL USB] Device " + std::to_string(number) + " is no longer known to usbmuxd; removing it");
+    log("[VL USB] Device " + std::to_string(number) + " is no longer known to usbmuxd; removing it");
     deviceDetached(number);
 }
 
@@ -200,17 +187,16 @@ void VLUSBService::deviceAttached(std::uint32_t deviceNumber, const PTPlist& pro
             if (serialNumber(controller->session().attachmentProperties) == serial) stale.push_back(n);
         }
         for (const std::uint32_t n : stale) {
-            diagnostic("[VL USB] Device " + std::to_string(n) + " is attached again as " +
-                       std::to_string(deviceNumber) + "; removing the old number");
+            log("[VL USB] Device " + std::to_string(n) + " is attached again as " +
+                std::to_string(deviceNumber) + "; removing the old number");
             deviceDetached(n);
         }
     }
-    diagnostic("[VL USB] Device attached: " + std::to_string(deviceNumber));
+    log("[VL USB] Device attached: " + std::to_string(deviceNumber));
     auto session = std::make_shared<VLUSBSession>(deviceNumber, properties);
-    VLUSBConnectionController::Timing timing{retryDelay, handshakeTimeout, heartbeatInterval,
-                                             heartbeatTimeout};
-    auto controller =
-        VLUSBConnectionController::create(session, *transport_, *retryClock_, timing, diagnosticLog_, this);
+    const VLUSBConnectionTiming timing{timing_.retryDelay, timing_.handshakeTimeout,
+                                       timing_.heartbeatInterval, timing_.heartbeatTimeout};
+    auto controller = VLUSBConnectionController::create(session, *transport_, queue_, log_, this, timing);
     _connections.emplace(deviceNumber, controller);
     controller->connect();
 }
@@ -255,17 +241,19 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
         auto previous = std::move(session.device);
         session.device.reset();
         removeOutbound(previous->id(), number);
-        const bool servedElsewhere = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
-            return entry.second.get() != &controller && entry.second->session().device == previous;
-        });
-        if (!servedElsewhere && previous->id().rfind(kVLUSBRuntimeKeyPrefix, 0) == 0) std::erase(_devices, previous);
+        const bool servedElsewhere =
+            std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
+                return entry.second.get() != &controller && entry.second->session().device == previous;
+            });
+        if (!servedElsewhere && previous->id().rfind(kVLUSBRuntimeKeyPrefix, 0) == 0)
+            std::erase(_devices, previous);
     }
     if (auto device = session.device) {
         device->setInfo(info);
         device->setConnectionState(VLUSBDeviceConnectionState::connected);
         addOutbound(key, number);
         updatePreferredSession(device);
-        lifecycle("[VL USB] " + info.name + " connected");
+        log("[VL USB] " + info.name + " connected");
     } else {
         auto found =
             std::find_if(_devices.begin(), _devices.end(), [&](const auto& d) { return d->id() == key; });
@@ -283,10 +271,10 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
             addOutbound(key, number);
             updatePreferredSession(existing);
             if (duplicate) {
-                diagnostic("[VL USB] Ambiguous duplicate name \"" + info.name + "\": sharing endpoint " +
-                           key + "; outbound prefers first connected session");
+                log("[VL USB] Ambiguous duplicate name \"" + info.name + "\": sharing endpoint " + key +
+                    "; outbound prefers first connected session");
             } else {
-                lifecycle("[VL USB] " + info.name + " connected");
+                log("[VL USB] " + info.name + " connected");
             }
         } else {
             forgetOldestDisconnectedDevices();
@@ -295,7 +283,7 @@ void VLUSBService::deviceDidConnect(VLUSBConnectionController& controller, const
             session.device = created;
             _devices.push_back(created);
             addOutbound(key, number);
-            lifecycle("[VL USB] " + info.name + " connected");
+            log("[VL USB] " + info.name + " connected");
         }
     }
     publishDevices();
@@ -307,7 +295,8 @@ void VLUSBService::forgetOldestDisconnectedDevices() {
     // would otherwise add an entry per reconnect for as long as the service runs.
     auto disconnected = static_cast<std::size_t>(
         std::count_if(_devices.begin(), _devices.end(), [](const auto& d) { return !d->isConnected(); }));
-    for (auto it = _devices.begin(); disconnected >= kMaxRememberedDisconnectedDevices && it != _devices.end();) {
+    for (auto it = _devices.begin();
+         disconnected >= kMaxRememberedDisconnectedDevices && it != _devices.end();) {
         const auto& device = *it;
         const bool referenced = std::any_of(_connections.begin(), _connections.end(), [&](const auto& entry) {
             return entry.second->session().device == device;
@@ -322,7 +311,7 @@ void VLUSBService::forgetOldestDisconnectedDevices() {
 }
 
 void VLUSBService::sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
-                                        bool log) {
+                                        bool logDisconnect) {
     if (!device) return;
     removeOutbound(device->id(), session.transientIdentifier);
     const bool servedElsewhere =
@@ -335,7 +324,7 @@ void VLUSBService::sessionDidDisconnect(VLUSBSession& session, const std::shared
         updatePreferredSession(device);
     } else {
         device->setConnectionState(VLUSBDeviceConnectionState::disconnected);
-        if (log) lifecycle("[VL USB] " + device->info().name + " disconnected");
+        if (logDisconnect) log("[VL USB] " + device->info().name + " disconnected");
     }
     publishDevices();
 }
@@ -400,7 +389,7 @@ std::optional<VLUSBSendError> VLUSBService::send(std::uint16_t portIndex, std::u
     for (const auto& controller : targets) {
         std::weak_ptr<VLUSBConnectionController> weak = controller;
         transport_->sendPayload(
-            frame, kVLUSBFrameTypeMIDI, 0, *controller->session().channelIdentifier,
+            frame, VLUSBFrameTypeValue(VLUSBFrameType::midi), 0, *controller->session().channelIdentifier,
             [weak, completion](const VLUSBChannelIdentifier& channel, PTOptionalError error) {
                 if (completion) completion(error);
                 if (!error) return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,7 +18,6 @@
 #include "usb/VLUSBEndpointNames.hpp"
 #include "usb/VLUSBProcessLock.hpp"
 #include "usb/VLUSBProtocol.hpp"
-#include "usb/VLUSBRetryClock.hpp"
 #include "usb/channel/VLUSBTransport.hpp"
 
 namespace velorin {
@@ -33,32 +33,34 @@ struct VLUSBServiceError {
 using VLUSBSendError = std::variant<VLUSBServiceError, VLUSBProtocolError>;
 std::string VLUSBSendErrorDescription(const VLUSBSendError& error);
 
+// The service's timers: the lease retry and those of every device's controller.
+struct VLUSBServiceTiming {
+    std::chrono::milliseconds retryDelay{1000};
+    std::chrono::milliseconds leaseRetryDelay{2000};
+    std::chrono::milliseconds handshakeTimeout{5000};
+    std::chrono::milliseconds heartbeatInterval{10000};
+    std::chrono::milliseconds heartbeatTimeout{5000};
+};
+
 // The USB transport as the MIDI engine sees it: the per-user lease, device
 // observation, one session and controller per attached device, the device list
 // keyed by name, outbound MIDI to the right session and inbound MIDI to the
-// engine. Main thread only.
+// engine. Its timers run on the main queue and every line goes to the log
+// store; nothing it started runs once it is destroyed. Main thread only.
 class VLUSBService final : public Observable, public VLUSBConnectionHosting {
 public:
-    using LogHandler = std::function<void(const std::string&)>;
+    using Timing = VLUSBServiceTiming;
     using MIDIHandler = std::function<void(const VLUSBInboundMIDI&)>;
     using DevicesHandler = std::function<void(const VLUSBDeviceList&)>;
     using SendCompletion = std::function<void(PTOptionalError)>;
 
-    struct Dependencies {
-        std::unique_ptr<VLUSBTransport> transport;
-        std::unique_ptr<VLUSBProcessLocking> processLock;
-        std::unique_ptr<VLUSBRetryScheduling> retryClock;
-        LogHandler lifecycleLog;
-        LogHandler diagnosticLog;
-    };
-
-    explicit VLUSBService(Dependencies dependencies);
+    VLUSBService(MainQueue& queue, LogStore& log, std::unique_ptr<VLUSBTransport> transport,
+                 std::unique_ptr<VLUSBProcessLocking> processLock, Timing timing = {});
     // The production wiring: the usbmuxd bridge, the lock file under the user's
     // data folder and every line into the log store.
-    static std::unique_ptr<VLUSBService> create(
-        MainQueue& queue, LogStore& logStore,
-        std::filesystem::path lockFile,
-        std::string usbmuxdSocketPath = {});
+    static std::unique_ptr<VLUSBService> create(MainQueue& queue, LogStore& logStore,
+                                                std::filesystem::path lockFile,
+                                                std::string usbmuxdSocketPath = {});
     ~VLUSBService() override;
     VLUSBService(const VLUSBService&) = delete;
     VLUSBService& operator=(const VLUSBService&) = delete;
@@ -80,12 +82,7 @@ public:
     // Disconnected devices remembered at most; the oldest go first.
     static constexpr std::size_t kMaxRememberedDisconnectedDevices = 64;
 
-    double retryDelay = 1.0;
-    double leaseRetryDelay = 2.0;
-    double handshakeTimeout = 5.0;
-    double heartbeatInterval = 10.0;
-    double heartbeatTimeout = 5.0;
-
+    const Timing& timing() const { return timing_; }
     bool isRunning() const { return _isRunning; }
     bool isObserving() const { return _isObserving; }
     bool holdsLease() const { return _holdsLease; }
@@ -106,7 +103,7 @@ public:
     bool isCurrent(const VLUSBConnectionController& controller) const override;
     void deviceDidConnect(VLUSBConnectionController& controller, const VLUSBDeviceInfo& info) override;
     void sessionDidDisconnect(VLUSBSession& session, const std::shared_ptr<VLUSBDevice>& device,
-                              bool log) override;
+                              bool logDisconnect) override;
     void midiReceived(const VLUSBInboundMIDI& message) override;
     void deviceUnknownToDaemon(VLUSBConnectionController& controller) override;
 
@@ -124,23 +121,21 @@ private:
     std::shared_ptr<VLUSBConnectionController> preferredController(const std::string& key) const;
     void updatePreferredSession(const std::shared_ptr<VLUSBDevice>& device);
     void publishDevices();
-    void lifecycle(const std::string& line) const;
-    void diagnostic(const std::string& line) const;
+    void log(const std::string& line) const;
 
+    MainQueue& queue_;
+    LogStore& log_;
     std::unique_ptr<VLUSBTransport> transport_;
     std::unique_ptr<VLUSBProcessLocking> processLock_;
-    std::unique_ptr<VLUSBRetryScheduling> retryClock_;
-    LogHandler lifecycleLog_;
-    LogHandler diagnosticLog_;
+    Timing timing_;
     std::map<std::uint32_t, std::shared_ptr<VLUSBConnectionController>> _connections;
     std::map<std::string, std::vector<std::uint32_t>> _outboundOrderByDeviceKey;
     bool _isRunning = false;
     bool _isObserving = false;
     bool _holdsLease = false;
-    std::unique_ptr<VLUSBRetryCancellation> _leaseRetry;
+    TaskHandle _leaseRetry;
     VLUSBDeviceList _devices;
     bool _isWaitingForLease = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace velorin

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "core/MainQueue.hpp"
 #include "usb/VLUSBDevice.hpp"
-#include "usb/VLUSBRetryClock.hpp"
 #include "usb/channel/PTPropertyList.hpp"
 #include "usb/channel/VLUSBTransport.hpp"
 
@@ -24,10 +24,11 @@ struct VLUSBSession {
     State state = State::attached;
     std::optional<VLUSBChannelIdentifier> channelIdentifier;
     std::optional<std::string> attemptIdentifier;
-    std::unique_ptr<VLUSBRetryCancellation> retry;
-    std::unique_ptr<VLUSBRetryCancellation> handshakeWatchdog;
-    std::unique_ptr<VLUSBRetryCancellation> heartbeatProbe;
-    std::unique_ptr<VLUSBRetryCancellation> heartbeatWatchdog;
+    // Pending timers on the main queue; the controller cancels them when it goes.
+    TaskHandle retry;
+    TaskHandle handshakeWatchdog;
+    TaskHandle heartbeatProbe;
+    TaskHandle heartbeatWatchdog;
     std::optional<std::uint32_t> pendingHeartbeatTag;
     std::uint32_t nextHeartbeatTag = 1;
     // When the pending ping left, and how long the last answered one took.

@@ -5,17 +5,17 @@
 
 #include <cstdlib>
 
+#include "WindowTestRig.hpp"
 #include "ui/HeaderBarView.hpp"
 #include "ui/LinkTempoStatusView.hpp"
 #include "ui/MIDIActivityView.hpp"
 #include "ui/NeonControls.hpp"
 #include "ui/VLUSBStatusView.hpp"
 #include "usb/UsbUnitHarness.hpp"
-#include "WindowTestRig.hpp"
 
 using namespace std::chrono_literals;
-using velorin::HeaderBarView;
 using velorin::beatIndicatorIndex;
+using velorin::HeaderBarView;
 
 namespace {
 
@@ -199,17 +199,17 @@ TEST(VLUSBStatusView, CountsConnectedDevicesOrTellsOfAnotherServerAndListsPingRo
     usb.service->start();
     EXPECT_EQ(status.text(), "VL USB in Use by Another Server");
     usb.lock->available = true;
-    usb.advance(2.0);
+    usb.advance(2s);
     EXPECT_EQ(status.text(), "0 VL USB Devices");
 
     const auto channel = usb.connectDevice(1, "Stage iPad");
     EXPECT_EQ(status.text(), "1 VL USB Device");
     EXPECT_EQ(status.deviceSummary(), "Stage iPad: no ping answered yet");
-    usb.advance(10.0);  // the heartbeat pings
+    usb.advance(10s);  // the heartbeat pings
     const auto tag = usb.session(1).pendingHeartbeatTag;
     ASSERT_TRUE(tag.has_value());
-    usb.advance(0.0125);
-    usb.transport->frame(channel, velorin::kVLUSBFrameTypePong, *tag, {});
+    usb.advance(12500us);
+    usb.transport->frame(channel, velorin::VLUSBFrameTypeValue(velorin::VLUSBFrameType::pong), *tag, {});
     usb.run();
     EXPECT_EQ(status.deviceSummary(), "Stage iPad: ping 12.5 ms");
 

@@ -37,12 +37,13 @@ public:
         ++startCount;
         attached = std::move(a);
         detached = std::move(d);
-        if (r) queue_.post([r] { r(std::nullopt); });
+        if (r) ready_ = queue_.postAfter({}, [r] { r(std::nullopt); });
     }
     void stopObserving() override {
         ++stopCount;
         attached = nullptr;
         detached = nullptr;
+        ready_.cancel();
     }
     VLUSBChannelIdentifier openChannel(std::uint32_t device, ConnectionCompletion c, FrameHandler f,
                                        EndHandler e) override {
@@ -136,6 +137,7 @@ public:
 
 private:
     MainQueue& queue_;
+    TaskHandle ready_;  // like the bridge, never reports readiness once stopped or gone
     int nextID_ = 0;
 };
 

@@ -59,8 +59,7 @@ TEST(PTFrameReader, VersionTwoEndsWithMalformedFrameError) {
     const auto r = readAll(f, 16, true);
     ASSERT_EQ(r.events.size(), 1u);
     EXPECT_EQ(r.events[0].kind, Kind::error);
-    EXPECT_EQ(r.events[0].error->domain, "PTProtocolError");
-    EXPECT_EQ(r.events[0].error->code, 0);
+    EXPECT_TRUE(r.events[0].error->isProtocol(PTProtocolErrorCode::malformedFrame));
 }
 
 TEST(PTFrameReader, EndInsideAHeaderIsAnErrorEndBetweenFramesIsNot) {
@@ -69,7 +68,7 @@ TEST(PTFrameReader, EndInsideAHeaderIsAnErrorEndBetweenFramesIsNot) {
     auto r = readAll(partial, 3, true);
     ASSERT_EQ(r.events.size(), 1u);
     EXPECT_EQ(r.events[0].kind, Kind::error);
-    EXPECT_EQ(r.events[0].error->code, kPTProtocolErrorMalformedFrame);
+    EXPECT_TRUE(r.events[0].error->isProtocol(PTProtocolErrorCode::malformedFrame));
     r = readAll(f, 5, true);
     ASSERT_EQ(r.events.size(), 2u);
     EXPECT_EQ(r.events[0].kind, Kind::frame);
@@ -110,8 +109,7 @@ TEST(PTFrameReader, AcceptedPayloadAboveTheLimitEndsWithItsOwnCode) {
     const auto r = readAll({header.begin(), header.end()}, 16, false);
     ASSERT_EQ(r.events.size(), 1u);
     EXPECT_EQ(r.events[0].kind, Kind::error);
-    EXPECT_EQ(r.events[0].error->domain, "PTProtocolError");
-    EXPECT_EQ(r.events[0].error->code, kPTProtocolErrorPayloadTooLarge);
+    EXPECT_TRUE(r.events[0].error->isProtocol(PTProtocolErrorCode::payloadTooLarge));
 }
 
 TEST(PTFrameReader, LargestValidPayloadIsAccepted) {
@@ -141,7 +139,7 @@ TEST(PTFrameReader, EndRightAfterAHeaderIsOrderlyEndInsideAnAcceptedPayloadIsNot
     r = readAll({f.begin(), f.begin() + 18}, 16, true);
     ASSERT_EQ(r.events.size(), 1u);
     EXPECT_EQ(r.events[0].kind, Kind::error);
-    EXPECT_EQ(r.events[0].error->code, kPTProtocolErrorMalformedFrame);
+    EXPECT_TRUE(r.events[0].error->isProtocol(PTProtocolErrorCode::malformedFrame));
 }
 
 // ---- PTChannel over a socket pair
@@ -227,8 +225,7 @@ TEST_F(PTChannelTest, OversizedAcceptedFrameEndsTheChannelWithPayloadTooLarge) {
     queue.runPending();
     ASSERT_EQ(delegate.ends.size(), 1u);
     ASSERT_TRUE(delegate.ends[0]);
-    EXPECT_EQ(delegate.ends[0]->domain, "PTProtocolError");
-    EXPECT_EQ(delegate.ends[0]->code, kPTProtocolErrorPayloadTooLarge);
+    EXPECT_TRUE(delegate.ends[0]->isProtocol(PTProtocolErrorCode::payloadTooLarge));
 }
 
 TEST_F(PTChannelTest, RejectedFramesAreSkippedAcrossManyReads) {

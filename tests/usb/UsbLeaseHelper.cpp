@@ -3,8 +3,11 @@
 // line and every inbound MIDI message to standard output until killed.
 #include <cstdio>
 #include <string>
+#include <variant>
 
+#include "core/MemorySettingsStore.hpp"
 #include "core/PollMainQueue.hpp"
+#include "log/LogStore.hpp"
 #include "usb/VLUSBService.hpp"
 #include "usb/channel/VLUSBPeerTalkBridge.hpp"
 
@@ -14,18 +17,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     velorin::PollMainQueue queue;
-    velorin::VLUSBService::Dependencies deps;
-    deps.transport = std::make_unique<velorin::VLUSBPeerTalkBridgeAdapter>(
-        velorin::VLUSBPeerTalkBridge::create(queue, argv[2]));
-    deps.processLock = std::make_unique<velorin::VLUSBProcessLock>(argv[1]);
-    deps.retryClock = std::make_unique<velorin::VLUSBDispatchRetryClock>(queue);
-    auto print = [](const std::string& line) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    };
-    deps.lifecycleLog = print;
-    deps.diagnosticLog = print;
-    velorin::VLUSBService service(std::move(deps));
+    velorin::MemorySettingsStore settings;
+    auto log = velorin::LogStore::create(queue, settings);
+    log->setPublishedEntryHandler([](const velorin::LogEntry& entry) {
+        if (const auto* m = std::get_if<velorin::LogEntry::Message>(&entry.kind)) {
+            std::printf("%s\n", m->text.c_str());
+            std::fflush(stdout);
+        }
+    });
+    velorin::VLUSBService service(queue, *log,
+                                  std::make_unique<velorin::VLUSBPeerTalkBridgeAdapter>(
+                                      velorin::VLUSBPeerTalkBridge::create(queue, argv[2])),
+                                  std::make_unique<velorin::VLUSBProcessLock>(argv[1]));
     service.midiHandler = [](const velorin::VLUSBInboundMIDI& m) {
         std::printf("MIDI from %s:", m.deviceKey.c_str());
         for (auto b : m.bytes) std::printf(" %02X", b);

@@ -139,7 +139,7 @@ TEST(UsbRealDaemon, ListenSucceedsAndConnectToAnUnknownDeviceFails) {
     ASSERT_TRUE(waitReal(
         queue, [&] { return connectResult.has_value(); }, std::chrono::seconds(5)));
     ASSERT_TRUE(*connectResult);
-    EXPECT_EQ((*connectResult)->domain, "PTUSBHubError");
+    EXPECT_EQ((*connectResult)->domain, PTErrorDomain::usbHub);
     EXPECT_EQ((*connectResult)->code, 2);
     EXPECT_EQ((*connectResult)->description, "unknown device");
     hub->stopListening();

@@ -2,13 +2,20 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
-#include "core/ManualMainQueue.hpp"
+#include "core/MemorySettingsStore.hpp"
+#include "log/LogStore.hpp"
 
 namespace velorin::testing {
+
+using namespace std::chrono_literals;
 
 // A private temporary folder, removed with everything in it.
 class UsbTempDir {
@@ -36,5 +43,29 @@ inline std::size_t UsbOpenFDCount() {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
     return n;
 }
+
+// A queue and a log store on it, with the lines the store received.
+template <typename Queue>
+struct UsbLoggingHarness {
+    Queue queue;
+    MemorySettingsStore settings;
+    std::shared_ptr<LogStore> log = LogStore::create(queue, settings);
+
+    // Every plain line appended so far.
+    std::vector<std::string> lines() {
+        log->flush();
+        std::vector<std::string> out;
+        for (const auto& entry : log->entries()) {
+            if (const auto* m = std::get_if<LogEntry::Message>(&entry.kind)) out.push_back(m->text);
+        }
+        return out;
+    }
+    std::size_t countLines(const std::string& text) {
+        const auto all = lines();
+        return static_cast<std::size_t>(std::count_if(
+            all.begin(), all.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    }
+    bool hasLine(const std::string& text) { return countLines(text) > 0; }
+};
 
 }  // namespace velorin::testing

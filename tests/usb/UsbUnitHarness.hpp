@@ -1,12 +1,12 @@
 #pragma once
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/ManualMainQueue.hpp"
 #include "usb/FakeUSBTransport.hpp"
+#include "usb/UsbTestSupport.hpp"
 #include "usb/VLUSBService.hpp"
 #include "usb/channel/PTPropertyList.hpp"
 
@@ -37,36 +37,25 @@ inline std::vector<std::uint8_t> deviceInfoXML(const std::string& name, const st
 }
 
 // The service on virtual time with a scripted transport.
-struct UsbUnitHarness {
-    ManualMainQueue queue;
+struct UsbUnitHarness : UsbLoggingHarness<ManualMainQueue> {
     FakeUSBTransport* transport = nullptr;
     FakeProcessLock* lock = nullptr;
-    std::vector<std::string> lines;
     std::vector<VLUSBInboundMIDI> inbound;
     int publishCount = 0;
     std::unique_ptr<VLUSBService> service;
 
     UsbUnitHarness() {
-        VLUSBService::Dependencies deps;
         auto t = std::make_unique<FakeUSBTransport>(queue);
-        transport = t.get();
         auto l = std::make_unique<FakeProcessLock>();
+        transport = t.get();
         lock = l.get();
-        deps.transport = std::move(t);
-        deps.processLock = std::move(l);
-        deps.retryClock = std::make_unique<VLUSBDispatchRetryClock>(queue);
-        deps.lifecycleLog = [this](const std::string& line) { lines.push_back(line); };
-        deps.diagnosticLog = [this](const std::string& line) { lines.push_back(line); };
-        service = std::make_unique<VLUSBService>(std::move(deps));
+        service = std::make_unique<VLUSBService>(queue, *log, std::move(t), std::move(l));
         service->midiHandler = [this](const VLUSBInboundMIDI& m) { inbound.push_back(m); };
         service->devicesHandler = [this](const VLUSBDeviceList&) { ++publishCount; };
     }
 
     void run() { queue.runPending(); }
-    void advance(double seconds) {
-        queue.advance(
-            std::chrono::duration_cast<MainQueue::Duration>(std::chrono::duration<double>(seconds)));
-    }
+    void advance(MainQueue::Duration d) { queue.advance(d); }
     // Attach, open and hand over device info: the device ends connected.
     VLUSBChannelIdentifier connectDevice(std::uint32_t n, const std::string& name) {
         transport->attach(n);
@@ -79,12 +68,6 @@ struct UsbUnitHarness {
         return ch;
     }
     VLUSBSession& session(std::uint32_t n) { return service->connections().at(n)->session(); }
-    std::size_t countLines(const std::string& text) const {
-        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-            return l.find(text) != std::string::npos;
-        }));
-    }
-    bool hasLine(const std::string& text) const { return countLines(text) > 0; }
     std::shared_ptr<VLUSBDevice> device(const std::string& key) const {
         for (const auto& d : service->devices()) {
             if (d->id() == key) return d;

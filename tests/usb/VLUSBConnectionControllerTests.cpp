@@ -27,13 +27,13 @@ TEST_F(ConnectionControllerTest, HandshakeTimesOutAfterFiveSecondsAndRetriesAfte
     h.run();
     EXPECT_EQ(h.session(4).state, State::awaitingDeviceInfo);
     EXPECT_TRUE(h.hasLine("[VL USB] Channel open; awaiting device info"));
-    h.advance(4.9);
+    h.advance(4900ms);
     EXPECT_FALSE(h.hasLine("handshake timed out"));
-    h.advance(0.2);
+    h.advance(200ms);
     EXPECT_TRUE(h.hasLine("[VL USB] device info handshake timed out"));
     EXPECT_EQ(h.session(4).state, State::retrying);
     EXPECT_FALSE(h.transport->channels.at(h.transport->lastChannel(4)).open);
-    h.advance(1.0);
+    h.advance(1s);
     EXPECT_EQ(h.session(4).state, State::connecting);
     EXPECT_EQ(h.transport->openCount(4), 2u);
     // A retry does not announce itself again.
@@ -46,13 +46,13 @@ TEST_F(ConnectionControllerTest, AnUnansweredConnectTimesOutAfterFiveSecondsAndR
     h.transport->attach(4);
     h.run();
     const auto first = h.transport->lastChannel(4);
-    h.advance(4.9);
+    h.advance(4900ms);
     EXPECT_EQ(h.session(4).state, State::connecting);
-    h.advance(0.2);
+    h.advance(200ms);
     EXPECT_TRUE(h.hasLine("[VL USB] connection timed out"));
     EXPECT_FALSE(h.transport->channels.at(first).open);
     EXPECT_EQ(h.session(4).state, State::retrying);
-    h.advance(1.0);
+    h.advance(1s);
     EXPECT_EQ(h.transport->openCount(4), 2u);
     // A late answer to the abandoned attempt changes nothing.
     h.transport->complete(first);
@@ -63,20 +63,20 @@ TEST_F(ConnectionControllerTest, AnUnansweredConnectTimesOutAfterFiveSecondsAndR
 TEST_F(ConnectionControllerTest, PingsEveryTenSecondsAfterEachMatchingPong) {
     const auto ch = h.connectDevice(1, "Pad");
     ASSERT_EQ(h.session(1).state, State::connected);
-    h.advance(9.9);
+    h.advance(9900ms);
     EXPECT_TRUE(h.transport->sentOfType(102).empty());
-    h.advance(0.1);
+    h.advance(100ms);
     auto pings = h.transport->sentOfType(102);
     ASSERT_EQ(pings.size(), 1u);
     EXPECT_EQ(pings[0].tag, 1u);
     EXPECT_TRUE(pings[0].payload.empty());
-    h.advance(1.0);
+    h.advance(1s);
     h.transport->frame(ch, 103, 1, {});
     h.run();
     EXPECT_FALSE(h.session(1).pendingHeartbeatTag);
-    h.advance(9.9);
+    h.advance(9900ms);
     EXPECT_EQ(h.transport->sentOfType(102).size(), 1u);
-    h.advance(0.1);
+    h.advance(100ms);
     pings = h.transport->sentOfType(102);
     ASSERT_EQ(pings.size(), 2u);
     EXPECT_EQ(pings[1].tag, 2u);
@@ -85,22 +85,22 @@ TEST_F(ConnectionControllerTest, PingsEveryTenSecondsAfterEachMatchingPong) {
 
 TEST_F(ConnectionControllerTest, PongWithAnotherTagDoesNotStopTheWatchdog) {
     const auto ch = h.connectDevice(1, "Pad");
-    h.advance(10.0);
+    h.advance(10s);
     h.transport->frame(ch, 103, 99, {});
     h.run();
     EXPECT_TRUE(h.session(1).pendingHeartbeatTag);
-    h.advance(5.0);
+    h.advance(5s);
     EXPECT_TRUE(h.hasLine("[VL USB] heartbeat timed out waiting for pong"));
     EXPECT_TRUE(h.hasLine("[VL USB] Pad disconnected"));
     EXPECT_EQ(h.session(1).state, State::retrying);
-    h.advance(1.0);
+    h.advance(1s);
     EXPECT_EQ(h.transport->openCount(1), 2u);
 }
 
 TEST_F(ConnectionControllerTest, HeartbeatTagWrapsToOneNeverZero) {
     h.connectDevice(1, "Pad");
     h.session(1).nextHeartbeatTag = 0xFFFFFFFFu;
-    h.advance(10.0);
+    h.advance(10s);
     EXPECT_EQ(h.transport->sentOfType(102).back().tag, 0xFFFFFFFFu);
     EXPECT_EQ(h.session(1).nextHeartbeatTag, 1u);
 }
@@ -113,11 +113,11 @@ TEST_F(ConnectionControllerTest, ConnectionErrorsAreLoggedExceptRefusedAndRetrie
     h.run();
     EXPECT_TRUE(h.hasLine("[VL USB] connection failed: invalid version"));
     EXPECT_EQ(h.session(2).state, State::retrying);
-    h.advance(1.0);
+    h.advance(1s);
     h.transport->complete(h.transport->lastChannel(2), PTError::posix(ECONNREFUSED));
     h.run();
     EXPECT_EQ(h.countLines("connection failed"), 1u);
-    h.advance(1.0);
+    h.advance(1s);
     EXPECT_EQ(h.transport->openCount(2), 3u);
 }
 
@@ -136,7 +136,7 @@ TEST_F(ConnectionControllerTest, InvalidDeviceInfoDisconnectsAndRetries) {
     EXPECT_TRUE(
         h.hasLine("[VL USB] invalid device info handshake: invalidDeviceInfoField(\"localizedModel\")"));
     EXPECT_EQ(h.session(2).state, State::retrying);
-    h.advance(1.0);
+    h.advance(1s);
     EXPECT_EQ(h.transport->openCount(2), 2u);
 }
 
@@ -147,7 +147,7 @@ TEST_F(ConnectionControllerTest, ChannelEndWithErrorIsLoggedAndRetried) {
     EXPECT_TRUE(h.hasLine("[VL USB] channel ended: "));
     EXPECT_TRUE(h.hasLine("[VL USB] Pad disconnected"));
     EXPECT_EQ(h.session(3).state, State::retrying);
-    h.advance(1.0);
+    h.advance(1s);
     h.transport->complete(h.transport->lastChannel(3));
     h.run();
     h.transport->frame(h.transport->lastChannel(3), 100, 0, deviceInfoXML("Pad"));
@@ -158,11 +158,11 @@ TEST_F(ConnectionControllerTest, ChannelEndWithErrorIsLoggedAndRetried) {
 TEST_F(ConnectionControllerTest, PingAndMIDISendFailuresTakeTheSessionDownAndRetry) {
     h.connectDevice(5, "Pad");
     h.transport->failSendsTo[5] = true;
-    h.advance(10.0);
+    h.advance(10s);
     EXPECT_TRUE(h.hasLine("[VL USB] heartbeat ping send failed: "));
     EXPECT_EQ(h.session(5).state, State::retrying);
     h.transport->failSendsTo.clear();
-    h.advance(1.0);
+    h.advance(1s);
     h.transport->complete(h.transport->lastChannel(5));
     h.run();
     h.transport->frame(h.transport->lastChannel(5), 100, 0, deviceInfoXML("Pad"));
@@ -209,7 +209,7 @@ TEST_F(ConnectionControllerTest, StaleEventsOfAnEarlierAttemptAreIgnored) {
     const auto first = h.transport->lastChannel(8);
     h.transport->complete(first, PTError::posix(EIO));
     h.run();
-    h.advance(1.0);
+    h.advance(1s);
     const auto second = h.transport->lastChannel(8);
     ASSERT_NE(first, second);
     h.transport->frame(first, 100, 0, deviceInfoXML("Ghost"));

@@ -1,6 +1,6 @@
-#include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -91,7 +91,7 @@ TEST_F(USBServiceTest, ARuntimeKeyedDeviceThatLaterGivesItsNameIsListedUnderTheN
     ASSERT_TRUE(h.device("velorin-usb:runtime:4"));
     h.transport->end(first, std::nullopt);
     h.run();
-    h.advance(h.service->retryDelay + 0.1);
+    h.advance(h.service->timing().retryDelay + 100ms);
     const auto second = h.transport->lastChannel(4);
     ASSERT_NE(second, first);
     h.transport->complete(second);
@@ -117,13 +117,13 @@ TEST_F(USBServiceTest, DevicesTheDaemonForgotOrRenumberedAreRemovedOthersKeepThe
     // Device 4's app restarts; its reconnect is answered "unknown device".
     h.transport->end(keys, std::nullopt);
     h.run();
-    h.advance(h.service->retryDelay + 0.1);
+    h.advance(h.service->timing().retryDelay + 100ms);
     h.transport->complete(h.transport->lastChannel(4), PTError::hub(2, "unknown device"));
     h.run();
     EXPECT_FALSE(h.service->connections().count(4));
     EXPECT_FALSE(h.device("velorin-usb:name:Keys")->isConnected());
     EXPECT_EQ(h.countLines("connection failed: unknown device"), 1u);
-    h.advance(5.0);
+    h.advance(5s);
     EXPECT_EQ(h.countLines("connection failed: unknown device"), 1u);  // no retries
 
     // The daemon's new cycle lists the pads as 12: session 7 goes, 9 stays.
@@ -220,11 +220,11 @@ TEST(USBServiceLease, WaitsLogsOnceAndTakesOverWhenTheLockFrees) {
     EXPECT_TRUE(h.service->isWaitingForLease());
     EXPECT_EQ(h.service->statusTitle(), "VL USB in Use by Another Server");
     EXPECT_EQ(h.transport->startCount, 0);
-    h.advance(6.0);
+    h.advance(6s);
     EXPECT_EQ(h.lock->attempts, 4);  // at start, then every 2 s
     EXPECT_EQ(h.countLines("[VL USB] VL USB in Use by Another Server"), 1u);
     h.lock->available = true;
-    h.advance(2.0);
+    h.advance(2s);
     EXPECT_TRUE(h.hasLine("[VL USB] Lease acquired; starting device observation"));
     EXPECT_TRUE(h.service->holdsLease());
     EXPECT_FALSE(h.service->isWaitingForLease());
@@ -239,7 +239,7 @@ TEST(USBServiceLease, StopWhileWaitingCancelsTheRetry) {
     h.run();
     h.service->stop();
     h.lock->available = true;
-    h.advance(10.0);
+    h.advance(10s);
     EXPECT_EQ(h.lock->attempts, 1);
     EXPECT_FALSE(h.service->isWaitingForLease());
 }
@@ -316,34 +316,33 @@ TEST(USBEndpointNames, KeysTitlesAndDetails) {
     EXPECT_EQ(aggregate[0].detail, "No devices connected");
 }
 
-}  // namespace
-}  // namespace velorin::testing
-
-#include "log/LogStore.hpp"
-
-namespace velorin::testing {
-namespace {
-
 TEST(USBServiceWiring, ProductionServiceWritesItsLinesToTheLogStore) {
     UsbTempDir dir;
-    ManualMainQueue queue;
-    MemorySettingsStore settings;
-    auto logStore = LogStore::create(queue, settings);
-    auto service = VLUSBService::create(queue, *logStore, dir.path() / "Velorin Server" / "vl-usb.lock",
+    UsbLoggingHarness<ManualMainQueue> h;
+    auto service = VLUSBService::create(h.queue, *h.log, dir.path() / "Velorin Server" / "vl-usb.lock",
                                         dir.file("no-daemon"));
     service->start();
-    queue.runPending();
-    logStore->flush();
-    std::vector<std::string> texts;
-    for (const auto& entry : logStore->entries()) texts.push_back(formattedLine(entry));
-    auto has = [&](const std::string& text) {
-        return std::any_of(texts.begin(), texts.end(),
-                           [&](const auto& t) { return t.find(text) != std::string::npos; });
-    };
-    EXPECT_TRUE(has("Starting device observation")) << ::testing::PrintToString(texts);
-    EXPECT_TRUE(has("Observation failed: "));
+    h.queue.runPending();
+    EXPECT_TRUE(h.hasLine("[VL USB] Starting device observation")) << ::testing::PrintToString(h.lines());
+    EXPECT_TRUE(h.hasLine("[VL USB] Observation failed: "));
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "Velorin Server" / "vl-usb.lock"));
     service->stop();
+}
+
+// What a destroyed service left behind (heartbeat timers, a queued frame, a
+// send completion, the transport's deliveries) runs into nothing.
+TEST(USBServiceLifetime, NothingItStartedRunsAfterTheServiceIsDestroyed) {
+    UsbUnitHarness h;
+    h.service->start();
+    h.run();
+    const auto ch = h.connectDevice(1, "Pad");
+    h.transport->frame(ch, 101, 0, {0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0x90, 0x3C, 0x64});
+    EXPECT_FALSE(h.service->send(0, 0, std::vector<std::uint8_t>{0x80, 0x3C, 0}, "velorin-usb:name:Pad"));
+    h.service.reset();
+    const auto lines = h.lines().size();
+    h.advance(60s);
+    EXPECT_TRUE(h.inbound.empty());
+    EXPECT_EQ(h.lines().size(), lines);
 }
 
 }  // namespace

@@ -33,13 +33,13 @@ PTChannel::~PTChannel() {
 }
 
 void PTChannel::connectToPort(std::uint16_t port, PTUSBHub& hub, std::uint32_t deviceID, Callback callback) {
-    if (connState_ != kConnStateNone) {
+    if (connState_ != ConnState::none) {
         queue().post([callback = std::move(callback)] {
             if (callback) callback(PTError::posix(EPERM));
         });
         return;
     }
-    connState_ = kConnStateConnecting;
+    connState_ = ConnState::connecting;
     std::weak_ptr<PTChannel> weak = weak_from_this();
     hub.connectToDevice(deviceID, port,
                         [weak, callback = std::move(callback)](PTOptionalError error, int fd) {
@@ -48,16 +48,16 @@ void PTChannel::connectToPort(std::uint16_t port, PTUSBHub& hub, std::uint32_t d
                                 if (fd >= 0) ::close(fd);
                                 return;
                             }
-                            if (error || fd < 0 || self->connState_ != kConnStateConnecting) {
+                            if (error || fd < 0 || self->connState_ != ConnState::connecting) {
                                 if (fd >= 0) ::close(fd);
-                                if (self->connState_ == kConnStateConnecting)
-                                    self->connState_ = kConnStateNone;
+                                if (self->connState_ == ConnState::connecting)
+                                    self->connState_ = ConnState::none;
                                 if (callback)
                                     callback(error ? error : PTOptionalError(PTError::posix(ECANCELED)));
                                 return;
                             }
                             if (auto startError = self->startReadingFromConnectedChannel(fd)) {
-                                self->connState_ = kConnStateNone;
+                                self->connState_ = ConnState::none;
                                 if (callback) callback(startError);
                                 return;
                             }
@@ -66,7 +66,7 @@ void PTChannel::connectToPort(std::uint16_t port, PTUSBHub& hub, std::uint32_t d
 }
 
 PTOptionalError PTChannel::startReadingFromConnectedChannel(int fd) {
-    if (connState_ == kConnStateListening) {
+    if (connState_ == ConnState::listening) {
         ::close(fd);
         return PTError::posix(EPERM);
     }
@@ -80,7 +80,7 @@ PTOptionalError PTChannel::startReadingFromConnectedChannel(int fd) {
     ++streamGeneration_;
     reader_ = PTFrameReader();
     writer_ = std::make_unique<PTSocketWriter>(queue(), fd_);
-    connState_ = kConnStateConnected;
+    connState_ = ConnState::connected;
     readWatch_ = queue().watch(fd_, IoEvents::readable, [this](IoEvents) { onReadable(); });
     return std::nullopt;
 }
@@ -189,11 +189,11 @@ void PTChannel::flushPendingWrites(MainQueue::TimePoint deadline) {
 void PTChannel::close() {
     if (fd_ < 0) {
         // Closing while connecting: a tunnel that arrives later is closed at once.
-        connState_ = kConnStateNone;
+        connState_ = ConnState::none;
         return;
     }
     dropStream();
-    connState_ = kConnStateNone;
+    connState_ = ConnState::none;
     // The end is reported asynchronously, as a stream's cleanup would be.
     auto error = std::move(endError_);
     endError_.reset();
@@ -223,16 +223,16 @@ void PTChannel::cancel() {
 std::string PTChannel::description() const {
     std::string state;
     switch (connState_) {
-        case kConnStateConnecting:
+        case ConnState::connecting:
             state = "connecting";
             break;
-        case kConnStateConnected:
+        case ConnState::connected:
             state = "connected";
             break;
-        case kConnStateListening:
+        case ConnState::listening:
             state = "listening";
             break;
-        case kConnStateNone:
+        case ConnState::none:
             state = "closed";
             break;
     }

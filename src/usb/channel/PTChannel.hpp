@@ -51,12 +51,7 @@ public:
 // channel is not reused.
 class PTChannel : public std::enable_shared_from_this<PTChannel> {
 public:
-    enum ConnState : std::uint8_t {
-        kConnStateNone = 0,
-        kConnStateConnecting = 1,
-        kConnStateConnected = 2,
-        kConnStateListening = 3
-    };
+    enum class ConnState : std::uint8_t { none = 0, connecting = 1, connected = 2, listening = 3 };
     using Callback = std::function<void(PTOptionalError)>;
 
     static std::shared_ptr<PTChannel> create(std::shared_ptr<PTProtocol> protocol,
@@ -79,9 +74,9 @@ public:
     void cancel();
 
     bool isConnected() const {
-        return connState_ == kConnStateConnecting || connState_ == kConnStateConnected;
+        return connState_ == ConnState::connecting || connState_ == ConnState::connected;
     }
-    bool isListening() const { return connState_ == kConnStateListening; }
+    bool isListening() const { return connState_ == ConnState::listening; }
     ConnState connState() const { return connState_; }
     PTChannelDelegate* delegate() const { return delegate_; }
     void setDelegate(PTChannelDelegate* delegate) { delegate_ = delegate; }
@@ -108,7 +103,7 @@ private:
     std::uint64_t streamGeneration_ = 0;
     PTOptionalError endError_;
     PTChannelDelegate* delegate_ = nullptr;
-    ConnState connState_ = kConnStateNone;
+    ConnState connState_ = ConnState::none;
     std::shared_ptr<PTProtocol> protocol_;
     std::string userInfo_;
 };

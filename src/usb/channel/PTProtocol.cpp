@@ -46,7 +46,7 @@ PTFrameHeader PTDecodeFrameHeader(std::span<const std::uint8_t, kPTFrameHeaderSi
                          getBE32(b.data() + 12)};
 }
 
-PTFrameReader::Event PTFrameReader::fail(int code, const char* text) {
+PTFrameReader::Event PTFrameReader::fail(PTProtocolErrorCode code, const char* text) {
     state_ = State::done;
     payload_.clear();
     payload_.shrink_to_fit();
@@ -72,7 +72,7 @@ PTFrameReader::Event PTFrameReader::next(std::span<const std::uint8_t>& input) {
                 headerFill_ = 0;
                 current_ = PTDecodeFrameHeader(header_);
                 if (current_.version != kPTProtocolVersion1) {
-                    return fail(kPTProtocolErrorMalformedFrame, "Unsupported frame protocol version");
+                    return fail(PTProtocolErrorCode::malformedFrame, "Unsupported frame protocol version");
                 }
                 if (current_.type == 0) {
                     state_ = State::done;
@@ -124,7 +124,7 @@ PTFrameReader::Event PTFrameReader::decide(bool accept) {
         return Event{};
     }
     if (current_.payloadSize > kPTMaxAcceptedPayloadSize) {
-        return fail(kPTProtocolErrorPayloadTooLarge, "Frame payload exceeds the maximum frame size");
+        return fail(PTProtocolErrorCode::payloadTooLarge, "Frame payload exceeds the maximum frame size");
     }
     payload_.assign(current_.payloadSize, 0);
     payloadFill_ = 0;
@@ -141,7 +141,7 @@ PTFrameReader::Event PTFrameReader::finish() {
                 state_ = State::done;
                 return Event{EventKind::end, 0, 0, 0, {}, std::nullopt};
             }
-            return fail(kPTProtocolErrorMalformedFrame, "Stream ended inside a frame header");
+            return fail(PTProtocolErrorCode::malformedFrame, "Stream ended inside a frame header");
         case State::discard:
             // The end of a skipped payload's stream is an end of stream like
             // any other: nothing of it was going to be delivered.
@@ -155,9 +155,9 @@ PTFrameReader::Event PTFrameReader::finish() {
                 payload_.clear();
                 return Event{EventKind::end, 0, 0, 0, {}, std::nullopt};
             }
-            return fail(kPTProtocolErrorMalformedFrame, "Stream ended inside a frame payload");
+            return fail(PTProtocolErrorCode::malformedFrame, "Stream ended inside a frame payload");
         case State::awaitingDecision:
-            return fail(kPTProtocolErrorMalformedFrame, "Stream ended inside a frame payload");
+            return fail(PTProtocolErrorCode::malformedFrame, "Stream ended inside a frame payload");
     }
     return Event{};
 }

@@ -73,7 +73,7 @@ public:
 
 private:
     enum class State { header, awaitingDecision, payload, discard, done };
-    Event fail(int code, const char* text);
+    Event fail(PTProtocolErrorCode code, const char* text);
 
     State state_ = State::header;
     std::array<std::uint8_t, kPTFrameHeaderSize> header_{};

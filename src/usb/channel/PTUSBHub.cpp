@@ -14,14 +14,6 @@
 namespace velorin {
 namespace {
 
-std::mutex& systemLogMutex() {
-    static std::mutex m;
-    return m;
-}
-std::function<void(const std::string&)>& systemLogHandler() {
-    static std::function<void(const std::string&)> handler;
-    return handler;
-}
 std::mutex& identityMutex() {
     static std::mutex m;
     return m;
@@ -45,21 +37,7 @@ std::uint32_t getLE32(const std::uint8_t* p) {
 }  // namespace
 
 void PTSystemLog(const std::string& line) {
-    std::function<void(const std::string&)> handler;
-    {
-        std::lock_guard lock(systemLogMutex());
-        handler = systemLogHandler();
-    }
-    if (handler) {
-        handler(line);
-        return;
-    }
     std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-void PTSetSystemLogHandler(std::function<void(const std::string&)> handler) {
-    std::lock_guard lock(systemLogMutex());
-    systemLogHandler() = std::move(handler);
 }
 
 std::string PTUSBMuxSocketPath() {

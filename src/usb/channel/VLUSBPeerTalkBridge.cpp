@@ -26,40 +26,45 @@ std::string VLUSBMakeUUID() {
 // ---- VLUSBPeerTalkObservation
 
 std::shared_ptr<VLUSBPeerTalkObservation> VLUSBPeerTalkObservation::create(MainQueue& queue,
-                                                                           std::string socketPath) {
+                                                                           std::string socketPath,
+                                                                           Timing timing) {
     return std::shared_ptr<VLUSBPeerTalkObservation>(
-        new VLUSBPeerTalkObservation(queue, std::move(socketPath)));
+        new VLUSBPeerTalkObservation(queue, std::move(socketPath), timing));
 }
 
 VLUSBPeerTalkObservation::~VLUSBPeerTalkObservation() {
-    pendingListenRestart_.cancel();
     if (hub_) {
         hub_->setNotificationHandler(nullptr);
         hub_->stopListening();
     }
 }
 
+void VLUSBPeerTalkObservation::deliver(std::function<void(VLUSBPeerTalkObservation&)> job) {
+    queue_.post([weak = weak_from_this(), stops = stopCount_, job = std::move(job)] {
+        auto self = weak.lock();
+        if (self && self->stopCount_ == stops) job(*self);
+    });
+}
+
 void VLUSBPeerTalkObservation::start(VLUSBTransport::AttachedHandler attached,
                                      VLUSBTransport::DetachedHandler detached,
                                      VLUSBTransport::ReadyHandler ready) {
-    std::weak_ptr<VLUSBPeerTalkObservation> weak = weak_from_this();
-    // A stop() before this job runs cancels it: otherwise listening would
-    // begin after the owner stopped, and the daemon's one round of "Attached"
+    // A stop() before this job runs drops it: otherwise listening would begin
+    // after the owner stopped, and the daemon's one round of "Attached"
     // broadcasts would be spent on a stopped owner.
-    const std::uint64_t stops = stopCount_;
-    queue_.post([weak, stops, attached = std::move(attached), detached = std::move(detached),
-                 ready = std::move(ready)] {
-        auto self = weak.lock();
-        if (!self || self->stopCount_ != stops) return;
-        self->deviceAttachedHandler_ = attached;
-        self->deviceDetachedHandler_ = detached;
-        self->readyHandler_ = ready;
-        if (!self->observationDesired_) {
-            self->observationDesired_ = true;
-            self->readyCompletionPending_ = true;
-            self->beginListenCycle();
-        } else if (self->hub_ && ready) {
-            self->queue_.post([ready] { ready(std::nullopt); });
+    deliver([attached = std::move(attached), detached = std::move(detached),
+             ready = std::move(ready)](VLUSBPeerTalkObservation& self) {
+        self.deviceAttachedHandler_ = attached;
+        self.deviceDetachedHandler_ = detached;
+        self.readyHandler_ = ready;
+        if (!self.observationDesired_) {
+            self.observationDesired_ = true;
+            self.readyCompletionPending_ = true;
+            self.beginListenCycle();
+        } else if (self.hub_ && ready) {
+            self.deliver([](VLUSBPeerTalkObservation& o) {
+                if (auto handler = o.readyHandler_) handler(std::nullopt);
+            });
         }
     });
 }
@@ -108,7 +113,9 @@ void VLUSBPeerTalkObservation::beginListenCycle() {
             if (!self || generation != self->observationGeneration_ || !self->observationDesired_) return;
             if (self->readyCompletionPending_) {
                 self->readyCompletionPending_ = false;
-                if (auto ready = self->readyHandler_) self->queue_.post([ready, error] { ready(error); });
+                self->deliver([error](VLUSBPeerTalkObservation& o) {
+                    if (auto ready = o.readyHandler_) ready(error);
+                });
             }
             if (error) self->scheduleRestart();
         },
@@ -123,13 +130,9 @@ void VLUSBPeerTalkObservation::scheduleRestart() {
     pendingListenRestart_.cancel();
     if (!observationDesired_) return;
     const std::uint64_t generation = observationGeneration_;
-    const auto delay = std::chrono::duration_cast<MainQueue::Duration>(
-        std::chrono::duration<double>(std::max(0.0, listenRestartDelay)));
-    std::weak_ptr<VLUSBPeerTalkObservation> weak = weak_from_this();
-    pendingListenRestart_ = queue_.postAfter(delay, [weak, generation] {
-        auto self = weak.lock();
-        if (!self) return;
-        if (self->observationDesired_ && generation == self->observationGeneration_) self->beginListenCycle();
+    const auto delay = std::max<MainQueue::Duration>(timing_.listenRestartDelay, MainQueue::Duration::zero());
+    pendingListenRestart_ = queue_.postAfter(delay, [this, generation] {
+        if (observationDesired_ && generation == observationGeneration_) beginListenCycle();
     });
 }
 
@@ -140,33 +143,35 @@ void VLUSBPeerTalkObservation::handleNotification(const std::shared_ptr<PTUSBHub
     if (!idNode || !idNode->integerValue()) return;
     const auto deviceNumber = static_cast<std::uint32_t>(*idNode->integerValue());
     if (name == PTUSBDeviceDidAttachNotification) {
-        auto handler = deviceAttachedHandler_;
-        if (!handler) return;
+        if (!deviceAttachedHandler_) return;
         const PTPlist* props = info.find("Properties");
         PTPlist properties = props && props->isDictionary() ? *props : PTPlist::makeDictionary();
-        queue_.post([handler, deviceNumber, properties = std::move(properties)] {
-            handler(deviceNumber, properties);
+        deliver([deviceNumber, properties = std::move(properties)](VLUSBPeerTalkObservation& self) {
+            if (auto handler = self.deviceAttachedHandler_) handler(deviceNumber, properties);
         });
     } else if (name == PTUSBDeviceDidDetachNotification) {
-        auto handler = deviceDetachedHandler_;
-        if (!handler) return;
-        queue_.post([handler, deviceNumber] { handler(deviceNumber); });
+        if (!deviceDetachedHandler_) return;
+        deliver([deviceNumber](VLUSBPeerTalkObservation& self) {
+            if (auto handler = self.deviceDetachedHandler_) handler(deviceNumber);
+        });
     }
 }
 
 // ---- VLUSBPeerTalkBridge
 
-std::shared_ptr<VLUSBPeerTalkBridge> VLUSBPeerTalkBridge::create(MainQueue& queue, std::string socketPath) {
-    return std::shared_ptr<VLUSBPeerTalkBridge>(new VLUSBPeerTalkBridge(queue, std::move(socketPath)));
+std::shared_ptr<VLUSBPeerTalkBridge> VLUSBPeerTalkBridge::create(MainQueue& queue, std::string socketPath,
+                                                                 VLUSBPeerTalkTiming timing) {
+    return std::shared_ptr<VLUSBPeerTalkBridge>(
+        new VLUSBPeerTalkBridge(queue, std::move(socketPath), timing));
 }
 
-VLUSBPeerTalkBridge::VLUSBPeerTalkBridge(MainQueue& queue, std::string socketPath)
-    : transportQueue_(queue), observation_(VLUSBPeerTalkObservation::create(queue, std::move(socketPath))) {}
+VLUSBPeerTalkBridge::VLUSBPeerTalkBridge(MainQueue& queue, std::string socketPath, VLUSBPeerTalkTiming timing)
+    : transportQueue_(queue),
+      observation_(VLUSBPeerTalkObservation::create(queue, std::move(socketPath), timing)) {}
 
 VLUSBPeerTalkBridge::~VLUSBPeerTalkBridge() {
     observation_->stop();
     for (auto& [id, record] : channelRecords_) {
-        *record.activeFlag = false;
         if (record.channel) {
             record.channel->setDelegate(nullptr);
             record.channel->close();
@@ -229,7 +234,7 @@ void VLUSBPeerTalkBridge::startConnecting(const VLUSBChannelIdentifier& identifi
                 return;
             }
             // The daemon's "connection refused" means the app is not listening.
-            if (error && error->domain == PTError::kUSBHubDomain && error->code == 3)
+            if (error && error->isUSBHub(PTError::kUSBHubConnectionRefusedCode))
                 error = PTError::posix(ECONNREFUSED);
             self->finishConnection(identifier, std::move(error));
         });
@@ -253,7 +258,6 @@ void VLUSBPeerTalkBridge::closeRecord(const VLUSBChannelIdentifier& identifier, 
     if (it == channelRecords_.end()) return;
     ChannelRecord record = std::move(it->second);
     channelRecords_.erase(it);
-    *record.activeFlag = false;
     if (record.channel) {
         record.channel->setDelegate(nullptr);
         record.channel->close();
@@ -326,10 +330,17 @@ void VLUSBPeerTalkBridge::ioFrameChannelDidReceiveFrame(PTChannel& channel, std:
     if (!record) return;
     std::vector<std::uint8_t> bytes;
     if (payload) bytes.assign(payload->data(), payload->data() + payload->length());
-    transportQueue_.post([handler = record->frameHandler, active = record->activeFlag,
-                          identifier = std::move(identifier), type, tag, bytes = std::move(bytes)] {
-        if (*active && handler && *handler) (*handler)(identifier, type, tag, bytes);
-    });
+    // Delivered only while the record is still registered: after the channel is
+    // closed (or the bridge is gone) its frames are no longer delivered.
+    transportQueue_.post(
+        [weak = weak_from_this(), identifier = std::move(identifier), type, tag, bytes = std::move(bytes)] {
+            auto self = weak.lock();
+            if (!self) return;
+            auto it = self->channelRecords_.find(identifier);
+            if (it == self->channelRecords_.end()) return;
+            const auto handler = it->second.frameHandler;
+            if (handler && *handler) (*handler)(identifier, type, tag, bytes);
+        });
 }
 
 void VLUSBPeerTalkBridge::ioFrameChannelDidEnd(PTChannel& channel, const PTOptionalError& error) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,24 +13,33 @@
 
 namespace velorin {
 
+// The bridge's timer: how long after a listen connection ends or fails the
+// next listen cycle begins.
+struct VLUSBPeerTalkTiming {
+    std::chrono::milliseconds listenRestartDelay{1000};
+};
+
 // Keeps a usbmuxd listen connection alive (a new hub per listen cycle,
-// restarted 1 s after it ends or fails) and reports attach and detach events.
+// restarted after it ends or fails) and reports attach and detach events. No
+// handler is called after stop() or once the observation is gone.
 class VLUSBPeerTalkObservation : public std::enable_shared_from_this<VLUSBPeerTalkObservation> {
 public:
-    static std::shared_ptr<VLUSBPeerTalkObservation> create(MainQueue& queue, std::string socketPath);
+    using Timing = VLUSBPeerTalkTiming;
+    static std::shared_ptr<VLUSBPeerTalkObservation> create(MainQueue& queue, std::string socketPath,
+                                                            Timing timing = {});
     ~VLUSBPeerTalkObservation();
 
     void start(VLUSBTransport::AttachedHandler attached, VLUSBTransport::DetachedHandler detached,
                VLUSBTransport::ReadyHandler ready);
     void stop();
     const std::shared_ptr<PTUSBHub>& hub() const { return hub_; }
-
-    double listenRestartDelay = 1.0;
     std::uint64_t listenStartCount() const { return listenStartCount_; }
 
 private:
-    VLUSBPeerTalkObservation(MainQueue& queue, std::string socketPath)
-        : queue_(queue), socketPath_(std::move(socketPath)) {}
+    VLUSBPeerTalkObservation(MainQueue& queue, std::string socketPath, Timing timing)
+        : queue_(queue), socketPath_(std::move(socketPath)), timing_(timing) {}
+    // Runs `job` on the queue unless stop() is called or the observation goes first.
+    void deliver(std::function<void(VLUSBPeerTalkObservation&)> job);
     void beginListenCycle();
     void scheduleRestart();
     void tearDownHub();
@@ -40,10 +51,11 @@ private:
     bool observationDesired_ = false;
     std::uint64_t listenStartCount_ = 0;
     std::uint64_t observationGeneration_ = 0;
-    std::uint64_t stopCount_ = 0;  // start requests made before the latest stop() are dropped
+    std::uint64_t stopCount_ = 0;  // work queued before the latest stop() is dropped
     std::shared_ptr<PTUSBHub> hub_;
     MainQueue& queue_;
     std::string socketPath_;
+    Timing timing_;
     VLUSBTransport::AttachedHandler deviceAttachedHandler_;
     VLUSBTransport::DetachedHandler deviceDetachedHandler_;
     VLUSBTransport::ReadyHandler readyHandler_;
@@ -56,7 +68,8 @@ class VLUSBPeerTalkBridge : public PTChannelDelegate,
                             public std::enable_shared_from_this<VLUSBPeerTalkBridge> {
 public:
     static std::shared_ptr<VLUSBPeerTalkBridge> create(MainQueue& queue,
-                                                       std::string socketPath = PTUSBMuxSocketPath());
+                                                       std::string socketPath = PTUSBMuxSocketPath(),
+                                                       VLUSBPeerTalkTiming timing = {});
     ~VLUSBPeerTalkBridge() override;
 
     void startObserving(VLUSBTransport::AttachedHandler attached, VLUSBTransport::DetachedHandler detached,
@@ -84,13 +97,12 @@ public:
 private:
     struct ChannelRecord {
         std::shared_ptr<PTChannel> channel;
-        bool active = true;
         VLUSBTransport::ConnectionCompletion connectionCompletion;
+        // Shared so that a delivery can hold it while the handler closes the channel.
         std::shared_ptr<VLUSBTransport::FrameHandler> frameHandler;
-        std::shared_ptr<bool> activeFlag = std::make_shared<bool>(true);
         VLUSBTransport::EndHandler endHandler;
     };
-    VLUSBPeerTalkBridge(MainQueue& queue, std::string socketPath);
+    VLUSBPeerTalkBridge(MainQueue& queue, std::string socketPath, VLUSBPeerTalkTiming timing);
     void startConnecting(const VLUSBChannelIdentifier& identifier, std::uint32_t deviceNumber);
     void finishConnection(const VLUSBChannelIdentifier& identifier, PTOptionalError error);
     void closeRecord(const VLUSBChannelIdentifier& identifier, bool reportEnd);

@@ -21,7 +21,11 @@ inline constexpr std::uint16_t kVLUSBDevicePort = 17036;
 // The transport the USB sessions are written against: device observation and
 // framed channels to the controller app. Every handler and completion is
 // delivered asynchronously on the main queue, never from inside the call that
-// caused it. Main thread only.
+// caused it. The observation handlers are never called after stopObserving()
+// or once the transport is gone, nor a channel's frame handler after the
+// channel closed; connection completions, ends and send completions may still
+// arrive after a close (that is how a close reports itself), so they must hold
+// their owner only weakly. Main thread only.
 class VLUSBTransport {
 public:
     using AttachedHandler = std::function<void(std::uint32_t deviceNumber, const PTPlist& properties)>;

@@ -19,7 +19,6 @@ FakeControllerDevice::FakeControllerDevice(MainQueue& queue, std::string deviceN
       queue_(queue) {}
 
 FakeControllerDevice::~FakeControllerDevice() {
-    *alive_ = false;
     closeAll();
 }
 
@@ -83,17 +82,11 @@ void FakeControllerDevice::acceptConnection(int fd) {
     }
     send(*raw, PTCreateFrame(100, 0, deviceInfoPayload()));
     if (behaviour == Behaviour::closeAfterDeviceInfo) {
-        std::weak_ptr<bool> alive = alive_;
-        raw->writer->setDrainedHandler([this, alive, raw] {
-            if (auto a = alive.lock(); a && *a)
-                queue_.post([this, alive, raw] {
-                    if (auto b = alive.lock(); b && *b) closeConnection(raw);
-                });
-        });
-        if (raw->writer->isEmpty())
-            queue_.post([this, alive = std::weak_ptr<bool>(alive_), raw] {
-                if (auto a = alive.lock(); a && *a) closeConnection(raw);
-            });
+        auto closeSoon = [this, raw] {
+            raw->closeSoon = queue_.postAfter({}, [this, raw] { closeConnection(raw); });
+        };
+        raw->writer->setDrainedHandler(closeSoon);
+        if (raw->writer->isEmpty()) closeSoon();
     } else if (behaviour == Behaviour::hugePayload) {
         auto header = PTEncodeFrameHeader(101, 0, 0xFFFFFFFFu);
         std::vector<std::uint8_t> bytes(header.begin(), header.end());
@@ -186,6 +179,7 @@ void FakeControllerDevice::closeConnection(Connection* connection) {
     auto owned = std::move(*it);
     connections_.erase(it);
     owned->watch.cancel();
+    owned->closeSoon.cancel();
     owned->writer.reset();
     if (owned->fd >= 0) ::close(owned->fd);
     owned->fd = -1;

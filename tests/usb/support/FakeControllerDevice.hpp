@@ -74,7 +74,7 @@ private:
         PTFrameReader reader;
         std::unique_ptr<PTSocketWriter> writer;
         TaskHandle watch;
-        bool closing = false;
+        TaskHandle closeSoon;  // closeAfterDeviceInfo: the close, on the turn after the info is written
     };
     void onReadable(Connection* connection);
     void handleFrame(Connection& connection, std::uint32_t type, std::uint32_t tag,
@@ -85,7 +85,6 @@ private:
     MainQueue& queue_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::size_t connectionsAccepted_ = 0;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace velorin::testing
