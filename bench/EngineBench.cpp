@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "AllocationCounter.hpp"
-#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIEngine.hpp"
+#include "log/LogStore.hpp"
 
 namespace velorin {
 namespace {
@@ -137,8 +137,9 @@ void BM_Engine_PanicPerTarget(benchmark::State& state) {
     }
     state.counters["targets"] = static_cast<double>(targets);
     // Seconds per target (shown with an SI prefix, e.g. 60u = 60 microseconds).
-    state.counters["time_per_target"] = benchmark::Counter(
-        static_cast<double>(targets), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["time_per_target"] =
+        benchmark::Counter(static_cast<double>(targets),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Engine_PanicPerTarget)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 

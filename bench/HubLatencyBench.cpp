@@ -431,7 +431,12 @@ void BM_LogPanePublication(benchmark::State& state) {
         QCoreApplication::processEvents();
     }
 }
-BENCHMARK(BM_LogPanePublication)->ArgName("pane")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->Iterations(200);
+BENCHMARK(BM_LogPanePublication)
+    ->ArgName("pane")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(200);
 
 // Paces of 100 µs and 1000 µs: 10 000 and 1 000 events per second.
 BENCHMARK(BM_PollHubLatency)

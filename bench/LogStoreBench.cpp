@@ -3,9 +3,9 @@
 // short lock hold and, for the first entry of a batch, a post) is measured.
 #include <benchmark/benchmark.h>
 
-#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
+#include "log/LogStore.hpp"
 
 using namespace velorin;
 

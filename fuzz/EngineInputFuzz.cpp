@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIEngine.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
+#include "log/LogStore.hpp"
 #include "morphs/LinkLooperMorph.hpp"
 #include "morphs/OctaveLayerMorph.hpp"
 #include "support/FakeLinkSession.hpp"
@@ -190,7 +190,8 @@ void midiBatch(Rig& rig, Reader& in, unsigned param) {
         packets.push_back(MIDIRawPacket{ByteArray(piece.begin(), piece.end())});
     }
     rig.mirrored.clear();
-    for (const auto& packet : packets) parsePacketBytes(packet.bytes, rig.mirror[inputIndex], rig.mirrored, nullptr);
+    for (const auto& packet : packets)
+        parsePacketBytes(packet.bytes, rig.mirror[inputIndex], rig.mirrored, nullptr);
     for (const MIDIEvent& e : rig.mirrored) {
         if (e.type != MIDIEventType::noteOn && e.type != MIDIEventType::noteOff) continue;
         rig.held[inputIndex][static_cast<std::size_t>(e.channel * 128 + e.note)] =

@@ -14,7 +14,7 @@ packages=(
 )
 if [ "${1:-}" != package ]; then
   packages+=(
-    clang libclang-rt-14-dev fonts-dejavu-core
+    clang libclang-rt-14-dev clang-format clang-tidy fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
     usbmuxd libusbmuxd-tools
     iproute2 util-linux

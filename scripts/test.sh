@@ -3,7 +3,8 @@
 # the normal build, the Debian package, the tests against a real ALSA
 # sequencer (natively where /dev/snd/seq exists, else inside a throwaway VM),
 # the ASan+UBSan build, a ThreadSanitizer run of the suites that exercise
-# cross-thread objects, and short fuzz smoke runs.
+# cross-thread objects, short fuzz smoke runs, and the style checks
+# (clang-format, clang-tidy).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,6 +18,10 @@ echo "== normal build =="
 cmake --preset default "${werror[@]}" >/dev/null
 cmake --build --preset default
 ctest --preset default -LE '^alsa$'
+
+echo "== style =="
+# Formatting and lint of every source, against the normal build's compile commands.
+bash scripts/style.sh build/default
 
 echo "== package =="
 # The Debian package from its own Release build (build/package), unpacked and checked.

@@ -155,10 +155,11 @@ int main(int argc, char** argv) {
     if (names.empty()) names.push_back("Velorin Sim");
 
     if (isLiveSocket(socketPath)) {
-        std::fprintf(stderr,
-                     "%s is a live socket (a daemon answers there); not replacing it. Choose another path with "
-                     "--socket.\n",
-                     socketPath.c_str());
+        std::fprintf(
+            stderr,
+            "%s is a live socket (a daemon answers there); not replacing it. Choose another path with "
+            "--socket.\n",
+            socketPath.c_str());
         return 1;
     }
     velorin::PollMainQueue queue;

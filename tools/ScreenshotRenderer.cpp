@@ -164,11 +164,10 @@ struct Scene {
     }
 
     void makeWindow() {
-        window = std::make_unique<MainWindow>(queue, settings, log,
-                                              MainWindow::Services{.engine = *engine,
-                                                                   .linkClock = *clock,
-                                                                   .activity = activity,
-                                                                   .usbService = nullptr});
+        window = std::make_unique<MainWindow>(
+            queue, settings, log,
+            MainWindow::Services{
+                .engine = *engine, .linkClock = *clock, .activity = activity, .usbService = nullptr});
         routing = &window->routingSection();
         sheets = &window->morphSheets();
         window->resize(1090, 692);

@@ -42,21 +42,19 @@ TaskHandle EventLoopCore::every(Duration interval, std::function<void()> job) {
 
 TaskHandle EventLoopCore::watch(int fd, IoEvents events, std::function<void(IoEvents)> onReady) {
     auto state = makeTaskState();
-    watches_.push_back(Watch{fd, events, state,
-                             std::make_shared<std::function<void(IoEvents)>>(std::move(onReady))});
+    watches_.push_back(
+        Watch{fd, events, state, std::make_shared<std::function<void(IoEvents)>>(std::move(onReady))});
     return TaskHandle(state);
 }
 
 std::size_t EventLoopCore::pendingTimerCount() const {
-    return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [](const Timer& t) {
-        return !t.state->cancelled.load();
-    }));
+    return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(),
+                                                  [](const Timer& t) { return !t.state->cancelled.load(); }));
 }
 
 std::size_t EventLoopCore::watchCount() const {
-    return static_cast<std::size_t>(std::count_if(watches_.begin(), watches_.end(), [](const Watch& w) {
-        return !w.state->cancelled.load();
-    }));
+    return static_cast<std::size_t>(std::count_if(watches_.begin(), watches_.end(),
+                                                  [](const Watch& w) { return !w.state->cancelled.load(); }));
 }
 
 bool EventLoopCore::hasPosted() const {

@@ -16,7 +16,9 @@ constexpr IoEvents operator|(IoEvents a, IoEvents b) {
 constexpr IoEvents operator&(IoEvents a, IoEvents b) {
     return static_cast<IoEvents>(static_cast<unsigned>(a) & static_cast<unsigned>(b));
 }
-constexpr bool any(IoEvents e) { return e != IoEvents::none; }
+constexpr bool any(IoEvents e) {
+    return e != IoEvents::none;
+}
 
 namespace detail {
 // Shared between a queued task and its handle. `cancelled` may be read from the
@@ -98,9 +100,7 @@ public:
     virtual bool isMainThread() const = 0;
 
     // Seconds of the monotonic clock, for stamps kept as doubles.
-    double uptimeSeconds() const {
-        return std::chrono::duration<double>(now().time_since_epoch()).count();
-    }
+    double uptimeSeconds() const { return std::chrono::duration<double>(now().time_since_epoch()).count(); }
 };
 
 // Builds the shared state of a task; implementations use it to make handles.

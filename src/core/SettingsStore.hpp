@@ -12,8 +12,7 @@ namespace velorin {
 using ByteArray = std::vector<std::uint8_t>;
 
 // One stored value. Records (JSON) are stored as byte data.
-using SettingsValue =
-    std::variant<bool, std::int64_t, double, ByteArray, std::vector<bool>, std::string>;
+using SettingsValue = std::variant<bool, std::int64_t, double, ByteArray, std::vector<bool>, std::string>;
 
 // Typed persistent key–value store. Every getter answers "absent" (nullopt) when
 // the key is missing or holds a value of another type, so callers can fall back

@@ -3,8 +3,8 @@
 namespace velorin {
 
 std::string MIDIEndpointInventoryError::description() const {
-    return std::string(kind == Kind::duplicateInputKey ? "duplicateInputKey" : "duplicateOutputKey") + "(\"" + key +
-           "\")";
+    return std::string(kind == Kind::duplicateInputKey ? "duplicateInputKey" : "duplicateOutputKey") + "(\"" +
+           key + "\")";
 }
 
 std::variant<MIDIEndpointInventory, MIDIEndpointInventoryError> MIDIEndpointInventory::make(

@@ -33,7 +33,9 @@ struct MIDIInputEndpointRoute {
     MIDITransportKind transport;
     friend bool operator==(const MIDIInputEndpointRoute&, const MIDIInputEndpointRoute&) = default;
 
-    static MIDIInputEndpointRoute coreMIDISource(std::uint32_t ref) { return {Kind::coreMIDISource, ref, {}}; }
+    static MIDIInputEndpointRoute coreMIDISource(std::uint32_t ref) {
+        return {Kind::coreMIDISource, ref, {}};
+    }
     static MIDIInputEndpointRoute coreMIDIVirtualDestination(std::uint32_t ref) {
         return {Kind::coreMIDIVirtualDestination, ref, {}};
     }
@@ -64,13 +66,15 @@ struct MIDIOutputEndpointRoute {
 struct MIDIInputEndpointRegistration {
     MIDIEndpointPresentation presentation;
     MIDIInputEndpointRoute route;
-    friend bool operator==(const MIDIInputEndpointRegistration&, const MIDIInputEndpointRegistration&) = default;
+    friend bool operator==(const MIDIInputEndpointRegistration&,
+                           const MIDIInputEndpointRegistration&) = default;
 };
 
 struct MIDIOutputEndpointRegistration {
     MIDIEndpointPresentation presentation;
     MIDIOutputEndpointRoute route;
-    friend bool operator==(const MIDIOutputEndpointRegistration&, const MIDIOutputEndpointRegistration&) = default;
+    friend bool operator==(const MIDIOutputEndpointRegistration&,
+                           const MIDIOutputEndpointRegistration&) = default;
 };
 
 // Why an inventory could not be built.
@@ -91,7 +95,8 @@ public:
 
     // Fails with the first repeated input key, else the first repeated output key.
     static std::variant<MIDIEndpointInventory, MIDIEndpointInventoryError> make(
-        std::vector<MIDIInputEndpointRegistration> inputs, std::vector<MIDIOutputEndpointRegistration> outputs);
+        std::vector<MIDIInputEndpointRegistration> inputs,
+        std::vector<MIDIOutputEndpointRegistration> outputs);
 
     const std::vector<MIDIInputEndpointRegistration>& inputs() const { return inputs_; }
     const std::vector<MIDIOutputEndpointRegistration>& outputs() const { return outputs_; }

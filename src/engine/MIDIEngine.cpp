@@ -74,7 +74,8 @@ std::string frameLogText(std::span<const std::uint8_t> bytes, bool isComplete) {
 // Writes each SysEx frame of an input to the log as the parser reports it.
 class FrameLogSink final : public MIDISystemExclusiveFrameSink {
 public:
-    FrameLogSink(LogStore& log, std::optional<std::string_view> sourceName) : log_(log), sourceName_(sourceName) {}
+    FrameLogSink(LogStore& log, std::optional<std::string_view> sourceName)
+        : log_(log), sourceName_(sourceName) {}
     void frame(std::span<const std::uint8_t> bytes, bool isComplete) override {
         log_.logTyped(MessageType::midiIn, ownedText(sourceName_), frameLogText(bytes, isComplete));
     }
@@ -300,14 +301,16 @@ bool isNoteEvent(const MIDIEvent& event) {
     return event.type == MIDIEventType::noteOn || event.type == MIDIEventType::noteOff;
 }
 bool isNoteRelease(const MIDIEvent& event) {
-    return event.type == MIDIEventType::noteOff || (event.type == MIDIEventType::noteOn && event.velocity <= 0);
+    return event.type == MIDIEventType::noteOff ||
+           (event.type == MIDIEventType::noteOn && event.velocity <= 0);
 }
 }  // namespace
 
 MIDIEngine::HeldThroughDelivery& MIDIEngine::heldThrough(HeldInputNotes& held,
                                                          const RoutingInputDelivery& delivery) {
     for (auto& entry : held.deliveries) {
-        if (entry.morphKey == delivery.morphKey && entry.inputGroupKey == delivery.inputGroupKey) return entry;
+        if (entry.morphKey == delivery.morphKey && entry.inputGroupKey == delivery.inputGroupKey)
+            return entry;
     }
     return held.deliveries.emplace_back(
         HeldThroughDelivery{delivery.morphKey, delivery.inputGroupKey, MorphOutstandingNotes{}});
@@ -368,7 +371,8 @@ void MIDIEngine::releaseHeldInputNotes(std::string_view inputKey, std::optional<
         for (const MIDINoteIdentity& note : notes) {
             lease.outputs().clear();
             morphEngine_->process(delivery.morphKey, delivery.inputGroupKey,
-                                  MIDIEvent::noteOffEvent(note.note, 0, note.channel), context, lease.outputs());
+                                  MIDIEvent::noteOffEvent(note.note, 0, note.channel), context,
+                                  lease.outputs());
             applyOutputs(lease.outputs(), VisitedMorphs{}, viewOf(sourceName));
         }
     }
@@ -411,11 +415,12 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
         }
         return;
     }
-    const bool scheduled = deps_.scheduler.schedule(ScheduledMIDIEvent{action.event, *action.beat, output.morphID,
-                                                                       action.outputGroupKey, action.cancellationKey,
-                                                                       action.repeatIntervalBeats});
+    const bool scheduled = deps_.scheduler.schedule(
+        ScheduledMIDIEvent{action.event, *action.beat, output.morphID, action.outputGroupKey,
+                           action.cancellationKey, action.repeatIntervalBeats});
     // A new first event may fall due before the next poll.
-    if (scheduled && isStarted_ && deps_.scheduler.firstTargetBeat() == *action.beat) scheduledEventWakeUp_.update();
+    if (scheduled && isStarted_ && deps_.scheduler.firstTargetBeat() == *action.beat)
+        scheduledEventWakeUp_.update();
 }
 
 bool MIDIEngine::sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID,
@@ -541,8 +546,8 @@ void MIDIEngine::noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MI
             return;
         }
     }
-    scheduledSounding_.push_back(
-        ScheduledSounding{*index, scheduled.outputGroupKey, scheduled.cancellationKey, MorphOutstandingNotes{}});
+    scheduledSounding_.push_back(ScheduledSounding{*index, scheduled.outputGroupKey,
+                                                   scheduled.cancellationKey, MorphOutstandingNotes{}});
     scheduledSounding_.back().notes.insert(note);
 }
 

@@ -223,7 +223,8 @@ public:
     // note-off for each note the input started through it and has not ended,
     // as if the player had let go. Called before an input stops reaching a
     // morph — switched off, unassigned, gone from the inventory.
-    void releaseHeldInputNotes(std::string_view inputKey, std::optional<std::string_view> morphKey = std::nullopt,
+    void releaseHeldInputNotes(std::string_view inputKey,
+                               std::optional<std::string_view> morphKey = std::nullopt,
                                std::optional<std::string_view> inputGroupKey = std::nullopt);
     // Notes an input holds through its deliveries (for tests).
     std::size_t heldInputNoteCount(std::string_view inputKey) const;
@@ -312,7 +313,8 @@ private:
     std::optional<std::size_t> morphIndex(std::string_view morphID) const;
     HeldThroughDelivery& heldThrough(HeldInputNotes& held, const RoutingInputDelivery& delivery);
     void trackHeldNotes(std::string_view inputKey, std::optional<std::string_view> sourceName,
-                        std::span<const MIDIEvent> events, const std::vector<RoutingInputDelivery>& deliveries);
+                        std::span<const MIDIEvent> events,
+                        const std::vector<RoutingInputDelivery>& deliveries);
     void releaseInputsGoneFromInventory();
     void noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MIDIEvent& sent);
     void forgetScheduledNote(std::string_view morphID, const MIDIEvent& noteOff);

@@ -81,7 +81,8 @@ void AbletonLinkSession::enable(bool enabled) {
 }
 
 bool AbletonLinkSession::isStartStopSyncEnabled() const {
-    return impl_->guarded("isStartStopSyncEnabled", false, [&] { return impl_->link.isStartStopSyncEnabled(); });
+    return impl_->guarded("isStartStopSyncEnabled", false,
+                          [&] { return impl_->link.isStartStopSyncEnabled(); });
 }
 
 void AbletonLinkSession::enableStartStopSync(bool enabled) {
@@ -93,7 +94,8 @@ std::size_t AbletonLinkSession::numPeers() const {
 }
 
 std::chrono::microseconds AbletonLinkSession::clockMicros() const {
-    return impl_->guarded("clock", std::chrono::microseconds{0}, [&] { return impl_->link.clock().micros(); });
+    return impl_->guarded("clock", std::chrono::microseconds{0},
+                          [&] { return impl_->link.clock().micros(); });
 }
 
 double AbletonLinkSession::tempo() const {
@@ -101,7 +103,8 @@ double AbletonLinkSession::tempo() const {
 }
 
 bool AbletonLinkSession::isPlaying() const {
-    return impl_->guarded("isPlaying", false, [&] { return impl_->link.captureAppSessionState().isPlaying(); });
+    return impl_->guarded("isPlaying", false,
+                          [&] { return impl_->link.captureAppSessionState().isPlaying(); });
 }
 
 double AbletonLinkSession::beatAtTime(std::chrono::microseconds time, double quantum) const {
@@ -124,6 +127,8 @@ void AbletonLinkSession::commit(const LinkSessionChange& change) {
     });
 }
 
-void AbletonLinkSession::setFailureHandler(FailureHandler handler) { impl_->onFailure = std::move(handler); }
+void AbletonLinkSession::setFailureHandler(FailureHandler handler) {
+    impl_->onFailure = std::move(handler);
+}
 
 }  // namespace velorin

@@ -45,7 +45,9 @@ LinkBeatScheduler& LinkBeatScheduler::shared() {
     return *scheduler;
 }
 
-bool LinkBeatScheduler::hasShared() { return sharedScheduler() != nullptr; }
+bool LinkBeatScheduler::hasShared() {
+    return sharedScheduler() != nullptr;
+}
 
 LinkBeatScheduler::NoteRole LinkBeatScheduler::noteRole(const MIDIEvent& event) {
     if (event.type == MIDIEventType::noteOff) return NoteRole::noteOff;
@@ -64,9 +66,14 @@ bool LinkBeatScheduler::hasRoomFor(const MIDIEvent& event) const {
 
 void LinkBeatScheduler::count(const ScheduledMIDIEvent& event, int delta) {
     switch (noteRole(event.event)) {
-        case NoteRole::noteOn: pendingNoteOns_ += static_cast<std::size_t>(delta); break;
-        case NoteRole::noteOff: pendingNoteOffs_ += static_cast<std::size_t>(delta); break;
-        case NoteRole::other: break;
+        case NoteRole::noteOn:
+            pendingNoteOns_ += static_cast<std::size_t>(delta);
+            break;
+        case NoteRole::noteOff:
+            pendingNoteOffs_ += static_cast<std::size_t>(delta);
+            break;
+        case NoteRole::other:
+            break;
     }
 }
 
@@ -76,8 +83,8 @@ bool LinkBeatScheduler::schedule(ScheduledMIDIEvent event) {
         // Once per burst: the flag is cleared by the next poll.
         if (!loggedQueueFull_) {
             loggedQueueFull_ = true;
-            log_.log("[Scheduler] Queue full: dropping scheduled events (" + std::to_string(kMaxPendingEvents) +
-                     " pending)");
+            log_.log("[Scheduler] Queue full: dropping scheduled events (" +
+                     std::to_string(kMaxPendingEvents) + " pending)");
         }
         return false;
     }
@@ -137,14 +144,22 @@ std::vector<ScheduledMIDIEvent> LinkBeatScheduler::pendingEvents() const {
 
 std::string LinkBeatScheduler::skipDescriptor(const MIDIEvent& event) {
     switch (event.type) {
-        case MIDIEventType::noteOn: return noteDescriptor("noteOn-", event);
-        case MIDIEventType::noteOff: return noteDescriptor("noteOff-", event);
-        case MIDIEventType::polyPressure: return noteDescriptor("polyPressure-", event);
-        case MIDIEventType::cc: return noteDescriptor("cc-", event);
-        case MIDIEventType::programChange: return noteDescriptor("program-", event);
-        case MIDIEventType::channelPressure: return "pressure-ch" + std::to_string(event.channel);
-        case MIDIEventType::pitchBend: return noteDescriptor("pitchBend-", event);
-        case MIDIEventType::systemExclusive: return "sysex";
+        case MIDIEventType::noteOn:
+            return noteDescriptor("noteOn-", event);
+        case MIDIEventType::noteOff:
+            return noteDescriptor("noteOff-", event);
+        case MIDIEventType::polyPressure:
+            return noteDescriptor("polyPressure-", event);
+        case MIDIEventType::cc:
+            return noteDescriptor("cc-", event);
+        case MIDIEventType::programChange:
+            return noteDescriptor("program-", event);
+        case MIDIEventType::channelPressure:
+            return "pressure-ch" + std::to_string(event.channel);
+        case MIDIEventType::pitchBend:
+            return noteDescriptor("pitchBend-", event);
+        case MIDIEventType::systemExclusive:
+            return "sysex";
     }
     return "sysex";
 }

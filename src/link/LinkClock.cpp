@@ -9,8 +9,8 @@
 #include <system_error>
 #include <utility>
 
-#include "log/LogStore.hpp"
 #include "link/AbletonLinkSession.hpp"
+#include "log/LogStore.hpp"
 
 namespace velorin {
 
@@ -37,28 +37,31 @@ std::string tempoLine(double tempo) {
 
 std::unique_ptr<LinkSession> withFailureLogging(std::unique_ptr<LinkSession> session, LogStore& log) {
     if (session) {
-        session->setFailureHandler(
-            [&log](std::string_view reason) { log.log("[Link] Library call failed: " + std::string(reason)); });
+        session->setFailureHandler([&log](std::string_view reason) {
+            log.log("[Link] Library call failed: " + std::string(reason));
+        });
     }
     return session;
 }
 
 }  // namespace
 
-LinkClock::LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, SettingsStore& settings, MainQueue& queue)
+LinkClock::LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, SettingsStore& settings,
+                     MainQueue& queue)
     : defaults_(settings),
       log_(log),
       queue_(queue),
-      manager_(withFailureLogging(std::move(session), log), [&log](double bpm) {
-          return withFailureLogging(AbletonLinkSession::create(bpm), log);
-      }) {
+      manager_(withFailureLogging(std::move(session), log),
+               [&log](double bpm) { return withFailureLogging(AbletonLinkSession::create(bpm), log); }) {
     assert(queue_.isMainThread());
     if (defaults_.boolValue(kIsActiveKey).value_or(false)) manager_.enable(true);
 }
 
 LinkClock::~LinkClock() = default;
 
-void LinkClock::installShared(std::unique_ptr<LinkClock> clock) { sharedClock() = std::move(clock); }
+void LinkClock::installShared(std::unique_ptr<LinkClock> clock) {
+    sharedClock() = std::move(clock);
+}
 
 LinkClock& LinkClock::shared() {
     const auto& clock = sharedClock();
@@ -69,7 +72,9 @@ LinkClock& LinkClock::shared() {
     return *clock;
 }
 
-bool LinkClock::hasShared() { return sharedClock() != nullptr; }
+bool LinkClock::hasShared() {
+    return sharedClock() != nullptr;
+}
 
 void LinkClock::refresh(bool forceTempoLog) {
     assert(queue_.isMainThread());

@@ -8,7 +8,9 @@
 namespace velorin {
 
 namespace {
-std::unique_ptr<LinkSession> makeLibrarySession(double bpm) { return AbletonLinkSession::create(bpm); }
+std::unique_ptr<LinkSession> makeLibrarySession(double bpm) {
+    return AbletonLinkSession::create(bpm);
+}
 }  // namespace
 
 LinkManager::LinkManager() : LinkManager(makeLibrarySession(kDefaultTempo), makeLibrarySession) {}
@@ -35,11 +37,17 @@ void LinkManager::enable(bool enabled) {
     link_->enable(enabled);
 }
 
-bool LinkManager::isEnabled() const { return link_ && link_->isEnabled(); }
+bool LinkManager::isEnabled() const {
+    return link_ && link_->isEnabled();
+}
 
-std::size_t LinkManager::peerCount() const { return link_ ? link_->numPeers() : 0; }
+std::size_t LinkManager::peerCount() const {
+    return link_ ? link_->numPeers() : 0;
+}
 
-bool LinkManager::isPlaying() const { return link_ && link_->isPlaying(); }
+bool LinkManager::isPlaying() const {
+    return link_ && link_->isPlaying();
+}
 
 double LinkManager::currentBeat() const {
     if (!link_) return 0.0;
@@ -51,7 +59,9 @@ std::optional<std::chrono::microseconds> LinkManager::timeUntilBeat(double beat)
     return link_->timeAtBeat(beat, kQuantum) - link_->clockMicros();
 }
 
-double LinkManager::bpm() const { return link_ ? link_->tempo() : 0.0; }
+double LinkManager::bpm() const {
+    return link_ ? link_->tempo() : 0.0;
+}
 
 void LinkManager::setBPM(double bpm) {
     // The library clamps any number into 20–999 but keeps NaN, which it would

@@ -10,15 +10,24 @@ namespace velorin {
 
 std::string_view rawValue(MessageType type) {
     switch (type) {
-        case MessageType::link: return "Link";
-        case MessageType::midi: return "MIDI";
-        case MessageType::midiIn: return "MIDI In";
-        case MessageType::midiOut: return "MIDI Out";
-        case MessageType::vlUSB: return "VL USB";
-        case MessageType::morph: return "Morph";
-        case MessageType::morphs: return "Morphs";
-        case MessageType::scheduler: return "Scheduler";
-        case MessageType::message: return "Message";
+        case MessageType::link:
+            return "Link";
+        case MessageType::midi:
+            return "MIDI";
+        case MessageType::midiIn:
+            return "MIDI In";
+        case MessageType::midiOut:
+            return "MIDI Out";
+        case MessageType::vlUSB:
+            return "VL USB";
+        case MessageType::morph:
+            return "Morph";
+        case MessageType::morphs:
+            return "Morphs";
+        case MessageType::scheduler:
+            return "Scheduler";
+        case MessageType::message:
+            return "Message";
     }
     return "Message";
 }
@@ -47,9 +56,12 @@ std::string fitted(std::string_view text, std::size_t width) {
     for (std::size_t i = 0; i < text.size();) {
         std::size_t len = 1;
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0xF0) len = 4;
-        else if (c >= 0xE0) len = 3;
-        else if (c >= 0xC0) len = 2;
+        if (c >= 0xF0)
+            len = 4;
+        else if (c >= 0xE0)
+            len = 3;
+        else if (c >= 0xC0)
+            len = 2;
         if (chars == width) return out;
         out.append(text.substr(i, len));
         ++chars;
@@ -72,7 +84,9 @@ std::string printed(const char* format, long long value) {
 
 }  // namespace
 
-LogEntryID LogEntryID::random() { return LogEntryID{{nextRandom(), nextRandom()}}; }
+LogEntryID LogEntryID::random() {
+    return LogEntryID{{nextRandom(), nextRandom()}};
+}
 
 LogEntry LogEntry::message(std::string text) {
     return LogEntry{LogEntryID::random(), std::chrono::system_clock::now(), Message{std::move(text)}};
@@ -101,9 +115,9 @@ ParsedTaggedMessage parseTaggedMessage(std::string_view text) {
     rest = last == std::string_view::npos ? std::string_view{} : rest.substr(0, last + 1);
 
     MessageType type = MessageType::message;
-    for (auto candidate : {MessageType::link, MessageType::midi, MessageType::midiIn, MessageType::midiOut,
-                           MessageType::vlUSB, MessageType::morph, MessageType::morphs, MessageType::scheduler,
-                           MessageType::message}) {
+    for (auto candidate :
+         {MessageType::link, MessageType::midi, MessageType::midiIn, MessageType::midiOut, MessageType::vlUSB,
+          MessageType::morph, MessageType::morphs, MessageType::scheduler, MessageType::message}) {
         if (rawValue(candidate) == tag) {
             type = candidate;
             break;
@@ -123,14 +137,22 @@ std::string sourceLabel(std::string_view label, const std::optional<std::string>
 
 std::string_view eventTypeName(MIDIEventType type) {
     switch (type) {
-        case MIDIEventType::noteOn: return "Note On";
-        case MIDIEventType::noteOff: return "Note Off";
-        case MIDIEventType::polyPressure: return "Poly Pressure";
-        case MIDIEventType::cc: return "Control";
-        case MIDIEventType::programChange: return "Program";
-        case MIDIEventType::channelPressure: return "Pressure";
-        case MIDIEventType::pitchBend: return "Pitch Bend";
-        case MIDIEventType::systemExclusive: return "SysEx";
+        case MIDIEventType::noteOn:
+            return "Note On";
+        case MIDIEventType::noteOff:
+            return "Note Off";
+        case MIDIEventType::polyPressure:
+            return "Poly Pressure";
+        case MIDIEventType::cc:
+            return "Control";
+        case MIDIEventType::programChange:
+            return "Program";
+        case MIDIEventType::channelPressure:
+            return "Pressure";
+        case MIDIEventType::pitchBend:
+            return "Pitch Bend";
+        case MIDIEventType::systemExclusive:
+            return "SysEx";
     }
     return "";
 }
@@ -150,18 +172,24 @@ std::string noteName(std::int64_t note) {
 std::string dataOneText(MIDIEventType type, std::int64_t note) {
     switch (type) {
         case MIDIEventType::noteOn:
-        case MIDIEventType::noteOff: return printed("%03lld", note) + " " + noteName(note);
-        case MIDIEventType::channelPressure: return {};
-        case MIDIEventType::pitchBend: return printed("%05lld", note);
-        default: return printed("%03lld", note);
+        case MIDIEventType::noteOff:
+            return printed("%03lld", note) + " " + noteName(note);
+        case MIDIEventType::channelPressure:
+            return {};
+        case MIDIEventType::pitchBend:
+            return printed("%05lld", note);
+        default:
+            return printed("%03lld", note);
     }
 }
 
 std::string dataTwoText(MIDIEventType type, std::int64_t velocity) {
     switch (type) {
         case MIDIEventType::programChange:
-        case MIDIEventType::pitchBend: return {};
-        default: return printed("%03lld", velocity);
+        case MIDIEventType::pitchBend:
+            return {};
+        default:
+            return printed("%03lld", velocity);
     }
 }
 

@@ -13,7 +13,17 @@
 namespace velorin {
 
 // Log categories; the raw value is the display label and the bracket tag.
-enum class MessageType : std::uint8_t { link, midi, midiIn, midiOut, vlUSB, morph, morphs, scheduler, message };
+enum class MessageType : std::uint8_t {
+    link,
+    midi,
+    midiIn,
+    midiOut,
+    vlUSB,
+    morph,
+    morphs,
+    scheduler,
+    message
+};
 
 std::string_view rawValue(MessageType type);
 

@@ -10,11 +10,13 @@ constexpr std::uint8_t kSysExEnd = 0xF7;
 constexpr std::uint8_t kManufacturer[3] = {0x00, 0x01, 0x7E};
 constexpr std::uint8_t kProduct = 0x01;
 
-bool isOn(std::uint8_t value) { return value >= 0x40; }
+bool isOn(std::uint8_t value) {
+    return value >= 0x40;
+}
 }  // namespace
 
-std::optional<LinkLooperControl> LinkLooperControl::fromKindNumber(std::int64_t parameter, std::int64_t target,
-                                                                   std::int64_t value) {
+std::optional<LinkLooperControl> LinkLooperControl::fromKindNumber(std::int64_t parameter,
+                                                                   std::int64_t target, std::int64_t value) {
     if (parameter < 0 || parameter > 3) return std::nullopt;
     // Values far outside any meaningful range are clamped here so the int fields
     // cannot overflow; the morph applies the real range checks.
@@ -54,10 +56,14 @@ std::optional<LinkLooperControl> decodeLinkLooperControl(const MIDIEvent& event)
     if (fields->target > 0x03) return std::nullopt;
     const int index = fields->target;
     switch (fields->parameter) {
-        case 0x00: return LinkLooperControl::setLooper(index, isOn(fields->value));
-        case 0x01: return LinkLooperControl::setVolume(index, value);
-        case 0x02: return LinkLooperControl::setMuted(index, isOn(fields->value));
-        default: return std::nullopt;
+        case 0x00:
+            return LinkLooperControl::setLooper(index, isOn(fields->value));
+        case 0x01:
+            return LinkLooperControl::setVolume(index, value);
+        case 0x02:
+            return LinkLooperControl::setMuted(index, isOn(fields->value));
+        default:
+            return std::nullopt;
     }
 }
 
@@ -69,14 +75,16 @@ std::optional<std::pair<OctaveLayerKind, bool>> decodeOctaveLayerControl(const M
     return std::make_pair(*kind, isOn(fields->value));
 }
 
-std::optional<MIDIEvent> makeDeviceControlEvent(std::uint8_t target, std::uint8_t parameter, std::uint8_t value,
-                                                double timestamp) {
+std::optional<MIDIEvent> makeDeviceControlEvent(std::uint8_t target, std::uint8_t parameter,
+                                                std::uint8_t value, double timestamp) {
     if (target >= 0x80 || parameter >= 0x80 || value >= 0x80) return std::nullopt;
     MIDIEvent event;
     event.type = MIDIEventType::systemExclusive;
     event.timestamp = timestamp;
-    event.data = {kSysExStart, kManufacturer[0], kManufacturer[1], kManufacturer[2], kProduct,
-                  kLinkLooperProtocol, target, parameter, value, kSysExEnd};
+    event.data = {kSysExStart,      kManufacturer[0], kManufacturer[1],
+                  kManufacturer[2], kProduct,         kLinkLooperProtocol,
+                  target,           parameter,        value,
+                  kSysExEnd};
     return event;
 }
 

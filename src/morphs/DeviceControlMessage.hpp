@@ -38,7 +38,9 @@ struct LinkLooperControl {
     friend bool operator==(const LinkLooperControl&, const LinkLooperControl&) = default;
 
     static LinkLooperControl setVolume(int index, int volume) { return {Kind::setVolume, index, volume}; }
-    static LinkLooperControl setMuted(int index, bool muted) { return {Kind::setMuted, index, muted ? 1 : 0}; }
+    static LinkLooperControl setMuted(int index, bool muted) {
+        return {Kind::setMuted, index, muted ? 1 : 0};
+    }
     static LinkLooperControl setLooper(int index, bool on) { return {Kind::setLooper, index, on ? 1 : 0}; }
     static LinkLooperControl setLoopLength(int beats) { return {Kind::setLoopLength, 0, beats}; }
     // The command carried by the window's switches: `parameter` is the kind
@@ -54,7 +56,7 @@ std::optional<DeviceControlFields> decodeDeviceControlMessage(const MIDIEvent& e
 std::optional<LinkLooperControl> decodeLinkLooperControl(const MIDIEvent& event);
 std::optional<std::pair<OctaveLayerKind, bool>> decodeOctaveLayerControl(const MIDIEvent& event);
 // A Link Looper (protocol 01) message with the given bytes; nothing when a byte is 0x80 or more.
-std::optional<MIDIEvent> makeDeviceControlEvent(std::uint8_t target, std::uint8_t parameter, std::uint8_t value,
-                                                double timestamp);
+std::optional<MIDIEvent> makeDeviceControlEvent(std::uint8_t target, std::uint8_t parameter,
+                                                std::uint8_t value, double timestamp);
 
 }  // namespace velorin

@@ -17,9 +17,10 @@ void sendCC(std::int64_t controller, std::int64_t value, double timestamp, Morph
 FC200SysExMorph::FC200SysExMorph(std::shared_ptr<FC200Settings> settings) : settings_(std::move(settings)) {}
 
 void FC200SysExMorph::logStartupSummary(const MorphContext& context) {
-    context.logMessage(MessageType::morph, kTitle,
-                       "translating Roland FC-200 SysEx controls to channel 15 CC64+; pedals 1-10 use CC64-73, "
-                       "expression uses CC77; pedals 6-10 toggle when enabled and can share pedals 1-5 CCs");
+    context.logMessage(
+        MessageType::morph, kTitle,
+        "translating Roland FC-200 SysEx controls to channel 15 CC64+; pedals 1-10 use CC64-73, "
+        "expression uses CC77; pedals 6-10 toggle when enabled and can share pedals 1-5 CCs");
 }
 
 std::uint8_t FC200SysExMorph::checksum(std::uint8_t a, std::uint8_t b, std::uint8_t c) {

@@ -6,7 +6,9 @@
 
 namespace velorin {
 
-double LinkLooperCaptureBuffer::quantized(double beat) { return std::round(beat * 4.0) / 4.0; }
+double LinkLooperCaptureBuffer::quantized(double beat) {
+    return std::round(beat * 4.0) / 4.0;
+}
 
 void LinkLooperCaptureBuffer::append(const MIDIEvent& event, double beat) {
     if (event.type == MIDIEventType::systemExclusive) return;
@@ -51,7 +53,7 @@ void LinkLooperCaptureBuffer::removeAll() {
 }
 
 std::vector<LinkLooperCapturedEvent> LinkLooperCaptureBuffer::capturedLoop(double now,
-                                                                         double loopLengthBeats) const {
+                                                                           double loopLengthBeats) const {
     std::vector<LinkLooperCapturedEvent> out;
     if (!(loopLengthBeats > 0)) return out;
     const double windowStart = now - loopLengthBeats;
@@ -94,8 +96,10 @@ std::vector<LinkLooperCapturedEvent> LinkLooperCaptureBuffer::capturedLoop(doubl
     for (auto& [id, list] : pending) {
         for (auto& p : list) held.push_back(std::move(p));
     }
-    std::sort(held.begin(), held.end(), [](const PendingNoteOn& a, const PendingNoteOn& b) { return a.order < b.order; });
-    for (const auto& p : held) out.push_back({p.bufferedEvent.event, offsetOf(p.bufferedEvent.beat), p.order});
+    std::sort(held.begin(), held.end(),
+              [](const PendingNoteOn& a, const PendingNoteOn& b) { return a.order < b.order; });
+    for (const auto& p : held)
+        out.push_back({p.bufferedEvent.event, offsetOf(p.bufferedEvent.beat), p.order});
 
     std::sort(out.begin(), out.end(), [](const LinkLooperCapturedEvent& a, const LinkLooperCapturedEvent& b) {
         return a.offset != b.offset ? a.offset < b.offset : a.order < b.order;

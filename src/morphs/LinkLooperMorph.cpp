@@ -8,8 +8,12 @@ namespace velorin {
 namespace {
 constexpr double kBeatEpsilon = 0.000001;
 
-bool validIndex(int index) { return index >= 0 && index < 4; }
-std::size_t at(int index) { return static_cast<std::size_t>(index); }
+bool validIndex(int index) {
+    return index >= 0 && index < 4;
+}
+std::size_t at(int index) {
+    return static_cast<std::size_t>(index);
+}
 
 MorphAction cancelAction(int index) {
     MorphAction action;
@@ -206,10 +210,12 @@ std::optional<MIDIEvent> LinkLooperMorph::prepareScheduledEvent(const MIDIEvent&
                 return event;
             }
             break;
-        default: return event;
+        default:
+            return event;
     }
     // A note-off (or velocity-0 note-on) passes only for a note this looper sounds.
-    if (playbackState_.soundingNotesByLooperIndex[at(*index)].contains({event.note, event.channel})) return event;
+    if (playbackState_.soundingNotesByLooperIndex[at(*index)].contains({event.note, event.channel}))
+        return event;
     return std::nullopt;
 }
 
@@ -230,7 +236,8 @@ void LinkLooperMorph::startupSnapshot(const MorphContext& context, MorphActions&
         const auto index = static_cast<std::uint8_t>(i);
         appendStateMessage(index, 0x00, playbackState_.isActive[at(i)] ? 0x7F : 0x00, now, out);
         const int volume = playbackState_.volumesByIndex[at(i)].value_or(kUnityVolume);
-        if (volume >= 0 && volume <= 0x7F) appendStateMessage(index, 0x01, static_cast<std::uint8_t>(volume), now, out);
+        if (volume >= 0 && volume <= 0x7F)
+            appendStateMessage(index, 0x01, static_cast<std::uint8_t>(volume), now, out);
         appendStateMessage(index, 0x02, playbackState_.isMuted[at(i)] ? 0x7F : 0x00, now, out);
     }
     const int length = settings_->loopLengthBeats();

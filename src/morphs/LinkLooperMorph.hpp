@@ -40,7 +40,8 @@ public:
         "Captures four 8-beat Link loops controlled by Velorin SysEx. Loops quantize to 16th notes.";
     static constexpr int kUnityVolume = 96;
 
-    LinkLooperMorph(std::shared_ptr<LinkLooperStateStore> stateStore, std::shared_ptr<LinkLooperSettings> settings);
+    LinkLooperMorph(std::shared_ptr<LinkLooperStateStore> stateStore,
+                    std::shared_ptr<LinkLooperSettings> settings);
 
     // The cancellation key of looper `index` ("link-looper-1" ... "link-looper-4").
     static const std::string& cancellationKey(int index);
@@ -54,7 +55,8 @@ public:
     void process(const MIDIEvent& event, const MorphContext& context, MorphActions& out) override;
     void startupSnapshot(const MorphContext& context, MorphActions& out) override;
 
-    std::optional<MIDIEvent> prepareScheduledEvent(const MIDIEvent& event, std::string_view cancellationKey) override;
+    std::optional<MIDIEvent> prepareScheduledEvent(const MIDIEvent& event,
+                                                   std::string_view cancellationKey) override;
     void didSendEvent(const MIDIEvent& event, std::string_view cancellationKey) override;
     void applyLooperControl(std::int64_t target, std::int64_t value, std::int64_t parameter,
                             const MorphContext& context, MorphActions& out) override;

@@ -33,7 +33,8 @@ void LinkLooperSettings::setLooperMuted(bool isMuted, int index) {
     bool& slot = mutedByIndex_[static_cast<std::size_t>(index)];
     const bool changed = slot != isMuted;
     slot = isMuted;
-    if (defaults_) defaults_->set(kMutedLoopersKey, std::vector<bool>(mutedByIndex_.begin(), mutedByIndex_.end()));
+    if (defaults_)
+        defaults_->set(kMutedLoopersKey, std::vector<bool>(mutedByIndex_.begin(), mutedByIndex_.end()));
     if (changed) notifyObservers();
 }
 

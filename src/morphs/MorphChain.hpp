@@ -19,7 +19,8 @@ class MorphLog {
 public:
     virtual ~MorphLog() = default;
     virtual void log(std::string_view text) const = 0;
-    virtual void logMessage(MessageType type, std::optional<std::string_view> title, std::string_view text) const = 0;
+    virtual void logMessage(MessageType type, std::optional<std::string_view> title,
+                            std::string_view text) const = 0;
 };
 
 // What a morph is given with each event. The string views are valid for the

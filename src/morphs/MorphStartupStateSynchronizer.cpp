@@ -14,16 +14,17 @@ void MorphStartupStateSynchronizer::cancel() {
 void MorphStartupStateSynchronizer::schedule(std::function<bool()> condition, std::function<void()> action) {
     cancel();
     const std::int64_t requestGeneration = ++generation_;
-    const auto delay = std::chrono::duration_cast<MainQueue::Duration>(std::chrono::nanoseconds(delayNanoseconds_));
+    const auto delay =
+        std::chrono::duration_cast<MainQueue::Duration>(std::chrono::nanoseconds(delayNanoseconds_));
     // The handle is owned by this object and cancels the job when it goes, so
     // the job may refer to `this`.
-    pendingTask_ = queue_.postAfter(
-        delay, [this, requestGeneration, condition = std::move(condition), action = std::move(action)] {
-            run(requestGeneration, condition, action);
-        });
+    pendingTask_ =
+        queue_.postAfter(delay, [this, requestGeneration, condition = std::move(condition),
+                                 action = std::move(action)] { run(requestGeneration, condition, action); });
 }
 
-void MorphStartupStateSynchronizer::run(std::int64_t requestGeneration, const std::function<bool()>& condition,
+void MorphStartupStateSynchronizer::run(std::int64_t requestGeneration,
+                                        const std::function<bool()>& condition,
                                         const std::function<void()>& action) {
     if (generation_ != requestGeneration) return;  // a newer request owns the pending task
     if (condition && condition() && action) action();

@@ -14,7 +14,9 @@ enum class OctaveLayerKind : std::uint8_t { minusTwo = 0, minusOne = 1, plusOne 
 inline constexpr std::array<OctaveLayerKind, 4> kAllOctaveLayerKinds = {
     OctaveLayerKind::minusTwo, OctaveLayerKind::minusOne, OctaveLayerKind::plusOne, OctaveLayerKind::plusTwo};
 
-inline constexpr std::size_t rawValue(OctaveLayerKind kind) { return static_cast<std::size_t>(kind); }
+inline constexpr std::size_t rawValue(OctaveLayerKind kind) {
+    return static_cast<std::size_t>(kind);
+}
 
 // Nothing for raw values of 4 or more (and for negative ones).
 inline constexpr std::optional<OctaveLayerKind> octaveLayerKind(std::int64_t raw) {
@@ -24,10 +26,14 @@ inline constexpr std::optional<OctaveLayerKind> octaveLayerKind(std::int64_t raw
 
 inline constexpr std::string_view label(OctaveLayerKind kind) {
     switch (kind) {
-        case OctaveLayerKind::minusTwo: return "-2 OCT";
-        case OctaveLayerKind::minusOne: return "-1 OCT";
-        case OctaveLayerKind::plusOne: return "+1 OCT";
-        case OctaveLayerKind::plusTwo: return "+2 OCT";
+        case OctaveLayerKind::minusTwo:
+            return "-2 OCT";
+        case OctaveLayerKind::minusOne:
+            return "-1 OCT";
+        case OctaveLayerKind::plusOne:
+            return "+1 OCT";
+        case OctaveLayerKind::plusTwo:
+            return "+2 OCT";
     }
     return "";
 }
@@ -35,10 +41,14 @@ inline constexpr std::string_view label(OctaveLayerKind kind) {
 // Offset of the layer's copy in semitones.
 inline constexpr std::int64_t semitoneOffset(OctaveLayerKind kind) {
     switch (kind) {
-        case OctaveLayerKind::minusTwo: return -24;
-        case OctaveLayerKind::minusOne: return -12;
-        case OctaveLayerKind::plusOne: return 12;
-        case OctaveLayerKind::plusTwo: return 24;
+        case OctaveLayerKind::minusTwo:
+            return -24;
+        case OctaveLayerKind::minusOne:
+            return -12;
+        case OctaveLayerKind::plusOne:
+            return 12;
+        case OctaveLayerKind::plusTwo:
+            return 24;
     }
     return 0;
 }

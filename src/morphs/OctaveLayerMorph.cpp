@@ -10,10 +10,13 @@ namespace velorin {
 namespace {
 constexpr std::string_view kTitle = "Octave Layer";
 
-bool inNoteRange(std::int64_t n) { return n >= 0 && n <= 127; }
+bool inNoteRange(std::int64_t n) {
+    return n >= 0 && n <= 127;
+}
 }  // namespace
 
-OctaveLayerMorph::OctaveLayerMorph(std::shared_ptr<OctaveLayerSettings> settings) : settings_(std::move(settings)) {}
+OctaveLayerMorph::OctaveLayerMorph(std::shared_ptr<OctaveLayerSettings> settings)
+    : settings_(std::move(settings)) {}
 
 void OctaveLayerMorph::logStartupSummary(const MorphContext& context) {
     context.logMessage(MessageType::morph, kTitle, "Controlled by Velorin SysEx");
@@ -27,7 +30,9 @@ void OctaveLayerMorph::reset(MorphActions& /*out*/) {
     heldOutOfRange_.clear();
 }
 
-std::size_t OctaveLayerMorph::heldSourceCount() const { return heldCount_ + heldOutOfRange_.size(); }
+std::size_t OctaveLayerMorph::heldSourceCount() const {
+    return heldCount_ + heldOutOfRange_.size();
+}
 
 void OctaveLayerMorph::process(const MIDIEvent& event, const MorphContext& context, MorphActions& out) {
     switch (event.type) {
@@ -38,7 +43,9 @@ void OctaveLayerMorph::process(const MIDIEvent& event, const MorphContext& conte
                 noteOff(event, out);
             }
             return;
-        case MIDIEventType::noteOff: noteOff(event, out); return;
+        case MIDIEventType::noteOff:
+            noteOff(event, out);
+            return;
         case MIDIEventType::systemExclusive:
             if (const auto command = decodeOctaveLayerControl(event)) {
                 const auto [kind, on] = *command;
@@ -48,7 +55,8 @@ void OctaveLayerMorph::process(const MIDIEvent& event, const MorphContext& conte
                 context.logMessage(MessageType::morph, kTitle, text);
             }
             return;
-        default: return;
+        default:
+            return;
     }
 }
 
@@ -98,7 +106,8 @@ void OctaveLayerMorph::noteOn(const MIDIEvent& event, MorphActions& out) {
 void OctaveLayerMorph::keepEarlierCopies(LayerNotes& copies, const LayerNotes& earlier) {
     for (std::uint8_t i = 0; i < earlier.count; ++i) {
         const auto end = copies.notes.begin() + copies.count;
-        if (std::find(copies.notes.begin(), end, earlier.notes[i]) == end && copies.count < copies.notes.size()) {
+        if (std::find(copies.notes.begin(), end, earlier.notes[i]) == end &&
+            copies.count < copies.notes.size()) {
             copies.notes[copies.count++] = earlier.notes[i];
         }
     }

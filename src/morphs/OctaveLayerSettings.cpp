@@ -14,7 +14,8 @@ void OctaveLayerSettings::setEnabled(bool isOn, OctaveLayerKind kind) {
     const bool changed = storedEnabledByIndex_[i] != isOn;
     storedEnabledByIndex_[i] = isOn;
     if (defaults_) {
-        defaults_->set(kEnabledLayersKey, std::vector<bool>(storedEnabledByIndex_.begin(), storedEnabledByIndex_.end()));
+        defaults_->set(kEnabledLayersKey,
+                       std::vector<bool>(storedEnabledByIndex_.begin(), storedEnabledByIndex_.end()));
     }
     if (changed) notifyObservers();
 }

@@ -10,10 +10,10 @@ VelorinSysExReferenceSheet makeLinkLooperSheet() {
     VelorinSysExReferenceSheet sheet;
     sheet.title = "LINK LOOPER SYSEX";
 
-    sheet.sections.push_back({"Protocol",
-                              {kManufacturerRow,
-                               VelorinSysExReferenceRow{"Packet", "F0 00 01 7E 01 01 TT PP VV F7",
-                                                        "TT target \u2022 PP parameter \u2022 VV value"}}});
+    sheet.sections.push_back(
+        {"Protocol",
+         {kManufacturerRow, VelorinSysExReferenceRow{"Packet", "F0 00 01 7E 01 01 TT PP VV F7",
+                                                     "TT target \u2022 PP parameter \u2022 VV value"}}});
 
     VelorinSysExTargetCells cells;
     for (int i = 0; i < 4; ++i) {
@@ -28,22 +28,24 @@ VelorinSysExReferenceSheet makeLinkLooperSheet() {
         {"Parameters (PP / VV)",
          {VelorinSysExParameterRow{"0", "Set looper", "00...3F off \u2022 40...7F on \u2022 feedback 00/7F"},
           VelorinSysExParameterRow{"1", "Volume", "0...127"},
-          VelorinSysExParameterRow{"2", "Mute",
-                                   "00...3F unmuted \u2022 40...7F muted \u2022 feedback 00/7F \u2022 persisted"},
+          VelorinSysExParameterRow{
+              "2", "Mute", "00...3F unmuted \u2022 40...7F muted \u2022 feedback 00/7F \u2022 persisted"},
           VelorinSysExParameterRow{
               "3", "Loop length",
               "TT 7F \u2022 VV 00...3F \u2192 1...64 \u2022 VV 40...7F \u2192 64 \u2022 persisted"},
-          VelorinSysExNote{"About two seconds after startup, Link Looper emits a full state snapshot on Control "
-                           "Outputs."}}});
+          VelorinSysExNote{
+              "About two seconds after startup, Link Looper emits a full state snapshot on Control "
+              "Outputs."}}});
 
-    sheet.sections.push_back({"Examples",
-                              {VelorinSysExExample{"Looper 1 on", "F0 00 01 7E 01 01 00 00 7F F7"},
-                               VelorinSysExExample{"Looper 1 off", "F0 00 01 7E 01 01 00 00 00 F7"},
-                               VelorinSysExExample{"Looper 3 volume 64", "F0 00 01 7E 01 01 02 01 40 F7"},
-                               VelorinSysExExample{"Looper 4 mute on", "F0 00 01 7E 01 01 03 02 7F F7"},
-                               VelorinSysExExample{"Loop length 8 beats", "F0 00 01 7E 01 01 7F 03 07 F7"},
-                               VelorinSysExExample{"Loop length 1 beat", "F0 00 01 7E 01 01 7F 03 00 F7"},
-                               VelorinSysExExample{"Loop length 64 beats", "F0 00 01 7E 01 01 7F 03 3F F7"}}});
+    sheet.sections.push_back(
+        {"Examples",
+         {VelorinSysExExample{"Looper 1 on", "F0 00 01 7E 01 01 00 00 7F F7"},
+          VelorinSysExExample{"Looper 1 off", "F0 00 01 7E 01 01 00 00 00 F7"},
+          VelorinSysExExample{"Looper 3 volume 64", "F0 00 01 7E 01 01 02 01 40 F7"},
+          VelorinSysExExample{"Looper 4 mute on", "F0 00 01 7E 01 01 03 02 7F F7"},
+          VelorinSysExExample{"Loop length 8 beats", "F0 00 01 7E 01 01 7F 03 07 F7"},
+          VelorinSysExExample{"Loop length 1 beat", "F0 00 01 7E 01 01 7F 03 00 F7"},
+          VelorinSysExExample{"Loop length 64 beats", "F0 00 01 7E 01 01 7F 03 3F F7"}}});
     return sheet;
 }
 
@@ -53,10 +55,9 @@ VelorinSysExReferenceSheet makeOctaveLayerSheet() {
 
     sheet.sections.push_back(
         {"Protocol",
-         {kManufacturerRow,
-          VelorinSysExReferenceRow{
-              "Packet", "F0 00 01 7E 01 02 TT PP VV F7",
-              "Product 01 \u2022 Octave Layer protocol 02 \u2022 TT target \u2022 PP parameter \u2022 VV value"}}});
+         {kManufacturerRow, VelorinSysExReferenceRow{"Packet", "F0 00 01 7E 01 02 TT PP VV F7",
+                                                     "Product 01 \u2022 Octave Layer protocol 02 \u2022 TT "
+                                                     "target \u2022 PP parameter \u2022 VV value"}}});
 
     sheet.sections.push_back(
         {"Targets (TT)",
@@ -66,7 +67,8 @@ VelorinSysExReferenceSheet makeOctaveLayerSheet() {
     sheet.sections.push_back(
         {"Parameters (PP / VV)",
          {VelorinSysExParameterRow{"0", "Set layer", "00...3F off \u2022 40...7F on"},
-          VelorinSysExNote{"Accepted commands update the same persisted layer settings as the panel toggles."}}});
+          VelorinSysExNote{
+              "Accepted commands update the same persisted layer settings as the panel toggles."}}});
 
     sheet.sections.push_back({"Examples",
                               {VelorinSysExExample{"-2 OCT on", "F0 00 01 7E 01 02 00 00 7F F7"},

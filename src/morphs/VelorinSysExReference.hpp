@@ -49,14 +49,16 @@ struct VelorinSysExTargetCells {
     friend bool operator==(const VelorinSysExTargetCells&, const VelorinSysExTargetCells&) = default;
 };
 
-using VelorinSysExReferenceItem = std::variant<VelorinSysExReferenceRow, VelorinSysExParameterRow,
-                                               VelorinSysExExample, VelorinSysExTargetCells, VelorinSysExNote>;
+using VelorinSysExReferenceItem =
+    std::variant<VelorinSysExReferenceRow, VelorinSysExParameterRow, VelorinSysExExample,
+                 VelorinSysExTargetCells, VelorinSysExNote>;
 
 // A section: its title (shown upper-cased) above its items, in order.
 struct VelorinSysExReferenceSection {
     std::string title;
     std::vector<VelorinSysExReferenceItem> items;
-    friend bool operator==(const VelorinSysExReferenceSection&, const VelorinSysExReferenceSection&) = default;
+    friend bool operator==(const VelorinSysExReferenceSection&,
+                           const VelorinSysExReferenceSection&) = default;
 };
 
 struct VelorinSysExReferenceSheet {

@@ -205,14 +205,15 @@ void HeaderBarView::showLinkState() {
     const std::size_t peers = active ? clock.peerCount() : 0;
     const bool playing = active && clock.isPlaying();
 
-    const QString linkText = !active     ? QStringLiteral("LINK")
+    const QString linkText = !active      ? QStringLiteral("LINK")
                              : peers == 1 ? QStringLiteral("1 LINK")
                                           : QStringLiteral("%1 LINKS").arg(peers);
     if (linkButton_->text() != linkText) linkButton_->setText(linkText);
     linkButton_->setActive(active);
     linkButton_->setToolTip(active ? QStringLiteral("Disable Link") : QStringLiteral("Enable Link"));
 
-    const QString playHelp = playing ? QStringLiteral("Stop Link transport") : QStringLiteral("Start Link transport");
+    const QString playHelp =
+        playing ? QStringLiteral("Stop Link transport") : QStringLiteral("Start Link transport");
     if (playButton_->toolTip() != playHelp) {
         playButton_->setIcon(playing ? stopIcon() : playIcon());
         playButton_->setToolTip(playHelp);

@@ -19,7 +19,8 @@ QString qText(const std::string& s) {
 
 // Text whose every character takes one cell of a monospaced font.
 bool isPrintableLatin(const QString& text) {
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; });
+    return std::all_of(text.begin(), text.end(),
+                       [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; });
 }
 
 // Cell texts shaped once, drawn many times: event types, sources, channels and
@@ -62,7 +63,8 @@ void LogRowDelegate::drawCell(QPainter& painter, const QFontMetrics& metrics, co
     }
     const int x = alignRight ? cell.right() + 1 - width : cell.left();
     painter.setPen(colour);
-    painter.drawStaticText(QPointF(x, cell.top() + (cell.height() - metrics.height()) / 2.0), shaped(shown, font));
+    painter.drawStaticText(QPointF(x, cell.top() + (cell.height() - metrics.height()) / 2.0),
+                           shaped(shown, font));
 }
 
 void LogRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "log/LogStore.hpp"
 #include "core/Observable.hpp"
+#include "log/LogStore.hpp"
 
 namespace velorin {
 

@@ -19,7 +19,8 @@ namespace {
 constexpr const char* kFC200Title = "Show FC-200 Morph";
 constexpr const char* kFC200Help = "When on, the FC-200 SysEx morph appears in Morphs.";
 constexpr const char* kAdditionalPortsTitle = "Add Additional Velorin Server Ports";
-constexpr const char* kAdditionalPortsHelp = "Enables Velorin Server ports 2 and 3 together. Port 1 stays available.";
+constexpr const char* kAdditionalPortsHelp =
+    "Enables Velorin Server ports 2 and 3 together. Port 1 stays available.";
 
 QString qText(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -51,7 +52,8 @@ NeonToggle* optionToggle(const char* title, const char* help, QWidget* parent) {
 
 }  // namespace
 
-MIDIDeviceSettingsView::MIDIDeviceSettingsView(MIDIEngine& engine, std::function<void()> close, QWidget* parent)
+MIDIDeviceSettingsView::MIDIDeviceSettingsView(MIDIEngine& engine, std::function<void()> close,
+                                               QWidget* parent)
     : QWidget(parent), engine_(engine), closeAction_(std::move(close)) {
     setObjectName(QStringLiteral("settingsSheet"));
     auto* outer = new QVBoxLayout(this);
@@ -85,10 +87,12 @@ MIDIDeviceSettingsView::MIDIDeviceSettingsView(MIDIEngine& engine, std::function
     layout->addLayout(lists, 1);
 
     auto* other = new TitledGroupBox(QStringLiteral("Other Settings"), panel);
-    usbDevices_ = optionToggle(VLUSBPresentationSettings::kTitle, VLUSBPresentationSettings::kHelpText, other);
+    usbDevices_ =
+        optionToggle(VLUSBPresentationSettings::kTitle, VLUSBPresentationSettings::kHelpText, other);
     fc200_ = optionToggle(kFC200Title, kFC200Help, other);
     additionalPorts_ = optionToggle(kAdditionalPortsTitle, kAdditionalPortsHelp, other);
-    for (NeonToggle* toggle : {usbDevices_, fc200_, additionalPorts_}) other->contentLayout().addWidget(toggle);
+    for (NeonToggle* toggle : {usbDevices_, fc200_, additionalPorts_})
+        other->contentLayout().addWidget(toggle);
     layout->addWidget(other);
 
     connect(close_, &QPushButton::clicked, this, [this] {

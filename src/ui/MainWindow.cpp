@@ -1,7 +1,7 @@
+#include "ui/MainWindow.hpp"
 #include "link/LinkClock.hpp"
 #include "ui/MorphSheetHost.hpp"
 #include "ui/RoutingSectionView.hpp"
-#include "ui/MainWindow.hpp"
 
 #include <QAction>
 #include <QApplication>
@@ -34,14 +34,15 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     central->setPalette(palette);
 
     const bool isBeta = AppFeatureFlags::currentTarget(bundleInfo_) == AppFeatureFlags::AppTarget::beta;
-    header_ = new HeaderBarView(isBeta,
-                                HeaderBarView::Sources{.queue = queue,
-                                                       .linkClock = services.linkClock,
-                                                       .engine = services.engine,
-                                                       .logStore = *logStore,
-                                                       .activity = services.activity,
-                                                       .usbService = services.usbService},
-                                [this] { openSettings(); }, central);
+    header_ = new HeaderBarView(
+        isBeta,
+        HeaderBarView::Sources{.queue = queue,
+                               .linkClock = services.linkClock,
+                               .engine = services.engine,
+                               .logStore = *logStore,
+                               .activity = services.activity,
+                               .usbService = services.usbService},
+        [this] { openSettings(); }, central);
     logPane_ = new LogPaneView(std::move(logStore), central);
 
     auto* layout = new QVBoxLayout(central);
@@ -63,14 +64,16 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     central_ = central;
 
     // The sheet lies over the whole content while presented.
-    settingsSheet_ = new MIDIDeviceSettingsView(services.engine, [this] { closeSettings(); }, central);
+    settingsSheet_ = new MIDIDeviceSettingsView(
+        services.engine, [this] { closeSettings(); }, central);
     settingsSheet_->hide();
     central->installEventFilter(this);
     // A morph's sheet lies over the content while the engine presents it.
     morphSheets_ = new MorphSheetHost(services.engine, central);
     // The looper buttons' help follows the transport (the clock tells its observers within 0.1 s).
-    linkSubscription_ = services.linkClock.observe(
-        [this, &clock = services.linkClock] { routing_->setLinkTransportRunning(clock.isTransportRunning()); });
+    linkSubscription_ = services.linkClock.observe([this, &clock = services.linkClock] {
+        routing_->setLinkTransportRunning(clock.isTransportRunning());
+    });
     routing_->setLinkTransportRunning(services.linkClock.isTransportRunning());
 
     auto* appMenu = menuBar()->addMenu(QString::fromStdString(bundleName(bundleInfo_)));

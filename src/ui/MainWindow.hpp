@@ -5,11 +5,11 @@
 #include <functional>
 #include <memory>
 
-#include "log/BundleInfo.hpp"
-#include "log/LogStore.hpp"
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
+#include "log/BundleInfo.hpp"
+#include "log/LogStore.hpp"
 
 class QAction;
 class QShowEvent;
@@ -44,8 +44,8 @@ public:
         const VLUSBService* usbService = nullptr;
     };
 
-    MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore, Services services,
-               BundleInfoLookup bundleInfo = buildBundleInfo(), QWidget* parent = nullptr);
+    MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,
+               Services services, BundleInfoLookup bundleInfo = buildBundleInfo(), QWidget* parent = nullptr);
     ~MainWindow() override;
 
     HeaderBarView& headerBar() const { return *header_; }

@@ -50,7 +50,8 @@ QSize NeonToggle::sizeHint() const {
 
 QSize NeonToggle::minimumSizeHint() const {
     const QSize hint = sizeHint();
-    return {kBox + kLabelGap + QFontMetrics(font()).horizontalAdvance(QStringLiteral("M")) * 8, hint.height()};
+    return {kBox + kLabelGap + QFontMetrics(font()).horizontalAdvance(QStringLiteral("M")) * 8,
+            hint.height()};
 }
 
 void NeonToggle::paintEvent(QPaintEvent* /*event*/) {
@@ -95,10 +96,12 @@ void NeonToggle::paintEvent(QPaintEvent* /*event*/) {
     painter.setPen(theme::dimText);
     const QFontMetrics detailMetrics(detailFont);
     painter.drawText(QRect(textLeft, 3 + lineHeight, textWidth, detailMetrics.height()),
-                     Qt::AlignVCenter | Qt::AlignLeft, detailMetrics.elidedText(detail_, Qt::ElideMiddle, textWidth));
+                     Qt::AlignVCenter | Qt::AlignLeft,
+                     detailMetrics.elidedText(detail_, Qt::ElideMiddle, textWidth));
 }
 
-NeonButton::NeonButton(const QString& text, QWidget* parent) : QPushButton(text, parent), accent_(theme::accent) {
+NeonButton::NeonButton(const QString& text, QWidget* parent)
+    : QPushButton(text, parent), accent_(theme::accent) {
     setFont(theme::monospacedFont(11, true));
     setCursor(Qt::PointingHandCursor);
     setMinimumHeight(24);
@@ -149,7 +152,8 @@ void NeonButton::paintEvent(QPaintEvent* /*event*/) {
     }
     painter.setPen(ink);
     painter.setFont(font());
-    painter.drawText(rect(), Qt::AlignCenter, QFontMetrics(font()).elidedText(text(), Qt::ElideRight, width() - 8));
+    painter.drawText(rect(), Qt::AlignCenter,
+                     QFontMetrics(font()).elidedText(text(), Qt::ElideRight, width() - 8));
 }
 
 TitledGroupBox::TitledGroupBox(const QString& title, QWidget* parent) : QWidget(parent) {

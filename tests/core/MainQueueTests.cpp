@@ -46,7 +46,9 @@ TEST(ManualMainQueue, CancellingByHandleOrDestructionStopsTheJob) {
     int ran = 0;
     auto h = q.postAfter(5ms, [&] { ++ran; });
     h.cancel();
-    { auto scoped = q.postAfter(5ms, [&] { ++ran; }); }
+    {
+        auto scoped = q.postAfter(5ms, [&] { ++ran; });
+    }
     TaskHandle moved = q.postAfter(5ms, [&] { ++ran; });
     moved = TaskHandle();  // assigning over a handle cancels what it held
     q.advance(10ms);

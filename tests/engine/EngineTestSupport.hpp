@@ -10,12 +10,12 @@
 #include <variant>
 #include <vector>
 
-#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIEngine.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
+#include "log/LogStore.hpp"
 #include "support/FakeLinkSession.hpp"
 
 namespace velorin::testing {
@@ -48,14 +48,17 @@ public:
 };
 
 inline MIDIInputEndpointRegistration input(std::string key, std::string title) {
-    return {{std::move(key), std::move(title), "External MIDI source"}, MIDIInputEndpointRoute::coreMIDISource(1)};
+    return {{std::move(key), std::move(title), "External MIDI source"},
+            MIDIInputEndpointRoute::coreMIDISource(1)};
 }
 inline MIDIOutputEndpointRegistration output(std::string key, std::string title) {
     return {{std::move(key), std::move(title), "External MIDI destination"},
             MIDIOutputEndpointRoute::coreMIDIDestination(2)};
 }
 
-inline std::vector<MIDIRawPacket> packet(ByteArray bytes) { return {MIDIRawPacket{std::move(bytes)}}; }
+inline std::vector<MIDIRawPacket> packet(ByteArray bytes) {
+    return {MIDIRawPacket{std::move(bytes)}};
+}
 
 // An engine on virtual time with a fake Link session, a recording transport and
 // an inventory of two inputs ("in-a" "Keys", "in-b" "Pads") and three outputs
@@ -69,9 +72,9 @@ struct EngineHarness {
         engine = std::make_unique<MIDIEngine>(
             MIDIEngine::Dependencies{queue, settings, *log, *clock, *scheduler, activity, linkLooper});
         engine->setOutputTransport(&transport);
-        auto made = MIDIEndpointInventory::make({input("in-a", "Keys"), input("in-b", "Pads")},
-                                                {output("out-a", "Synth"), output("out-b", "Keys"),
-                                                 output("out-c", "Drums")});
+        auto made = MIDIEndpointInventory::make(
+            {input("in-a", "Keys"), input("in-b", "Pads")},
+            {output("out-a", "Synth"), output("out-b", "Keys"), output("out-c", "Drums")});
         engine->setEndpointInventory(std::get<MIDIEndpointInventory>(std::move(made)));
     }
     ~EngineHarness() {
@@ -91,7 +94,8 @@ struct EngineHarness {
         const double seconds = (beat - session->beatNow()) * 60.0 / session->tempo();
         if (seconds > 0) queue.advance(std::chrono::nanoseconds(std::llround(seconds * 1e9)));
     }
-    void play(const std::string& inputKey, ByteArray bytes, std::optional<std::string_view> source = std::nullopt) {
+    void play(const std::string& inputKey, ByteArray bytes,
+              std::optional<std::string_view> source = std::nullopt) {
         const auto packets = packet(std::move(bytes));
         engine->handleInput(packets, inputKey, source);
     }

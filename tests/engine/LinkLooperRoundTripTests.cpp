@@ -7,8 +7,12 @@ namespace {
 
 using testing::EngineHarness;
 
-MIDIEvent on(std::int64_t n, std::int64_t v) { return MIDIEvent::noteOnEvent(n, v, 0); }
-MIDIEvent off(std::int64_t n) { return MIDIEvent::noteOffEvent(n, 0, 0); }
+MIDIEvent on(std::int64_t n, std::int64_t v) {
+    return MIDIEvent::noteOnEvent(n, v, 0);
+}
+MIDIEvent off(std::int64_t n) {
+    return MIDIEvent::noteOffEvent(n, 0, 0);
+}
 
 ByteArray looperMsg(std::uint8_t tt, std::uint8_t pp, std::uint8_t vv) {
     return {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, tt, pp, vv, 0xF7};
@@ -35,7 +39,8 @@ struct LooperRoundTrip : ::testing::Test, EngineHarness {
     std::vector<Played> takeLoopOutput() {
         std::vector<Played> played;
         for (std::size_t i = 0; i < transport.sent.size(); ++i) {
-            if (transport.sent[i].key == "out-a") played.push_back({transport.sent[i].event, transport.stamps[i]});
+            if (transport.sent[i].key == "out-a")
+                played.push_back({transport.sent[i].event, transport.stamps[i]});
         }
         transport.sent.clear();
         transport.stamps.clear();
@@ -43,7 +48,8 @@ struct LooperRoundTrip : ::testing::Test, EngineHarness {
     }
     // Checks that `played` is `expected` (event, target beat), each sent on its beat: the precise
     // wake-up releases it within a fraction of a millisecond (0.0005 beats), not at the next 10 ms poll.
-    static void expectPlayed(const std::vector<Played>& played, const std::vector<std::pair<MIDIEvent, double>>& expected) {
+    static void expectPlayed(const std::vector<Played>& played,
+                             const std::vector<std::pair<MIDIEvent, double>>& expected) {
         ASSERT_EQ(played.size(), expected.size());
         for (std::size_t i = 0; i < played.size(); ++i) {
             MIDIEvent want = expected[i].first;
@@ -70,8 +76,14 @@ TEST_F(LooperRoundTrip, LoopsLeaveOnTheirBeatsEveryLoopLengthWithVolumeMuteAndSw
     play("in-b", looperMsg(0, 0, 0x7F));  // looper 1 on at beat 100: the last 8 beats loop
     EXPECT_EQ(engine->linkLooperStateStore()->looperStates()[0].capturedEventCount, 4);
     advanceToBeat(115.9);
-    expectPlayed(takeLoopOutput(), {{on(60, 100), 100}, {off(60), 101}, {on(64, 80), 102}, {off(64), 104},
-                                    {on(60, 100), 108}, {off(60), 109}, {on(64, 80), 110}, {off(64), 112}});
+    expectPlayed(takeLoopOutput(), {{on(60, 100), 100},
+                                    {off(60), 101},
+                                    {on(64, 80), 102},
+                                    {off(64), 104},
+                                    {on(60, 100), 108},
+                                    {off(60), 109},
+                                    {on(64, 80), 110},
+                                    {off(64), 112}});
 
     play("in-b", looperMsg(0, 1, 48));  // volume 48: note-ons at half velocity
     advanceToBeat(123.9);
@@ -124,7 +136,8 @@ TEST_F(LooperRoundTrip, WindowSwitchIsRefusedWhileTransportStops) {
     EXPECT_TRUE(engine->linkLooperStateStore()->activeLooperIndices().empty());
     engine->setLinkLooperMute(2, true);
     EXPECT_TRUE(engine->linkLooperSettings()->isLooperMuted(2));
-    EXPECT_EQ(settings.boolListValue("linkLooperMutedLoopers"), (std::vector<bool>{false, false, true, false}));
+    EXPECT_EQ(settings.boolListValue("linkLooperMutedLoopers"),
+              (std::vector<bool>{false, false, true, false}));
 }
 
 }  // namespace

@@ -13,7 +13,9 @@ namespace {
 
 using testing::EngineHarness;
 
-MIDIEvent off(std::int64_t n) { return MIDIEvent::noteOffEvent(n, 0, 0); }
+MIDIEvent off(std::int64_t n) {
+    return MIDIEvent::noteOffEvent(n, 0, 0);
+}
 
 // An input that stops reaching a morph while it holds notes has them ended on
 // the morph's outputs, as if the player had let go: octave copies included,
@@ -22,12 +24,13 @@ TEST(HeldInputNotes, EndWhenTheInputStopsReachingTheMorph) {
     using Edit = std::function<void(EngineHarness&)>;
     const std::vector<std::pair<std::string, Edit>> edits = {
         {"switched off", [](EngineHarness& h) { h.engine->setInputAvailable(false, "in-a"); }},
-        {"unassigned from the layer", [](EngineHarness& h) {
-             h.engine->setInputAssignment(false, "in-a", "octave-layer", "inputs");
-         }},
-        {"gone from the inventory", [](EngineHarness& h) {
+        {"unassigned from the layer",
+         [](EngineHarness& h) { h.engine->setInputAssignment(false, "in-a", "octave-layer", "inputs"); }},
+        {"gone from the inventory",
+         [](EngineHarness& h) {
              h.engine->setEndpointInventory(std::get<MIDIEndpointInventory>(MIDIEndpointInventory::make(
-                 {testing::input("in-b", "Pads")}, {testing::output("out-a", "Synth"), testing::output("out-b", "Keys")})));
+                 {testing::input("in-b", "Pads")},
+                 {testing::output("out-a", "Synth"), testing::output("out-b", "Keys")})));
          }},
     };
     for (const auto& [name, edit] : edits) {
@@ -143,12 +146,13 @@ MIDIEndpointInventory inventoryWith(bool withPads) {
     if (withPads) inputs.push_back(testing::input("in-b", "Pads In"));
     // Distinct titles: the Router's same-name rule plays no part here.
     return std::get<MIDIEndpointInventory>(MIDIEndpointInventory::make(
-        inputs,
-        {testing::output("out-a", "Synth"), testing::output("out-b", "Piano"), testing::output("out-c", "Drums")}));
+        inputs, {testing::output("out-a", "Synth"), testing::output("out-b", "Piano"),
+                 testing::output("out-c", "Drums")}));
 }
 
 // Notes switched on and not off, per (output, note, channel), over every send so far.
-std::vector<std::string> stuckNotes(const testing::RecordingTransport& transport, std::size_t* noteOns = nullptr) {
+std::vector<std::string> stuckNotes(const testing::RecordingTransport& transport,
+                                    std::size_t* noteOns = nullptr) {
     std::map<std::tuple<std::string, std::int64_t, std::int64_t>, bool> sounding;
     for (const auto& send : transport.sent) {
         const auto& e = send.event;
@@ -162,8 +166,8 @@ std::vector<std::string> stuckNotes(const testing::RecordingTransport& transport
     std::vector<std::string> stuck;
     for (const auto& [identity, isOn] : sounding) {
         if (isOn) {
-            stuck.push_back(std::get<0>(identity) + " note " + std::to_string(std::get<1>(identity)) + " channel " +
-                            std::to_string(std::get<2>(identity)));
+            stuck.push_back(std::get<0>(identity) + " note " + std::to_string(std::get<1>(identity)) +
+                            " channel " + std::to_string(std::get<2>(identity)));
         }
     }
     return stuck;
@@ -197,7 +201,8 @@ TEST_P(NoStuckNotes, AtEveryQuietMomentEveryNoteSwitchedOnIsSwitchedOff) {
         // The longest loop is 64 beats: 32 s at 120 BPM.
         for (int i = 0; i < 34; ++i) h.queue.advance(std::chrono::seconds(1));
         const auto stuck = stuckNotes(h.transport);
-        EXPECT_TRUE(stuck.empty()) << "at step " << step << (stopTransport ? " (transport stopped)" : " (loopers off)")
+        EXPECT_TRUE(stuck.empty()) << "at step " << step
+                                   << (stopTransport ? " (transport stopped)" : " (loopers off)")
                                    << ", first stuck: " << stuck.front();
         if (stopTransport) h.clock->setPlaying(true);
         return stuck.empty();
@@ -233,10 +238,12 @@ TEST_P(NoStuckNotes, AtEveryQuietMomentEveryNoteSwitchedOnIsSwitchedOff) {
             h.engine->setInputAssignment(chance(0.6), in, morph, control ? "control-inputs" : "inputs");
         } else if (r < 56) {
             if (chance(0.25)) {
-                h.engine->setOutputAssignment(chance(0.5), "morph:" + kMorphs[pick(kMorphs.size())], morph, "outputs");
+                h.engine->setOutputAssignment(chance(0.5), "morph:" + kMorphs[pick(kMorphs.size())], morph,
+                                              "outputs");
             } else {
                 const bool control = morph == "link-looper" && chance(0.2);
-                h.engine->setOutputAssignment(chance(0.6), out, morph, control ? "control-outputs" : "outputs");
+                h.engine->setOutputAssignment(chance(0.6), out, morph,
+                                              control ? "control-outputs" : "outputs");
             }
         } else if (r < 61) {
             h.engine->setOutputAvailable(chance(0.6), out);
@@ -262,15 +269,22 @@ TEST_P(NoStuckNotes, AtEveryQuietMomentEveryNoteSwitchedOnIsSwitchedOff) {
             if (chance(0.5)) {
                 h.engine->setLinkLooperMute(looper, chance(0.5));
             } else {  // volume or loop length through the control inputs
-                h.play(in, {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, static_cast<std::uint8_t>(chance(0.7) ? looper : 0x7F),
-                            static_cast<std::uint8_t>(chance(0.7) ? 0x01 : 0x03), static_cast<std::uint8_t>(pick(128)),
-                            0xF7});
+                h.play(in, {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01,
+                            static_cast<std::uint8_t>(chance(0.7) ? looper : 0x7F),
+                            static_cast<std::uint8_t>(chance(0.7) ? 0x01 : 0x03),
+                            static_cast<std::uint8_t>(pick(128)), 0xF7});
             }
         } else if (r < 83) {
             switch (pick(3)) {
-                case 0: h.engine->setShowsFC200Morph(chance(0.5)); break;
-                case 1: h.engine->setFC200UpperPedalsToggleEnabled(chance(0.5)); break;
-                default: h.engine->setFC200UpperPedalsShareLowerCCsEnabled(chance(0.5)); break;
+                case 0:
+                    h.engine->setShowsFC200Morph(chance(0.5));
+                    break;
+                case 1:
+                    h.engine->setFC200UpperPedalsToggleEnabled(chance(0.5));
+                    break;
+                default:
+                    h.engine->setFC200UpperPedalsShareLowerCCsEnabled(chance(0.5));
+                    break;
             }
         } else if (r < 93) {
             h.queue.advance(std::chrono::milliseconds(pick(800)));
@@ -282,7 +296,8 @@ TEST_P(NoStuckNotes, AtEveryQuietMomentEveryNoteSwitchedOnIsSwitchedOff) {
             h.clock->resetTimeline();
         } else if (r < 99) {
             // A peer moves the session's beat, mostly backwards.
-            const double beat = std::max(0.0, h.session->beatNow() + std::uniform_real_distribution<double>(-120, 30)(rng));
+            const double beat =
+                std::max(0.0, h.session->beatNow() + std::uniform_real_distribution<double>(-120, 30)(rng));
             h.session->jumpToBeat(beat);
         } else if (!quietDown(step)) {
             return;

@@ -11,19 +11,19 @@
 
 #include <unistd.h>
 
-#include "support/FakeLinkSession.hpp"
 #include "LinkTestLog.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
+#include "support/FakeLinkSession.hpp"
 
 using namespace std::chrono_literals;
 using namespace velorin;
-using velorin::test::FakeLinkSession;
-using velorin::test::takeLines;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using velorin::test::FakeLinkSession;
+using velorin::test::takeLines;
 
 namespace {
 
@@ -110,9 +110,11 @@ public:
         std::error_code ignored;
         std::filesystem::create_directories(dir_, ignored);
         const std::string dir = dir_.string();
-        std::ofstream(dir + "/comma.def") << "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\ngrouping -1\n"
-                                             "END LC_NUMERIC\n";
-        const std::string command = "localedef -c -i '" + dir + "/comma.def' '" + dir + "/comma' >/dev/null 2>&1";
+        std::ofstream(dir + "/comma.def")
+            << "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\ngrouping -1\n"
+               "END LC_NUMERIC\n";
+        const std::string command =
+            "localedef -c -i '" + dir + "/comma.def' '" + dir + "/comma' >/dev/null 2>&1";
         if (std::system(command.c_str()) == -1) return;
         if (const char* current = std::setlocale(LC_NUMERIC, nullptr)) previous_ = current;
         ::setenv("LOCPATH", dir.c_str(), 1);
@@ -147,7 +149,8 @@ TEST_F(LinkClockTest, TempoLineKeepsADecimalPointUnderAUserLocaleWithADecimalCom
     session->peerSetsTempo(98.76);
     clock->refresh();
     clock->setActive(true);
-    EXPECT_THAT(lines(), ElementsAre("[Link] Tempo: 133.2 BPM", "[Link] Tempo: 98.8 BPM", "[Link] Tempo: 98.8 BPM"));
+    EXPECT_THAT(lines(),
+                ElementsAre("[Link] Tempo: 133.2 BPM", "[Link] Tempo: 98.8 BPM", "[Link] Tempo: 98.8 BPM"));
 }
 
 TEST_F(LinkClockTest, ActivatingWhileActiveStillForcesTheTempoLine) {
@@ -314,7 +317,8 @@ TEST(LinkClockShared, InstalledClockAndSchedulerAreTheSharedOnesUntilUninstalled
     EXPECT_EQ(&LinkClock::shared(), clock);
     auto& scheduler = LinkBeatScheduler::shared();
     EXPECT_EQ(&scheduler, &LinkBeatScheduler::shared());
-    scheduler.schedule(ScheduledMIDIEvent{MIDIEvent::noteOnEvent(60, 1, 0), 0.0, "router", "outputs", {}, {}});
+    scheduler.schedule(
+        ScheduledMIDIEvent{MIDIEvent::noteOnEvent(60, 1, 0), 0.0, "router", "outputs", {}, {}});
     EXPECT_TRUE(scheduler.dueEvents().empty());  // Link inactive: held
     LinkBeatScheduler::installShared(nullptr);
     LinkClock::installShared(nullptr);

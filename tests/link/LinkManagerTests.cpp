@@ -10,8 +10,8 @@
 
 using namespace std::chrono_literals;
 using namespace velorin;
-using velorin::test::FakeLinkSession;
 using ::testing::ElementsAre;
+using velorin::test::FakeLinkSession;
 
 namespace {
 
@@ -57,8 +57,8 @@ TEST(LinkManager, EnableSwitchesStartStopSyncTogetherWithTheSession) {
     EXPECT_TRUE(session->startStopSync);
     manager.enable(false);
     manager.enable(true);
-    EXPECT_THAT(session->calls, ElementsAre("enableStartStopSync(true)", "enableStartStopSync(false)", "enable(false)",
-                                            "enableStartStopSync(true)", "enable(true)"));
+    EXPECT_THAT(session->calls, ElementsAre("enableStartStopSync(true)", "enableStartStopSync(false)",
+                                            "enable(false)", "enableStartStopSync(true)", "enable(true)"));
 }
 
 // The real library, never enabled: it opens no sockets.

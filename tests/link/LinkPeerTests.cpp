@@ -13,17 +13,17 @@
 
 #include "LinkTestLog.hpp"
 #include "NetworkIsolation.hpp"
-#include "log/LogStore.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "core/PollMainQueue.hpp"
 #include "link/AbletonLinkSession.hpp"
 #include "link/LinkClock.hpp"
+#include "log/LogStore.hpp"
 
 using namespace std::chrono_literals;
 using namespace velorin;
-using velorin::test::takeLines;
 using ::testing::Contains;
 using ::testing::Not;
+using velorin::test::takeLines;
 
 namespace {
 
@@ -104,7 +104,8 @@ TEST_F(LinkPeers, TwoSessionsFindEachOtherFollowTempoShareTransportAndRefuseRese
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitFor([&] { return clock.peerCount() == 1 && peer.numPeers() == 1; }))
         << "peers seen: ours " << clock.peerCount() << ", theirs " << peer.numPeers();
-    const auto discovery = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    const auto discovery =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
     std::printf("Link peer discovery took %.1f ms\n", static_cast<double>(discovery.count()) / 1000.0);
     RecordProperty("peer_discovery_us", static_cast<int>(discovery.count()));
     clock.refresh();
@@ -116,7 +117,8 @@ TEST_F(LinkPeers, TwoSessionsFindEachOtherFollowTempoShareTransportAndRefuseRese
         state.setTempo(133.0, peer.clock().micros());
         peer.commitAppSessionState(state);
     }
-    ASSERT_TRUE(waitFor([&] { return std::abs(clock.tempo() - 133.0) < 0.001; })) << "tempo " << clock.tempo();
+    ASSERT_TRUE(waitFor([&] { return std::abs(clock.tempo() - 133.0) < 0.001; }))
+        << "tempo " << clock.tempo();
     clock.refresh();
     EXPECT_THAT(takeLines(*log), Contains("[Link] Tempo: 133.0 BPM"));
 

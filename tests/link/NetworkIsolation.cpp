@@ -18,7 +18,8 @@ std::vector<std::string> visibleNetworkInterfaces() {
     // /sys/class/net, which shows the namespace sysfs was mounted in).
     std::vector<std::string> names;
     if (auto* index = ::if_nameindex()) {
-        for (auto* entry = index; entry->if_index != 0 && entry->if_name; ++entry) names.emplace_back(entry->if_name);
+        for (auto* entry = index; entry->if_index != 0 && entry->if_name; ++entry)
+            names.emplace_back(entry->if_name);
         ::if_freenameindex(index);
     }
     ifaddrs* addresses = nullptr;
@@ -35,14 +36,17 @@ std::vector<std::string> visibleNetworkInterfaces() {
 
 std::optional<std::string> isolationRefusal(const std::vector<std::string>& interfaces) {
     if (interfaces.size() == 1 && interfaces.front() == "lo") return std::nullopt;
-    std::string reason = "refusing to enable Link: it may only run in a private network namespace with only "
-                         "\"lo\"; this process sees";
+    std::string reason =
+        "refusing to enable Link: it may only run in a private network namespace with only "
+        "\"lo\"; this process sees";
     if (interfaces.empty()) reason += " no interface at all";
     for (const auto& name : interfaces) reason += " " + name;
     return reason;
 }
 
-std::optional<std::string> isolationRefusal() { return isolationRefusal(visibleNetworkInterfaces()); }
+std::optional<std::string> isolationRefusal() {
+    return isolationRefusal(visibleNetworkInterfaces());
+}
 
 bool bringLoopbackUp() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -250,8 +250,8 @@ TEST(MIDIParserFrameSink, PartialFramesAreViewsOfTheAccumulation) {
         packet[0] = 0x22;
     }
     EXPECT_TRUE(sink.allInPlace);
-    EXPECT_EQ(sink.frames, (std::vector<std::pair<std::size_t, bool>>{{256, false}, {512, false}, {768, false},
-                                                                         {1024, true}}));
+    EXPECT_EQ(sink.frames, (std::vector<std::pair<std::size_t, bool>>{
+                               {256, false}, {512, false}, {768, false}, {1024, true}}));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].data.size(), 1024u);
 }

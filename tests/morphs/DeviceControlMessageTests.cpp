@@ -25,11 +25,13 @@ TEST(DeviceControlMessage, RecognisesAnyProtocolByteButOnlyTheExactShape) {
     EXPECT_EQ(decodeDeviceControlMessage(sysex({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x05, 0x00, 0x00, 0x00, 0xF7})),
               (DeviceControlFields{0x05, 0x00, 0x00, 0x00}));
     EXPECT_FALSE(decodeDeviceControlMessage(looper(0x00, 0x00, 0x80)));
-    EXPECT_FALSE(decodeDeviceControlMessage(sysex({0xF0, 0x00, 0x01, 0x7E, 0x02, 0x02, 0x00, 0x00, 0x7F, 0xF7})));
     EXPECT_FALSE(
-        decodeDeviceControlMessage(sysex({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x00, 0x00, 0x7F, 0x00, 0xF7})));
+        decodeDeviceControlMessage(sysex({0xF0, 0x00, 0x01, 0x7E, 0x02, 0x02, 0x00, 0x00, 0x7F, 0xF7})));
+    EXPECT_FALSE(decodeDeviceControlMessage(
+        sysex({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x00, 0x00, 0x7F, 0x00, 0xF7})));
     EXPECT_FALSE(decodeDeviceControlMessage(sysex({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7})));
-    EXPECT_FALSE(decodeDeviceControlMessage(sysex({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, 0x00, 0x00, 0x7F, 0xF0})));
+    EXPECT_FALSE(
+        decodeDeviceControlMessage(sysex({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, 0x00, 0x00, 0x7F, 0xF0})));
     MIDIEvent note = MIDIEvent::noteOnEvent(60, 100, 0);
     note.data = looper(0, 0, 0x7F).data;  // data on a non-SysEx event is not a message
     EXPECT_FALSE(decodeDeviceControlMessage(note));
@@ -57,10 +59,12 @@ TEST(DeviceControlMessage, DecodesLooperSwitchVolumeAndMute) {
 }
 
 TEST(DeviceControlMessage, DecodesOctaveLayerSwitches) {
-    EXPECT_EQ(decodeOctaveLayerControl(octave(0x02, 0x00, 0x41)), std::make_pair(OctaveLayerKind::plusOne, true));
+    EXPECT_EQ(decodeOctaveLayerControl(octave(0x02, 0x00, 0x41)),
+              std::make_pair(OctaveLayerKind::plusOne, true));
     EXPECT_EQ(decodeOctaveLayerControl(octave(0x00, 0x00, 0x3F)),
               std::make_pair(OctaveLayerKind::minusTwo, false));
-    EXPECT_EQ(decodeOctaveLayerControl(octave(0x03, 0x00, 0x7F)), std::make_pair(OctaveLayerKind::plusTwo, true));
+    EXPECT_EQ(decodeOctaveLayerControl(octave(0x03, 0x00, 0x7F)),
+              std::make_pair(OctaveLayerKind::plusTwo, true));
     EXPECT_FALSE(decodeOctaveLayerControl(octave(0x02, 0x01, 0x7F)));
     EXPECT_FALSE(decodeOctaveLayerControl(octave(0x04, 0x00, 0x7F)));
     EXPECT_FALSE(decodeOctaveLayerControl(looper(0x00, 0x00, 0x7F)));
@@ -100,7 +104,8 @@ TEST(DeviceControlMessage, ReferenceSheetExamplesDecodeAsLabelled) {
         }
     }
     ASSERT_EQ(looperExamples.size(), 7u);
-    EXPECT_EQ(decodeLinkLooperControl(parse(looperExamples[0].packet)), LinkLooperControl::setLooper(0, true));
+    EXPECT_EQ(decodeLinkLooperControl(parse(looperExamples[0].packet)),
+              LinkLooperControl::setLooper(0, true));
     EXPECT_EQ(decodeLinkLooperControl(parse(looperExamples[2].packet)), LinkLooperControl::setVolume(2, 64));
     EXPECT_EQ(decodeLinkLooperControl(parse(looperExamples[3].packet)), LinkLooperControl::setMuted(3, true));
     EXPECT_EQ(decodeLinkLooperControl(parse(looperExamples[4].packet)), LinkLooperControl::setLoopLength(8));

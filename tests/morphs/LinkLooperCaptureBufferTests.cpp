@@ -5,8 +5,12 @@
 namespace velorin {
 namespace {
 
-MIDIEvent on(std::int64_t n, std::int64_t ch = 0) { return MIDIEvent::noteOnEvent(n, 100, ch); }
-MIDIEvent off(std::int64_t n, std::int64_t ch = 0) { return MIDIEvent::noteOffEvent(n, 0, ch); }
+MIDIEvent on(std::int64_t n, std::int64_t ch = 0) {
+    return MIDIEvent::noteOnEvent(n, 100, ch);
+}
+MIDIEvent off(std::int64_t n, std::int64_t ch = 0) {
+    return MIDIEvent::noteOffEvent(n, 0, ch);
+}
 
 TEST(LinkLooperCaptureBuffer, WindowIncludesOneThirtySecondBeforeStartButNotNow) {
     LinkLooperCaptureBuffer buffer;
@@ -76,9 +80,9 @@ TEST(LinkLooperCaptureBuffer, RepeatedNotesPairFirstInFirstOut) {
 
 TEST(LinkLooperCaptureBuffer, OrphanNoteOffAndHeldNoteOnReplayAlone) {
     LinkLooperCaptureBuffer buffer;
-    buffer.append(on(50), 80);    // before the window
+    buffer.append(on(50), 80);     // before the window
     buffer.append(off(50), 93.1);  // its note-off, alone, at its own quantised offset
-    buffer.append(on(64), 96.0);  // still held at now
+    buffer.append(on(64), 96.0);   // still held at now
     const auto loop = buffer.capturedLoop(100, 8);
     ASSERT_EQ(loop.size(), 2u);
     EXPECT_EQ(loop[0].event, off(50));
@@ -141,7 +145,8 @@ TEST(LinkLooperCaptureBuffer, KeepsOnlyTheNewestEntriesWhileBeatsStandStill) {
     LinkLooperCaptureBuffer buffer;
     const std::size_t total = LinkLooperCaptureBuffer::kMaxEntries + 250;
     for (std::size_t i = 0; i < total; ++i) {
-        buffer.append(MIDIEvent::ccEvent(static_cast<std::int64_t>(i % 128), static_cast<std::int64_t>(i / 128 % 128), 0),
+        buffer.append(MIDIEvent::ccEvent(static_cast<std::int64_t>(i % 128),
+                                         static_cast<std::int64_t>(i / 128 % 128), 0),
                       0.0);
     }
     ASSERT_EQ(buffer.size(), LinkLooperCaptureBuffer::kMaxEntries);

@@ -47,7 +47,8 @@ struct LinkLooperFixture : ::testing::Test {
 
 TEST_F(LinkLooperFixture, RefusesToStartWhileTransportIsStopped) {
     EXPECT_TRUE(control(looperMsg(0, 0, 0x7F), 100, false).empty());
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Looper 1 cannot turn ON until Link transport is running"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"Looper 1 cannot turn ON until Link transport is running"}));
     EXPECT_EQ(log.lines[0].title, "Link Looper");
     EXPECT_FALSE(morph->playbackState().isActive[0]);
     EXPECT_TRUE(state->activeLooperIndices().empty());
@@ -84,7 +85,8 @@ TEST_F(LinkLooperFixture, InputIsRecordedNotPassedAndControlsAreNotCaptured) {
     morph->process(MIDIEvent::ccEvent(1, 1, 0), contextWith(log, 95, true), out);  // no group
     EXPECT_EQ(morph->captureBuffer().size(), 0u);
     // A wrong-protocol message does nothing on control inputs.
-    EXPECT_TRUE(control(sysexEvent({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x00, 0x00, 0x7F, 0xF7}), 95).empty());
+    EXPECT_TRUE(
+        control(sysexEvent({0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x00, 0x00, 0x7F, 0xF7}), 95).empty());
     EXPECT_TRUE(log.lines.empty());
 }
 
@@ -131,7 +133,8 @@ TEST_F(LinkLooperFixture, VolumeScalesNoteOnsAndZeroVolumeDropsThem) {
     EXPECT_FALSE(morph->prepareScheduledEvent(MIDIEvent::noteOffEvent(62, 0, 0), key));
     // Other types and foreign keys pass unchanged.
     EXPECT_EQ(morph->prepareScheduledEvent(MIDIEvent::ccEvent(1, 5, 0), key), MIDIEvent::ccEvent(1, 5, 0));
-    EXPECT_EQ(morph->prepareScheduledEvent(MIDIEvent::noteOnEvent(1, 5, 0), "other"), MIDIEvent::noteOnEvent(1, 5, 0));
+    EXPECT_EQ(morph->prepareScheduledEvent(MIDIEvent::noteOnEvent(1, 5, 0), "other"),
+              MIDIEvent::noteOnEvent(1, 5, 0));
 }
 
 TEST_F(LinkLooperFixture, MutingEndsSoundingNotesAndDropsLaterOrphanNoteOffs) {
@@ -143,7 +146,8 @@ TEST_F(LinkLooperFixture, MutingEndsSoundingNotesAndDropsLaterOrphanNoteOffs) {
     EXPECT_EQ(out[0].event.note, 60);
     EXPECT_EQ(out[1].event.note, 67);
     EXPECT_EQ(log.texts().back(), "Looper 2 MUTED");
-    EXPECT_EQ(store.boolListValue(LinkLooperSettings::kMutedLoopersKey), (std::vector<bool>{false, true, false, false}));
+    EXPECT_EQ(store.boolListValue(LinkLooperSettings::kMutedLoopersKey),
+              (std::vector<bool>{false, true, false, false}));
     EXPECT_TRUE(state->mutedLooperIndices().contains(1));
     EXPECT_TRUE(control(looperMsg(1, 2, 0x7F), 10).empty());
     EXPECT_FALSE(morph->prepareScheduledEvent(MIDIEvent::noteOnEvent(72, 100, 0), key));  // muted: dropped
@@ -195,7 +199,8 @@ TEST_F(LinkLooperFixture, ResetKeepsPersistedMutesAndCancelsEveryLooper) {
     morph->reset(out);
     ASSERT_EQ(out.size(), 4u);
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(out[static_cast<std::size_t>(i)].cancelsScheduledActionsWithKey, LinkLooperMorph::cancellationKey(i));
+        EXPECT_EQ(out[static_cast<std::size_t>(i)].cancelsScheduledActionsWithKey,
+                  LinkLooperMorph::cancellationKey(i));
         EXPECT_FALSE(out[static_cast<std::size_t>(i)].sendsEvent);
     }
     EXPECT_EQ(morph->captureBuffer().size(), 0u);

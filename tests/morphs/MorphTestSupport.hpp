@@ -17,8 +17,11 @@ public:
         std::string text;
         friend bool operator==(const Line&, const Line&) = default;
     };
-    void log(std::string_view text) const override { lines.push_back({std::nullopt, std::nullopt, std::string(text)}); }
-    void logMessage(MessageType type, std::optional<std::string_view> title, std::string_view text) const override {
+    void log(std::string_view text) const override {
+        lines.push_back({std::nullopt, std::nullopt, std::string(text)});
+    }
+    void logMessage(MessageType type, std::optional<std::string_view> title,
+                    std::string_view text) const override {
         lines.push_back({type, title ? std::optional<std::string>(*title) : std::nullopt, std::string(text)});
     }
     std::vector<std::string> texts() const {

@@ -7,9 +7,9 @@
 #include <QScrollBar>
 #include <QToolButton>
 
-#include "log/LogStore.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
+#include "log/LogStore.hpp"
 #include "ui/LogListView.hpp"
 #include "ui/LogPaneView.hpp"
 #include "ui/LogTableModel.hpp"
@@ -210,7 +210,8 @@ TEST_F(LogPaneViewTest, RowsSelectedFromTheKeyboardCopyAsTheirTextLines) {
     pane.copySelectedRows();
     const auto& entries = store->entries();
     EXPECT_EQ(QGuiApplication::clipboard()->text(),
-              QString::fromStdString(velorin::formattedLine(entries[0]) + "\n" + velorin::formattedLine(entries[1])));
+              QString::fromStdString(velorin::formattedLine(entries[0]) + "\n" +
+                                     velorin::formattedLine(entries[1])));
 }
 
 TEST_F(LogPaneViewTest, APublicationAtTheCapScrollsOnceWhenTheEventLoopTurns) {

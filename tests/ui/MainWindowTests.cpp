@@ -6,16 +6,16 @@
 
 #include <map>
 
-#include "log/LogStore.hpp"
+#include "WindowTestRig.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
+#include "log/LogStore.hpp"
 #include "ui/AboutDialog.hpp"
 #include "ui/HeaderBarView.hpp"
 #include "ui/MIDIDeviceSettingsView.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/NeonControls.hpp"
 #include "ui/WindowChromeStyler.hpp"
-#include "WindowTestRig.hpp"
 
 using namespace std::chrono_literals;
 using velorin::MainWindow;
@@ -99,7 +99,8 @@ TEST_F(MainWindowTest, SettingsSheetOpensFromMenuAndHeaderButNotOverAMorphSheet)
 }
 
 TEST_F(MainWindowTest, AvailabilitySwitchesFollowAndEditTheRoutingStoreForFiftyEndpoints) {
-    const std::string longName = "A very long synthesizer name that cannot fit in the column " + std::string(40, 'x');
+    const std::string longName =
+        "A very long synthesizer name that cannot fit in the column " + std::string(40, 'x');
     rig.midi.addSource(longName, 100);
     for (int i = 1; i < 50; ++i) rig.midi.addSource("Keys " + std::to_string(i), 100 + i);
     rig.midi.addDestination("Synth", 300);
@@ -119,8 +120,8 @@ TEST_F(MainWindowTest, AvailabilitySwitchesFollowAndEditTheRoutingStoreForFiftyE
     EXPECT_TRUE(inputs.back()->isChecked());
     // Every switch fits in the list; the long name is whole in the tooltip.
     for (const auto* toggle : inputs) EXPECT_LE(toggle->width(), sheet.width());
-    const auto longToggle = std::find_if(inputs.begin(), inputs.end(),
-                                         [&](auto* t) { return t->text() == QString::fromStdString(longName); });
+    const auto longToggle = std::find_if(
+        inputs.begin(), inputs.end(), [&](auto* t) { return t->text() == QString::fromStdString(longName); });
     ASSERT_NE(longToggle, inputs.end());
     EXPECT_TRUE((*longToggle)->toolTip().contains(QString::fromStdString(longName)));
 
@@ -148,7 +149,8 @@ TEST_F(MainWindowTest, OtherSettingsSwitchesShowAndSetTheirOptions) {
     velorin::NeonToggle& fc200 = sheet.showFC200MorphToggle();
     velorin::NeonToggle& ports = sheet.additionalPortsToggle();
     EXPECT_EQ(usb.text(), "Show Individual USB Devices");
-    EXPECT_EQ(usb.toolTip(), "When off, routing uses one Velorin USB All input and output for every connected device.");
+    EXPECT_EQ(usb.toolTip(),
+              "When off, routing uses one Velorin USB All input and output for every connected device.");
     EXPECT_EQ(fc200.text(), "Show FC-200 Morph");
     EXPECT_EQ(fc200.toolTip(), "When on, the FC-200 SysEx morph appears in Morphs.");
     EXPECT_EQ(ports.text(), "Add Additional Velorin Server Ports");

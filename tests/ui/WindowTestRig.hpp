@@ -25,9 +25,8 @@ struct WindowTestRig {
     FakeLinkSession* link = nullptr;
     std::unique_ptr<LinkClock> clock = makeClock();
     LinkBeatScheduler scheduler{*clock, *log};
-    MIDIActivityMonitor activity{[this] {
-        return std::chrono::duration<double>(queue.now().time_since_epoch()).count();
-    }};
+    MIDIActivityMonitor activity{
+        [this] { return std::chrono::duration<double>(queue.now().time_since_epoch()).count(); }};
     FakeMIDIService midi;
     MIDIEngine engine{MIDIEngine::Dependencies{.queue = queue,
                                                .settings = settings,

@@ -82,7 +82,8 @@ void PTSocketWriter::flushUntil(MainQueue::TimePoint deadline) {
     while (!pending_.empty() && !failure_) {
         flush();
         if (pending_.empty() || failure_) return;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - MainQueue::Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - MainQueue::Clock::now());
         if (left.count() <= 0) return;
         pollfd fd{fd_, POLLOUT, 0};
         if (::poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return;
