@@ -42,3 +42,27 @@ function(velorin_add_test name)
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${ARG_ENV}")
 endfunction()
+
+# velorin_add_chaos_test(NAME SOURCES ... DEPS ... LABELS ... SHORT n LONG n
+#                        [SHORT_TIMEOUT s] [LONG_TIMEOUT s] [ENV ...])
+# A GoogleTest executable that CTest runs twice, the number of rounds (cycles,
+# kills) in VELORIN_CHAOS_ROUNDS: NAME_short with SHORT rounds under LABELS, so
+# CI runs it, and NAME_long with LONG rounds under the label "chaos" only, which
+# CI leaves out (`ctest --test-dir build/default -L chaos` runs those).
+function(velorin_add_chaos_test name)
+  cmake_parse_arguments(ARG "" "SHORT;LONG;SHORT_TIMEOUT;LONG_TIMEOUT" "SOURCES;DEPS;LABELS;ENV" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} velorin_test_support GTest::gtest GTest::gtest_main velorin_warnings)
+  if(NOT ARG_SHORT_TIMEOUT)
+    set(ARG_SHORT_TIMEOUT 120)
+  endif()
+  if(NOT ARG_LONG_TIMEOUT)
+    set(ARG_LONG_TIMEOUT 3600)
+  endif()
+  add_test(NAME ${name}_short COMMAND ${name})
+  set_tests_properties(${name}_short PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_SHORT_TIMEOUT}
+    ENVIRONMENT "VELORIN_CHAOS_ROUNDS=${ARG_SHORT};${ARG_ENV}")
+  add_test(NAME ${name}_long COMMAND ${name})
+  set_tests_properties(${name}_long PROPERTIES LABELS chaos TIMEOUT ${ARG_LONG_TIMEOUT}
+    ENVIRONMENT "VELORIN_CHAOS_ROUNDS=${ARG_LONG};${ARG_ENV}")
+endfunction()

@@ -25,14 +25,14 @@ VLUSBService::VLUSBService(MainQueue& queue, LogStore& log, std::unique_ptr<VLUS
 
 std::unique_ptr<VLUSBService> VLUSBService::create(MainQueue& queue, LogStore& logStore,
                                                    std::filesystem::path lockFile,
-                                                   std::string usbmuxdSocketPath) {
+                                                   std::string usbmuxdSocketPath, Timing timing) {
     // usbmuxd hears the program's name and build number with every request.
     PTUSBSetClientIdentity({bundleInfoValue(kBundleNameKey), bundleInfoValue(kBundleVersionKey)});
     auto bridge = VLUSBPeerTalkBridge::create(
         queue, usbmuxdSocketPath.empty() ? PTUSBMuxSocketPath() : std::move(usbmuxdSocketPath));
     return std::make_unique<VLUSBService>(queue, logStore,
                                           std::make_unique<VLUSBPeerTalkBridgeAdapter>(std::move(bridge)),
-                                          std::make_unique<VLUSBProcessLock>(std::move(lockFile)));
+                                          std::make_unique<VLUSBProcessLock>(std::move(lockFile)), timing);
 }
 
 VLUSBService::~VLUSBService() {

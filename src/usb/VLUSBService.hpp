@@ -60,7 +60,7 @@ public:
     // data folder and every line into the log store.
     static std::unique_ptr<VLUSBService> create(MainQueue& queue, LogStore& logStore,
                                                 std::filesystem::path lockFile,
-                                                std::string usbmuxdSocketPath = {});
+                                                std::string usbmuxdSocketPath = {}, Timing timing = {});
     ~VLUSBService() override;
     VLUSBService(const VLUSBService&) = delete;
     VLUSBService& operator=(const VLUSBService&) = delete;

@@ -10,6 +10,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "platform/qt/SettingsFileWriteLock.hpp"
+
 namespace velorin {
 
 namespace {
@@ -79,6 +81,9 @@ bool QSettingsStore::isWritable() const {
 }
 
 void QSettingsStore::syncToFile() {
+    // Another process (a second server waiting for the USB lease, the settings
+    // tool) may write the same file: the merge runs under a lock shared with it.
+    const SettingsFileWriteLock lock(toStdString(settings_->fileName()));
     settings_->sync();
     if (settings_->status() == QSettings::AccessError) writeFailed_ = true;
 }
@@ -162,6 +167,11 @@ std::optional<std::vector<bool>> QSettingsStore::boolListValue(std::string_view 
             if (!b) return std::nullopt;
             return std::vector<bool>{*b};
         }
+        case QMetaType::UnknownType:
+            // The file writes an empty list as "@Invalid()", which reads back
+            // as no value at all; the key is there, though.
+            if (contains(key)) return std::vector<bool>{};
+            return std::nullopt;
         default:
             return std::nullopt;
     }

@@ -19,7 +19,8 @@ namespace velorin {
 // therefore accepts either a value of its own type or a text that parses as
 // that type exactly, and answers absent otherwise. Byte data is stored as a
 // QByteArray, which the file keeps typed, so no text ever reads as byte data.
-// Every change is written to disk at once. Main thread only.
+// Every change is written to disk at once, merged into what other processes
+// wrote meanwhile (see SettingsFileWriteLock). Main thread only.
 class QSettingsStore final : public SettingsStore {
 public:
     QSettingsStore();
