@@ -37,12 +37,16 @@ for name in "${targets[@]}"; do
   # -runs stops before the first pass over big corpora ends, so count from the stats.
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
   cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1)
-  # Minimise: the committed seeds plus what this run added, merged into a fresh directory.
-  mkdir -p "$work/min"
-  "$bin" -merge=1 "$work/min" "$seeds" "$work/corpus" >"$work/merge.log" 2>&1 </dev/null
-  if [ -n "$(ls -A "$work/min")" ]; then
-    rm -f "$seeds"/*
-    cp "$work/min"/* "$seeds"/
+  # Minimise: the hand-written seeds (named for what they hold) stay as they are; of the
+  # rest and of what this run added, only inputs that add coverage to them are kept.
+  mkdir -p "$work/min" "$work/found"
+  for f in "$seeds"/*; do
+    [ -f "$f" ] || continue
+    if [[ $(basename "$f") =~ ^[0-9a-f]{40}$ ]]; then cp "$f" "$work/found/"; else cp "$f" "$work/min/"; fi
+  done
+  if "$bin" -merge=1 "$work/min" "$work/found" "$work/corpus" >"$work/merge.log" 2>&1 </dev/null; then
+    find "$seeds" -maxdepth 1 -type f -regextype posix-extended -regex '.*/[0-9a-f]{40}' -delete
+    cp -n "$work/min"/* "$seeds"/
   fi
   crashes=$(find "$findings" -type f | wc -l)
   rmdir "$findings" 2>/dev/null
