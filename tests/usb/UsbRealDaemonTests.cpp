@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/PollMainQueue.hpp"
+#include "support/ChildProcess.hpp"
 #include "usb/UsbTestSupport.hpp"
 #include "usb/channel/PTUSBHub.hpp"
 #include "usb/support/FakeControllerDevice.hpp"
@@ -22,80 +23,14 @@
 namespace velorin::testing {
 namespace {
 
-// A child process with pipes on its standard input and output. Only the PID we
-// started is ever signalled.
-class ChildProcess {
-public:
-    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
-                 const std::string& stderrFile = "/dev/null") {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            const int err = ::open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (err >= 0) ::dup2(err, 2);
-            for (const auto& e : extraEnv) ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        stdinFD_ = in[1];
-        stdoutFD_ = out[0];
-        ::fcntl(stdoutFD_, F_SETFL, O_NONBLOCK);
-    }
-    ~ChildProcess() {
-        kill(SIGKILL);
-        if (stdinFD_ >= 0) ::close(stdinFD_);
-        if (stdoutFD_ >= 0) ::close(stdoutFD_);
-    }
-    bool started() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-    void kill(int signal) {
-        if (pid_ <= 0) return;
-        ::kill(pid_, signal);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-    bool write(const std::string& bytes) {
-        return ::write(stdinFD_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
-    // Appends whatever the child wrote so far.
-    const std::string& drain() {
-        char buf[4096];
-        for (;;) {
-            const auto n = ::read(stdoutFD_, buf, sizeof buf);
-            if (n <= 0) break;
-            output_.append(buf, static_cast<std::size_t>(n));
-        }
-        return output_;
-    }
-    std::size_t count(const std::string& text) {
-        drain();
-        std::size_t n = 0;
-        for (auto pos = output_.find(text); pos != std::string::npos; pos = output_.find(text, pos + 1)) ++n;
-        return n;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int stdinFD_ = -1;
-    int stdoutFD_ = -1;
-    std::string output_;
-};
-
-bool onPath(const std::string& tool) {
+// The tool's full path in the system folders (children are started without a
+// PATH search), or empty when it is not installed.
+std::string toolPath(const std::string& tool) {
     for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
-        if (::access((std::string(dir) + "/" + tool).c_str(), X_OK) == 0) return true;
+        const std::string path = std::string(dir) + "/" + tool;
+        if (::access(path.c_str(), X_OK) == 0) return path;
     }
-    return false;
+    return {};
 }
 
 template <typename Pred>
@@ -110,13 +45,14 @@ bool waitReal(PollMainQueue& queue, Pred pred, std::chrono::milliseconds limit) 
 
 TEST(UsbRealDaemon, ListenSucceedsAndConnectToAnUnknownDeviceFails) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to start usbmuxd in a private mount namespace";
-    if (!onPath("usbmuxd") || !onPath("unshare")) GTEST_SKIP() << "usbmuxd or unshare is not installed";
+    if (toolPath("usbmuxd").empty() || toolPath("unshare").empty())
+        GTEST_SKIP() << "usbmuxd or unshare is not installed";
     UsbTempDir dir;
     std::filesystem::create_directories(dir.path() / "run");
     std::filesystem::create_directories(dir.path() / "varlib" / "lockdown");
     const std::string script = "mount --bind '" + dir.file("run") + "' /run && mount --bind '" +
                                dir.file("varlib") + "' /var/lib && exec usbmuxd -f -n -p";
-    ChildProcess daemon({"unshare", "-m", "sh", "-c", script}, {}, dir.file("usbmuxd.log"));
+    ChildProcess daemon({toolPath("unshare"), "-m", "sh", "-c", script}, dir.file("usbmuxd.log"));
     ASSERT_TRUE(daemon.started());
     const std::string socketPath = dir.file("run/usbmuxd");
     PollMainQueue queue;
@@ -147,15 +83,16 @@ TEST(UsbRealDaemon, ListenSucceedsAndConnectToAnUnknownDeviceFails) {
 }
 
 TEST(UsbRealClientTools, InetcatBytesReachTheFakeDeviceAndComeBack) {
-    if (!onPath("inetcat")) GTEST_SKIP() << "inetcat (libusbmuxd-tools) is not installed";
+    if (toolPath("inetcat").empty()) GTEST_SKIP() << "inetcat (libusbmuxd-tools) is not installed";
     UsbTempDir dir;
     PollMainQueue queue;
     FakeUSBMuxDaemon daemon(queue, dir.file("usbmuxd"));
     FakeControllerDevice device(queue, "Echo");
     device.behaviour = FakeControllerDevice::Behaviour::rawEcho;
     daemon.attach(1, &device, "00008030-0011223344556677");
-    ChildProcess inetcat({"inetcat", "17036"}, {"USBMUXD_SOCKET_ADDRESS=UNIX:" + dir.file("usbmuxd")},
-                         dir.file("inetcat.log"));
+    ChildProcess inetcat(
+        {toolPath("env"), "USBMUXD_SOCKET_ADDRESS=UNIX:" + dir.file("usbmuxd"), "inetcat", "17036"},
+        dir.file("inetcat.log"));
     ASSERT_TRUE(inetcat.started());
     ASSERT_TRUE(waitReal(
         queue, [&] { return device.connectionsAccepted() == 1; }, std::chrono::seconds(5)));
@@ -182,26 +119,27 @@ TEST(UsbLeaseProcesses, SecondServerWaitsAndTakesOverAfterTheFirstIsKilled) {
     const std::string lock = dir.file("data/Velorin Server/vl-usb.lock");
     ChildProcess first({helper, lock, dir.file("usbmuxd")});
     ASSERT_TRUE(waitReal(
-        queue, [&] { return first.count("[VL USB] Starting device observation") == 1; },
+        queue, [&] { return first.countOccurrences("[VL USB] Starting device observation") == 1; },
         std::chrono::seconds(5)));
     ChildProcess second({helper, lock, dir.file("usbmuxd")});
     ASSERT_TRUE(waitReal(
-        queue, [&] { return second.count("[VL USB] VL USB in Use by Another Server") == 1; },
+        queue, [&] { return second.countOccurrences("[VL USB] VL USB in Use by Another Server") == 1; },
         std::chrono::seconds(5)));
     // Two more lease retries go by silently.
     queue.runFor(std::chrono::milliseconds(4200));
-    EXPECT_EQ(second.count("[VL USB] VL USB in Use by Another Server"), 1u);
-    EXPECT_EQ(second.count("Starting device observation"), 0u);
+    EXPECT_EQ(second.countOccurrences("[VL USB] VL USB in Use by Another Server"), 1u);
+    EXPECT_EQ(second.countOccurrences("Starting device observation"), 0u);
 
     const auto killedAt = std::chrono::steady_clock::now();
     first.kill(SIGKILL);
     ASSERT_TRUE(waitReal(
-        queue, [&] { return second.count("[VL USB] Lease acquired; starting device observation") == 1; },
+        queue,
+        [&] { return second.countOccurrences("[VL USB] Lease acquired; starting device observation") == 1; },
         std::chrono::seconds(4)));
     const auto tookOver = std::chrono::steady_clock::now() - killedAt;
     EXPECT_LE(tookOver, std::chrono::milliseconds(2500));
-    EXPECT_EQ(second.count("[VL USB] Starting device observation"), 1u);
-    EXPECT_EQ(second.count("[VL USB] VL USB in Use by Another Server"), 1u);
+    EXPECT_EQ(second.countOccurrences("[VL USB] Starting device observation"), 1u);
+    EXPECT_EQ(second.countOccurrences("[VL USB] VL USB in Use by Another Server"), 1u);
 }
 
 }  // namespace
