@@ -194,9 +194,8 @@ void VLUSBService::deviceAttached(std::uint32_t deviceNumber, const PTPlist& pro
     }
     log("[VL USB] Device attached: " + std::to_string(deviceNumber));
     auto session = std::make_shared<VLUSBSession>(deviceNumber, properties);
-    const VLUSBConnectionTiming timing{timing_.retryDelay, timing_.handshakeTimeout,
-                                       timing_.heartbeatInterval, timing_.heartbeatTimeout};
-    auto controller = VLUSBConnectionController::create(session, *transport_, queue_, log_, this, timing);
+    auto controller =
+        VLUSBConnectionController::create(session, *transport_, queue_, log_, this, timing_.connection);
     _connections.emplace(deviceNumber, controller);
     controller->connect();
 }

@@ -35,11 +35,8 @@ std::string VLUSBSendErrorDescription(const VLUSBSendError& error);
 
 // The service's timers: the lease retry and those of every device's controller.
 struct VLUSBServiceTiming {
-    std::chrono::milliseconds retryDelay{1000};
+    VLUSBConnectionTiming connection;  // handed to every device's controller
     std::chrono::milliseconds leaseRetryDelay{2000};
-    std::chrono::milliseconds handshakeTimeout{5000};
-    std::chrono::milliseconds heartbeatInterval{10000};
-    std::chrono::milliseconds heartbeatTimeout{5000};
 };
 
 // The USB transport as the MIDI engine sees it: the per-user lease, device

@@ -53,10 +53,10 @@ constexpr Clock::duration kReconnectBudget = 1100ms;
 // that a busy machine never misses a pong.
 VLUSBService::Timing chaosTimings() {
     VLUSBService::Timing timing;
-    timing.retryDelay = 1000ms;
-    timing.handshakeTimeout = 400ms;
-    timing.heartbeatInterval = 250ms;
-    timing.heartbeatTimeout = 2000ms;
+    timing.connection.retryDelay = 1000ms;
+    timing.connection.handshakeTimeout = 400ms;
+    timing.connection.heartbeatInterval = 250ms;
+    timing.connection.heartbeatTimeout = 2000ms;
     return timing;
 }
 

@@ -30,10 +30,10 @@ struct UsbServiceHarness : UsbLoggingHarness<PollMainQueue> {
             queue, *log,
             std::make_unique<VLUSBPeerTalkBridgeAdapter>(VLUSBPeerTalkBridge::create(queue, socketPath)),
             std::make_unique<VLUSBProcessLock>(dir.path() / "data" / "vl-usb.lock"),
-            fastTimers ? VLUSBServiceTiming{.retryDelay = 20ms,
-                                            .handshakeTimeout = 300ms,
-                                            .heartbeatInterval = 100ms,
-                                            .heartbeatTimeout = 200ms}
+            fastTimers ? VLUSBServiceTiming{.connection = {.retryDelay = 20ms,
+                                                           .handshakeTimeout = 300ms,
+                                                           .heartbeatInterval = 100ms,
+                                                           .heartbeatTimeout = 200ms}}
                        : VLUSBServiceTiming{});
         service->midiHandler = [this](const VLUSBInboundMIDI& m) { inbound.push_back(m); };
     }

@@ -91,7 +91,7 @@ TEST_F(USBServiceTest, ARuntimeKeyedDeviceThatLaterGivesItsNameIsListedUnderTheN
     ASSERT_TRUE(h.device("velorin-usb:runtime:4"));
     h.transport->end(first, std::nullopt);
     h.run();
-    h.advance(h.service->timing().retryDelay + 100ms);
+    h.advance(h.service->timing().connection.retryDelay + 100ms);
     const auto second = h.transport->lastChannel(4);
     ASSERT_NE(second, first);
     h.transport->complete(second);
@@ -117,7 +117,7 @@ TEST_F(USBServiceTest, DevicesTheDaemonForgotOrRenumberedAreRemovedOthersKeepThe
     // Device 4's app restarts; its reconnect is answered "unknown device".
     h.transport->end(keys, std::nullopt);
     h.run();
-    h.advance(h.service->timing().retryDelay + 100ms);
+    h.advance(h.service->timing().connection.retryDelay + 100ms);
     h.transport->complete(h.transport->lastChannel(4), PTError::hub(2, "unknown device"));
     h.run();
     EXPECT_FALSE(h.service->connections().count(4));
