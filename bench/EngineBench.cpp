@@ -10,6 +10,7 @@
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIEngine.hpp"
+#include "engine/MIDILatencyMonitor.hpp"
 #include "log/LogStore.hpp"
 
 namespace velorin {
@@ -142,6 +143,18 @@ void BM_Engine_PanicPerTarget(benchmark::State& state) {
                            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Engine_PanicPerTarget)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
+
+// What the latency readout costs one send: the clock read and the record.
+void BM_LatencyMonitorRecordWithClockRead(benchmark::State& state) {
+    MIDILatencyMonitor monitor;
+    const auto arrival = MIDILatencyMonitor::Clock::now();
+    for (auto _ : state) {
+        const auto now = MIDILatencyMonitor::Clock::now();
+        monitor.record(now - arrival, now);
+    }
+    benchmark::DoNotOptimize(monitor.summary(MIDILatencyMonitor::Clock::now()).count);
+}
+BENCHMARK(BM_LatencyMonitorRecordWithClockRead);
 
 // A 1 MiB SysEx dump arriving in 256-byte packets with "log all" on: every
 // packet logs a line about the message so far. Reports the time per dump.

@@ -6,7 +6,6 @@ bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target velorin-server
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "No display found: starting Velorin Server headless (Qt offscreen platform); the log follows on this terminal."
-  export QT_QPA_PLATFORM=offscreen
+  echo "No display found: Velorin Server runs headless (no window); the log follows on this terminal."
 fi
 exec ./build/default/src/app/velorin-server "$@"

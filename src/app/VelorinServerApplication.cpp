@@ -44,7 +44,7 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
     // before the window saves its size on the same notification.
     quitConnection_ = QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
                                        [this] { shutDown(); });
-    buildWindow(platform);
+    if (platform.withWindow) buildWindow(platform);
 }
 
 VelorinServerApplication::~VelorinServerApplication() {
@@ -152,18 +152,23 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                                                                 .activity = *activity_,
                                                                 .usbService = usbService_.get()},
                                            platform.bundleInfo);
-    window_->setAppearAction([this] {
-        if (!isShutDown_) engine_->start();
-    });
+    window_->setAppearAction([this] { start(); });
 }
 
 void VelorinServerApplication::showWindow() {
-    window_->show();
+    if (window_) window_->show();
+}
+
+void VelorinServerApplication::start() {
+    if (isShutDown_ || engine_->isStarted()) return;
+    engine_->start();
+    LinkClock::shared().startPolling();
 }
 
 void VelorinServerApplication::shutDown() {
     if (isShutDown_) return;
     isShutDown_ = true;
+    LinkClock::shared().stopPolling();
     engine_->stop();
 }
 

@@ -27,13 +27,16 @@ class VLUSBService;
 // order: the settings store, the log store (installed as the shared one and
 // mirrored to standard error), the Link clock and the beat scheduler
 // (installed as the shared ones), the activity monitor, the operating
-// system's MIDI service, the USB service, the MIDI engine and the main window.
+// system's MIDI service, the USB service, the MIDI engine and, unless the
+// server runs headless, the main window.
 //
-// The engine starts when the window appears and stops once, when the
-// application is about to quit — before the window saves its size on the same
-// notification — or, failing that, when this object is destroyed. Teardown
-// runs in reverse order: the window, the engine, the services it used, and the
-// shared instances last. Main thread only; a QApplication must exist.
+// start() starts the engine and the Link clock's poll: when the window first
+// appears, or at once headless (the caller calls it). Both stop once, when the
+// application is about to quit — before the window saves its size on the
+// same notification — or, failing that, when this object is destroyed.
+// Teardown runs in reverse order: the window, the engine, the services it
+// used, and the shared instances last. Main thread only; a QCoreApplication
+// must exist (a QApplication with a window).
 class VelorinServerApplication {
 public:
     struct USBOptions {
@@ -59,6 +62,8 @@ public:
         // Absent: no USB transport at all.
         std::optional<USBOptions> usb = USBOptions{};
         bool mirrorLogToStandardError = true;
+        // False: headless — no widget is created at all.
+        bool withWindow = true;
         BundleInfoLookup bundleInfo = buildBundleInfo();
     };
 
@@ -69,9 +74,14 @@ public:
     VelorinServerApplication(const VelorinServerApplication&) = delete;
     VelorinServerApplication& operator=(const VelorinServerApplication&) = delete;
 
+    // Does nothing headless.
     void showWindow();
-    // Stops the engine, the first time only (later appearances of the window
-    // no longer start it). Runs when the application is about to quit.
+    // Starts the engine and the Link poll; later calls, and calls after
+    // shutDown(), do nothing.
+    void start();
+    // Stops the engine and the Link poll, the first time only (later
+    // appearances of the window no longer start them). Runs when the
+    // application is about to quit.
     void shutDown();
     bool isShutDown() const { return isShutDown_; }
 
@@ -84,6 +94,8 @@ public:
     // Null without USB.
     VLUSBService* usbService() const { return usbService_.get(); }
     MIDIEngine& engine() const { return *engine_; }
+    bool hasWindow() const { return window_ != nullptr; }
+    // Only with a window.
     MainWindow& window() const { return *window_; }
 
 private:

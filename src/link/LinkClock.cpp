@@ -76,6 +76,12 @@ bool LinkClock::hasShared() {
     return sharedClock() != nullptr;
 }
 
+void LinkClock::startPolling() {
+    assert(queue_.isMainThread());
+    if (poll_.isActive()) return;
+    poll_ = queue_.every(kPollInterval, [this] { refresh(false); });
+}
+
 void LinkClock::refresh(bool forceTempoLog) {
     assert(queue_.isMainThread());
     Shown shown;

@@ -22,6 +22,9 @@ class LogStore;
 class LinkClock final : public LinkBeatSchedulingClock, public Observable {
 public:
     static constexpr const char* kIsActiveKey = "LinkClock.isActive";
+    // How often the session is read while polling: what the window shows and
+    // the "[Link]" lines follow the session within this time.
+    static constexpr MainQueue::Duration kPollInterval = std::chrono::milliseconds(100);
 
     // Enables Link at once when "LinkClock.isActive" is stored true. Logs nothing.
     LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, SettingsStore& settings, MainQueue& queue);
@@ -57,6 +60,12 @@ public:
 
     // Reads the session and logs what changed since the last lines.
     void refresh(bool forceTempoLog = false);
+    // Refreshes every kPollInterval on the clock's queue until stopPolling()
+    // or destruction. The application polls for as long as it runs, with or
+    // without a window, so the log follows the session headless too.
+    void startPolling();
+    void stopPolling() { poll_.cancel(); }
+    bool isPolling() const { return poll_.isActive(); }
     void setActive(bool active);
     void setPlaying(bool playing);
     // Refused (does nothing) while any peer is connected.
@@ -91,6 +100,7 @@ private:
     std::optional<bool> lastLoggedIsPlaying_;
     bool restartAtBeatZero_ = false;
     std::optional<Shown> lastShown_;
+    TaskHandle poll_;
 };
 
 }  // namespace velorin

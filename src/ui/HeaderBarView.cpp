@@ -255,15 +255,15 @@ bool HeaderBarView::isPlayButtonPulsing() const {
 
 void HeaderBarView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!linkPoll_.isActive()) {
-        linkPoll_ = sources_.queue.every(kLinkPollInterval, [this] { refreshLinkState(); });
+    if (!linkRedraw_.isActive()) {
+        linkRedraw_ = sources_.queue.every(kLinkRedrawInterval, [this] { showLinkState(); });
     }
     refreshLinkState();
 }
 
 void HeaderBarView::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
-    linkPoll_.cancel();
+    linkRedraw_.cancel();
     setPulsing(false);
 }
 

@@ -56,7 +56,9 @@ public:
     // header share them so that the row lines up.
     static constexpr int kLinkButtonWidth = 60;
     static constexpr int kPanicButtonWidth = 72;
-    static constexpr auto kLinkPollInterval = std::chrono::milliseconds(100);
+    // While shown, the Link controls are re-read this often (the clock tells
+    // of its own changes; this follows settings such as reduced motion).
+    static constexpr auto kLinkRedrawInterval = std::chrono::milliseconds(100);
     static constexpr auto kPulseHalfPeriod = std::chrono::milliseconds(650);
     static constexpr double kPulseLowOpacity = 0.4;
 
@@ -77,10 +79,11 @@ public:
     NeonButton& settingsButton() const { return *settings_; }
     NeonButton& panicButton() const { return *panic_; }
 
-    bool isPollingLink() const { return linkPoll_.isActive(); }
+    bool isRedrawingLinkState() const { return linkRedraw_.isActive(); }
     bool isPlayButtonPulsing() const;
 
-    // One poll: the clock's refresh, then the Link controls re-read.
+    // The clock's refresh, then the Link controls re-read (after a click, and
+    // when the header appears; between those the clock's own poll tells it).
     void refreshLinkState();
 
 protected:
@@ -107,7 +110,7 @@ private:
     NeonButton* panic_ = nullptr;
     QGraphicsOpacityEffect* playOpacity_ = nullptr;
     QSequentialAnimationGroup* pulse_ = nullptr;
-    TaskHandle linkPoll_;
+    TaskHandle linkRedraw_;
     Subscription linkSubscription_;
     Subscription logSubscription_;
 };

@@ -113,8 +113,10 @@ protected:
     FakeMIDIService* midi = nullptr;
     FakeLinkSession* link = nullptr;
 
-    std::unique_ptr<VelorinServerApplication> makeServer(const char* laneName = "Beta") {
+    std::unique_ptr<VelorinServerApplication> makeServer(const char* laneName = "Beta",
+                                                         bool withWindow = true) {
         VelorinServerApplication::Platform platform;
+        platform.withWindow = withWindow;
         platform.queue = &queue;
         platform.settings = &settings;
         auto fakeMIDI = std::make_unique<FakeMIDIService>();
@@ -229,7 +231,7 @@ TEST_F(VelorinServerApplicationTest, TheWindowShowsAndDrivesTheServersOwnClockEn
     server->showWindow();
     HeaderBarView& header = server->window().headerBar();
     link->peers = 2;
-    queue.advance(HeaderBarView::kLinkPollInterval);
+    queue.advance(LinkClock::kPollInterval);
     EXPECT_EQ(header.linkButton().text(), "2 LINKS");
     EXPECT_EQ(countOf(logLines(server->logStore()), "[Link] Peers: 2"), 1);
 
@@ -241,11 +243,36 @@ TEST_F(VelorinServerApplicationTest, TheWindowShowsAndDrivesTheServersOwnClockEn
     server->window().settingsSheet().inputToggles().front()->click();
     EXPECT_TRUE(server->engine().routingStore().isInputUnavailable(coreMIDIEndpointKey(11, 0)));
 
-    // Hidden, the window stops polling the clock.
+    // The clock's poll is the application's: the log follows Link with the window hidden.
     server->window().hide();
     link->peers = 3;
     queue.advance(std::chrono::seconds(1));
-    EXPECT_EQ(countOf(logLines(server->logStore()), "[Link] Peers: 3"), 0);
+    EXPECT_EQ(countOf(logLines(server->logStore()), "[Link] Peers: 3"), 1);
+}
+
+TEST_F(VelorinServerApplicationTest, HeadlessItBuildsNoWidgetAndRunsEngineAndLinkUntilQuit) {
+    settings.set(LinkClock::kIsActiveKey, true);
+    const auto widgetsBefore = QApplication::allWidgets().size();
+    auto server = makeServer("Beta", false);
+    EXPECT_FALSE(server->hasWindow());
+    EXPECT_EQ(QApplication::allWidgets().size(), widgetsBefore);
+    midi->addSource("Keys", 11);
+    server->showWindow();  // nothing to show
+    EXPECT_FALSE(server->engine().isStarted());
+
+    server->start();
+    EXPECT_TRUE(server->engine().isStarted());
+    EXPECT_EQ(countOf(logLines(server->logStore()), "[MIDI] Inputs: 1, Outputs: 0"), 1);
+    link->peers = 2;
+    queue.advance(LinkClock::kPollInterval);
+    EXPECT_EQ(countOf(logLines(server->logStore()), "[Link] Peers: 2"), 1);
+
+    runUntilQuit([] { QCoreApplication::quit(); });
+    EXPECT_FALSE(server->engine().isStarted());
+    EXPECT_FALSE(server->linkClock().isPolling());
+    server->start();  // after quit nothing starts again
+    EXPECT_FALSE(server->engine().isStarted());
+    EXPECT_FALSE(settings.contains(WindowChromeStyler::kContentWidthKey));
 }
 
 TEST_F(VelorinServerApplicationTest, LinkIsActiveAtStartExactlyWhenStoredSo) {

@@ -75,7 +75,7 @@ grep -qF "<release version=\"${version%-*}\"" "$root/usr/share/metainfo/velorin-
 # The unit as packaged, then verified by systemd with the program where the
 # unpacked root holds it and its Documentation= man page looked up there.
 unit="$root/usr/lib/systemd/user/velorin-server.service"
-for setting in ExecStart=/usr/bin/velorin-server Environment=QT_QPA_PLATFORM=offscreen Restart=on-failure \
+for setting in ExecStart=/usr/bin/velorin-server "UnsetEnvironment=DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM" Restart=on-failure \
             WantedBy=default.target; do
   grep -qxF "$setting" "$unit" || fail "the unit lacks $setting"
 done

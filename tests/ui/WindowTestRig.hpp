@@ -41,7 +41,10 @@ private:
     std::unique_ptr<LinkClock> makeClock() {
         auto session = std::make_unique<FakeLinkSession>(queue);
         link = session.get();
-        return std::make_unique<LinkClock>(std::move(session), *log, settings, queue);
+        auto made = std::make_unique<LinkClock>(std::move(session), *log, settings, queue);
+        // As the application does: the clock polls the session for as long as it lives.
+        made->startPolling();
+        return made;
     }
 };
 
