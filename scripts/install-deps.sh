@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config git
   qt6-base-dev libgl-dev
   ableton-link-dev libasio-dev
-  libplist-dev nlohmann-json3-dev libasound2-dev
+  libplist-dev nlohmann-json3-dev libasound2-dev libsystemd-dev
   dpkg-dev librsvg2-bin
 )
 if [ "${1:-}" != package ]; then
@@ -17,7 +17,7 @@ if [ "${1:-}" != package ]; then
     clang libclang-rt-14-dev clang-format clang-tidy fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
     usbmuxd libusbmuxd-tools
-    iproute2 util-linux
+    iproute2 util-linux dbus-daemon
     alsa-utils qemu-system-x86 xz-utils cpio
     desktop-file-utils appstream systemd file
   )

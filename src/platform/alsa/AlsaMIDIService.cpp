@@ -14,6 +14,7 @@
 #include "core/NullMIDIService.hpp"
 #include "platform/alsa/AlsaEventCodec.hpp"
 #include "platform/alsa/AlsaEventWriter.hpp"
+#include "platform/linux/RealtimePriority.hpp"
 
 namespace velorin {
 
@@ -35,6 +36,10 @@ constexpr int kLastPort = 253;
 // larger than the read buffer could never be read and would stall the input.
 constexpr int kInputPoolCells = 2000;
 constexpr std::size_t kInputBufferBytes = 128 * 1024;
+
+// The reader runs one above the engine thread, so input is taken off the
+// sequencer before the engine turns to it.
+constexpr int kReaderPriority = RealtimePriority::kDefaultPriority + 1;
 
 // Wake-ups in a row that found input pending but could read none: the input
 // is stuck, so it is dropped.
@@ -520,6 +525,8 @@ void AlsaMIDIService::stopReader() {
 }
 
 void AlsaMIDIService::readerLoop() {
+    logLine(RealtimePriority::request(RealtimeThread::current(), kReaderPriority)
+                .logLine("the ALSA reader thread"));
     const int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
     std::vector<pollfd> descriptors(static_cast<std::size_t>(std::max(count, 0)) + 1);
     const int filled = count > 0 ? snd_seq_poll_descriptors(seq_, descriptors.data(),
