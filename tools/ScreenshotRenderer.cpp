@@ -112,6 +112,7 @@ struct Scene {
         auto fake = std::make_unique<test::FakeLinkSession>(queue);
         session = fake.get();
         clock = std::make_unique<LinkClock>(std::move(fake), *log, settings, queue);
+        clock->startPolling();  // as the running application does
         scheduler = std::make_unique<LinkBeatScheduler>(*clock, *log);
         engine = std::make_unique<MIDIEngine>(
             MIDIEngine::Dependencies{queue, settings, *log, *clock, *scheduler, activity, true});
@@ -119,6 +120,7 @@ struct Scene {
     }
     ~Scene() {
         window.reset();
+        linkPublication.reset();
         engine.reset();
         scheduler.reset();
         clock.reset();
@@ -164,10 +166,15 @@ struct Scene {
     }
 
     void makeWindow() {
+        linkPublication = publishLinkState(*clock, linkState);
         window = std::make_unique<MainWindow>(
             queue, settings, log,
-            MainWindow::Services{
-                .engine = *engine, .linkClock = *clock, .activity = activity, .usbService = nullptr});
+            MainWindow::Services{.engine = *engine,
+                                 .link = linkState,
+                                 .linkCommands = makePostedLinkCommands(queue, *clock),
+                                 .activity = activity,
+                                 .usbService = nullptr});
+        queue.runPending();  // the first snapshot reaches the window
         routing = &window->routingSection();
         sheets = &window->morphSheets();
         window->resize(1090, 692);
@@ -180,6 +187,8 @@ struct Scene {
     test::FakeLinkSession* session = nullptr;
     std::unique_ptr<LinkClock> clock;
     std::unique_ptr<LinkBeatScheduler> scheduler;
+    LinkStateChannel linkState{queue, std::make_shared<const LinkStateSnapshot>()};
+    Subscription linkPublication;
     MIDIActivityMonitor activity{[this] { return queue.uptimeSeconds(); }};
     std::unique_ptr<MIDIEngine> engine;
     std::unique_ptr<MainWindow> window;

@@ -51,6 +51,8 @@ VelorinServerApplication::~VelorinServerApplication() {
     QObject::disconnect(quitConnection_);
     shutDown();
     window_.reset();
+    linkStatePublication_.reset();
+    linkState_.reset();
     engine_.reset();
     usbService_.reset();
     midiService_.reset();
@@ -146,12 +148,17 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
 }
 
 void VelorinServerApplication::buildWindow(const Platform& platform) {
-    window_ = std::make_unique<MainWindow>(*queue_, *settings_, logStore_,
-                                           MainWindow::Services{.engine = *engine_,
-                                                                .linkClock = LinkClock::shared(),
-                                                                .activity = *activity_,
-                                                                .usbService = usbService_.get()},
-                                           platform.bundleInfo);
+    LinkClock& clock = LinkClock::shared();
+    linkState_ = std::make_unique<LinkStateChannel>(*queue_, std::make_shared<const LinkStateSnapshot>());
+    linkStatePublication_ = publishLinkState(clock, *linkState_);
+    window_ = std::make_unique<MainWindow>(
+        *queue_, *settings_, logStore_,
+        MainWindow::Services{.engine = *engine_,
+                             .link = *linkState_,
+                             .linkCommands = makePostedLinkCommands(*queue_, clock),
+                             .activity = *activity_,
+                             .usbService = usbService_.get()},
+        platform.bundleInfo);
     window_->setAppearAction([this] { start(); });
 }
 

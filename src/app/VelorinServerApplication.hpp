@@ -9,7 +9,9 @@
 
 #include "core/MIDIService.hpp"
 #include "core/MainQueue.hpp"
+#include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
+#include "link/LinkClockView.hpp"
 #include "link/LinkSession.hpp"
 #include "log/BundleInfo.hpp"
 
@@ -117,6 +119,9 @@ private:
     std::unique_ptr<VLUSBService> usbService_;
     std::unique_ptr<MIDIEngine> engine_;
     QMetaObject::Connection quitConnection_;
+    // With a window: the Link snapshots it reads, published by the clock.
+    std::unique_ptr<LinkStateChannel> linkState_;
+    Subscription linkStatePublication_;
     std::unique_ptr<MainWindow> window_;
     bool isShutDown_ = false;
 };

@@ -126,9 +126,23 @@ void LinkClock::refresh(bool forceTempoLog) {
 }
 
 void LinkClock::publish(const Shown& now) {
-    if (lastShown_ && *lastShown_ == now) return;
+    // While the transport runs the beat moves on: observers hear of every
+    // refresh, so an anchored beat never drifts from the session for long.
+    if (lastShown_ && *lastShown_ == now && !(now.active && now.playing)) return;
     lastShown_ = now;
     notifyObservers();
+}
+
+LinkStateSnapshot LinkClock::snapshot() const {
+    LinkStateSnapshot snapshot;
+    snapshot.active = isActive();
+    snapshot.peers = snapshot.active ? peerCount() : 0;
+    snapshot.playing = snapshot.active && isPlaying();
+    snapshot.tempo = tempo();
+    snapshot.restartAtBeatZero = restartAtBeatZero_;
+    snapshot.anchorTime = queue_.now();
+    snapshot.anchorBeat = snapshot.active ? currentBeat() : 0;
+    return snapshot;
 }
 
 void LinkClock::setActive(bool active) {

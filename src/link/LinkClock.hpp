@@ -9,6 +9,7 @@
 #include "core/SettingsStore.hpp"
 #include "link/LinkBeatSchedulingClock.hpp"
 #include "link/LinkManager.hpp"
+#include "link/LinkStateSnapshot.hpp"
 
 namespace velorin {
 
@@ -17,8 +18,9 @@ class LogStore;
 // The system's single view of the Link session: restores whether Link is
 // active, carries out the user's Link commands, and logs changes of the
 // session under "[Link]". Observers are told when what the window shows
-// (active, peers, transport, tempo, whether a reset is armed) changed.
-// Main thread only.
+// (active, peers, transport, tempo, whether a reset is armed) changed, and at
+// every refresh while the transport runs, so the beat anchor of snapshot()
+// stays fresh. Main thread only.
 class LinkClock final : public LinkBeatSchedulingClock, public Observable {
 public:
     static constexpr const char* kIsActiveKey = "LinkClock.isActive";
@@ -57,6 +59,8 @@ public:
     // False while peers are connected: a reset would shift their timeline.
     bool canResetTimeline() const { return manager_.peerCount() == 0; }
     bool restartAtBeatZero() const { return restartAtBeatZero_; }
+    // What the window shows, the beat anchored at the queue's present time.
+    LinkStateSnapshot snapshot() const;
 
     // Reads the session and logs what changed since the last lines.
     void refresh(bool forceTempoLog = false);

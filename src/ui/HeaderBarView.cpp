@@ -14,7 +14,6 @@
 #include <functional>
 
 #include "engine/MIDIEngine.hpp"
-#include "link/LinkClock.hpp"
 #include "log/LogStore.hpp"
 #include "ui/LinkTempoStatusView.hpp"
 #include "ui/MIDIActivityView.hpp"
@@ -144,7 +143,7 @@ HeaderBarView::HeaderBarView(bool isBetaLane, Sources sources, std::function<voi
     }
     pulse_->setLoopCount(-1);
     resetButton_ = iconButton(resetIcon(), QStringLiteral("Reset local Link timeline"), this);
-    tempo_ = new LinkTempoStatusView(sources_.linkClock, sources_.queue, this);
+    tempo_ = new LinkTempoStatusView(sources_.link, sources_.queue, this);
     for (QWidget* w : std::initializer_list<QWidget*>{linkButton_, playButton_, resetButton_, tempo_}) {
         layout->addWidget(w, 0, Qt::AlignVCenter);
     }
@@ -166,26 +165,17 @@ HeaderBarView::HeaderBarView(bool isBetaLane, Sources sources, std::function<voi
         layout->addWidget(w, 0, Qt::AlignVCenter);
     }
 
-    LinkClock& clock = sources_.linkClock;
-    connect(linkButton_, &QPushButton::clicked, this, [this, &clock] {
-        clock.setActive(!clock.isActive());
-        refreshLinkState();
-    });
-    connect(playButton_, &QPushButton::clicked, this, [this, &clock] {
-        clock.togglePlayback();
-        refreshLinkState();
-    });
-    connect(resetButton_, &QPushButton::clicked, this, [this, &clock] {
-        clock.resetTimeline();
-        refreshLinkState();
-    });
+    connect(linkButton_, &QPushButton::clicked, this,
+            [this] { sources_.linkCommands.setActive(!linkState().active); });
+    connect(playButton_, &QPushButton::clicked, this, [this] { sources_.linkCommands.togglePlayback(); });
+    connect(resetButton_, &QPushButton::clicked, this, [this] { sources_.linkCommands.resetTimeline(); });
     connect(logAll_, &QPushButton::clicked, this, [this] { sources_.logStore.toggleLoggingAllMIDIEvents(); });
     connect(settings_, &QPushButton::clicked, this, [this] {
         if (openSettings_) openSettings_();
     });
     connect(panic_, &QPushButton::clicked, this, [this] { sources_.engine.panic(); });
 
-    linkSubscription_ = clock.observe([this] { showLinkState(); });
+    linkSubscription_ = sources_.link.observe([this] { showLinkState(); });
     // The store tells of every published batch too; re-reading one flag is all that costs.
     logSubscription_ = sources_.logStore.observe([this] { showLoggingState(); });
     showLinkState();
@@ -194,16 +184,11 @@ HeaderBarView::HeaderBarView(bool isBetaLane, Sources sources, std::function<voi
 
 HeaderBarView::~HeaderBarView() = default;
 
-void HeaderBarView::refreshLinkState() {
-    sources_.linkClock.refresh(false);
-    showLinkState();
-}
-
 void HeaderBarView::showLinkState() {
-    const LinkClock& clock = sources_.linkClock;
-    const bool active = clock.isActive();
-    const std::size_t peers = active ? clock.peerCount() : 0;
-    const bool playing = active && clock.isPlaying();
+    const LinkStateSnapshot link = linkState();
+    const bool active = link.active;
+    const std::size_t peers = link.peers;
+    const bool playing = link.playing;
 
     const QString linkText = !active      ? QStringLiteral("LINK")
                              : peers == 1 ? QStringLiteral("1 LINK")
@@ -228,7 +213,6 @@ void HeaderBarView::showLinkState() {
     resetButton_->setToolTip(resetHelp);
     resetButton_->setAccessibleName(resetHelp);
 
-    tempo_->refresh();
     // Invites a start while others are connected and the transport waits.
     setPulsing(isVisible() && active && peers > 0 && !playing && !systemReducesMotion());
 }
@@ -258,7 +242,7 @@ void HeaderBarView::showEvent(QShowEvent* event) {
     if (!linkRedraw_.isActive()) {
         linkRedraw_ = sources_.queue.every(kLinkRedrawInterval, [this] { showLinkState(); });
     }
-    refreshLinkState();
+    showLinkState();
 }
 
 void HeaderBarView::hideEvent(QHideEvent* event) {

@@ -7,6 +7,7 @@
 
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
+#include "link/LinkClockView.hpp"
 
 class QGraphicsOpacityEffect;
 class QHBoxLayout;
@@ -15,7 +16,6 @@ class QSequentialAnimationGroup;
 
 namespace velorin {
 
-class LinkClock;
 class LinkTempoStatusView;
 class LogStore;
 class MIDIActivityMonitor;
@@ -35,16 +35,18 @@ bool systemReducesMotion();
 // indicators, the USB status and the global actions "LOG ALL", settings and
 // "PANIC".
 //
-// Everything it shows is read from its sources: while shown it polls the
-// Link clock every 0.1 s (refresh, then tempo, enabled, playing and peers),
-// and after each Link action it does so at once; "LOG ALL" follows the log
-// store and the USB status the USB service.
+// Everything it shows is read from its sources: the Link controls show the
+// latest Link snapshot (the clock publishes one after each change and each
+// 0.1 s poll while the transport runs) and give their commands to the clock
+// without waiting for it; "LOG ALL" follows the log store and the USB status
+// the USB service.
 class HeaderBarView final : public QWidget {
     Q_OBJECT
 public:
     struct Sources {
         MainQueue& queue;
-        LinkClock& linkClock;
+        const LinkStateChannel& link;
+        LinkCommands linkCommands;
         MIDIEngine& engine;
         LogStore& logStore;
         const MIDIActivityMonitor& activity;
@@ -82,16 +84,13 @@ public:
     bool isRedrawingLinkState() const { return linkRedraw_.isActive(); }
     bool isPlayButtonPulsing() const;
 
-    // The clock's refresh, then the Link controls re-read (after a click, and
-    // when the header appears; between those the clock's own poll tells it).
-    void refreshLinkState();
-
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
     void showLinkState();
+    LinkStateSnapshot linkState() const { return *sources_.link.latest(); }
     void showLoggingState();
     void setPulsing(bool pulsing);
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "link/LinkClock.hpp"
 #include "ui/Theme.hpp"
 
 namespace velorin {
@@ -53,8 +52,8 @@ private:
     const LinkTempoStatusView& owner_;
 };
 
-LinkTempoStatusView::LinkTempoStatusView(const LinkClock& clock, MainQueue& queue, QWidget* parent)
-    : QWidget(parent), clock_(clock), queue_(queue) {
+LinkTempoStatusView::LinkTempoStatusView(const LinkStateChannel& link, MainQueue& queue, QWidget* parent)
+    : QWidget(parent), link_(link), queue_(queue) {
     setObjectName(QStringLiteral("linkTempoStatus"));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -67,14 +66,16 @@ LinkTempoStatusView::LinkTempoStatusView(const LinkClock& clock, MainQueue& queu
     layout->addWidget(tempo_);
     indicators_ = new Indicators(*this, this);
     layout->addWidget(indicators_, 0, Qt::AlignVCenter);
+    linkSubscription_ = link_.observe([this] { refresh(); });
     refresh();
 }
 
 LinkTempoStatusView::~LinkTempoStatusView() = default;
 
 void LinkTempoStatusView::refresh() {
-    tempo_->setText(QString::asprintf("%.1f BPM", clock_.tempo()));
-    const bool running = clock_.isTransportRunning() && isVisible();
+    const auto link = link_.latest();
+    tempo_->setText(QString::asprintf("%.1f BPM", link->tempo));
+    const bool running = link->isTransportRunning() && isVisible();
     if (!running) {
         frameTimer_.cancel();
         setLit(std::nullopt);
@@ -87,12 +88,12 @@ void LinkTempoStatusView::refresh() {
 }
 
 void LinkTempoStatusView::frame() {
-    if (!clock_.isTransportRunning()) {
+    const auto link = link_.latest();
+    if (!link->isTransportRunning()) {
         refresh();
         return;
     }
-    const double beat = clock_.isActive() ? clock_.currentBeat() : 0.0;
-    setLit(beatIndicatorIndex(beat, clock_.tempo()));
+    setLit(beatIndicatorIndex(link->beatAt(queue_.now()), link->tempo));
 }
 
 void LinkTempoStatusView::setLit(std::optional<int> lit) {

@@ -1,5 +1,4 @@
 #include "ui/MainWindow.hpp"
-#include "link/LinkClock.hpp"
 #include "ui/MorphSheetHost.hpp"
 #include "ui/RoutingSectionView.hpp"
 
@@ -37,7 +36,8 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     header_ = new HeaderBarView(
         isBeta,
         HeaderBarView::Sources{.queue = queue,
-                               .linkClock = services.linkClock,
+                               .link = services.link,
+                               .linkCommands = services.linkCommands,
                                .engine = services.engine,
                                .logStore = *logStore,
                                .activity = services.activity,
@@ -70,11 +70,11 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     central->installEventFilter(this);
     // A morph's sheet lies over the content while the engine presents it.
     morphSheets_ = new MorphSheetHost(services.engine, central);
-    // The looper buttons' help follows the transport (the clock tells its observers within 0.1 s).
-    linkSubscription_ = services.linkClock.observe([this, &clock = services.linkClock] {
-        routing_->setLinkTransportRunning(clock.isTransportRunning());
+    // The looper buttons' help follows the transport (the clock publishes within 0.1 s).
+    linkSubscription_ = services.link.observe([this, &link = services.link] {
+        routing_->setLinkTransportRunning(link.latest()->isTransportRunning());
     });
-    routing_->setLinkTransportRunning(services.linkClock.isTransportRunning());
+    routing_->setLinkTransportRunning(services.link.latest()->isTransportRunning());
 
     auto* appMenu = menuBar()->addMenu(QString::fromStdString(bundleName(bundleInfo_)));
     aboutAction_ = appMenu->addAction(QString::fromStdString(aboutMenuTitle(bundleInfo_)));

@@ -8,6 +8,7 @@
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
+#include "link/LinkClockView.hpp"
 #include "log/BundleInfo.hpp"
 #include "log/LogStore.hpp"
 
@@ -20,7 +21,6 @@ namespace velorin {
 class HeaderBarView;
 class MorphSheetHost;
 class RoutingSectionView;
-class LinkClock;
 class LogPaneView;
 class MIDIActivityMonitor;
 class MIDIDeviceSettingsView;
@@ -38,7 +38,8 @@ public:
     // What the window shows and drives; all outlive it.
     struct Services {
         MIDIEngine& engine;
-        LinkClock& linkClock;
+        const LinkStateChannel& link;
+        LinkCommands linkCommands;
         const MIDIActivityMonitor& activity;
         // Null without USB.
         const VLUSBService* usbService = nullptr;

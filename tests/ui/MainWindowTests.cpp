@@ -38,10 +38,12 @@ protected:
     velorin::MemorySettingsStore& settings = rig.settings;
 
     std::unique_ptr<MainWindow> makeWindow(const char* laneName = "Beta") {
-        return std::make_unique<MainWindow>(
-            queue, settings, rig.log,
-            MainWindow::Services{.engine = rig.engine, .linkClock = *rig.clock, .activity = rig.activity},
-            lane(laneName));
+        return std::make_unique<MainWindow>(queue, settings, rig.log,
+                                            MainWindow::Services{.engine = rig.engine,
+                                                                 .link = rig.linkState,
+                                                                 .linkCommands = rig.linkCommands,
+                                                                 .activity = rig.activity},
+                                            lane(laneName));
     }
 };
 

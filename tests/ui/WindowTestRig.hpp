@@ -9,6 +9,7 @@
 #include "engine/MIDIEngine.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
+#include "link/LinkClockView.hpp"
 #include "log/LogStore.hpp"
 #include "support/FakeLinkSession.hpp"
 #include "support/FakeMIDIService.hpp"
@@ -17,7 +18,9 @@ namespace velorin::test {
 
 // What the window's views read and drive, on virtual time: the real engine
 // over a fake MIDI service, the real Link clock over a fake session (never a
-// network), and an activity monitor on the queue's clock.
+// network) publishing its snapshots and taking commands as the application
+// wires it (one queue stands for both threads), and an activity monitor on
+// the queue's clock.
 struct WindowTestRig {
     ManualMainQueue queue;
     MemorySettingsStore settings;
@@ -25,6 +28,9 @@ struct WindowTestRig {
     FakeLinkSession* link = nullptr;
     std::unique_ptr<LinkClock> clock = makeClock();
     LinkBeatScheduler scheduler{*clock, *log};
+    LinkStateChannel linkState{queue, std::make_shared<const LinkStateSnapshot>()};
+    Subscription linkPublication = publishLinkState(*clock, linkState);
+    LinkCommands linkCommands = makePostedLinkCommands(queue, *clock);
     MIDIActivityMonitor activity{
         [this] { return std::chrono::duration<double>(queue.now().time_since_epoch()).count(); }};
     FakeMIDIService midi;
