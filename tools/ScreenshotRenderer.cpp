@@ -173,7 +173,7 @@ struct Scene {
                                  .link = linkState,
                                  .linkCommands = makePostedLinkCommands(queue, *clock),
                                  .activity = activity,
-                                 .usbService = nullptr});
+                                 .usbStatus = nullptr});
         queue.runPending();  // the first snapshot reaches the window
         routing = &window->routingSection();
         sheets = &window->morphSheets();

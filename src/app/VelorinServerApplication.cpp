@@ -53,6 +53,8 @@ VelorinServerApplication::~VelorinServerApplication() {
     window_.reset();
     linkStatePublication_.reset();
     linkState_.reset();
+    usbStatusPublication_.reset();
+    usbStatus_.reset();
     engine_.reset();
     usbService_.reset();
     midiService_.reset();
@@ -151,13 +153,19 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
     LinkClock& clock = LinkClock::shared();
     linkState_ = std::make_unique<LinkStateChannel>(*queue_, std::make_shared<const LinkStateSnapshot>());
     linkStatePublication_ = publishLinkState(clock, *linkState_);
+    if (usbService_) {
+        usbStatus_ = std::make_unique<SnapshotChannel<VLUSBStatusSnapshot>>(
+            *queue_, std::make_shared<const VLUSBStatusSnapshot>());
+        usbStatusPublication_ = publishOnChange(
+            *usbService_, *usbStatus_, [service = usbService_.get()] { return service->statusSnapshot(); });
+    }
     window_ = std::make_unique<MainWindow>(
         *queue_, *settings_, logStore_,
         MainWindow::Services{.engine = *engine_,
                              .link = *linkState_,
                              .linkCommands = makePostedLinkCommands(*queue_, clock),
                              .activity = *activity_,
-                             .usbService = usbService_.get()},
+                             .usbStatus = usbStatus_.get()},
         platform.bundleInfo);
     window_->setAppearAction([this] { start(); });
 }

@@ -14,6 +14,7 @@
 #include "link/LinkClockView.hpp"
 #include "link/LinkSession.hpp"
 #include "log/BundleInfo.hpp"
+#include "usb/VLUSBStatusSnapshot.hpp"
 
 namespace velorin {
 
@@ -119,9 +120,11 @@ private:
     std::unique_ptr<VLUSBService> usbService_;
     std::unique_ptr<MIDIEngine> engine_;
     QMetaObject::Connection quitConnection_;
-    // With a window: the Link snapshots it reads, published by the clock.
+    // With a window: the snapshots it reads, published by the clock and the USB service.
     std::unique_ptr<LinkStateChannel> linkState_;
     Subscription linkStatePublication_;
+    std::unique_ptr<SnapshotChannel<VLUSBStatusSnapshot>> usbStatus_;
+    Subscription usbStatusPublication_;
     std::unique_ptr<MainWindow> window_;
     bool isShutDown_ = false;
 };

@@ -64,4 +64,20 @@ private:
     std::shared_ptr<Shared> shared_;
 };
 
+// Publishes make() into `channel` now and each time `source` tells its
+// observers, until the subscription ends; a value equal to the last one
+// published is left out. The source's thread; `channel` must outlive the
+// subscription.
+template <typename T, typename Make>
+[[nodiscard]] Subscription publishOnChange(const Observable& source, SnapshotChannel<T>& channel, Make make) {
+    auto publish = [&channel, make = std::move(make), last = std::shared_ptr<const T>()]() mutable {
+        auto value = std::make_shared<const T>(make());
+        if (last && *last == *value) return;
+        last = value;
+        channel.publish(std::move(value));
+    };
+    publish();
+    return source.observe(std::move(publish));
+}
+
 }  // namespace velorin

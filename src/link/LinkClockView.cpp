@@ -1,7 +1,5 @@
 #include "link/LinkClockView.hpp"
 
-#include <memory>
-
 #include "link/LinkClock.hpp"
 
 namespace velorin {

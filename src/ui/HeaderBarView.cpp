@@ -151,7 +151,7 @@ HeaderBarView::HeaderBarView(bool isBetaLane, Sources sources, std::function<voi
 
     activity_ = new MIDIActivityView(sources_.activity, sources_.queue, this);
     layout->addWidget(activity_, 0, Qt::AlignVCenter);
-    usbStatus_ = new VLUSBStatusView(sources_.usbService, this);
+    usbStatus_ = new VLUSBStatusView(sources_.usbStatus, this);
     layout->addWidget(usbStatus_, 0, Qt::AlignVCenter);
     layout->addSpacing(8);
 

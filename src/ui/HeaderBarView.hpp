@@ -8,6 +8,7 @@
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "link/LinkClockView.hpp"
+#include "usb/VLUSBStatusSnapshot.hpp"
 
 class QGraphicsOpacityEffect;
 class QHBoxLayout;
@@ -22,7 +23,6 @@ class MIDIActivityMonitor;
 class MIDIActivityView;
 class MIDIEngine;
 class NeonButton;
-class VLUSBService;
 class VLUSBStatusView;
 
 // Whether the user asked for less motion: VELORIN_REDUCE_MOTION=1, or a style
@@ -51,7 +51,7 @@ public:
         LogStore& logStore;
         const MIDIActivityMonitor& activity;
         // Null without USB.
-        const VLUSBService* usbService = nullptr;
+        const SnapshotChannel<VLUSBStatusSnapshot>* usbStatus = nullptr;
     };
 
     // The Link button's and the panic button's widths; other buttons of the

@@ -11,6 +11,7 @@
 #include "link/LinkClockView.hpp"
 #include "log/BundleInfo.hpp"
 #include "log/LogStore.hpp"
+#include "usb/VLUSBStatusSnapshot.hpp"
 
 class QAction;
 class QShowEvent;
@@ -25,7 +26,6 @@ class LogPaneView;
 class MIDIActivityMonitor;
 class MIDIDeviceSettingsView;
 class MIDIEngine;
-class VLUSBService;
 class WindowChromeStyler;
 
 // The server's one window: the header bar, the content sections, and the log
@@ -42,7 +42,7 @@ public:
         LinkCommands linkCommands;
         const MIDIActivityMonitor& activity;
         // Null without USB.
-        const VLUSBService* usbService = nullptr;
+        const SnapshotChannel<VLUSBStatusSnapshot>* usbStatus = nullptr;
     };
 
     MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,

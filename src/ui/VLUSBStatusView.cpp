@@ -5,37 +5,36 @@
 #include <QToolTip>
 
 #include "ui/Theme.hpp"
-#include "usb/VLUSBService.hpp"
 
 namespace velorin {
 
-VLUSBStatusView::VLUSBStatusView(const VLUSBService* service, QWidget* parent)
-    : QLabel(parent), service_(service) {
+VLUSBStatusView::VLUSBStatusView(const VLUSBStatusChannel* status, QWidget* parent)
+    : QLabel(parent), status_(status) {
     setObjectName(QStringLiteral("vlUSBStatus"));
     setFont(theme::monospacedFont(11, true));
     QPalette palette = this->palette();
     palette.setColor(QPalette::WindowText, theme::dimText);
     setPalette(palette);
-    if (service_ != nullptr) subscription_ = service_->observe([this] { refresh(); });
+    if (status_ != nullptr) subscription_ = status_->observe([this] { refresh(); });
     refresh();
 }
 
 VLUSBStatusView::~VLUSBStatusView() = default;
 
 void VLUSBStatusView::refresh() {
-    const QString title = service_ != nullptr ? QString::fromStdString(service_->statusTitle())
-                                              : QStringLiteral("0 VL USB Devices");
+    const QString title = status_ != nullptr ? QString::fromStdString(status_->latest()->title)
+                                             : QStringLiteral("0 VL USB Devices");
     if (text() != title) setText(title);
     setAccessibleName(title);
 }
 
 QString VLUSBStatusView::deviceSummary() const {
-    if (service_ == nullptr) return QStringLiteral("No VL USB devices connected");
+    if (status_ == nullptr) return QStringLiteral("No VL USB devices connected");
     QStringList lines;
-    for (const auto& device : service_->devices()) {
-        if (!device->isConnected()) continue;
-        QString line = QString::fromStdString(device->info().name);
-        if (const auto roundTrip = service_->lastPingRoundTrip(device->id())) {
+    const auto status = status_->latest();
+    for (const auto& device : status->connectedDevices) {
+        QString line = QString::fromStdString(device.name);
+        if (const auto& roundTrip = device.lastPingRoundTrip) {
             const double ms = std::chrono::duration<double, std::milli>(*roundTrip).count();
             line += QStringLiteral(": ping %1 ms").arg(ms, 0, 'f', 1);
         } else {
@@ -48,7 +47,7 @@ QString VLUSBStatusView::deviceSummary() const {
 }
 
 bool VLUSBStatusView::event(QEvent* event) {
-    // Built on demand so that the round trips are those of the moment.
+    // Built on demand from the latest status.
     if (event->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(event);
         QToolTip::showText(help->globalPos(), deviceSummary(), this);

@@ -3,20 +3,23 @@
 #include <QLabel>
 
 #include "core/Observable.hpp"
+#include "core/SnapshotChannel.hpp"
+#include "usb/VLUSBStatusSnapshot.hpp"
 
 namespace velorin {
 
-class VLUSBService;
+using VLUSBStatusChannel = SnapshotChannel<VLUSBStatusSnapshot>;
 
 // The USB status in the header: "VL USB in Use by Another Server" while the
 // service waits for the lease another server holds, otherwise the number of
 // connected devices ("1 VL USB Device", "3 VL USB Devices"). Its tooltip,
-// built when asked for, lists each connected device with its last ping round
-// trip. Without a USB service it shows "0 VL USB Devices".
+// lists each connected device with its last ping round trip. It shows the
+// service's latest published status; without a USB service "0 VL USB Devices".
 class VLUSBStatusView final : public QLabel {
     Q_OBJECT
 public:
-    explicit VLUSBStatusView(const VLUSBService* service, QWidget* parent = nullptr);
+    // Null without USB.
+    explicit VLUSBStatusView(const VLUSBStatusChannel* status, QWidget* parent = nullptr);
     ~VLUSBStatusView() override;
 
     // The tooltip as it would show now.
@@ -28,7 +31,7 @@ protected:
 private:
     void refresh();
 
-    const VLUSBService* service_;
+    const VLUSBStatusChannel* status_;
     Subscription subscription_;
 };
 

@@ -198,6 +198,7 @@ void VLUSBConnectionController::handleFrame(const VLUSBChannelIdentifier& channe
             if (session_->pingSentAt) session_->lastPingRoundTrip = queue_.now() - *session_->pingSentAt;
             session_->pingSentAt.reset();
             startHeartbeat();
+            if (host_) host_->pingAnswered(*this);
             return;
         }
         case VLUSBFrameType::ping:

@@ -34,6 +34,8 @@ public:
     // The daemon answered a Connect with "unknown device": it no longer knows
     // the device (its "Detached" was lost, e.g. while the daemon restarted).
     virtual void deviceUnknownToDaemon(VLUSBConnectionController& controller) = 0;
+    // A ping was answered: the session's round trip changed.
+    virtual void pingAnswered(VLUSBConnectionController& /*controller*/) {}
 };
 
 // Drives one device's session: connect a framed channel to the controller app,

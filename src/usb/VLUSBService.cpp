@@ -62,6 +62,20 @@ std::optional<MainQueue::Duration> VLUSBService::lastPingRoundTrip(const std::st
     return controller->session().lastPingRoundTrip;
 }
 
+VLUSBStatusSnapshot VLUSBService::statusSnapshot() const {
+    VLUSBStatusSnapshot snapshot;
+    snapshot.title = statusTitle();
+    for (const auto& device : _devices) {
+        if (!device->isConnected()) continue;
+        snapshot.connectedDevices.push_back({device->info().name, lastPingRoundTrip(device->id())});
+    }
+    return snapshot;
+}
+
+void VLUSBService::pingAnswered(VLUSBConnectionController& /*controller*/) {
+    notifyObservers();
+}
+
 const std::vector<std::uint32_t>* VLUSBService::outboundOrder(const std::string& key) const {
     auto it = _outboundOrderByDeviceKey.find(key);
     return it == _outboundOrderByDeviceKey.end() ? nullptr : &it->second;

@@ -18,6 +18,7 @@
 #include "usb/VLUSBEndpointNames.hpp"
 #include "usb/VLUSBProcessLock.hpp"
 #include "usb/VLUSBProtocol.hpp"
+#include "usb/VLUSBStatusSnapshot.hpp"
 #include "usb/channel/VLUSBTransport.hpp"
 
 namespace velorin {
@@ -94,6 +95,8 @@ public:
     // How long the last answered ping of the session that serves `deviceKey`
     // took; none before its first pong or without such a session.
     std::optional<MainQueue::Duration> lastPingRoundTrip(const std::string& deviceKey) const;
+    // The title and the connected devices with their pings, as the window shows them.
+    VLUSBStatusSnapshot statusSnapshot() const;
     VLUSBTransport& transport() { return *transport_; }
 
     // VLUSBConnectionHosting
@@ -103,6 +106,7 @@ public:
                               bool logDisconnect) override;
     void midiReceived(const VLUSBInboundMIDI& message) override;
     void deviceUnknownToDaemon(VLUSBConnectionController& controller) override;
+    void pingAnswered(VLUSBConnectionController& controller) override;
 
 private:
     void forgetOldestDisconnectedDevices();

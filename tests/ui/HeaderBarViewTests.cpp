@@ -199,9 +199,14 @@ TEST(VLUSBStatusView, CountsConnectedDevicesOrTellsOfAnotherServerAndListsPingRo
     EXPECT_EQ(velorin::VLUSBStatusView(nullptr).text(), "0 VL USB Devices");
 
     velorin::testing::UsbUnitHarness usb;
-    velorin::VLUSBStatusView status(usb.service.get());
+    // Published as the application does; the harness's queue carries both sides.
+    velorin::VLUSBStatusChannel published(usb.queue, std::make_shared<const velorin::VLUSBStatusSnapshot>());
+    const auto publication =
+        velorin::publishOnChange(*usb.service, published, [&usb] { return usb.service->statusSnapshot(); });
+    velorin::VLUSBStatusView status(&published);
     usb.lock->available = false;
     usb.service->start();
+    usb.run();
     EXPECT_EQ(status.text(), "VL USB in Use by Another Server");
     usb.lock->available = true;
     usb.advance(2s);
