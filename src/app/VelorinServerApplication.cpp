@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/NullMIDIService.hpp"
+#include "core/WriteBehindSettingsStore.hpp"
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEngine.hpp"
 #include "link/AbletonLinkSession.hpp"
@@ -74,7 +75,10 @@ void VelorinServerApplication::buildQueueAndSettings(const Platform& platform) {
     if (platform.settings != nullptr) {
         settings_ = platform.settings;
     } else {
-        ownedSettings_ = std::make_unique<QSettingsStore>();
+        // The file is written from a writer thread of its own, so that no
+        // change made on the MIDI path waits for the disk.
+        settingsFile_ = std::make_unique<QSettingsStore>();
+        ownedSettings_ = std::make_unique<WriteBehindSettingsStore>(*settingsFile_);
         settings_ = ownedSettings_.get();
     }
 }
@@ -87,9 +91,8 @@ void VelorinServerApplication::buildLog(const Platform& platform) {
             [](const LogEntry& entry) { writeTerminalLogLine(entry, stderr); });
     }
     logStore_->log(startupLogLine(platform.bundleInfo));
-    if (const auto* file = dynamic_cast<const QSettingsStore*>(settings_);
-        file != nullptr && !file->isWritable()) {
-        logStore_->log("[MIDI] Settings cannot be saved: " + file->fileName() + " is not writable");
+    if (settingsFile_ && !settingsFile_->isWritable()) {
+        logStore_->log("[MIDI] Settings cannot be saved: " + settingsFile_->fileName() + " is not writable");
     }
 }
 
