@@ -25,17 +25,18 @@ namespace velorin {
 //
 // The writer waits `coalescingDelay` after the first change it has not yet
 // written, then hands everything changed meanwhile to the backing store's
-// apply() as one batch: a burst of changes becomes one write. With the default
-// delay a change is in the backing store well within 100 ms unless the write
-// itself takes longer. flush() and destruction write everything pending before
-// they return.
+// apply() as one batch: a burst of changes becomes one write. The default
+// delay leaves most of the 100 ms a change may take to reach the disk to the
+// write itself, which waits for the file lock when another process writes the
+// same file. flush() and destruction write everything pending before they
+// return.
 //
 // Thread-safe: getters, setters and flush() may be called from any thread.
 // The lock they take is never held while the backing store writes.
 class WriteBehindSettingsStore final : public SettingsStore {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr Clock::duration kDefaultCoalescingDelay = std::chrono::milliseconds(40);
+    static constexpr Clock::duration kDefaultCoalescingDelay = std::chrono::milliseconds(25);
 
     struct Options {
         Clock::duration coalescingDelay = kDefaultCoalescingDelay;
