@@ -78,6 +78,8 @@ void VelorinServerApplication::buildQueueAndSettings(const Platform& platform) {
         // The file is written from a writer thread of its own, so that no
         // change made on the MIDI path waits for the disk.
         settingsFile_ = std::make_unique<QSettingsStore>();
+        // Asked here: once the writer runs, no other thread touches the file store.
+        if (!settingsFile_->isWritable()) unwritableSettingsFile_ = settingsFile_->fileName();
         ownedSettings_ = std::make_unique<WriteBehindSettingsStore>(*settingsFile_);
         settings_ = ownedSettings_.get();
     }
@@ -91,8 +93,8 @@ void VelorinServerApplication::buildLog(const Platform& platform) {
             [](const LogEntry& entry) { writeTerminalLogLine(entry, stderr); });
     }
     logStore_->log(startupLogLine(platform.bundleInfo));
-    if (settingsFile_ && !settingsFile_->isWritable()) {
-        logStore_->log("[MIDI] Settings cannot be saved: " + settingsFile_->fileName() + " is not writable");
+    if (unwritableSettingsFile_) {
+        logStore_->log("[MIDI] Settings cannot be saved: " + *unwritableSettingsFile_ + " is not writable");
     }
 }
 

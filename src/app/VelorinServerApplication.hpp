@@ -101,6 +101,8 @@ private:
     MainQueue* queue_ = nullptr;
     // The user's file, written only through ownedSettings_ (which it outlives).
     std::unique_ptr<QSettingsStore> settingsFile_;
+    // The file's name when it cannot be written.
+    std::optional<std::string> unwritableSettingsFile_;
     std::unique_ptr<SettingsStore> ownedSettings_;
     SettingsStore* settings_ = nullptr;
     std::shared_ptr<LogStore> logStore_;

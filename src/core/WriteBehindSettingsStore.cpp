@@ -142,12 +142,13 @@ void WriteBehindSettingsStore::runWriter() {
         wake_.wait_until(lock, firstPendingAt_ + options_.coalescingDelay, urgent);
 
         const std::uint64_t through = changesMade_;
-        batch.clear();
-        batch.reserve(pending_.size());
-        for (auto& [key, value] : pending_) batch.push_back(SettingsChange{key, std::move(value)});
-        pending_.clear();
+        // Taken over whole, so the callers' lock is held only for the swap.
+        auto taken = std::exchange(pending_, {});
 
         lock.unlock();
+        batch.clear();
+        batch.reserve(taken.size());
+        for (auto& [key, value] : taken) batch.push_back(SettingsChange{key, std::move(value)});
         backing_.apply(batch);
         lock.lock();
 
