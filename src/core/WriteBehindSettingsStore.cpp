@@ -1,5 +1,6 @@
 #include "core/WriteBehindSettingsStore.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace velorin {
@@ -150,6 +151,7 @@ void WriteBehindSettingsStore::runWriter() {
         batch.reserve(taken.size());
         for (auto& [key, value] : taken) batch.push_back(SettingsChange{key, std::move(value)});
         backing_.apply(batch);
+        taken.clear();
         lock.lock();
 
         changesPersisted_ = through;
