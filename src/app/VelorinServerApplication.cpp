@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/NullMIDIService.hpp"
+#include "core/WriteBehindSettingsStore.hpp"
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEngine.hpp"
 #include "link/AbletonLinkSession.hpp"
@@ -78,7 +79,12 @@ void VelorinServerApplication::buildQueueAndSettings(const Platform& platform) {
     if (platform.settings != nullptr) {
         settings_ = platform.settings;
     } else {
-        ownedSettings_ = std::make_unique<QSettingsStore>();
+        // The file is written from a writer thread of its own, so that no
+        // change made on the MIDI path waits for the disk.
+        settingsFile_ = std::make_unique<QSettingsStore>();
+        // Asked here: once the writer runs, no other thread touches the file store.
+        if (!settingsFile_->isWritable()) unwritableSettingsFile_ = settingsFile_->fileName();
+        ownedSettings_ = std::make_unique<WriteBehindSettingsStore>(*settingsFile_);
         settings_ = ownedSettings_.get();
     }
 }
@@ -91,9 +97,8 @@ void VelorinServerApplication::buildLog(const Platform& platform) {
             [](const LogEntry& entry) { writeTerminalLogLine(entry, stderr); });
     }
     logStore_->log(startupLogLine(platform.bundleInfo));
-    if (const auto* file = dynamic_cast<const QSettingsStore*>(settings_);
-        file != nullptr && !file->isWritable()) {
-        logStore_->log("[MIDI] Settings cannot be saved: " + file->fileName() + " is not writable");
+    if (unwritableSettingsFile_) {
+        logStore_->log("[MIDI] Settings cannot be saved: " + *unwritableSettingsFile_ + " is not writable");
     }
 }
 

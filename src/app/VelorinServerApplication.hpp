@@ -24,6 +24,7 @@ class LogStore;
 class MainWindow;
 class MIDIActivityMonitor;
 class MIDIEngine;
+class QSettingsStore;
 class VLUSBService;
 
 // The object that builds and owns everything the server runs on, in start-up
@@ -54,7 +55,8 @@ public:
     struct Platform {
         // Borrowed; null: a queue on the Qt event loop.
         MainQueue* queue = nullptr;
-        // Borrowed; null: the user's settings file.
+        // Borrowed; null: the user's settings file, written behind the
+        // callers' backs by a writer thread.
         SettingsStore* settings = nullptr;
         // Null: the ALSA sequencer when it can be opened, else a service that
         // answers every operation with the reason it cannot.
@@ -112,6 +114,10 @@ private:
 
     std::unique_ptr<MainQueue> ownedQueue_;
     MainQueue* queue_ = nullptr;
+    // The user's file, written only through ownedSettings_ (which it outlives).
+    std::unique_ptr<QSettingsStore> settingsFile_;
+    // The file's name when it cannot be written.
+    std::optional<std::string> unwritableSettingsFile_;
     std::unique_ptr<SettingsStore> ownedSettings_;
     SettingsStore* settings_ = nullptr;
     std::shared_ptr<LogStore> logStore_;

@@ -32,6 +32,13 @@ public:
         if (auto it = values_.find(key); it != values_.end()) values_.erase(it);
     }
 
+    std::vector<std::string> keys() const override {
+        std::vector<std::string> all;
+        all.reserve(values_.size());
+        for (const auto& [key, value] : values_) all.push_back(key);
+        return all;
+    }
+
     // Number of set() calls so far; lets tests check that unchanged values are not rewritten.
     int writeCount() const { return writeCount_; }
 

@@ -39,10 +39,12 @@ bool AppVirtualMIDIPortPreferences::additionalPortsEnabled() const {
 }
 
 void AppVirtualMIDIPortPreferences::setAdditionalPortsEnabled(bool value) {
-    defaults_.set(kAdditionalPortsEnabledKey, value);
-    for (const int number : kAppVirtualMIDIAdditionalPortNumbers) {
-        defaults_.set(kPortEnabledKeyPrefix + std::to_string(number), value);
-    }
+    const auto write = [&](const std::string& key) {
+        if (defaults_.boolValue(key) != value) defaults_.set(key, value);
+    };
+    write(kAdditionalPortsEnabledKey);
+    for (const int number : kAppVirtualMIDIAdditionalPortNumbers)
+        write(kPortEnabledKeyPrefix + std::to_string(number));
 }
 
 // --- pairs ---------------------------------------------------------------------------

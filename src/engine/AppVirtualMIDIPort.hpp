@@ -65,7 +65,8 @@ public:
     // The aggregate key when it holds a Boolean, else whether either per-port
     // key holds true.
     bool additionalPortsEnabled() const;
-    // Writes the aggregate key, then the keys of ports 2 and 3.
+    // Writes the aggregate key, then the keys of ports 2 and 3, each unless it
+    // already holds that value.
     void setAdditionalPortsEnabled(bool value);
 
 private:

@@ -48,13 +48,13 @@ std::unique_ptr<LinkSession> withFailureLogging(std::unique_ptr<LinkSession> ses
 
 LinkClock::LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, SettingsStore& settings,
                      MainQueue& queue)
-    : defaults_(settings),
+    : storedIsActive_(&settings, kIsActiveKey, false),
       log_(log),
       queue_(queue),
       manager_(withFailureLogging(std::move(session), log),
                [&log](double bpm) { return withFailureLogging(AbletonLinkSession::create(bpm), log); }) {
     assert(queue_.isMainThread());
-    if (defaults_.boolValue(kIsActiveKey).value_or(false)) manager_.enable(true);
+    if (storedIsActive_.value()) manager_.enable(true);
 }
 
 LinkClock::~LinkClock() = default;
@@ -148,7 +148,7 @@ LinkStateSnapshot LinkClock::snapshot() const {
 void LinkClock::setActive(bool active) {
     assert(queue_.isMainThread());
     manager_.enable(active);
-    if (defaults_.boolValue(kIsActiveKey) != std::optional<bool>(active)) defaults_.set(kIsActiveKey, active);
+    storedIsActive_.set(active);
     refresh(active);
 }
 

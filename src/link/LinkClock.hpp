@@ -6,6 +6,7 @@
 
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
+#include "core/PersistedValue.hpp"
 #include "core/SettingsStore.hpp"
 #include "link/LinkBeatSchedulingClock.hpp"
 #include "link/LinkManager.hpp"
@@ -94,7 +95,8 @@ private:
     };
     void publish(const Shown& now);
 
-    SettingsStore& defaults_;
+    // What the next start restores; written only when it changes.
+    PersistedValue<bool> storedIsActive_;
     LogStore& log_;
     MainQueue& queue_;
     LinkManager manager_;

@@ -2,34 +2,21 @@
 
 namespace velorin {
 
-FC200Settings::FC200Settings(SettingsStore* defaults) : defaults_(defaults) {
-    if (!defaults_) return;
-    showsMorph_ = defaults_->boolValue(kShowsMorphKey).value_or(false);
-    togglesUpperPedals_ = defaults_->boolValue(kTogglesUpperPedalsKey).value_or(false);
-    upperPedalsShareLowerCCs_ = defaults_->boolValue(kUpperPedalsShareLowerCCsKey).value_or(false);
-}
-
-void FC200Settings::store(const char* key, bool value) {
-    if (defaults_) defaults_->set(key, value);
-    notifyObservers();
-}
+FC200Settings::FC200Settings(SettingsStore* defaults)
+    : showsMorph_(defaults, kShowsMorphKey, false),
+      togglesUpperPedals_(defaults, kTogglesUpperPedalsKey, false),
+      upperPedalsShareLowerCCs_(defaults, kUpperPedalsShareLowerCCsKey, false) {}
 
 void FC200Settings::setShowsMorph(bool value) {
-    if (showsMorph_ == value) return;
-    showsMorph_ = value;
-    store(kShowsMorphKey, value);
+    if (showsMorph_.set(value)) notifyObservers();
 }
 
 void FC200Settings::setTogglesUpperPedals(bool value) {
-    if (togglesUpperPedals_ == value) return;
-    togglesUpperPedals_ = value;
-    store(kTogglesUpperPedalsKey, value);
+    if (togglesUpperPedals_.set(value)) notifyObservers();
 }
 
 void FC200Settings::setUpperPedalsShareLowerCCs(bool value) {
-    if (upperPedalsShareLowerCCs_ == value) return;
-    upperPedalsShareLowerCCs_ = value;
-    store(kUpperPedalsShareLowerCCsKey, value);
+    if (upperPedalsShareLowerCCs_.set(value)) notifyObservers();
 }
 
 void FC200Settings::setUpperPedalLatched(int pedalNumber, bool isOn) {

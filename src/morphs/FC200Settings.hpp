@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/Observable.hpp"
+#include "core/PersistedValue.hpp"
 #include "core/SettingsStore.hpp"
 
 namespace velorin {
@@ -26,9 +27,9 @@ public:
     // `defaults` may be null: then nothing is read or persisted.
     explicit FC200Settings(SettingsStore* defaults);
 
-    bool showsMorph() const { return showsMorph_; }
-    bool togglesUpperPedals() const { return togglesUpperPedals_; }
-    bool upperPedalsShareLowerCCs() const { return upperPedalsShareLowerCCs_; }
+    bool showsMorph() const { return showsMorph_.value(); }
+    bool togglesUpperPedals() const { return togglesUpperPedals_.value(); }
+    bool upperPedalsShareLowerCCs() const { return upperPedalsShareLowerCCs_.value(); }
     // Each setter does nothing when the value is unchanged; otherwise it
     // changes the field, writes it and notifies observers.
     void setShowsMorph(bool value);
@@ -42,12 +43,9 @@ public:
     std::vector<UpperPedalToggleState> upperPedalToggleStates() const;
 
 private:
-    void store(const char* key, bool value);
-
-    SettingsStore* defaults_;
-    bool showsMorph_ = false;
-    bool togglesUpperPedals_ = false;
-    bool upperPedalsShareLowerCCs_ = false;
+    PersistedValue<bool> showsMorph_;
+    PersistedValue<bool> togglesUpperPedals_;
+    PersistedValue<bool> upperPedalsShareLowerCCs_;
     std::set<int> latched_;
 };
 

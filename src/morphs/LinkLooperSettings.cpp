@@ -1,41 +1,28 @@
 #include "morphs/LinkLooperSettings.hpp"
 
 #include <algorithm>
-#include <vector>
 
 namespace velorin {
 
-LinkLooperSettings::LinkLooperSettings(SettingsStore* defaults) : defaults_(defaults) {
-    if (!defaults_) return;
-    if (const auto length = defaults_->integerValue(kLoopLengthKey);
-        length && *length >= kMinLoopLengthBeats && *length <= kMaxLoopLengthBeats) {
-        loopLengthBeats_ = static_cast<int>(*length);
-    }
-    if (const auto muted = defaults_->boolListValue(kMutedLoopersKey); muted && muted->size() == 4) {
-        for (std::size_t i = 0; i < 4; ++i) mutedByIndex_[i] = (*muted)[i];
-    }
-}
+LinkLooperSettings::LinkLooperSettings(SettingsStore* defaults)
+    : loopLengthBeats_(
+          defaults, kLoopLengthKey, kDefaultLoopLengthBeats,
+          [](const int& beats) { return beats >= kMinLoopLengthBeats && beats <= kMaxLoopLengthBeats; }),
+      mutedByIndex_(defaults, kMutedLoopersKey, {}) {}
 
 void LinkLooperSettings::setLoopLengthBeats(int beats) {
-    const int clamped = std::clamp(beats, kMinLoopLengthBeats, kMaxLoopLengthBeats);
-    const bool changed = clamped != loopLengthBeats_;
-    loopLengthBeats_ = clamped;
-    if (defaults_) defaults_->set(kLoopLengthKey, std::int64_t{clamped});
-    if (changed) notifyObservers();
+    if (loopLengthBeats_.set(std::clamp(beats, kMinLoopLengthBeats, kMaxLoopLengthBeats))) notifyObservers();
 }
 
 bool LinkLooperSettings::isLooperMuted(int index) const {
-    return index >= 0 && index < 4 && mutedByIndex_[static_cast<std::size_t>(index)];
+    return index >= 0 && index < 4 && mutedByIndex_.value()[static_cast<std::size_t>(index)];
 }
 
 void LinkLooperSettings::setLooperMuted(bool isMuted, int index) {
     if (index < 0 || index >= 4) return;
-    bool& slot = mutedByIndex_[static_cast<std::size_t>(index)];
-    const bool changed = slot != isMuted;
-    slot = isMuted;
-    if (defaults_)
-        defaults_->set(kMutedLoopersKey, std::vector<bool>(mutedByIndex_.begin(), mutedByIndex_.end()));
-    if (changed) notifyObservers();
+    std::array<bool, 4> muted = mutedByIndex_.value();
+    muted[static_cast<std::size_t>(index)] = isMuted;
+    if (mutedByIndex_.set(muted)) notifyObservers();
 }
 
 }  // namespace velorin

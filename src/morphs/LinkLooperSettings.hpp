@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/Observable.hpp"
+#include "core/PersistedValue.hpp"
 #include "core/SettingsStore.hpp"
 
 namespace velorin {
@@ -21,17 +22,16 @@ public:
     // outside 1-64 or a mute list of other than four Booleans is ignored.
     explicit LinkLooperSettings(SettingsStore* defaults);
 
-    int loopLengthBeats() const { return loopLengthBeats_; }
-    // Clamps to 1-64; notifies when it changed; writes the length either way.
+    int loopLengthBeats() const { return loopLengthBeats_.value(); }
+    // Clamps to 1-64; when the length changed, writes it and notifies observers.
     void setLoopLengthBeats(int beats);
     bool isLooperMuted(int index) const;
-    // Only for loopers 0-3; notifies when it changed; writes all four mutes either way.
+    // Only for loopers 0-3; when the mute changed, writes all four and notifies observers.
     void setLooperMuted(bool isMuted, int index);
 
 private:
-    SettingsStore* defaults_;
-    int loopLengthBeats_ = kDefaultLoopLengthBeats;
-    std::array<bool, 4> mutedByIndex_{};
+    PersistedValue<int> loopLengthBeats_;
+    PersistedValue<std::array<bool, 4>> mutedByIndex_;
 };
 
 }  // namespace velorin

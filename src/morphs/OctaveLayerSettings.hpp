@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/Observable.hpp"
+#include "core/PersistedValue.hpp"
 #include "core/SettingsStore.hpp"
 #include "morphs/OctaveLayerKind.hpp"
 
@@ -19,16 +20,14 @@ public:
     // list once; anything but exactly four Booleans gives the default.
     explicit OctaveLayerSettings(SettingsStore* defaults);
 
-    bool isEnabled(OctaveLayerKind kind) const { return storedEnabledByIndex_[rawValue(kind)]; }
-    const std::array<bool, 4>& storedEnabledByIndex() const { return storedEnabledByIndex_; }
-    // Changes the layer (notifying observers when it differs), then writes the
-    // whole list whether or not it changed.
+    bool isEnabled(OctaveLayerKind kind) const { return enabled_.value()[rawValue(kind)]; }
+    const std::array<bool, 4>& storedEnabledByIndex() const { return enabled_.value(); }
+    // Changes the layer; when it differs, writes the whole list and notifies observers.
     void setEnabled(bool isOn, OctaveLayerKind kind);
     void toggle(OctaveLayerKind kind) { setEnabled(!isEnabled(kind), kind); }
 
 private:
-    SettingsStore* defaults_;
-    std::array<bool, 4> storedEnabledByIndex_ = kDefaultEnabled;
+    PersistedValue<std::array<bool, 4>> enabled_;
 };
 
 }  // namespace velorin

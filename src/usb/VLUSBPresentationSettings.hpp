@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Observable.hpp"
+#include "core/PersistedValue.hpp"
 #include "core/SettingsStore.hpp"
 
 namespace velorin {
@@ -14,21 +15,16 @@ public:
         "When off, routing uses one Velorin USB All input and output for every connected device.";
 
     explicit VLUSBPresentationSettings(SettingsStore& defaults)
-        : defaults_(defaults),
-          _storedShowsIndividualUSBDevices(
-              defaults.boolValue(kShowsIndividualUSBDevicesKey).value_or(false)) {}
+        : showsIndividualUSBDevices_(&defaults, kShowsIndividualUSBDevicesKey, false) {}
 
-    bool showsIndividualUSBDevices() const { return _storedShowsIndividualUSBDevices; }
+    bool showsIndividualUSBDevices() const { return showsIndividualUSBDevices_.value(); }
+    // When the value changed, writes it and notifies observers.
     void setShowsIndividualUSBDevices(bool value) {
-        if (value == _storedShowsIndividualUSBDevices) return;
-        _storedShowsIndividualUSBDevices = value;
-        defaults_.set(kShowsIndividualUSBDevicesKey, value);
-        notifyObservers();
+        if (showsIndividualUSBDevices_.set(value)) notifyObservers();
     }
 
 private:
-    SettingsStore& defaults_;
-    bool _storedShowsIndividualUSBDevices;
+    PersistedValue<bool> showsIndividualUSBDevices_;
 };
 
 }  // namespace velorin

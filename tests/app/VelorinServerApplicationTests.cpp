@@ -60,6 +60,7 @@ public:
         if (onSet) onSet(key);
     }
     void remove(std::string_view key) override { values_.remove(key); }
+    std::vector<std::string> keys() const override { return values_.keys(); }
 
 private:
     MemorySettingsStore values_;

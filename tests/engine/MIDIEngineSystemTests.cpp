@@ -225,6 +225,17 @@ TEST(MIDIEngineVirtualPorts, AdditionalPortsFollowTheStoredWishAndReconcileFailu
     EXPECT_TRUE(contains(h.takeLines(), "[MIDI] Additional virtual ports enable failed; reconciled to off"));
 }
 
+TEST(AppVirtualMIDIPortPreferences, WritesOnlyTheKeysThatChange) {
+    MemorySettingsStore store;
+    store.set("appVirtualMIDIPortEnabled.v1.2", true);
+    AppVirtualMIDIPortPreferences preferences(store);
+    preferences.setAdditionalPortsEnabled(true);
+    EXPECT_EQ(store.writeCount(), 3);  // the aggregate key and port 3's
+    preferences.setAdditionalPortsEnabled(true);
+    EXPECT_EQ(store.writeCount(), 3);
+    EXPECT_EQ(store.boolValue("appVirtualMIDIPortEnabled.v1.3"), true);
+}
+
 TEST(MIDIEngineInventory, ScansKeysAndKeepsThePreviousInventoryOnDuplicates) {
     SystemHarness h;
     const auto nameless = h.midi.addSource("", 0);

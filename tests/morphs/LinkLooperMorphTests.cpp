@@ -231,6 +231,24 @@ TEST(LinkLooperSettings, IgnoresOutOfRangeStoredValues) {
     EXPECT_FALSE(b.isLooperMuted(7));
 }
 
+TEST(LinkLooperSettings, WritesAndNotifiesOnlyChanges) {
+    MemorySettingsStore store;
+    LinkLooperSettings settings(&store);
+    int notified = 0;
+    auto sub = settings.observe([&] { ++notified; });
+    settings.setLoopLengthBeats(8);
+    settings.setLoopLengthBeats(100);
+    settings.setLoopLengthBeats(64);  // 100 was clamped to 64 already
+    settings.setLooperMuted(false, 1);
+    settings.setLooperMuted(true, 1);
+    settings.setLooperMuted(true, 1);
+    EXPECT_EQ(store.writeCount(), 2);
+    EXPECT_EQ(notified, 2);
+    EXPECT_EQ(store.integerValue(LinkLooperSettings::kLoopLengthKey), 64);
+    EXPECT_EQ(store.boolListValue(LinkLooperSettings::kMutedLoopersKey),
+              (std::vector<bool>{false, true, false, false}));
+}
+
 TEST(LinkLooperMorph, LooperKeys) {
     EXPECT_EQ(LinkLooperMorph::looperIndex("link-looper-1"), 0);
     EXPECT_EQ(LinkLooperMorph::looperIndex("link-looper-4"), 3);

@@ -147,7 +147,7 @@ TEST_F(OctaveLayerFixture, SysExSwitchesLayerPersistsAndLogs) {
     const int writes = store.writeCount();
     run(msg);
     EXPECT_EQ(notified, 1);
-    EXPECT_EQ(store.writeCount(), writes + 1);  // written again although unchanged
+    EXPECT_EQ(store.writeCount(), writes);  // unchanged: not written again
 }
 
 TEST(OctaveLayerSettings, MalformedStoredListsFallBackToDefault) {

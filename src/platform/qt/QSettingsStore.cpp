@@ -37,6 +37,107 @@ std::optional<bool> boolOf(const QVariant& v) {
     return std::nullopt;
 }
 
+std::optional<std::int64_t> integerOf(const QVariant& v) {
+    switch (v.typeId()) {
+        case QMetaType::Int:
+        case QMetaType::LongLong:
+            return v.toLongLong();
+        case QMetaType::UInt:
+        case QMetaType::ULongLong: {
+            const qulonglong u = v.toULongLong();
+            if (u > static_cast<qulonglong>(INT64_MAX)) return std::nullopt;
+            return static_cast<std::int64_t>(u);
+        }
+        case QMetaType::QString:
+            return parseIntegerText(toStdString(v.toString()));
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<double> doubleOf(const QVariant& v) {
+    switch (v.typeId()) {
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return v.toDouble();
+        case QMetaType::QString:
+            return parseDoubleText(toStdString(v.toString()));
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<ByteArray> dataOf(const QVariant& v) {
+    if (v.typeId() != QMetaType::QByteArray) return std::nullopt;
+    const QByteArray bytes = v.toByteArray();
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    return ByteArray(begin, begin + bytes.size());
+}
+
+// `keyPresent` tells an empty list (which the file writes as "@Invalid()" and
+// reads back as no value at all) from a missing key.
+std::optional<std::vector<bool>> boolListOf(const QVariant& v, bool keyPresent) {
+    std::vector<bool> result;
+    switch (v.typeId()) {
+        case QMetaType::QVariantList: {
+            const QVariantList list = v.toList();
+            result.reserve(static_cast<std::size_t>(list.size()));
+            for (const QVariant& item : list) {
+                auto b = boolOf(item);
+                if (!b) return std::nullopt;
+                result.push_back(*b);
+            }
+            return result;
+        }
+        case QMetaType::QStringList: {
+            const QStringList list = v.toStringList();
+            result.reserve(static_cast<std::size_t>(list.size()));
+            for (const QString& item : list) {
+                auto b = parseBoolText(toStdString(item));
+                if (!b) return std::nullopt;
+                result.push_back(*b);
+            }
+            return result;
+        }
+        case QMetaType::QString: {
+            // The file writes a list of one as a plain text.
+            auto b = parseBoolText(toStdString(v.toString()));
+            if (!b) return std::nullopt;
+            return std::vector<bool>{*b};
+        }
+        case QMetaType::UnknownType:
+            if (keyPresent) return std::vector<bool>{};
+            return std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+QVariant toVariant(const SettingsValue& newValue) {
+    return std::visit(
+        [](auto&& value) -> QVariant {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, bool>) {
+                return QVariant(value);
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                return QVariant(static_cast<qlonglong>(value));
+            } else if constexpr (std::is_same_v<T, double>) {
+                return QVariant(value);
+            } else if constexpr (std::is_same_v<T, ByteArray>) {
+                return QVariant(QByteArray(reinterpret_cast<const char*>(value.data()),
+                                           static_cast<qsizetype>(value.size())));
+            } else if constexpr (std::is_same_v<T, std::vector<bool>>) {
+                QVariantList list;
+                list.reserve(static_cast<qsizetype>(value.size()));
+                for (bool b : value) list.push_back(QVariant(b));
+                return QVariant(list);
+            } else {
+                return QVariant(toQString(value));
+            }
+        },
+        newValue);
+}
+
 }  // namespace
 
 std::optional<bool> parseBoolText(std::string_view text) {
@@ -98,83 +199,20 @@ std::optional<bool> QSettingsStore::boolValue(std::string_view key) const {
 }
 
 std::optional<std::int64_t> QSettingsStore::integerValue(std::string_view key) const {
-    const QVariant v = value(key);
-    switch (v.typeId()) {
-        case QMetaType::Int:
-        case QMetaType::LongLong:
-            return v.toLongLong();
-        case QMetaType::UInt:
-        case QMetaType::ULongLong: {
-            const qulonglong u = v.toULongLong();
-            if (u > static_cast<qulonglong>(INT64_MAX)) return std::nullopt;
-            return static_cast<std::int64_t>(u);
-        }
-        case QMetaType::QString:
-            return parseIntegerText(toStdString(v.toString()));
-        default:
-            return std::nullopt;
-    }
+    return integerOf(value(key));
 }
 
 std::optional<double> QSettingsStore::doubleValue(std::string_view key) const {
-    const QVariant v = value(key);
-    switch (v.typeId()) {
-        case QMetaType::Double:
-        case QMetaType::Float:
-            return v.toDouble();
-        case QMetaType::QString:
-            return parseDoubleText(toStdString(v.toString()));
-        default:
-            return std::nullopt;
-    }
+    return doubleOf(value(key));
 }
 
 std::optional<ByteArray> QSettingsStore::dataValue(std::string_view key) const {
-    const QVariant v = value(key);
-    if (v.typeId() != QMetaType::QByteArray) return std::nullopt;
-    const QByteArray bytes = v.toByteArray();
-    const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes.constData());
-    return ByteArray(begin, begin + bytes.size());
+    return dataOf(value(key));
 }
 
 std::optional<std::vector<bool>> QSettingsStore::boolListValue(std::string_view key) const {
     const QVariant v = value(key);
-    std::vector<bool> result;
-    switch (v.typeId()) {
-        case QMetaType::QVariantList: {
-            const QVariantList list = v.toList();
-            result.reserve(static_cast<std::size_t>(list.size()));
-            for (const QVariant& item : list) {
-                auto b = boolOf(item);
-                if (!b) return std::nullopt;
-                result.push_back(*b);
-            }
-            return result;
-        }
-        case QMetaType::QStringList: {
-            const QStringList list = v.toStringList();
-            result.reserve(static_cast<std::size_t>(list.size()));
-            for (const QString& item : list) {
-                auto b = parseBoolText(toStdString(item));
-                if (!b) return std::nullopt;
-                result.push_back(*b);
-            }
-            return result;
-        }
-        case QMetaType::QString: {
-            // The file writes a list of one as a plain text.
-            auto b = parseBoolText(toStdString(v.toString()));
-            if (!b) return std::nullopt;
-            return std::vector<bool>{*b};
-        }
-        case QMetaType::UnknownType:
-            // The file writes an empty list as "@Invalid()", which reads back
-            // as no value at all; the key is there, though.
-            if (contains(key)) return std::vector<bool>{};
-            return std::nullopt;
-        default:
-            return std::nullopt;
-    }
+    return boolListOf(v, !v.isValid() && contains(key));
 }
 
 std::optional<std::string> QSettingsStore::stringValue(std::string_view key) const {
@@ -185,31 +223,29 @@ bool QSettingsStore::contains(std::string_view key) const {
     return !key.empty() && settings_->contains(toQString(key));
 }
 
+std::vector<std::string> QSettingsStore::keys() const {
+    std::vector<std::string> all;
+    const QStringList stored = settings_->allKeys();
+    all.reserve(static_cast<std::size_t>(stored.size()));
+    for (const QString& key : stored) all.push_back(toStdString(key));
+    return all;
+}
+
+SettingsReading QSettingsStore::readingOf(const SettingsValue& newValue) const {
+    const QVariant v = toVariant(newValue);
+    return SettingsReading{
+        .boolean = boolOf(v),
+        .integer = integerOf(v),
+        .real = doubleOf(v),
+        .data = dataOf(v),
+        .boolList = boolListOf(v, true),
+        .text = textOf(v),
+    };
+}
+
 void QSettingsStore::set(std::string_view key, SettingsValue newValue) {
     if (key.empty()) return;
-    QVariant v = std::visit(
-        [](auto&& value) -> QVariant {
-            using T = std::decay_t<decltype(value)>;
-            if constexpr (std::is_same_v<T, bool>) {
-                return QVariant(value);
-            } else if constexpr (std::is_same_v<T, std::int64_t>) {
-                return QVariant(static_cast<qlonglong>(value));
-            } else if constexpr (std::is_same_v<T, double>) {
-                return QVariant(value);
-            } else if constexpr (std::is_same_v<T, ByteArray>) {
-                return QVariant(QByteArray(reinterpret_cast<const char*>(value.data()),
-                                           static_cast<qsizetype>(value.size())));
-            } else if constexpr (std::is_same_v<T, std::vector<bool>>) {
-                QVariantList list;
-                list.reserve(static_cast<qsizetype>(value.size()));
-                for (bool b : value) list.push_back(QVariant(b));
-                return QVariant(list);
-            } else {
-                return QVariant(toQString(value));
-            }
-        },
-        newValue);
-    settings_->setValue(toQString(key), v);
+    settings_->setValue(toQString(key), toVariant(newValue));
     syncToFile();
 }
 
@@ -218,6 +254,21 @@ void QSettingsStore::remove(std::string_view key) {
     if (key.empty()) return;
     settings_->remove(toQString(key));
     syncToFile();
+}
+
+void QSettingsStore::apply(std::span<const SettingsChange> changes) {
+    bool changed = false;
+    for (const SettingsChange& change : changes) {
+        if (change.key.empty()) continue;
+        if (change.value) {
+            settings_->setValue(toQString(change.key), toVariant(*change.value));
+        } else {
+            settings_->remove(toQString(change.key));
+        }
+        changed = true;
+    }
+    // One merge and one atomic replacement of the file for the whole batch.
+    if (changed) syncToFile();
 }
 
 }  // namespace velorin

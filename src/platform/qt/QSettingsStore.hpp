@@ -19,8 +19,10 @@ namespace velorin {
 // therefore accepts either a value of its own type or a text that parses as
 // that type exactly, and answers absent otherwise. Byte data is stored as a
 // QByteArray, which the file keeps typed, so no text ever reads as byte data.
-// Every change is written to disk at once, merged into what other processes
-// wrote meanwhile (see SettingsFileWriteLock). Main thread only.
+// Every change (every batch given to apply()) is written to disk at once,
+// merged into what other processes wrote meanwhile (see
+// SettingsFileWriteLock). One thread only, except readingOf(), which reads
+// nothing of the file and may be called from any thread.
 class QSettingsStore final : public SettingsStore {
 public:
     QSettingsStore();
@@ -39,6 +41,11 @@ public:
 
     void set(std::string_view key, SettingsValue value) override;
     void remove(std::string_view key) override;
+    std::vector<std::string> keys() const override;
+    void apply(std::span<const SettingsChange> changes) override;
+    // As the getters answer right after the value was set: the value's own
+    // type, and a text also as the Boolean, number or one-item list it spells.
+    SettingsReading readingOf(const SettingsValue& value) const override;
 
     // The file the values live in.
     std::string fileName() const;

@@ -188,3 +188,38 @@ TEST_F(QSettingsStoreTest, AnUnwritableFileIsReportedAndValuesStillReadBackInThi
     EXPECT_EQ(store.boolValue("LinkClock.isActive"), true);
     EXPECT_FALSE(open()->contains("LinkClock.isActive"));
 }
+
+TEST_F(QSettingsStoreTest, AValuesReadingIsWhatTheGettersAnswerRightAfterItIsSet) {
+    auto store = open();
+    const std::vector<velorin::SettingsValue> values{true,
+                                                     std::int64_t{-3},
+                                                     1090.5,
+                                                     std::string("true"),
+                                                     std::string("42"),
+                                                     std::string("2.5"),
+                                                     std::string("nan"),
+                                                     std::string("Pad 1"),
+                                                     std::string(),
+                                                     ByteArray{'{', '}'},
+                                                     std::vector<bool>{true, false},
+                                                     std::vector<bool>{}};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string key = "value." + std::to_string(i);
+        store->set(key, values[i]);
+        EXPECT_EQ(store->readingOf(values[i]), velorin::SettingsReading::of(*store, key));
+    }
+}
+
+TEST_F(QSettingsStoreTest, ABatchOfChangesReachesTheFileInOrder) {
+    auto writer = open();
+    writer->set("gone", true);
+    const std::vector<velorin::SettingsChange> changes{
+        {"width", 1090.0}, {"gone", std::nullopt}, {"width", 1100.0}, {"", true}, {"flag", false}};
+    writer->apply(changes);
+    auto reader = open();
+    EXPECT_EQ(reader->doubleValue("width"), 1100.0);
+    EXPECT_FALSE(reader->contains("gone"));
+    EXPECT_EQ(reader->boolValue("flag"), false);
+    EXPECT_EQ(reader->keys(), (std::vector<std::string>{"flag", "width"}));
+}
