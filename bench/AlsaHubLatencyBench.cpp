@@ -32,11 +32,11 @@
 // Midi Through is used in phase 1 only (the server listens to it later), and
 // the forwarder's readable port is not subscribable by others (it connects
 // itself to the probe), so neither echo ever wakes the server. Counters in µs:
-// direct_*, forwarder_* (all three phases), headless_* and window_* (p50, p99,
-// max); headless_p50_ratio, headless_p99_ratio, window_p50_ratio and
-// window_p99_ratio divide the server's figure by the forwarder's from the same
-// phase. Each server's exit status after SIGTERM must be 0, and its realtime
-// priority lines are copied to standard error.
+// direct_* and forwarder_* (phase 1), headless_* and window_* (p50, p99, max);
+// headless_peer_* and window_peer_* (p50, p99) are the forwarder's in phases 2
+// and 3, and headless_p50_ratio, headless_p99_ratio, window_p50_ratio and
+// window_p99_ratio divide the server's figure by them. Each server's exit status after SIGTERM must be 0, and
+// its realtime priority lines are copied to standard error.
 //
 // Options: --notes=N (or VELORIN_BENCH_NOTES) notes per path and phase, default
 // 10000; --server=PATH (or VELORIN_SERVER) the executable, default the one this
@@ -696,15 +696,14 @@ void BM_AlsaServerLatency(benchmark::State& state) {
             return;
         }
 
-        std::vector<double> allForwarded = first.samples[1];
-        allForwarded.insert(allForwarded.end(), headless.forwarder.begin(), headless.forwarder.end());
-        allForwarded.insert(allForwarded.end(), window.forwarder.begin(), window.forwarder.end());
         bench::reportLatency(state, "direct", bench::summarize(first.samples[0]));
-        bench::reportLatency(state, "forwarder", bench::summarize(allForwarded));
+        bench::reportLatency(state, "forwarder", bench::summarize(first.samples[1]));
         const auto reportServer = [&](const std::string& name, const ServerPhase& phase) {
             const bench::LatencySummary server = bench::summarize(phase.server);
             const bench::LatencySummary peer = bench::summarize(phase.forwarder);
             bench::reportLatency(state, name, server);
+            state.counters[name + "_peer_p50_us"] = peer.p50;
+            state.counters[name + "_peer_p99_us"] = peer.p99;
             state.counters[name + "_p50_ratio"] = server.p50 / peer.p50;
             state.counters[name + "_p99_ratio"] = server.p99 / peer.p99;
         };
