@@ -1,11 +1,11 @@
 // Hub-added latency through the real ALSA sequencer: what a note sent through
 // our "Velorin Server" port and back costs beyond the same note sent through
-// the kernel's "Midi Through" port and back.
+// the kernel's "Midi Through" port and back, and beyond a minimal forwarder.
 //
-// One process holds the engine on the real ALSA service and a PollMainQueue
-// (the app's port 1 destination → Router → the app's port 2 source) and a
-// probe: a sequencer client of its own, driven by libasound from a thread of
-// its own. Once per millisecond the probe
+// BM_AlsaHubLatency holds the engine on the real ALSA service in this process
+// with a PollMainQueue (the app's port 1 destination → Router → the app's port
+// 2 source) and a probe: a sequencer client of its own, driven by libasound
+// from a thread of its own. Once per millisecond the probe
 //   direct  sends a note to Midi Through and waits for it to come back
 //           (Midi Through's port is subscribed to the probe's);
 //   hub     sends the same note to our "Velorin Server" destination and waits
@@ -16,15 +16,54 @@
 // direct_* and hub_* (p50, p99, max), added_p50_us / added_p99_us (hub minus
 // direct) and p99_ratio = hub_p99 / direct_p99.
 //
+// BM_AlsaServerLatency measures the same route through the built velorin-server
+// executable, started as a child process twice: headless (no display variable
+// set, so it builds no window) and with its window on Qt's offscreen platform.
+// Each child gets private XDG folders and a settings file, written with the
+// server's own store and routing code, that turns on the additional ports and
+// routes port 1 → Router → port 2. The peer is a forwarder written here: a
+// client whose one thread blocks on the sequencer and re-sends every event it
+// reads to its readable port's subscribers, nothing else. The server connects
+// every subscribable source it finds and cannot be told otherwise, so the
+// paths run in three phases, each paced as above and interleaved note by note:
+//   1. no server: direct and forwarder;
+//   2. server headless: forwarder and server;
+//   3. server with its window: forwarder and server.
+// Midi Through is used in phase 1 only (the server listens to it later), and
+// the forwarder's readable port is not subscribable by others (it connects
+// itself to the probe), so neither echo ever wakes the server. Counters in µs:
+// direct_* and forwarder_* (phase 1), headless_* and window_* (p50, p99, max);
+// headless_peer_* and window_peer_* (p50, p99) are the forwarder's in phases 2
+// and 3, and headless_p50_ratio, headless_p99_ratio, window_p50_ratio and
+// window_p99_ratio divide the server's figure by them. Each server's exit status after SIGTERM must be 0, and
+// its realtime priority lines are copied to standard error.
+//
+// Options: --notes=N (or VELORIN_BENCH_NOTES) notes per path and phase, default
+// 10000; --server=PATH (or VELORIN_SERVER) the executable, default the one this
+// build made.
+//
 // Needs /dev/snd/seq with the snd-seq-dummy module loaded (it provides Midi
 // Through); reports an error and measures nothing otherwise.
 #include <alsa/asoundlib.h>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -35,20 +74,42 @@
 #include "core/PollMainQueue.hpp"
 #include "engine/AppVirtualMIDIPort.hpp"
 #include "engine/MIDIEngine.hpp"
+#include "engine/MIDIRoutingStore.hpp"
 #include "link/LinkClock.hpp"
 #include "log/LogStore.hpp"
 #include "platform/alsa/AlsaMIDIService.hpp"
 #include "support/FakeLinkSession.hpp"
+#if defined(VELORIN_BENCH_SERVER)
+#include "platform/qt/QSettingsStore.hpp"
+#endif
+
+extern char** environ;
 
 namespace velorin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kNotes = 10'000;
 constexpr std::size_t kWarmUpNotes = 200;
 constexpr auto kPace = std::chrono::milliseconds(1);
 constexpr auto kReplyTimeout = std::chrono::milliseconds(500);
+// How long a server may take to show its ports and pass its first note, and
+// to exit after SIGTERM (generous: the VM runs code about ten times slower).
+constexpr auto kServerStartTimeout = std::chrono::seconds(90);
+constexpr auto kServerStopTimeout = std::chrono::seconds(30);
+// Quiet time after the first note has passed, so that what the server still
+// does at start-up (the window, the first inventory lines) is over before the
+// measured notes.
+constexpr auto kServerSettleTime = std::chrono::seconds(2);
+
+// Notes per path and phase, and the server executable (see main()).
+std::size_t gNotes = 10'000;
+std::string gServerPath =
+#if defined(VELORIN_BENCH_SERVER)
+    VELORIN_BENCH_SERVER;
+#else
+    "";
+#endif
 
 // A sequencer client with one port that sends notes and waits for them to come
 // back. Set up on the main thread; used by one thread at a time afterwards.
@@ -78,6 +139,10 @@ public:
 
     bool isOpen() const { return seq_ != nullptr && port_ >= 0; }
 
+    snd_seq_addr_t address() const {
+        return {static_cast<unsigned char>(snd_seq_client_id(seq_)), static_cast<unsigned char>(port_)};
+    }
+
     // The first port of the client named `clientName` whose name is `portName`
     // (any when empty) and whose capabilities include `caps`.
     std::optional<snd_seq_addr_t> find(std::string_view clientName, std::string_view portName,
@@ -103,6 +168,9 @@ public:
     // Events from `source` reach the probe's port.
     bool listenTo(const snd_seq_addr_t& source) {
         return snd_seq_connect_from(seq_, port_, source.client, source.port) >= 0;
+    }
+    void stopListeningTo(const snd_seq_addr_t& source) {
+        snd_seq_disconnect_from(seq_, port_, source.client, source.port);
     }
 
     // Sends the i-th note to `destination` and waits for the same note from
@@ -146,6 +214,78 @@ private:
     std::vector<pollfd> descriptors_;
 };
 
+// The least a program can do to pass notes between two sequencer ports: a
+// client with a writable port "in" and a readable port "out", and one thread
+// that blocks reading the sequencer and re-sends every event it gets to the
+// subscribers of "out" at once. "out" is not subscribable by other clients,
+// so a server that connects every source it finds never listens to it; the
+// forwarder subscribes the listener itself before its thread starts.
+class Forwarder {
+public:
+    explicit Forwarder(const snd_seq_addr_t& listener) {
+        if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
+            seq_ = nullptr;
+            return;
+        }
+        snd_seq_set_client_name(seq_, "Latency Forwarder");
+        in_ = snd_seq_create_simple_port(seq_, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        out_ = snd_seq_create_simple_port(seq_, "out", SND_SEQ_PORT_CAP_READ,
+                                          SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        if (in_ < 0 || out_ < 0 || snd_seq_connect_to(seq_, out_, listener.client, listener.port) < 0) return;
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Forwarder() {
+        if (thread_.joinable()) {
+            // Wakes the blocking read with an event to the forwarder's own
+            // input (written by the kernel, not buffered, so this thread's
+            // write does not touch the reader's state); the reader sees the
+            // flag and ends without passing it on.
+            stopping_.store(true);
+            snd_seq_event_t wake;
+            snd_seq_ev_clear(&wake);
+            snd_seq_ev_set_source(&wake, static_cast<unsigned char>(in_));
+            snd_seq_ev_set_dest(&wake, input().client, input().port);
+            snd_seq_ev_set_direct(&wake);
+            wake.type = SND_SEQ_EVENT_ECHO;
+            snd_seq_event_output_direct(seq_, &wake);
+            thread_.join();
+        }
+        if (seq_ != nullptr) snd_seq_close(seq_);
+    }
+    Forwarder(const Forwarder&) = delete;
+    Forwarder& operator=(const Forwarder&) = delete;
+
+    bool isRunning() const { return thread_.joinable(); }
+    snd_seq_addr_t input() const {
+        return {static_cast<unsigned char>(snd_seq_client_id(seq_)), static_cast<unsigned char>(in_)};
+    }
+    snd_seq_addr_t output() const {
+        return {static_cast<unsigned char>(snd_seq_client_id(seq_)), static_cast<unsigned char>(out_)};
+    }
+
+private:
+    void run() {
+        for (;;) {
+            snd_seq_event_t* event = nullptr;
+            const int status = snd_seq_event_input(seq_, &event);
+            if (stopping_.load()) return;
+            if (status == -ENOSPC) continue;  // the input pool overran: events were lost, read on
+            if (status < 0 || event == nullptr) return;
+            snd_seq_ev_set_source(event, static_cast<unsigned char>(out_));
+            snd_seq_ev_set_subs(event);
+            snd_seq_ev_set_direct(event);
+            snd_seq_event_output_direct(seq_, event);
+        }
+    }
+
+    snd_seq_t* seq_ = nullptr;
+    int in_ = -1;
+    int out_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
 // The engine on the real ALSA service: its port 1's input through the Router
 // to its port 2's output (the Router never sends an input's events back to the
 // endpoint of the same name, so port 1 cannot answer itself).
@@ -176,34 +316,47 @@ struct Hub {
     }
 };
 
+// One way for a note to go out and come back: sent to `destination`, expected
+// back from `replier`.
+struct Path {
+    snd_seq_addr_t destination;
+    snd_seq_addr_t replier;
+    std::string name;
+};
+
 struct RoundTrips {
-    std::vector<double> direct;  // µs
-    std::vector<double> hub;
+    std::vector<std::vector<double>> samples;  // µs, one list per path
     // Which path lost a note (the run stops there), or empty.
     std::string lost;
 };
 
-// Runs `count` paced pairs of round trips on a thread of their own while the
-// main thread runs the engine's loop.
-RoundTrips measure(Hub& hub, Probe& probe, std::size_t count, const snd_seq_addr_t& thru,
-                   const snd_seq_addr_t& ourDestination, const snd_seq_addr_t& ourSource) {
+// `count` notes, one per millisecond, each sent along every path in turn on
+// the calling thread.
+RoundTrips runPaced(Probe& probe, std::size_t count, std::span<const Path> paths) {
     RoundTrips trips;
-    trips.direct.reserve(count);
-    trips.hub.reserve(count);
+    trips.samples.resize(paths.size());
+    for (auto& samples : trips.samples) samples.reserve(count);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(start + kPace * static_cast<long>(i));
+        for (std::size_t p = 0; p < paths.size(); ++p) {
+            const auto trip = probe.roundTrip(i, paths[p].destination, paths[p].replier);
+            if (!trip) {
+                trips.lost = paths[p].name;
+                return trips;
+            }
+            trips.samples[p].push_back(bench::micros(*trip));
+        }
+    }
+    return trips;
+}
+
+// runPaced on a thread of its own while the main thread runs the engine's loop.
+RoundTrips measure(Hub& hub, Probe& probe, std::size_t count, std::span<const Path> paths) {
+    RoundTrips trips;
     std::atomic<bool> done{false};
     std::thread prober([&] {
-        const auto start = Clock::now();
-        for (std::size_t i = 0; i < count; ++i) {
-            std::this_thread::sleep_until(start + kPace * static_cast<long>(i));
-            const auto direct = probe.roundTrip(i, thru, thru);
-            const auto ours = probe.roundTrip(i, ourDestination, ourSource);
-            if (!direct || !ours) {
-                trips.lost = !direct ? "Midi Through" : "Velorin Server";
-                break;
-            }
-            trips.direct.push_back(bench::micros(*direct));
-            trips.hub.push_back(bench::micros(*ours));
-        }
+        trips = runPaced(probe, count, paths);
         done = true;
         hub.queue.stop();
     });
@@ -234,19 +387,19 @@ void BM_AlsaHubLatency(benchmark::State& state) {
     hub.queue.runFor(MIDIEngine::kRoutingRefreshDelay * 2);
     hub.engine.disconnectAllInputs();
 
-    if (const auto warmUp = measure(hub, probe, kWarmUpNotes, *thru, *ourDestination, *ourSource);
-        !warmUp.lost.empty()) {
+    const Path paths[] = {{*thru, *thru, "Midi Through"}, {*ourDestination, *ourSource, "Velorin Server"}};
+    if (const auto warmUp = measure(hub, probe, kWarmUpNotes, paths); !warmUp.lost.empty()) {
         state.SkipWithError(("a note did not come back through " + warmUp.lost).c_str());
         return;
     }
     for (auto _ : state) {
-        const RoundTrips trips = measure(hub, probe, kNotes, *thru, *ourDestination, *ourSource);
+        const RoundTrips trips = measure(hub, probe, gNotes, paths);
         if (!trips.lost.empty()) {
             state.SkipWithError(("a note did not come back through " + trips.lost).c_str());
             return;
         }
-        const bench::LatencySummary direct = bench::summarize(trips.direct);
-        const bench::LatencySummary ours = bench::summarize(trips.hub);
+        const bench::LatencySummary direct = bench::summarize(trips.samples[0]);
+        const bench::LatencySummary ours = bench::summarize(trips.samples[1]);
         bench::reportLatency(state, "direct", direct);
         bench::reportLatency(state, "hub", ours);
         state.counters["added_p50_us"] = ours.p50 - direct.p50;
@@ -256,7 +409,351 @@ void BM_AlsaHubLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_AlsaHubLatency)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
+#if defined(VELORIN_BENCH_SERVER)
+
+// The velorin-server executable as a child process: private XDG folders under
+// a temporary folder, a settings file with the route port 1 → Router → port 2
+// and the additional ports on, standard error kept in server.log there.
+class ServerProcess {
+public:
+    enum class Display { headless, offscreen };
+
+    ServerProcess(const std::string& executable, Display display) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "velorin-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            error_ = "cannot create a temporary folder";
+            return;
+        }
+        work_ = pattern;
+        const auto config = work_ / "config";
+        const auto data = work_ / "data";
+        const auto runtime = work_ / "runtime";
+        std::error_code ignored;
+        std::filesystem::create_directories(config, ignored);
+        std::filesystem::create_directories(data, ignored);
+        if (::mkdir(runtime.c_str(), 0700) != 0) {
+            error_ = "cannot create the runtime folder";
+            return;
+        }
+        if (!writeSettings(config / "Velorin" / "Velorin Server.conf")) return;
+        spawn(executable, display, config, data, runtime);
+    }
+    ~ServerProcess() {
+        if (pid_ > 0) {
+            // Still running: the benchmark failed before stopping it.
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (!work_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(work_, ignored);
+        }
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Why it did not start, or empty.
+    const std::string& error() const { return error_; }
+
+    bool isRunning() {
+        if (pid_ <= 0) return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            error_ = "the server exited early (" + describe(status) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    // SIGTERM, then waits for the exit. Empty when the server exited with
+    // status 0, else what happened.
+    std::string stop() {
+        if (!isRunning()) return error_.empty() ? "the server was not running" : error_;
+        ::kill(pid_, SIGTERM);
+        const auto deadline = Clock::now() + kServerStopTimeout;
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (Clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+                pid_ = -1;
+                return "the server did not exit after SIGTERM";
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        pid_ = -1;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : describe(status);
+    }
+
+    // The log lines that contain `text`.
+    std::vector<std::string> logLinesWith(std::string_view text) const {
+        std::vector<std::string> lines;
+        std::ifstream log(work_ / "server.log");
+        for (std::string line; std::getline(log, line);) {
+            if (line.find(text) != std::string::npos) lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    static std::string describe(int status) {
+        if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+        if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+        return "status " + std::to_string(status);
+    }
+
+    // Through the server's own store and routing code, as the tests' settings
+    // writer does.
+    bool writeSettings(const std::filesystem::path& file) {
+        QSettingsStore settings(file.string());
+        settings.set(AppVirtualMIDIPortPreferences::kAdditionalPortsEnabledKey, true);
+        MIDIRoutingStore routing(settings);
+        routing.setInputAssignment(true, AppVirtualMIDIPortDescriptor::forNumber(1).inputKey,
+                                   MIDIEngine::kRouterID, "inputs");
+        routing.setOutputAssignment(true, AppVirtualMIDIPortDescriptor::forNumber(2).outputKey,
+                                    MIDIEngine::kRouterID, "outputs");
+        if (settings.hasWriteFailed()) error_ = "cannot write " + file.string();
+        return error_.empty();
+    }
+
+    void spawn(const std::string& executable, Display display, const std::filesystem::path& config,
+               const std::filesystem::path& data, const std::filesystem::path& runtime) {
+        // This process's environment without a display, a session bus or
+        // folders of the user's; the offscreen platform names a display.
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string_view text = *entry;
+            const std::string_view name = text.substr(0, text.find('='));
+            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
+                name == "DBUS_SESSION_BUS_ADDRESS" || name == "XDG_CONFIG_HOME" || name == "XDG_DATA_HOME" ||
+                name == "XDG_RUNTIME_DIR" || name == "USBMUXD_SOCKET_ADDRESS")
+                continue;
+            environment.emplace_back(text);
+        }
+        environment.push_back("XDG_CONFIG_HOME=" + config.string());
+        environment.push_back("XDG_DATA_HOME=" + data.string());
+        environment.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+        // A socket nothing listens on: the USB side looks for no real daemon.
+        environment.push_back("USBMUXD_SOCKET_ADDRESS=UNIX:" + (work_ / "usbmuxd.sock").string());
+        if (display == Display::offscreen) environment.emplace_back("QT_QPA_PLATFORM=offscreen");
+        std::vector<char*> envp;
+        for (auto& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string program = executable;
+        char* argv[] = {program.data(), nullptr};
+
+        const std::string log = (work_ / "server.log").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        pid_t pid = -1;
+        const int status = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (status != 0) {
+            error_ = "cannot start " + executable + ": " + std::strerror(status);
+            return;
+        }
+        pid_ = pid;
+    }
+
+    std::filesystem::path work_;
+    pid_t pid_ = -1;
+    std::string error_;
+};
+
+// The server's ports, looked up by name once it shows them.
+struct ServerPorts {
+    snd_seq_addr_t destination{};
+    snd_seq_addr_t source{};
+};
+
+// Waits until the server shows "Velorin Server" (destination) and "Velorin
+// Server 2" (source) and a note passes from one to the other.
+std::optional<ServerPorts> awaitServer(ServerProcess& server, Probe& probe, std::string& error) {
+    const auto deadline = Clock::now() + kServerStartTimeout;
+    std::optional<snd_seq_addr_t> destination;
+    std::optional<snd_seq_addr_t> source;
+    while (!destination || !source) {
+        if (!server.isRunning()) {
+            error = server.error();
+            return std::nullopt;
+        }
+        if (Clock::now() > deadline) {
+            error = "the server's ports did not appear";
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        destination = probe.find(MIDIEngine::kClientName, "Velorin Server",
+                                 SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+        source = probe.find(MIDIEngine::kClientName, "Velorin Server 2",
+                            SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+    }
+    if (!probe.listenTo(*source)) {
+        error = "cannot listen to the server's source";
+        return std::nullopt;
+    }
+    // The route holds once the server has read its settings and taken its
+    // ports into the inventory: until then notes are dropped.
+    while (!probe.roundTrip(0, *destination, *source)) {
+        if (!server.isRunning()) {
+            error = server.error();
+            return std::nullopt;
+        }
+        if (Clock::now() > deadline) {
+            error = "no note came back through the server";
+            return std::nullopt;
+        }
+    }
+    std::this_thread::sleep_for(kServerSettleTime);
+    return ServerPorts{*destination, *source};
+}
+
+// One phase with a server: its samples, or an error.
+struct ServerPhase {
+    std::vector<double> forwarder;
+    std::vector<double> server;
+    std::string error;
+};
+
+ServerPhase measureServer(ServerProcess::Display display, Probe& probe, const Path& forwarder) {
+    const char* mode = display == ServerProcess::Display::headless ? "headless" : "window";
+    ServerPhase phase;
+    ServerProcess server(gServerPath, display);
+    if (!server.error().empty()) {
+        phase.error = std::string(mode) + ": " + server.error();
+        return phase;
+    }
+    std::string error;
+    const auto ports = awaitServer(server, probe, error);
+    if (!ports) {
+        phase.error = std::string(mode) + ": " + error;
+        return phase;
+    }
+    const Path paths[] = {forwarder, {ports->destination, ports->source, std::string("the server, ") + mode}};
+    auto trips = runPaced(probe, kWarmUpNotes, paths);
+    if (trips.lost.empty()) trips = runPaced(probe, gNotes, paths);
+    // The server's stop silences every note on its outputs; the probe need not hear that.
+    probe.stopListeningTo(ports->source);
+    const std::string stopped = server.stop();
+    for (const auto& line : server.logLinesWith("priority"))
+        std::fprintf(stderr, "[%s] %s\n", mode, line.c_str());
+    if (!trips.lost.empty()) {
+        phase.error = "a note did not come back through " + trips.lost;
+    } else if (!stopped.empty()) {
+        phase.error = std::string(mode) + ": " + stopped;
+    } else {
+        phase.forwarder = std::move(trips.samples[0]);
+        phase.server = std::move(trips.samples[1]);
+    }
+    return phase;
+}
+
+void BM_AlsaServerLatency(benchmark::State& state) {
+    if (const MIDIStatus status = AlsaMIDIService::probe(); status != 0) {
+        state.SkipWithError(("no ALSA sequencer (status " + std::to_string(status) + ")").c_str());
+        return;
+    }
+    if (::access(gServerPath.c_str(), X_OK) != 0) {
+        state.SkipWithError(("no executable server at " + gServerPath).c_str());
+        return;
+    }
+    Probe probe;
+    const auto thru = probe.find("Midi Through", "", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+    if (!probe.isOpen() || !thru || !probe.listenTo(*thru)) {
+        state.SkipWithError("the probe or Midi Through is not there");
+        return;
+    }
+    const Forwarder forwarder(probe.address());
+    if (!forwarder.isRunning()) {
+        state.SkipWithError("the forwarder did not start");
+        return;
+    }
+    const Path direct{*thru, *thru, "Midi Through"};
+    const Path forwarded{forwarder.input(), forwarder.output(), "the forwarder"};
+
+    for (auto _ : state) {
+        // Phase 1, no server running: direct and forwarder.
+        const Path firstPaths[] = {direct, forwarded};
+        auto first = runPaced(probe, kWarmUpNotes, firstPaths);
+        if (first.lost.empty()) first = runPaced(probe, gNotes, firstPaths);
+        if (!first.lost.empty()) {
+            state.SkipWithError(("a note did not come back through " + first.lost).c_str());
+            return;
+        }
+        // Phases 2 and 3: the server headless, then with its window.
+        const ServerPhase headless = measureServer(ServerProcess::Display::headless, probe, forwarded);
+        if (!headless.error.empty()) {
+            state.SkipWithError(headless.error.c_str());
+            return;
+        }
+        const ServerPhase window = measureServer(ServerProcess::Display::offscreen, probe, forwarded);
+        if (!window.error.empty()) {
+            state.SkipWithError(window.error.c_str());
+            return;
+        }
+
+        bench::reportLatency(state, "direct", bench::summarize(first.samples[0]));
+        bench::reportLatency(state, "forwarder", bench::summarize(first.samples[1]));
+        const auto reportServer = [&](const std::string& name, const ServerPhase& phase) {
+            const bench::LatencySummary server = bench::summarize(phase.server);
+            const bench::LatencySummary peer = bench::summarize(phase.forwarder);
+            bench::reportLatency(state, name, server);
+            state.counters[name + "_peer_p50_us"] = peer.p50;
+            state.counters[name + "_peer_p99_us"] = peer.p99;
+            state.counters[name + "_p50_ratio"] = server.p50 / peer.p50;
+            state.counters[name + "_p99_ratio"] = server.p99 / peer.p99;
+        };
+        reportServer("headless", headless);
+        reportServer("window", window);
+    }
+}
+BENCHMARK(BM_AlsaServerLatency)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+#endif
+
+// A count from an option's or variable's text, or nothing.
+std::optional<std::size_t> parseCount(std::string_view text) {
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
+    return value;
+}
+
 }  // namespace
 }  // namespace velorin
 
-BENCHMARK_MAIN();
+// Google Benchmark's options, then this program's own: --notes=N and
+// --server=PATH (over VELORIN_BENCH_NOTES and VELORIN_SERVER).
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (const char* notes = std::getenv("VELORIN_BENCH_NOTES"); notes != nullptr) {
+        if (const auto count = velorin::parseCount(notes)) velorin::gNotes = *count;
+    }
+    if (const char* server = std::getenv("VELORIN_SERVER"); server != nullptr && *server != '\0')
+        velorin::gServerPath = server;
+    std::vector<char*> rest{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option.starts_with("--notes=")) {
+            const auto count = velorin::parseCount(option.substr(8));
+            if (!count) {
+                std::fprintf(stderr, "%s: --notes wants a positive count\n", argv[0]);
+                return 1;
+            }
+            velorin::gNotes = *count;
+        } else if (option.starts_with("--server=")) {
+            velorin::gServerPath = option.substr(9);
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    int restCount = static_cast<int>(rest.size());
+    if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,18 +1,25 @@
 // The beat scheduler's poll and insert costs, how late beat-scheduled events
 // leave against the Link library's own (never enabled) timeline when the poll
 // runs on a 10 ms timer, with and without the precise wake-up, on the poll loop
-// and on the Qt event loop (next to how late a bare sleeping thread wakes), and
-// what the wake-up adds to a poll.
+// and on the Qt event loop (next to how late a bare sleeping thread wakes),
+// what the wake-up adds to a poll, and how late the poll loop's events leave
+// beside two busy processes at normal and at realtime priority.
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "AllocationCounter.hpp"
@@ -24,6 +31,10 @@
 #include "link/LinkBeatWakeUp.hpp"
 #include "link/LinkManager.hpp"
 #include "log/LogStore.hpp"
+
+#if VELORIN_BENCH_REALTIME
+#include "platform/linux/RealtimePriority.hpp"
+#endif
 
 #if VELORIN_BENCH_QT
 #include <QCoreApplication>
@@ -251,58 +262,69 @@ struct QtLoop {
 // Sixteenth notes at 120 BPM for 10 s, released by a 10 ms tick on the real
 // clock, and with `withWakeUp` also by the precise wake-up the tick keeps up
 // to date. Lateness = the moment of release − the Link time of the target
-// beat. `wakes` counts the wake-ups that fired.
+// beat, in ms; `wakes` counts the wake-ups that fired. Runs the loop on the
+// calling thread.
+struct LatenessRun {
+    std::vector<double> latenessMs;
+    std::size_t wakes = 0;
+};
+
+template <typename Loop>
+LatenessRun runLateness(bool withWakeUp) {
+    constexpr auto kTick = 10ms;
+    Loop loop;
+    MainQueue& queue = loop.queue;
+    MemorySettingsStore settings;
+    auto log = LogStore::create(queue, settings);
+    LinkManager manager;  // the library, never enabled: no sockets
+    manager.setPlaying(true);
+    LibraryTimelineClock clock(manager);
+    LinkBeatScheduler scheduler(clock, *log);
+    const LinkSession& session = *manager.session();
+
+    const auto t0 = session.clockMicros();
+    const double b0 = session.beatAtTime(t0, LinkManager::kQuantum);
+    const double microsPerBeat = 60e6 / manager.bpm();
+    auto timeOfBeat = [&](double beat) {
+        return static_cast<double>(t0.count()) + (beat - b0) * microsPerBeat;
+    };
+
+    const double first = std::ceil((b0 + 0.5) * 4.0) / 4.0;
+    constexpr int kEvents = 80;  // 10 s of sixteenths at 120 BPM
+    for (int i = 0; i < kEvents; ++i) scheduler.schedule(eventAt(first + 0.25 * i));
+    scheduler.dueEvents();  // the start path, nothing due yet
+
+    LatenessRun run;
+    run.latenessMs.reserve(kEvents);
+    std::vector<ScheduledMIDIEvent> due;
+    std::optional<LinkBeatWakeUp> wakeUp;
+    auto poll = [&] {
+        due.clear();
+        scheduler.collectDueEvents(due);
+        const auto released = static_cast<double>(session.clockMicros().count());
+        for (const auto& e : due) run.latenessMs.push_back((released - timeOfBeat(e.targetBeat)) / 1000.0);
+        if (wakeUp) wakeUp->update();
+        if (run.latenessMs.size() >= static_cast<std::size_t>(kEvents)) loop.stop();
+    };
+    if (withWakeUp) {
+        wakeUp.emplace(queue, scheduler, clock, kTick, [&] {
+            ++run.wakes;
+            poll();
+        });
+        wakeUp->update();
+    }
+    auto tick = queue.every(kTick, poll);
+    loop.run(12s);
+    tick.cancel();
+    if (wakeUp) wakeUp->cancel();
+    return run;
+}
+
 template <typename Loop>
 void measureLateness(benchmark::State& state, bool withWakeUp) {
-    constexpr auto kTick = 10ms;
     for (auto _ : state) {
-        Loop loop;
-        MainQueue& queue = loop.queue;
-        MemorySettingsStore settings;
-        auto log = LogStore::create(queue, settings);
-        LinkManager manager;  // the library, never enabled: no sockets
-        manager.setPlaying(true);
-        LibraryTimelineClock clock(manager);
-        LinkBeatScheduler scheduler(clock, *log);
-        const LinkSession& session = *manager.session();
-
-        const auto t0 = session.clockMicros();
-        const double b0 = session.beatAtTime(t0, LinkManager::kQuantum);
-        const double microsPerBeat = 60e6 / manager.bpm();
-        auto timeOfBeat = [&](double beat) {
-            return static_cast<double>(t0.count()) + (beat - b0) * microsPerBeat;
-        };
-
-        const double first = std::ceil((b0 + 0.5) * 4.0) / 4.0;
-        constexpr int kEvents = 80;  // 10 s of sixteenths at 120 BPM
-        for (int i = 0; i < kEvents; ++i) scheduler.schedule(eventAt(first + 0.25 * i));
-        scheduler.dueEvents();  // the start path, nothing due yet
-
-        std::vector<double> latenessMs;
-        latenessMs.reserve(kEvents);
-        std::vector<ScheduledMIDIEvent> due;
-        std::optional<LinkBeatWakeUp> wakeUp;
-        std::size_t wakes = 0;
-        auto poll = [&] {
-            due.clear();
-            scheduler.collectDueEvents(due);
-            const auto released = static_cast<double>(session.clockMicros().count());
-            for (const auto& e : due) latenessMs.push_back((released - timeOfBeat(e.targetBeat)) / 1000.0);
-            if (wakeUp) wakeUp->update();
-            if (latenessMs.size() >= static_cast<std::size_t>(kEvents)) loop.stop();
-        };
-        if (withWakeUp) {
-            wakeUp.emplace(queue, scheduler, clock, kTick, [&] {
-                ++wakes;
-                poll();
-            });
-            wakeUp->update();
-        }
-        auto tick = queue.every(kTick, poll);
-        loop.run(12s);
-        tick.cancel();
-        if (wakeUp) wakeUp->cancel();
-
+        const LatenessRun run = runLateness<Loop>(withWakeUp);
+        const std::vector<double>& latenessMs = run.latenessMs;
         if (latenessMs.empty()) {
             state.SkipWithError("no event was released");
             return;
@@ -312,7 +334,7 @@ void measureLateness(benchmark::State& state, bool withWakeUp) {
         state.counters["p99_late_ms"] = percentile(latenessMs, 0.99);
         state.counters["max_late_ms"] = *std::max_element(latenessMs.begin(), latenessMs.end());
         state.counters["min_late_ms"] = *std::min_element(latenessMs.begin(), latenessMs.end());
-        state.counters["wakes"] = static_cast<double>(wakes);
+        state.counters["wakes"] = static_cast<double>(run.wakes);
     }
 }
 
@@ -354,6 +376,95 @@ BENCHMARK_CAPTURE(BM_BeatScheduledTimingError_Poll, 10msTickAndWakeUp, true)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();
+
+#if VELORIN_BENCH_REALTIME
+// Processes that keep a core busy at normal priority until they are killed.
+class Spinners {
+public:
+    explicit Spinners(int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                volatile std::uint64_t turns = 0;
+                for (;;) turns = turns + 1;
+            }
+            if (pid > 0) pids_.push_back(pid);
+        }
+    }
+    ~Spinners() {
+        for (const pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    Spinners(const Spinners&) = delete;
+    Spinners& operator=(const Spinners&) = delete;
+    std::size_t count() const { return pids_.size(); }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+// The poll-loop lateness (10 ms tick and wake-up) on a thread of its own,
+// raised to SCHED_FIFO first when `realtime`.
+struct ThreadLateness {
+    LatenessRun run;
+    RealtimePriority priority;
+};
+
+ThreadLateness latenessOnThread(bool realtime) {
+    ThreadLateness out;
+    std::thread worker([&] {
+        if (realtime) out.priority = RealtimePriority::request(RealtimeThread::current(), 20);
+        out.run = runLateness<PollLoop>(true);
+    });
+    worker.join();
+    return out;
+}
+
+// The same measurement under load, twice in one run: two busy processes at
+// normal priority beside it throughout, first with the loop's thread at normal
+// priority, then with it raised to SCHED_FIFO 20 (directly or through
+// RealtimeKit; the run fails when neither grants it). Counters in µs:
+// normal_* and fifo_* (p50, p99, max late), p50_ratio and p99_ratio = fifo /
+// normal, and the priority obtained.
+void BM_BeatScheduledTimingError_PollUnderLoad(benchmark::State& state) {
+    for (auto _ : state) {
+        const Spinners load(2);
+        if (load.count() != 2) {
+            state.SkipWithError("could not start the busy processes");
+            return;
+        }
+        const ThreadLateness normal = latenessOnThread(false);
+        const ThreadLateness fifo = latenessOnThread(true);
+        if (fifo.priority.method == RealtimePriority::Method::none) {
+            state.SkipWithError(fifo.priority.logLine("the measuring thread").c_str());
+            return;
+        }
+        if (normal.run.latenessMs.empty() || fifo.run.latenessMs.empty()) {
+            state.SkipWithError("no event was released");
+            return;
+        }
+        const auto report = [&](const std::string& name, const std::vector<double>& latenessMs) {
+            const double p50 = percentile(latenessMs, 0.50) * 1000.0;
+            const double p99 = percentile(latenessMs, 0.99) * 1000.0;
+            state.counters[name + "_p50_late_us"] = p50;
+            state.counters[name + "_p99_late_us"] = p99;
+            state.counters[name + "_max_late_us"] =
+                *std::max_element(latenessMs.begin(), latenessMs.end()) * 1000.0;
+            state.counters[name + "_events"] = static_cast<double>(latenessMs.size());
+        };
+        report("normal", normal.run.latenessMs);
+        report("fifo", fifo.run.latenessMs);
+        state.counters["p50_ratio"] =
+            percentile(fifo.run.latenessMs, 0.50) / percentile(normal.run.latenessMs, 0.50);
+        state.counters["p99_ratio"] =
+            percentile(fifo.run.latenessMs, 0.99) / percentile(normal.run.latenessMs, 0.99);
+        state.counters["fifo_priority"] = fifo.priority.priority;
+    }
+}
+BENCHMARK(BM_BeatScheduledTimingError_PollUnderLoad)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+#endif
 
 #if VELORIN_BENCH_QT
 void BM_BeatScheduledTimingError_Qt(benchmark::State& state, bool withWakeUp) {

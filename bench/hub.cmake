@@ -13,4 +13,11 @@ if(HUB_ALSA_FOUND)
   velorin_add_bench(alsa_hub_latency SOURCES ${CMAKE_CURRENT_LIST_DIR}/AlsaHubLatencyBench.cpp
                     DEPS velorin_engine velorin_platform_alsa velorin_link velorin_log velorin_core PkgConfig::HUB_ALSA)
   target_include_directories(bench_alsa_hub_latency PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  # And through the velorin-server executable as a child process, against a
+  # minimal forwarder; its settings file is written with the server's own store.
+  if(TARGET velorin-server)
+    target_link_libraries(bench_alsa_hub_latency PRIVATE velorin_platform_qt)
+    target_compile_definitions(bench_alsa_hub_latency PRIVATE VELORIN_BENCH_SERVER="$<TARGET_FILE:velorin-server>")
+    add_dependencies(bench_alsa_hub_latency velorin-server)
+  endif()
 endif()

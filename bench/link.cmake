@@ -5,3 +5,8 @@ if(TARGET velorin_platform_qt)
   target_link_libraries(bench_link PRIVATE velorin_platform_qt Qt6::Core)
   target_compile_definitions(bench_link PRIVATE VELORIN_BENCH_QT=1)
 endif()
+# The lateness under load with the loop's thread raised to realtime priority.
+if(TARGET velorin_platform_linux)
+  target_link_libraries(bench_link PRIVATE velorin_platform_linux)
+  target_compile_definitions(bench_link PRIVATE VELORIN_BENCH_REALTIME=1)
+endif()
