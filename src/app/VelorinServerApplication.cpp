@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/NullMIDIService.hpp"
+#include "core/QueueThread.hpp"
 #include "core/WriteBehindSettingsStore.hpp"
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEngine.hpp"
@@ -17,6 +18,7 @@
 #include "log/AppFeatureFlags.hpp"
 #include "log/LogStore.hpp"
 #include "platform/alsa/AlsaMIDIService.hpp"
+#include "platform/linux/RealtimePriority.hpp"
 #include "platform/qt/QSettingsStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "ui/MainWindow.hpp"
@@ -34,13 +36,22 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
     assert(LogStore::shared() == nullptr && !LinkClock::hasShared());
     buildQueueAndSettings(platform);
     buildLog(platform);
-    buildLink(platform);
+    if (platform.engineOnItsOwnThread) {
+        assert(!platform.withWindow);
+        buildEngineThread();
+    } else {
+        engineQueue_ = queue_;
+    }
     // The monitor is reached as the shared one by whoever shows activity; it
     // needs no configuration, so it is simply the first use here.
     activity_ = &MIDIActivityMonitor::shared();
-    buildMIDIService(platform);
-    buildUSBService(platform);
-    buildEngine(platform);
+    // Built on the thread they are confined to.
+    onEngineThread([this, &platform] {
+        buildLink(platform);
+        buildMIDIService(platform);
+        buildUSBService(platform);
+        buildEngine(platform);
+    });
     // Connected before the window exists, so that at quit the engine stops
     // before the window saves its size on the same notification.
     quitConnection_ = QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
@@ -56,17 +67,38 @@ VelorinServerApplication::~VelorinServerApplication() {
     linkState_.reset();
     usbStatusPublication_.reset();
     usbStatus_.reset();
-    engine_.reset();
-    usbService_.reset();
-    midiService_.reset();
-    LinkBeatScheduler::installShared(nullptr);
-    LinkClock::installShared(nullptr);
+    onEngineThread([this] {
+        engine_.reset();
+        usbService_.reset();
+        midiService_.reset();
+        LinkBeatScheduler::installShared(nullptr);
+        LinkClock::installShared(nullptr);
+    });
+    // Ends the thread after what it was asked to do; nothing on it remains.
+    engineThread_.reset();
     // Whatever was appended since the last publication still reaches the
     // terminal, the stop lines included.
     logStore_->flush();
     logStore_->setPublishedEntryHandler(nullptr);
     LogStore::installShared(nullptr);
     logStore_.reset();
+}
+
+void VelorinServerApplication::onEngineThread(const std::function<void()>& job) {
+    if (engineThread_) {
+        engineThread_->runAndWait(job);
+    } else {
+        job();
+    }
+}
+
+void VelorinServerApplication::buildEngineThread() {
+    RealtimePriority priority;
+    engineThread_ = std::make_unique<QueueThread>([&priority] {
+        priority = RealtimePriority::request(RealtimeThread::current(), RealtimePriority::kDefaultPriority);
+    });
+    engineQueue_ = &engineThread_->queue();
+    logStore_->log(priority.logLine("the engine thread"));
 }
 
 void VelorinServerApplication::buildQueueAndSettings(const Platform& platform) {
@@ -107,7 +139,7 @@ void VelorinServerApplication::buildLink(Platform& platform) {
     if (!session) session = AbletonLinkSession::create(LinkManager::kDefaultTempo);
     // The clock restores "LinkClock.isActive" as it is built.
     LinkClock::installShared(
-        std::make_unique<LinkClock>(std::move(session), *logStore_, *settings_, *queue_));
+        std::make_unique<LinkClock>(std::move(session), *logStore_, *settings_, *engineQueue_));
     LinkBeatScheduler::installShared(std::make_unique<LinkBeatScheduler>(LinkClock::shared(), *logStore_));
 }
 
@@ -136,12 +168,12 @@ void VelorinServerApplication::buildUSBService(const Platform& platform) {
         lockFile = std::move(*standard);
     }
     usbService_ =
-        VLUSBService::create(*queue_, *logStore_, std::move(lockFile), platform.usb->usbmuxdSocketPath);
+        VLUSBService::create(*engineQueue_, *logStore_, std::move(lockFile), platform.usb->usbmuxdSocketPath);
 }
 
 void VelorinServerApplication::buildEngine(const Platform& platform) {
     engine_ = std::make_unique<MIDIEngine>(MIDIEngine::Dependencies{
-        .queue = *queue_,
+        .queue = *engineQueue_,
         .settings = *settings_,
         .log = *logStore_,
         .linkClock = LinkClock::shared(),
@@ -168,7 +200,7 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
         *queue_, *settings_, logStore_,
         MainWindow::Services{.engine = *engine_,
                              .link = *linkState_,
-                             .linkCommands = makePostedLinkCommands(*queue_, clock),
+                             .linkCommands = makePostedLinkCommands(*engineQueue_, clock),
                              .activity = *activity_,
                              .usbStatus = usbStatus_.get()},
         platform.bundleInfo);
@@ -180,16 +212,21 @@ void VelorinServerApplication::showWindow() {
 }
 
 void VelorinServerApplication::start() {
-    if (isShutDown_ || engine_->isStarted()) return;
-    engine_->start();
-    LinkClock::shared().startPolling();
+    if (isShutDown_ || isStarted_) return;
+    isStarted_ = true;
+    onEngineThread([this] {
+        engine_->start();
+        LinkClock::shared().startPolling();
+    });
 }
 
 void VelorinServerApplication::shutDown() {
     if (isShutDown_) return;
     isShutDown_ = true;
-    LinkClock::shared().stopPolling();
-    engine_->stop();
+    onEngineThread([this] {
+        LinkClock::shared().stopPolling();
+        engine_->stop();
+    });
 }
 
 LinkClock& VelorinServerApplication::linkClock() const {

@@ -3,6 +3,7 @@
 #include <QMetaObject>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@ class LogStore;
 class MainWindow;
 class MIDIActivityMonitor;
 class MIDIEngine;
+class QueueThread;
 class QSettingsStore;
 class VLUSBService;
 
@@ -69,6 +71,13 @@ public:
         bool mirrorLogToStandardError = true;
         // False: headless — no widget is created at all.
         bool withWindow = true;
+        // True: the MIDI path — the MIDI service's callbacks, the engine, the
+        // Link clock and scheduler, the USB service — lives on a thread of its
+        // own with its own poll loop, asking for realtime priority, and this
+        // object reaches it only through that thread's queue. False: on
+        // `queue`. Only without a window for now: the window still reads the
+        // engine directly.
+        bool engineOnItsOwnThread = false;
         BundleInfoLookup bundleInfo = buildBundleInfo();
     };
 
@@ -91,6 +100,8 @@ public:
     bool isShutDown() const { return isShutDown_; }
 
     MainQueue& queue() const { return *queue_; }
+    // The queue of the thread the MIDI path runs on (queue() unless it has its own).
+    MainQueue& engineQueue() const { return *engineQueue_; }
     SettingsStore& settings() const { return *settings_; }
     LogStore& logStore() const { return *logStore_; }
     LinkClock& linkClock() const;
@@ -103,7 +114,12 @@ public:
     // Only with a window.
     MainWindow& window() const { return *window_; }
 
+    // Runs `job` on the engine's thread and returns after it ran: for
+    // start-up, shutdown and tests, when the caller may wait.
+    void onEngineThread(const std::function<void()>& job);
+
 private:
+    void buildEngineThread();
     void buildQueueAndSettings(const Platform& platform);
     void buildLog(const Platform& platform);
     void buildLink(Platform& platform);
@@ -118,6 +134,8 @@ private:
     std::unique_ptr<QSettingsStore> settingsFile_;
     // The file's name when it cannot be written.
     std::optional<std::string> unwritableSettingsFile_;
+    std::unique_ptr<QueueThread> engineThread_;
+    MainQueue* engineQueue_ = nullptr;
     std::unique_ptr<SettingsStore> ownedSettings_;
     SettingsStore* settings_ = nullptr;
     std::shared_ptr<LogStore> logStore_;
@@ -132,6 +150,7 @@ private:
     std::unique_ptr<SnapshotChannel<VLUSBStatusSnapshot>> usbStatus_;
     Subscription usbStatusPublication_;
     std::unique_ptr<MainWindow> window_;
+    bool isStarted_ = false;
     bool isShutDown_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/VelorinServerApplication.hpp"
@@ -114,18 +115,24 @@ protected:
     FakeMIDIService* midi = nullptr;
     FakeLinkSession* link = nullptr;
 
+    // On its own thread the engine gets the real Link library (never enabled,
+    // so it opens no socket): the fake session would read the test's queue.
     std::unique_ptr<VelorinServerApplication> makeServer(const char* laneName = "Beta",
-                                                         bool withWindow = true) {
+                                                         bool withWindow = true,
+                                                         bool engineOnItsOwnThread = false) {
         VelorinServerApplication::Platform platform;
         platform.withWindow = withWindow;
+        platform.engineOnItsOwnThread = engineOnItsOwnThread;
         platform.queue = &queue;
         platform.settings = &settings;
         auto fakeMIDI = std::make_unique<FakeMIDIService>();
         midi = fakeMIDI.get();
         platform.midiService = std::move(fakeMIDI);
-        auto fakeLink = std::make_unique<FakeLinkSession>(queue);
-        link = fakeLink.get();
-        platform.linkSession = std::move(fakeLink);
+        if (!engineOnItsOwnThread) {
+            auto fakeLink = std::make_unique<FakeLinkSession>(queue);
+            link = fakeLink.get();
+            platform.linkSession = std::move(fakeLink);
+        }
         platform.usb = std::nullopt;
         platform.mirrorLogToStandardError = false;
         platform.bundleInfo = lane(laneName);
@@ -274,6 +281,50 @@ TEST_F(VelorinServerApplicationTest, HeadlessItBuildsNoWidgetAndRunsEngineAndLin
     server->start();  // after quit nothing starts again
     EXPECT_FALSE(server->engine().isStarted());
     EXPECT_FALSE(settings.contains(WindowChromeStyler::kContentWidthKey));
+}
+
+TEST_F(VelorinServerApplicationTest, OnItsOwnThreadTheMIDIPathRoutesAndStopsThereSilencingItsNotes) {
+    {
+        MIDIRoutingStore routing(settings);
+        routing.setInputAssignment(true, coreMIDIEndpointKey(11, 0), "router", "inputs");
+        routing.setOutputAssignment(true, coreMIDIEndpointKey(12, 0), "router", "outputs");
+    }
+    auto server = makeServer("Beta", false, true);
+    MIDIObjectRef keys = 0;
+    MIDIObjectRef synth = 0;
+    std::thread::id engineThread;
+    server->onEngineThread([&] {
+        engineThread = std::this_thread::get_id();
+        keys = midi->addSource("Keys", 11);
+        synth = midi->addDestination("Synth", 12);
+    });
+    EXPECT_NE(engineThread, std::this_thread::get_id());
+    server->start();
+
+    // The reader's delivery is posted to the engine's queue and sent from its thread.
+    server->onEngineThread([&] { ASSERT_TRUE(midi->deliverFromSource(keys, {{0x90, 0x3C, 0x64}})); });
+    std::size_t sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (sent == 0 && std::chrono::steady_clock::now() < deadline) {
+        server->onEngineThread([&] { sent = midi->sent.size(); });
+    }
+    ASSERT_EQ(sent, 1u);
+
+    runUntilQuit([] { QCoreApplication::quit(); });
+    std::vector<FakeMIDIService::Sent> sentAtStop;
+    server->onEngineThread([&] { sentAtStop = midi->sent; });
+    const bool silenced = std::any_of(sentAtStop.begin() + 1, sentAtStop.end(), [&](const auto& s) {
+        return s.destination == synth && (s.bytes == std::vector<std::uint8_t>{0x80, 0x3C, 0x00} ||
+                                          s.bytes == std::vector<std::uint8_t>{0x90, 0x3C, 0x00});
+    });
+    EXPECT_TRUE(silenced);
+    const auto lines = logLines(server->logStore());
+    const auto priorityLine = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("priority") != std::string::npos &&
+               line.find("the engine thread") != std::string::npos;
+    });
+    EXPECT_NE(priorityLine, lines.end());
+    EXPECT_EQ(countOf(lines, "[MIDI] Stopped"), 1);
 }
 
 TEST_F(VelorinServerApplicationTest, LinkIsActiveAtStartExactlyWhenStoredSo) {

@@ -9,6 +9,8 @@
 # - a client that appears or disappears is noticed (the inventory line);
 # - routing stored for the device still applies after its module is reloaded;
 # - SIGTERM stops the server and aseqdump hears the note's note-off.
+# It runs headless first (the MIDI path on a thread of its own), then with
+# its window (offscreen).
 # Exits 77 (skipped) without a sequencer.
 #   server_alsa_e2e.sh SERVER SETTINGS_WRITER ALSA_KEYS
 set -u
@@ -51,10 +53,9 @@ args=(--bool appVirtualMIDIAdditionalPortsEnabled.v1=true
 XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$settings_writer" "${args[@]}" \
   >"$work/settings.log" 2>&1 || fail "could not write the settings"
 
-start_server() {  # start_server LOG
-  env "${server_env[@]}" "$server" 2>"$1" >/dev/null &
-  server_pid=$!
-  started_pids+=("$server_pid")
+# The first run is headless (the MIDI path on its own thread), the restart has its window offscreen.
+start_and_wait() {  # start_and_wait LOG MODE
+  start_server "$server" "$2" "$1"
   wait_for "$1" "$(log_line MIDI 'Inputs: [0-9]+, Outputs: [0-9]+')" 60 "$server_pid" ||
     fail "the server did not start on the sequencer"
 }
@@ -70,7 +71,7 @@ stop_server() {  # stop_server LOG
   grep -qE "$(log_line MIDI 'Stopped')" "$1" || fail "no stop line"
 }
 
-start_server "$work/server.log"
+start_and_wait "$work/server.log" headless
 our_ports >"$work/ports-1.txt"
 for expected in "2 'Velorin Server" "3 'Velorin Server" "4 'Velorin Server 2" "5 'Velorin Server 2" \
                 "6 'Velorin Server 3" "7 'Velorin Server 3"; do
@@ -131,7 +132,7 @@ if [ -n "$virmidi_key" ]; then
     fail "the device's key changed when it came back"
 fi
 
-start_server "$work/server-2.log"
+start_and_wait "$work/server-2.log" window
 our_ports >"$work/ports-2.txt"
 cmp -s "$work/ports-1.txt" "$work/ports-2.txt" || fail "the port numbers changed across a restart"
 stdbuf -oL aseqdump -p "Velorin Server:5" >"$work/aseqdump-3.log" 2>&1 &

@@ -13,17 +13,8 @@ signal="${2:-TERM}"
 mode="${3:-window}"
 source "$(dirname "$0")/server_test_lib.sh"
 
-if [ "$mode" = headless ]; then
-  headless_env=()
-  for setting in "${server_env[@]}"; do
-    [[ "$setting" == QT_QPA_PLATFORM=* ]] || headless_env+=("$setting")
-  done
-  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${headless_env[@]}" "$server" 2>"$work/server.log" >/dev/null &
-else
-  env "${server_env[@]}" "$server" 2>"$work/server.log" >/dev/null &
-fi
-pid=$!
-started_pids+=("$pid")
+start_server "$server" "$mode" "$work/server.log"
+pid=$server_pid
 
 wait_for "$work/server.log" "$(log_line MIDI 'Inputs: [0-9]+, Outputs: [0-9]+')" 30 "$pid" ||
   fail "no inventory summary"

@@ -98,3 +98,21 @@ server_env=(
   USBMUXD_SOCKET_ADDRESS="UNIX:$work/usbmuxd.sock"
 )
 settings_file="$work/config/Velorin/Velorin Server.conf"
+
+# start_server SERVER MODE LOG: starts SERVER in the environment above, its
+# window on Qt's offscreen platform (MODE window) or headless (MODE headless:
+# no display named at all, so no widget and the MIDI path on a thread of its
+# own), standard error to LOG; sets server_pid.
+start_server() {
+  local server="$1" mode="$2" log="$3" setting environment=()
+  if [ "$mode" = headless ]; then
+    for setting in "${server_env[@]}"; do
+      [[ "$setting" == QT_QPA_PLATFORM=* ]] || environment+=("$setting")
+    done
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${environment[@]}" "$server" 2>"$log" >/dev/null &
+  else
+    env "${server_env[@]}" "$server" 2>"$log" >/dev/null &
+  fi
+  server_pid=$!
+  started_pids+=("$server_pid")
+}

@@ -4,11 +4,13 @@
 # individual devices and to route Phone → Router → Stage iPad, must pass a note
 # played on the Phone to the Stage iPad (and not back to the Phone), and on
 # SIGTERM stop with status 0, sending the Stage iPad the note's note-off first.
-#   server_usb_e2e.sh SERVER DEVICE_SIMULATOR SETTINGS_WRITER
+# With its window (offscreen) or headless, where the MIDI path runs on its own thread.
+#   server_usb_e2e.sh SERVER DEVICE_SIMULATOR SETTINGS_WRITER [window|headless]
 set -u
 server="$1"
 simulator="$2"
 settings_writer="$3"
+mode="${4:-window}"
 source "$(dirname "$0")/server_test_lib.sh"
 
 XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$settings_writer" \
@@ -26,9 +28,7 @@ started_pids+=("$simulator_pid")
 exec 3>"$work/simulator-input"
 wait_for "$work/simulator.log" '^fake usbmuxd on ' 10 "$simulator_pid" || fail "the simulator did not start"
 
-env "${server_env[@]}" "$server" 2>"$work/server.log" >/dev/null &
-server_pid=$!
-started_pids+=("$server_pid")
+start_server "$server" "$mode" "$work/server.log"
 
 for device in "Stage iPad" "Phone"; do
   wait_for "$work/server.log" "$(log_line 'VL USB' "$device connected")" 20 "$server_pid" ||
