@@ -29,14 +29,12 @@ VelorinServerApplication::VelorinServerApplication() : VelorinServerApplication(
 
 VelorinServerApplication::VelorinServerApplication(Platform platform) {
     assert(QCoreApplication::instance() != nullptr);
-    // One per process: it installs the process-wide instances.
-    assert(LogStore::shared() == nullptr && !LinkClock::hasShared());
     buildQueueAndSettings(platform);
     buildLog(platform);
     buildLink(platform);
-    // The monitor is reached as the shared one by whoever shows activity; it
-    // needs no configuration, so it is simply the first use here.
-    activity_ = &MIDIActivityMonitor::shared();
+    // Read by the engine (which records) and the window (which shows it); it
+    // reads the system uptime and needs no configuration.
+    activity_ = std::make_unique<MIDIActivityMonitor>();
     buildMIDIService(platform);
     buildUSBService(platform);
     buildEngine(platform);
@@ -54,13 +52,13 @@ VelorinServerApplication::~VelorinServerApplication() {
     engine_.reset();
     usbService_.reset();
     midiService_.reset();
-    LinkBeatScheduler::installShared(nullptr);
-    LinkClock::installShared(nullptr);
+    activity_.reset();
+    scheduler_.reset();
+    linkClock_.reset();
     // Whatever was appended since the last publication still reaches the
     // terminal, the stop lines included.
     logStore_->flush();
     logStore_->setPublishedEntryHandler(nullptr);
-    LogStore::installShared(nullptr);
     logStore_.reset();
 }
 
@@ -81,7 +79,6 @@ void VelorinServerApplication::buildQueueAndSettings(const Platform& platform) {
 
 void VelorinServerApplication::buildLog(const Platform& platform) {
     logStore_ = LogStore::create(*queue_, *settings_);
-    LogStore::installShared(logStore_);
     if (platform.mirrorLogToStandardError) {
         logStore_->setPublishedEntryHandler(
             [](const LogEntry& entry) { writeTerminalLogLine(entry, stderr); });
@@ -97,9 +94,8 @@ void VelorinServerApplication::buildLink(Platform& platform) {
     std::unique_ptr<LinkSession> session = std::move(platform.linkSession);
     if (!session) session = AbletonLinkSession::create(LinkManager::kDefaultTempo);
     // The clock restores "LinkClock.isActive" as it is built.
-    LinkClock::installShared(
-        std::make_unique<LinkClock>(std::move(session), *logStore_, *settings_, *queue_));
-    LinkBeatScheduler::installShared(std::make_unique<LinkBeatScheduler>(LinkClock::shared(), *logStore_));
+    linkClock_ = std::make_unique<LinkClock>(std::move(session), *logStore_, *settings_, *queue_);
+    scheduler_ = std::make_unique<LinkBeatScheduler>(*linkClock_, *logStore_);
 }
 
 void VelorinServerApplication::buildMIDIService(Platform& platform) {
@@ -135,8 +131,8 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
         .queue = *queue_,
         .settings = *settings_,
         .log = *logStore_,
-        .linkClock = LinkClock::shared(),
-        .scheduler = LinkBeatScheduler::shared(),
+        .linkClock = *linkClock_,
+        .scheduler = *scheduler_,
         .activity = *activity_,
         .linkLooperEnabled = AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper,
                                                         AppFeatureFlags::currentTarget(platform.bundleInfo)),
@@ -148,7 +144,7 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
 void VelorinServerApplication::buildWindow(const Platform& platform) {
     window_ = std::make_unique<MainWindow>(*queue_, *settings_, logStore_,
                                            MainWindow::Services{.engine = *engine_,
-                                                                .linkClock = LinkClock::shared(),
+                                                                .linkClock = *linkClock_,
                                                                 .activity = *activity_,
                                                                 .usbService = usbService_.get()},
                                            platform.bundleInfo);
@@ -165,14 +161,6 @@ void VelorinServerApplication::shutDown() {
     if (isShutDown_) return;
     isShutDown_ = true;
     engine_->stop();
-}
-
-LinkClock& VelorinServerApplication::linkClock() const {
-    return LinkClock::shared();
-}
-
-LinkBeatScheduler& VelorinServerApplication::scheduler() const {
-    return LinkBeatScheduler::shared();
 }
 
 }  // namespace velorin
