@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "link/LinkBeatSchedulingClock.hpp"
-#include "morphs/MorphChain.hpp"
+#include "midi/MIDIEvent.hpp"
+#include "midi/ScheduledMIDIEvent.hpp"
 
 namespace velorin {
 

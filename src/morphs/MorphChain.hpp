@@ -9,6 +9,7 @@
 
 #include "log/LogEntry.hpp"
 #include "midi/MIDIEvent.hpp"
+#include "midi/ScheduledMIDIEvent.hpp"
 
 namespace velorin {
 
@@ -75,16 +76,6 @@ struct MorphOutput {
 };
 
 using MorphOutputs = std::vector<MorphOutput>;
-
-struct ScheduledMIDIEvent {
-    MIDIEvent event;
-    double targetBeat = 0;
-    std::string morphID;
-    std::string outputGroupKey;
-    std::optional<std::string> cancellationKey;
-    std::optional<double> repeatIntervalBeats;
-    friend bool operator==(const ScheduledMIDIEvent&, const ScheduledMIDIEvent&) = default;
-};
 
 // The morph interface. Results are appended to `out`, which the caller reuses
 // so that the steady state allocates nothing.
