@@ -6,6 +6,7 @@
 
 #include "SpineBenchStream.hpp"
 #include "midi/MIDIEvent.hpp"
+#include "midi/MIDIParser.hpp"
 
 using namespace velorin;
 

@@ -10,6 +10,7 @@
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIRoutingStore.hpp"
 #include "midi/MIDIEvent.hpp"
+#include "midi/MIDIParser.hpp"
 #include "morphs/MorphEngine.hpp"
 #include "morphs/RouterMorph.hpp"
 

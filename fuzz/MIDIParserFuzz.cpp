@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "midi/MIDIEvent.hpp"
+#include "midi/MIDIParser.hpp"
 
 using namespace velorin;
 

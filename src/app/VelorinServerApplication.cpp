@@ -32,8 +32,6 @@ VelorinServerApplication::VelorinServerApplication() : VelorinServerApplication(
 
 VelorinServerApplication::VelorinServerApplication(Platform platform) {
     assert(QCoreApplication::instance() != nullptr);
-    // One per process: it installs the process-wide instances.
-    assert(LogStore::shared() == nullptr && !LinkClock::hasShared());
     buildQueueAndSettings(platform);
     buildLog(platform);
     if (platform.engineOnItsOwnThread) {
@@ -42,9 +40,9 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
     } else {
         engineQueue_ = queue_;
     }
-    // The monitor is reached as the shared one by whoever shows activity; it
-    // needs no configuration, so it is simply the first use here.
-    activity_ = &MIDIActivityMonitor::shared();
+    // Read by the engine (which records) and the window (which shows it); it
+    // reads the system uptime, needs no configuration and is safe from any thread.
+    activity_ = std::make_unique<MIDIActivityMonitor>();
     // Built on the thread they are confined to.
     onEngineThread([this, &platform] {
         buildLink(platform);
@@ -71,16 +69,16 @@ VelorinServerApplication::~VelorinServerApplication() {
         engine_.reset();
         usbService_.reset();
         midiService_.reset();
-        LinkBeatScheduler::installShared(nullptr);
-        LinkClock::installShared(nullptr);
+        scheduler_.reset();
+        linkClock_.reset();
     });
     // Ends the thread after what it was asked to do; nothing on it remains.
     engineThread_.reset();
+    activity_.reset();
     // Whatever was appended since the last publication still reaches the
     // terminal, the stop lines included.
     logStore_->flush();
     logStore_->setPublishedEntryHandler(nullptr);
-    LogStore::installShared(nullptr);
     logStore_.reset();
 }
 
@@ -123,7 +121,6 @@ void VelorinServerApplication::buildQueueAndSettings(const Platform& platform) {
 
 void VelorinServerApplication::buildLog(const Platform& platform) {
     logStore_ = LogStore::create(*queue_, *settings_);
-    LogStore::installShared(logStore_);
     if (platform.mirrorLogToStandardError) {
         logStore_->setPublishedEntryHandler(
             [](const LogEntry& entry) { writeTerminalLogLine(entry, stderr); });
@@ -138,9 +135,8 @@ void VelorinServerApplication::buildLink(Platform& platform) {
     std::unique_ptr<LinkSession> session = std::move(platform.linkSession);
     if (!session) session = AbletonLinkSession::create(LinkManager::kDefaultTempo);
     // The clock restores "LinkClock.isActive" as it is built.
-    LinkClock::installShared(
-        std::make_unique<LinkClock>(std::move(session), *logStore_, *settings_, *engineQueue_));
-    LinkBeatScheduler::installShared(std::make_unique<LinkBeatScheduler>(LinkClock::shared(), *logStore_));
+    linkClock_ = std::make_unique<LinkClock>(std::move(session), *logStore_, *settings_, *engineQueue_);
+    scheduler_ = std::make_unique<LinkBeatScheduler>(*linkClock_, *logStore_);
 }
 
 void VelorinServerApplication::buildMIDIService(Platform& platform) {
@@ -176,8 +172,8 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
         .queue = *engineQueue_,
         .settings = *settings_,
         .log = *logStore_,
-        .linkClock = LinkClock::shared(),
-        .scheduler = LinkBeatScheduler::shared(),
+        .linkClock = *linkClock_,
+        .scheduler = *scheduler_,
         .activity = *activity_,
         .linkLooperEnabled = AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper,
                                                         AppFeatureFlags::currentTarget(platform.bundleInfo)),
@@ -187,7 +183,7 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
 }
 
 void VelorinServerApplication::buildWindow(const Platform& platform) {
-    LinkClock& clock = LinkClock::shared();
+    LinkClock& clock = *linkClock_;
     linkState_ = std::make_unique<LinkStateChannel>(*queue_, std::make_shared<const LinkStateSnapshot>());
     linkStatePublication_ = publishLinkState(clock, *linkState_);
     if (usbService_) {
@@ -216,7 +212,7 @@ void VelorinServerApplication::start() {
     isStarted_ = true;
     onEngineThread([this] {
         engine_->start();
-        LinkClock::shared().startPolling();
+        linkClock_->startPolling();
     });
 }
 
@@ -224,17 +220,9 @@ void VelorinServerApplication::shutDown() {
     if (isShutDown_) return;
     isShutDown_ = true;
     onEngineThread([this] {
-        LinkClock::shared().stopPolling();
+        linkClock_->stopPolling();
         engine_->stop();
     });
-}
-
-LinkClock& VelorinServerApplication::linkClock() const {
-    return LinkClock::shared();
-}
-
-LinkBeatScheduler& VelorinServerApplication::scheduler() const {
-    return LinkBeatScheduler::shared();
 }
 
 }  // namespace velorin

@@ -30,19 +30,19 @@ class QSettingsStore;
 class VLUSBService;
 
 // The object that builds and owns everything the server runs on, in start-up
-// order: the settings store, the log store (installed as the shared one and
-// mirrored to standard error), the Link clock and the beat scheduler
-// (installed as the shared ones), the activity monitor, the operating
+// order: the settings store, the log store (mirrored to standard error), the
+// Link clock and the beat scheduler, the activity monitor, the operating
 // system's MIDI service, the USB service, the MIDI engine and, unless the
-// server runs headless, the main window.
+// server runs headless, the main window. Each is handed by reference to the
+// objects built after it that use it.
 //
 // start() starts the engine and the Link clock's poll: when the window first
 // appears, or at once headless (the caller calls it). Both stop once, when the
 // application is about to quit — before the window saves its size on the
 // same notification — or, failing that, when this object is destroyed.
 // Teardown runs in reverse order: the window, the engine, the services it
-// used, and the shared instances last. Main thread only; a QCoreApplication
-// must exist (a QApplication with a window).
+// used, and the log store last. Main thread only; a QCoreApplication must
+// exist (a QApplication with a window).
 class VelorinServerApplication {
 public:
     struct USBOptions {
@@ -104,8 +104,8 @@ public:
     MainQueue& engineQueue() const { return *engineQueue_; }
     SettingsStore& settings() const { return *settings_; }
     LogStore& logStore() const { return *logStore_; }
-    LinkClock& linkClock() const;
-    LinkBeatScheduler& scheduler() const;
+    LinkClock& linkClock() const { return *linkClock_; }
+    LinkBeatScheduler& scheduler() const { return *scheduler_; }
     MIDIService& midiService() const { return *midiService_; }
     // Null without USB.
     VLUSBService* usbService() const { return usbService_.get(); }
@@ -139,7 +139,9 @@ private:
     std::unique_ptr<SettingsStore> ownedSettings_;
     SettingsStore* settings_ = nullptr;
     std::shared_ptr<LogStore> logStore_;
-    MIDIActivityMonitor* activity_ = nullptr;
+    std::unique_ptr<LinkClock> linkClock_;
+    std::unique_ptr<LinkBeatScheduler> scheduler_;
+    std::unique_ptr<MIDIActivityMonitor> activity_;
     std::unique_ptr<MIDIService> midiService_;
     std::unique_ptr<VLUSBService> usbService_;
     std::unique_ptr<MIDIEngine> engine_;

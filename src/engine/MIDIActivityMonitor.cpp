@@ -12,11 +12,6 @@ double MIDIActivityMonitor::systemUptime() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-MIDIActivityMonitor& MIDIActivityMonitor::shared() {
-    static MIDIActivityMonitor monitor;
-    return monitor;
-}
-
 MIDIActivityMonitor::MIDIActivityMonitor() : clock_(&MIDIActivityMonitor::systemUptime) {}
 
 MIDIActivityMonitor::MIDIActivityMonitor(UptimeClock clock) : clock_(std::move(clock)) {

@@ -23,8 +23,6 @@ public:
     // How long after its latest stamp an indicator stays lit.
     static constexpr double kActivityWindowSeconds = 0.1;
 
-    // The process-wide monitor, created on first use, reading the system uptime.
-    static MIDIActivityMonitor& shared();
     // The system uptime in seconds (monotonic clock since boot).
     static double systemUptime();
 

@@ -31,6 +31,7 @@
 #include "log/AppFeatureFlags.hpp"
 #include "log/LogStore.hpp"
 #include "midi/MIDIEvent.hpp"
+#include "midi/MIDIParser.hpp"
 #include "morphs/FC200Settings.hpp"
 #include "morphs/LinkLooperSettings.hpp"
 #include "morphs/LinkLooperStateStore.hpp"

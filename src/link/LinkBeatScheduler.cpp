@@ -1,8 +1,6 @@
 #include "link/LinkBeatScheduler.hpp"
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -17,11 +15,6 @@ namespace {
 // case: the poll runs every few milliseconds); beyond it the target is computed.
 constexpr int kSteppedRepetitions = 64;
 
-std::unique_ptr<LinkBeatScheduler>& sharedScheduler() {
-    static std::unique_ptr<LinkBeatScheduler> instance;
-    return instance;
-}
-
 std::string noteDescriptor(const char* prefix, const MIDIEvent& event) {
     return prefix + std::to_string(event.note) + "-ch" + std::to_string(event.channel);
 }
@@ -30,24 +23,6 @@ std::string noteDescriptor(const char* prefix, const MIDIEvent& event) {
 
 LinkBeatScheduler::LinkBeatScheduler(const LinkBeatSchedulingClock& clock, LogStore& log)
     : linkClock_(clock), log_(log) {}
-
-void LinkBeatScheduler::installShared(std::unique_ptr<LinkBeatScheduler> scheduler) {
-    sharedScheduler() = std::move(scheduler);
-}
-
-LinkBeatScheduler& LinkBeatScheduler::shared() {
-    const auto& scheduler = sharedScheduler();
-    if (!scheduler) {
-        std::fputs("LinkBeatScheduler::shared() used before the application installed the scheduler\n",
-                   stderr);
-        std::abort();
-    }
-    return *scheduler;
-}
-
-bool LinkBeatScheduler::hasShared() {
-    return sharedScheduler() != nullptr;
-}
 
 LinkBeatScheduler::NoteRole LinkBeatScheduler::noteRole(const MIDIEvent& event) {
     if (event.type == MIDIEventType::noteOff) return NoteRole::noteOff;

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "link/LinkBeatSchedulingClock.hpp"
-#include "morphs/MorphChain.hpp"
+#include "midi/MIDIEvent.hpp"
+#include "midi/ScheduledMIDIEvent.hpp"
 
 namespace velorin {
 
@@ -37,14 +38,6 @@ public:
     LinkBeatScheduler(const LinkBeatSchedulingClock& clock, LogStore& log);
     LinkBeatScheduler(const LinkBeatScheduler&) = delete;
     LinkBeatScheduler& operator=(const LinkBeatScheduler&) = delete;
-
-    // The process-wide scheduler (over LinkClock::shared()), installed by the
-    // application at start-up after the clock; installing null at exit
-    // destroys it. Using it while none is installed is a programming error and
-    // ends the process with a message. Main thread.
-    static void installShared(std::unique_ptr<LinkBeatScheduler> scheduler);
-    static LinkBeatScheduler& shared();
-    static bool hasShared();
 
     // Ordered insert after every queued event with the same or an earlier
     // beat. Returns false (and keeps nothing) for a target that is not a

@@ -3,8 +3,6 @@
 #include <cassert>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -17,11 +15,6 @@ namespace velorin {
 namespace {
 
 constexpr double kTempoLogThreshold = 0.05;
-
-std::unique_ptr<LinkClock>& sharedClock() {
-    static std::unique_ptr<LinkClock> instance;
-    return instance;
-}
 
 // "[Link] Tempo: %.1f BPM" as printf writes it in the "C" locale. to_chars is
 // used because the application framework switches the process to the user's
@@ -58,23 +51,6 @@ LinkClock::LinkClock(std::unique_ptr<LinkSession> session, LogStore& log, Settin
 }
 
 LinkClock::~LinkClock() = default;
-
-void LinkClock::installShared(std::unique_ptr<LinkClock> clock) {
-    sharedClock() = std::move(clock);
-}
-
-LinkClock& LinkClock::shared() {
-    const auto& clock = sharedClock();
-    if (!clock) {
-        std::fputs("LinkClock::shared() used before the application installed the clock\n", stderr);
-        std::abort();
-    }
-    return *clock;
-}
-
-bool LinkClock::hasShared() {
-    return sharedClock() != nullptr;
-}
 
 void LinkClock::startPolling() {
     assert(queue_.isMainThread());

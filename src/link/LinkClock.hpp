@@ -35,15 +35,6 @@ public:
     LinkClock(const LinkClock&) = delete;
     LinkClock& operator=(const LinkClock&) = delete;
 
-    // The process-wide clock. The application builds it over the Link library
-    // and installs it at start-up, before anything reaches it; installing null
-    // at exit destroys it (leaving the Link session). Main thread.
-    static void installShared(std::unique_ptr<LinkClock> clock);
-    // The installed clock; using it while none is installed is a programming
-    // error and ends the process with a message.
-    static LinkClock& shared();
-    static bool hasShared();
-
     // LinkBeatSchedulingClock
     bool isActive() const override { return manager_.isEnabled(); }
     bool isPlaying() const override { return manager_.isPlaying(); }

@@ -4,21 +4,6 @@
 
 namespace velorin {
 
-namespace {
-std::mutex sharedMutex;
-std::shared_ptr<LogStore> sharedStore;
-}  // namespace
-
-std::shared_ptr<LogStore> LogStore::shared() {
-    std::lock_guard lock(sharedMutex);
-    return sharedStore;
-}
-
-void LogStore::installShared(std::shared_ptr<LogStore> store) {
-    std::lock_guard lock(sharedMutex);
-    sharedStore = std::move(store);
-}
-
 std::shared_ptr<LogStore> LogStore::create(MainQueue& queue, SettingsStore& settings,
                                            std::chrono::nanoseconds flushInterval) {
     return std::shared_ptr<LogStore>(new LogStore(queue, settings, flushInterval));

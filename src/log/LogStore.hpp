@@ -32,10 +32,6 @@ public:
     // the main thread runs in between instead of behind the whole batch.
     static constexpr std::size_t kPublishSliceEntries = 32;
 
-    // The process-wide store the application installs at start-up (null before).
-    static std::shared_ptr<LogStore> shared();
-    static void installShared(std::shared_ptr<LogStore> store);
-
     static std::shared_ptr<LogStore> create(MainQueue& queue, SettingsStore& settings,
                                             std::chrono::nanoseconds flushInterval = kDefaultFlushInterval);
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "morphs/FC200Settings.hpp"
-#include "morphs/MorphChain.hpp"
+#include "morphs/Morph.hpp"
 
 namespace velorin {
 

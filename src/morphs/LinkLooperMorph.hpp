@@ -10,7 +10,8 @@
 #include "morphs/LinkLooperCaptureBuffer.hpp"
 #include "morphs/LinkLooperSettings.hpp"
 #include "morphs/LinkLooperStateStore.hpp"
-#include "morphs/MorphChain.hpp"
+#include "morphs/Morph.hpp"
+#include "morphs/MorphCapabilities.hpp"
 #include "morphs/MorphEngine.hpp"
 
 namespace velorin {

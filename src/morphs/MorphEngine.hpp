@@ -10,7 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "morphs/MorphChain.hpp"
+#include "midi/MIDIEvent.hpp"
+#include "midi/ScheduledMIDIEvent.hpp"
+#include "morphs/Morph.hpp"
+#include "morphs/MorphAction.hpp"
+#include "morphs/MorphCapabilities.hpp"
+#include "morphs/MorphContext.hpp"
+#include "morphs/MorphOutput.hpp"
 
 namespace velorin {
 

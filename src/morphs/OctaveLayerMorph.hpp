@@ -6,7 +6,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "morphs/MorphChain.hpp"
+#include "morphs/Morph.hpp"
 #include "morphs/OctaveLayerSettings.hpp"
 
 namespace velorin {

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "morphs/MorphChain.hpp"
+#include "morphs/Morph.hpp"
 
 namespace velorin {
 

@@ -304,26 +304,15 @@ TEST_F(LinkClockTest, ObserversAreToldOnlyWhenWhatTheWindowShowsChanges) {
     EXPECT_EQ(changes, 3);
 }
 
-TEST(LinkClockShared, InstalledClockAndSchedulerAreTheSharedOnesUntilUninstalled) {
+TEST(LinkClockScheduler, SchedulerOverTheClockHoldsEventsWhileLinkIsInactive) {
     ManualMainQueue queue;
     MemorySettingsStore settings;
     auto log = LogStore::create(queue, settings);
-    EXPECT_FALSE(LinkClock::hasShared());
-    EXPECT_FALSE(LinkBeatScheduler::hasShared());
-    auto owned = std::make_unique<LinkClock>(std::make_unique<FakeLinkSession>(queue), *log, settings, queue);
-    LinkClock* const clock = owned.get();
-    LinkClock::installShared(std::move(owned));
-    LinkBeatScheduler::installShared(std::make_unique<LinkBeatScheduler>(LinkClock::shared(), *log));
-    EXPECT_EQ(&LinkClock::shared(), clock);
-    auto& scheduler = LinkBeatScheduler::shared();
-    EXPECT_EQ(&scheduler, &LinkBeatScheduler::shared());
+    LinkClock clock(std::make_unique<FakeLinkSession>(queue), *log, settings, queue);
+    LinkBeatScheduler scheduler(clock, *log);
     scheduler.schedule(
         ScheduledMIDIEvent{MIDIEvent::noteOnEvent(60, 1, 0), 0.0, "router", "outputs", {}, {}});
     EXPECT_TRUE(scheduler.dueEvents().empty());  // Link inactive: held
-    LinkBeatScheduler::installShared(nullptr);
-    LinkClock::installShared(nullptr);
-    EXPECT_FALSE(LinkBeatScheduler::hasShared());
-    EXPECT_FALSE(LinkClock::hasShared());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "midi/MIDIEvent.hpp"
+#include "midi/MIDIParser.hpp"
 
 using namespace velorin;
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "midi/MIDIEvent.hpp"
+#include "midi/MIDIParser.hpp"
 
 using namespace velorin;
 

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "morphs/MorphChain.hpp"
+#include "morphs/Morph.hpp"
+#include "morphs/MorphLog.hpp"
 
 namespace velorin::testing {
 

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "midi/MIDIEvent.hpp"
+#include "morphs/MorphAction.hpp"
+#include "morphs/MorphContext.hpp"
+
+namespace velorin {
+
+// The morph interface. Results are appended to `out`, which the caller reuses
+// so that the steady state allocates nothing.
+class Morph {
+public:
+    virtual ~Morph() = default;
+    virtual void logStartupSummary(const MorphContext& /*context*/) {}
+    virtual void reset(MorphActions& /*out*/) {}
+    virtual void process(const MIDIEvent& event, const MorphContext& context, MorphActions& out) = 0;
+    virtual void startupSnapshot(const MorphContext& /*context*/, MorphActions& /*out*/) {}
+};
+
+}  // namespace velorin
