@@ -32,6 +32,7 @@
 #include "morphs/LinkLooperMorph.hpp"
 #include "morphs/OctaveLayerMorph.hpp"
 #include "support/FakeLinkSession.hpp"
+#include "support/MIDIEngineTestAccess.hpp"
 
 namespace {
 
@@ -141,7 +142,7 @@ struct Rig {
     bool present(std::size_t input) const { return input != 1 || secondInputPresent; }
 
     void checkBounds() {
-        check(engine->inputParserStateCount() <= kInputs.size());
+        check(MIDIEngineTestAccess::inputParserStateCount(*engine) <= kInputs.size());
         check(engine->scheduler().pendingCount() <= LinkBeatScheduler::kMaxPendingEvents);
         check(log->entries().size() <= LogStore::kMaxEntries);
         for (const MorphNode& node : engine->morphEngine().nodes()) {

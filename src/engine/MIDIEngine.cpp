@@ -7,20 +7,8 @@
 #include "core/NullMIDIService.hpp"
 #include "morphs/FC200SysExMorph.hpp"
 #include "morphs/LinkLooperMorph.hpp"
-#include "morphs/OctaveLayerMorph.hpp"
-#include "morphs/RouterMorph.hpp"
 
 namespace velorin {
-
-std::string_view rawValue(MorphUIRoute route) {
-    switch (route) {
-        case MorphUIRoute::linkLooper:
-            return "linkLooper";
-        case MorphUIRoute::octaveLayer:
-            return "octaveLayer";
-    }
-    return "";
-}
 
 namespace {
 
@@ -128,62 +116,14 @@ MIDIEngine::MIDIEngine(Dependencies deps)
           },
           [this](std::string_view inputKey) { forgetInputState(inputKey); }),
       usbPresentation_(deps.settings),
-      fc200Settings_(std::make_shared<FC200Settings>(&deps.settings)),
-      octaveLayerSettings_(std::make_shared<OctaveLayerSettings>(&deps.settings)),
-      linkLooperSettings_(std::make_shared<LinkLooperSettings>(&deps.settings)),
-      linkLooperStateStore_(std::make_shared<LinkLooperStateStore>()),
+      registry_(deps.settings, deps.linkLooperEnabled),
       routingStore_(deps.settings),
       synchronizer_(deps.queue),
       scheduledEventWakeUp_(deps.queue, deps.scheduler, deps.linkClock, kSchedulerTickInterval,
                             [this] { tickScheduler(); }) {
-    const auto inputs = RoutingInputGroupDescriptor::inputs();
-    const auto controlInputs = RoutingInputGroupDescriptor::controlInputs();
-    const auto outputs = RoutingOutputGroupDescriptor::outputs();
-    const auto controlOutputs = RoutingOutputGroupDescriptor::controlOutputs();
-
-    registrations_.push_back({std::string(kRouterID),
-                              std::string(RouterMorph::kTitle),
-                              std::string(RouterMorph::kDetail),
-                              {inputs},
-                              {outputs},
-                              std::nullopt,
-                              [] { return std::make_shared<RouterMorph>(); }});
-    registrations_.push_back(
-        {std::string(kOctaveLayerID),
-         "Octave Layer",
-         "Adds Note On/Off copies 1-2 octaves above and below.",
-         {inputs},
-         {outputs},
-         MorphUIRoute::octaveLayer,
-         [settings = octaveLayerSettings_] { return std::make_shared<OctaveLayerMorph>(settings); }});
-    if (deps.linkLooperEnabled) {
-        registrations_.push_back({std::string(kLinkLooperID),
-                                  std::string(LinkLooperMorph::kTitle),
-                                  std::string(LinkLooperMorph::kDetail),
-                                  {inputs, controlInputs},
-                                  {outputs, controlOutputs},
-                                  MorphUIRoute::linkLooper,
-                                  [store = linkLooperStateStore_, settings = linkLooperSettings_] {
-                                      return std::make_shared<LinkLooperMorph>(store, settings);
-                                  }});
-    }
-    registrations_.push_back(
-        {std::string(kFC200ID),
-         std::string(FC200SysExMorph::kTitle),
-         std::string(FC200SysExMorph::kDetail),
-         {inputs},
-         {outputs},
-         std::nullopt,
-         [settings = fc200Settings_] { return std::make_shared<FC200SysExMorph>(settings); }});
-
-    std::vector<MorphEngine::Registration> morphs;
-    std::vector<std::string> ids;
-    for (const auto& registration : registrations_) {
-        morphs.emplace_back(registration.id, registration.makeMorph());
-        ids.push_back(registration.id);
-    }
+    std::vector<MorphEngine::Registration> morphs = registry_.makeMorphs();
     // Chains saved by a build with other morphs stay stored but play no part here.
-    routingStore_.setRegisteredMorphs(std::move(ids));
+    routingStore_.setRegisteredMorphs(registry_.ids());
     morphEngine_ = std::make_unique<MorphEngine>(std::move(morphs));
 
     for (std::size_t i = 0; i < kInitialScratchDepth; ++i) scratchByDepth_.emplace_back().reserve(64);
@@ -213,15 +153,8 @@ void MIDIEngine::installInventoryValue(MIDIEndpointInventory inventory) {
     if (inventory == inventory_) return;
     inventory_ = std::move(inventory);
     // An input that went away can no longer let go of its notes.
-    if (!heldNotesByInput_.empty()) releaseInputsGoneFromInventory();
+    if (noteLedger_.holdsAnyInput()) releaseInputsGoneFromInventory();
     notifyObservers();
-}
-
-std::optional<std::size_t> MIDIEngine::morphIndex(std::string_view morphID) const {
-    for (std::size_t i = 0; i < registrations_.size(); ++i) {
-        if (registrations_[i].id == morphID) return i;
-    }
-    return std::nullopt;
 }
 
 MorphOutputs& MIDIEngine::acquireScratch() {
@@ -282,7 +215,7 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
     const bool logAll = deps_.log.isLoggingAllMIDIEvents();
     const std::vector<RoutingInputDelivery>& deliveries = routingStore_.deliveries(inputKey);
     if (deliveries.empty() && !logAll) return;
-    if (!deliveries.empty()) trackHeldNotes(inputKey, sourceName, events, deliveries);
+    if (!deliveries.empty()) noteLedger_.trackHeldNotes(inputKey, sourceName, events, deliveries);
     const MorphContext context = makeContext(sourceName);
     auto release = [this] { releaseScratch(); };
     ScratchLease lease(release, acquireScratch());
@@ -296,79 +229,20 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
     }
 }
 
-namespace {
-bool isNoteEvent(const MIDIEvent& event) {
-    return event.type == MIDIEventType::noteOn || event.type == MIDIEventType::noteOff;
-}
-bool isNoteRelease(const MIDIEvent& event) {
-    return event.type == MIDIEventType::noteOff ||
-           (event.type == MIDIEventType::noteOn && event.velocity <= 0);
-}
-}  // namespace
-
-MIDIEngine::HeldThroughDelivery& MIDIEngine::heldThrough(HeldInputNotes& held,
-                                                         const RoutingInputDelivery& delivery) {
-    for (auto& entry : held.deliveries) {
-        if (entry.morphKey == delivery.morphKey && entry.inputGroupKey == delivery.inputGroupKey)
-            return entry;
-    }
-    return held.deliveries.emplace_back(
-        HeldThroughDelivery{delivery.morphKey, delivery.inputGroupKey, MorphOutstandingNotes{}});
-}
-
-void MIDIEngine::trackHeldNotes(std::string_view inputKey, std::optional<std::string_view> sourceName,
-                                std::span<const MIDIEvent> events,
-                                const std::vector<RoutingInputDelivery>& deliveries) {
-    HeldInputNotes* held = nullptr;
-    for (const MIDIEvent& event : events) {
-        if (!isNoteEvent(event)) continue;
-        const bool releases = isNoteRelease(event);
-        if (held == nullptr) {
-            auto it = heldNotesByInput_.find(inputKey);
-            if (it == heldNotesByInput_.end()) {
-                if (releases) continue;  // nothing held, nothing to end
-                it = heldNotesByInput_.emplace(std::string(inputKey), HeldInputNotes{}).first;
-            }
-            held = &it->second;
-            if (held->sourceName != sourceName) held->sourceName = ownedText(sourceName);
-            // Every entry first, then their addresses: adding one may move the others.
-            for (const auto& delivery : deliveries) heldThrough(*held, delivery);
-            heldScratch_.clear();
-            for (const auto& delivery : deliveries) heldScratch_.push_back(&heldThrough(*held, delivery));
-        }
-        const MIDINoteIdentity note{event.note, event.channel};
-        for (HeldThroughDelivery* entry : heldScratch_) {
-            if (releases) {
-                entry->notes.erase(note);
-            } else {
-                entry->notes.insert(note);
-            }
-        }
-    }
-}
+// --- ending notes ----------------------------------------------------------------------------
 
 void MIDIEngine::releaseHeldInputNotes(std::string_view inputKey, std::optional<std::string_view> morphKey,
                                        std::optional<std::string_view> inputGroupKey) {
-    const auto it = heldNotesByInput_.find(inputKey);
-    if (it == heldNotesByInput_.end()) return;
-    // Taken out first: the morphs' outputs may reach code that looks at the map.
-    std::vector<std::pair<HeldThroughDelivery, std::vector<MIDINoteIdentity>>> releases;
-    for (auto& entry : it->second.deliveries) {
-        if (entry.notes.empty()) continue;
-        if (morphKey && entry.morphKey != *morphKey) continue;
-        if (inputGroupKey && entry.inputGroupKey != *inputGroupKey) continue;
-        std::vector<MIDINoteIdentity> notes;
-        entry.notes.forEach([&notes](MIDINoteIdentity n) { notes.push_back(n); });
-        entry.notes.clear();
-        releases.emplace_back(HeldThroughDelivery{entry.morphKey, entry.inputGroupKey, {}}, std::move(notes));
-    }
+    // Taken out first: the morphs' outputs may reach code that looks at the ledger.
+    std::optional<std::string> sourceName;
+    const std::vector<MIDINoteLedger::HeldRelease> releases =
+        noteLedger_.takeHeldNotes(inputKey, morphKey, inputGroupKey, sourceName);
     if (releases.empty()) return;
-    const std::optional<std::string> sourceName = it->second.sourceName;
     const MorphContext context = makeContext(viewOf(sourceName));
     auto release = [this] { releaseScratch(); };
     ScratchLease lease(release, acquireScratch());
-    for (const auto& [delivery, notes] : releases) {
-        for (const MIDINoteIdentity& note : notes) {
+    for (const MIDINoteLedger::HeldRelease& delivery : releases) {
+        for (const MIDINoteIdentity& note : delivery.notes) {
             lease.outputs().clear();
             morphEngine_->process(delivery.morphKey, delivery.inputGroupKey,
                                   MIDIEvent::noteOffEvent(note.note, 0, note.channel), context,
@@ -378,24 +252,18 @@ void MIDIEngine::releaseHeldInputNotes(std::string_view inputKey, std::optional<
     }
 }
 
-std::size_t MIDIEngine::heldInputNoteCount(std::string_view inputKey) const {
-    const auto it = heldNotesByInput_.find(inputKey);
-    if (it == heldNotesByInput_.end()) return 0;
-    std::size_t count = 0;
-    for (const auto& entry : it->second.deliveries) count += entry.notes.size();
-    return count;
-}
-
 void MIDIEngine::releaseInputsGoneFromInventory() {
     std::vector<std::string> gone;
-    for (const auto& [key, held] : heldNotesByInput_) {
+    for (const std::string& key : noteLedger_.heldInputKeys()) {
         if (!inventory_.inputIndex(key)) gone.push_back(key);
     }
     for (const std::string& key : gone) {
         releaseHeldInputNotes(key);
-        heldNotesByInput_.erase(key);
+        noteLedger_.forgetInput(key);
     }
 }
+
+// --- dispatch ---------------------------------------------------------------------------------
 
 void MIDIEngine::applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited,
                               std::optional<std::string_view> sourceName) {
@@ -410,7 +278,8 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
     if (!action.beat) {
         if (action.sendsEvent &&
             sendToMorphOutputs(action.event, output.morphID, action.outputGroupKey, visited, sourceName)) {
-            if (isNoteRelease(action.event)) forgetScheduledNote(output.morphID, action.event);
+            if (MIDINoteLedger::isNoteRelease(action.event))
+                forgetScheduledNote(output.morphID, action.event);
             morphEngine_->recordSentEvent(action.event, output.morphID, viewOf(action.cancellationKey));
         }
         return;
@@ -524,7 +393,7 @@ void MIDIEngine::tickScheduler() {
         if (!event) continue;
         if (sendToMorphOutputs(*event, scheduled.morphID, scheduled.outputGroupKey, VisitedMorphs{},
                                std::nullopt)) {
-            if (isNoteEvent(*event)) noteScheduledSend(scheduled, *event);
+            if (MIDINoteLedger::isNoteEvent(*event)) noteScheduledSend(scheduled, *event);
             morphEngine_->recordSentEvent(*event, scheduled.morphID, viewOf(scheduled.cancellationKey));
         }
     }
@@ -532,44 +401,24 @@ void MIDIEngine::tickScheduler() {
 }
 
 void MIDIEngine::noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MIDIEvent& sent) {
-    const MIDINoteIdentity note{sent.note, sent.channel};
-    if (isNoteRelease(sent)) {
+    if (MIDINoteLedger::isNoteRelease(sent)) {
         forgetScheduledNote(scheduled.morphID, sent);
         return;
     }
-    const auto index = morphIndex(scheduled.morphID);
-    if (!index) return;
-    for (auto& entry : scheduledSounding_) {
-        if (entry.morphIndex == *index && entry.outputGroupKey == scheduled.outputGroupKey &&
-            entry.cancellationKey == scheduled.cancellationKey) {
-            entry.notes.insert(note);
-            return;
-        }
-    }
-    scheduledSounding_.push_back(ScheduledSounding{*index, scheduled.outputGroupKey,
-                                                   scheduled.cancellationKey, MorphOutstandingNotes{}});
-    scheduledSounding_.back().notes.insert(note);
+    if (const auto index = morphIndex(scheduled.morphID))
+        noteLedger_.noteScheduledNoteOn(*index, scheduled, sent);
 }
 
 void MIDIEngine::forgetScheduledNote(std::string_view morphID, const MIDIEvent& noteOff) {
-    if (scheduledSounding_.empty()) return;
-    const auto index = morphIndex(morphID);
-    if (!index) return;
-    for (auto& entry : scheduledSounding_) {
-        if (entry.morphIndex == *index) entry.notes.erase(MIDINoteIdentity{noteOff.note, noteOff.channel});
-    }
+    if (!noteLedger_.hasScheduledSounding()) return;
+    if (const auto index = morphIndex(morphID)) noteLedger_.forgetScheduledNote(*index, noteOff);
 }
 
 void MIDIEngine::endScheduledNotes() {
-    // Taken out first: sending a note-off removes it from these sets.
-    std::vector<ScheduledSounding> sounding;
-    for (auto& entry : scheduledSounding_) {
-        if (entry.notes.empty()) continue;
-        sounding.push_back(entry);
-        entry.notes.clear();
-    }
-    for (const ScheduledSounding& entry : sounding) {
-        const std::string& morphID = registrations_[entry.morphIndex].id;
+    // Taken out first: sending a note-off removes it from the ledger.
+    const std::vector<MIDINoteLedger::ScheduledSounding> sounding = noteLedger_.takeScheduledSounding();
+    for (const MIDINoteLedger::ScheduledSounding& entry : sounding) {
+        const std::string& morphID = registry_.registrations()[entry.morphIndex].id;
         entry.notes.forEach([&](MIDINoteIdentity note) {
             const MIDIEvent noteOff = MIDIEvent::noteOffEvent(note.note, 0, note.channel);
             if (sendToMorphOutputs(noteOff, morphID, entry.outputGroupKey, VisitedMorphs{}, std::nullopt)) {
@@ -681,25 +530,25 @@ void MIDIEngine::resetAndCarryOut(std::string_view morphID) {
 }
 
 void MIDIEngine::setShowsFC200Morph(bool shows) {
-    if (fc200Settings_->showsMorph() == shows) return;
+    if (registry_.fc200Settings()->showsMorph() == shows) return;
     if (!shows) resetAndCarryOut(kFC200ID);
-    fc200Settings_->setShowsMorph(shows);
+    registry_.fc200Settings()->setShowsMorph(shows);
     deps_.log.log(std::string("[Morphs] FC-200 morph ") + (shows ? "shown" : "hidden"));
     notifyObservers();
 }
 
 void MIDIEngine::setFC200UpperPedalsToggleEnabled(bool enabled) {
-    if (fc200Settings_->togglesUpperPedals() == enabled) return;
+    if (registry_.fc200Settings()->togglesUpperPedals() == enabled) return;
     if (!enabled) resetAndCarryOut(kFC200ID);
-    fc200Settings_->setTogglesUpperPedals(enabled);
+    registry_.fc200Settings()->setTogglesUpperPedals(enabled);
     deps_.log.log(std::string("[Morphs] FC-200 pedals 6-10 toggle ") + (enabled ? "enabled" : "disabled"));
 }
 
 void MIDIEngine::setFC200UpperPedalsShareLowerCCsEnabled(bool enabled) {
-    if (fc200Settings_->upperPedalsShareLowerCCs() == enabled) return;
+    if (registry_.fc200Settings()->upperPedalsShareLowerCCs() == enabled) return;
     // Zeros go out on the controller numbers in use before the change.
-    if (fc200Settings_->togglesUpperPedals()) resetAndCarryOut(kFC200ID);
-    fc200Settings_->setUpperPedalsShareLowerCCs(enabled);
+    if (registry_.fc200Settings()->togglesUpperPedals()) resetAndCarryOut(kFC200ID);
+    registry_.fc200Settings()->setUpperPedalsShareLowerCCs(enabled);
     deps_.log.log(std::string("[Morphs] FC-200 pedals 6-10 share pedals 1-5 CCs ") +
                   (enabled ? "enabled" : "disabled"));
 }
@@ -729,19 +578,12 @@ void MIDIEngine::emitStartupSnapshot() {
 // --- what the window reads ---------------------------------------------------------------------------
 
 std::vector<MorphPresentationMetadata> MIDIEngine::morphPresentations() const {
-    std::vector<MorphPresentationMetadata> list;
-    for (const auto& r : registrations_) {
-        if (r.id == kFC200ID && !fc200Settings_->showsMorph()) continue;
-        list.push_back({r.id, r.title, r.detail, r.openUI.has_value(), r.inputGroups, r.outputGroups});
-    }
-    return list;
+    return registry_.presentations();
 }
 
 std::vector<MorphOutputDestinationPresentation::Item> MIDIEngine::destinationChoices(
     std::string_view morphKey) const {
-    std::vector<MorphOutputDestinationPresentation::Candidate> candidates;
-    for (const auto& p : morphPresentations()) candidates.push_back({p.id, p.title, p.detail});
-    return routingStore_.destinationChoices(morphKey, candidates);
+    return routingStore_.destinationChoices(morphKey, registry_.destinationCandidates());
 }
 
 std::vector<MIDIInputRoutingEndpoint> MIDIEngine::routingInputEndpoints() const {
@@ -787,7 +629,7 @@ std::vector<MIDIOutputRoutingEndpoint> MIDIEngine::externalOutputEndpoints() con
 void MIDIEngine::openMorphUI(std::string_view registrationID) {
     const auto index = morphIndex(registrationID);
     if (!index) return;
-    const auto route = registrations_[*index].openUI;
+    const auto route = registry_.registrations()[*index].openUI;
     if (!route || presentedMorphUI_ == route) return;
     presentedMorphUI_ = route;
     notifyObservers();

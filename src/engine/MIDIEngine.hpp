@@ -22,9 +22,11 @@
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEndpointInventory.hpp"
 #include "engine/MIDIEndpointRegistration.hpp"
+#include "engine/MIDINoteLedger.hpp"
 #include "engine/MIDIOutputTransport.hpp"
 #include "engine/MIDIRoutingStore.hpp"
 #include "engine/MIDISendPath.hpp"
+#include "engine/MorphRegistry.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkBeatSchedulingClock.hpp"
 #include "link/LinkBeatWakeUp.hpp"
@@ -45,32 +47,6 @@ namespace velorin {
 
 class VLUSBService;
 
-// Which morph panel the window shows.
-enum class MorphUIRoute : std::uint8_t { linkLooper, octaveLayer };
-std::string_view rawValue(MorphUIRoute route);
-
-// One entry of the fixed morph registry.
-struct MorphRegistration {
-    std::string id;
-    std::string title;
-    std::string detail;
-    std::vector<RoutingInputGroupDescriptor> inputGroups;
-    std::vector<RoutingOutputGroupDescriptor> outputGroups;
-    std::optional<MorphUIRoute> openUI;
-    std::function<std::shared_ptr<Morph>()> makeMorph;
-};
-
-// What the window lists for one morph.
-struct MorphPresentationMetadata {
-    std::string id;
-    std::string title;
-    std::string detail;
-    bool hasUI = false;
-    std::vector<RoutingInputGroupDescriptor> inputGroups;
-    std::vector<RoutingOutputGroupDescriptor> outputGroups;
-    friend bool operator==(const MorphPresentationMetadata&, const MorphPresentationMetadata&) = default;
-};
-
 // An endpoint as the window lists it.
 struct MIDIRoutingEndpoint {
     std::string id;
@@ -81,23 +57,26 @@ struct MIDIRoutingEndpoint {
 using MIDIInputRoutingEndpoint = MIDIRoutingEndpoint;
 using MIDIOutputRoutingEndpoint = MIDIRoutingEndpoint;
 
-// The central object of the MIDI side: the morph registry, and everything
-// between bytes arriving on an input endpoint and events leaving for output
-// endpoints — per-input parsing, delivery to the assigned morphs, carrying out
-// their actions (send now, schedule, cancel, feed a chained morph), the 10 ms
-// scheduler tick, panic, and the routing edits that silence notes first.
+// The central object of the MIDI side, the one the rest of the program talks
+// to: everything between bytes arriving on an input endpoint and events leaving
+// for output endpoints — per-input parsing, delivery to the assigned morphs,
+// carrying out their actions (send now, schedule, cancel, feed a chained
+// morph), the 10 ms scheduler tick, panic, and the routing edits that silence
+// notes first.
 //
-// Its contact with the outside — the operating system's MIDI client and ports,
-// the app's virtual ports, the endpoint inventory, the receive paths and the
-// USB service — lives in MIDIEngineSystem.cpp; the send path is MIDISendPath.
-// Main thread only. Observers are told when the routing revision, the
+// Its collaborators hold the other concerns: the morphs on offer are the
+// MorphRegistry's, the notes held and left sounding are kept in the
+// MIDINoteLedger, the send path is MIDISendPath. Its contact with the outside —
+// the operating system's MIDI client and ports, the app's virtual ports, the
+// endpoint inventory, the receive paths and the USB service — lives in
+// MIDIEngineSystem.cpp. Main thread only. Observers are told when the routing revision, the
 // inventory, the presented panel or the started state changes.
 class MIDIEngine final : public Observable {
 public:
-    static constexpr std::string_view kRouterID = "router";
-    static constexpr std::string_view kOctaveLayerID = "octave-layer";
-    static constexpr std::string_view kLinkLooperID = "link-looper";
-    static constexpr std::string_view kFC200ID = "fc200-sysex";
+    static constexpr std::string_view kRouterID = MorphRegistry::kRouterID;
+    static constexpr std::string_view kOctaveLayerID = MorphRegistry::kOctaveLayerID;
+    static constexpr std::string_view kLinkLooperID = MorphRegistry::kLinkLooperID;
+    static constexpr std::string_view kFC200ID = MorphRegistry::kFC200ID;
     static constexpr std::string_view kLinkLooperUISourceName = "Link Looper UI";
     static constexpr MainQueue::Duration kSchedulerTickInterval = std::chrono::milliseconds(10);
     // The longest SysEx frame whose bytes a log line shows in full.
@@ -201,34 +180,17 @@ public:
     VLUSBService* usbService() const { return deps_.usbService; }
 
     // --- input and dispatch ----------------------------------------------------------
+    // Parses the packets with the input's parser state and dispatches the events.
     void handleInput(std::span<const MIDIRawPacket> packets, std::string_view inputKey,
                      std::optional<std::string_view> sourceName);
-    void dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
-                  std::optional<std::string_view> sourceName);
-    void applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited,
-                      std::optional<std::string_view> sourceName);
-    bool sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID, std::string_view outputGroupKey,
-                            VisitedMorphs visited, std::optional<std::string_view> sourceName);
-    void feedMorph(const MIDIEvent& event, std::string_view targetMorphID, VisitedMorphs visited);
     // Writes `event` to the given output endpoints in inventory order; true when
     // a route accepted it. Nothing unless started; "morph:" keys are ignored.
     bool sendEvent(const MIDIEvent& event, const RoutingKeySet& destinationKeys);
     bool sendEvent(const MIDIEvent& event, std::string_view destinationKey);
-    void tickScheduler();
     // Note-offs for every note on every channel to every main output (2048 per target).
     void panic();
     // Drops the parser state of one input.
     void forgetInputState(std::string_view inputKey);
-    // Ends, through the morphs they reached, the notes an input holds: every
-    // delivery (or only the one to `morphKey`'s `inputGroupKey`) gets a
-    // note-off for each note the input started through it and has not ended,
-    // as if the player had let go. Called before an input stops reaching a
-    // morph — switched off, unassigned, gone from the inventory.
-    void releaseHeldInputNotes(std::string_view inputKey,
-                               std::optional<std::string_view> morphKey = std::nullopt,
-                               std::optional<std::string_view> inputGroupKey = std::nullopt);
-    // Notes an input holds through its deliveries (for tests).
-    std::size_t heldInputNoteCount(std::string_view inputKey) const;
 
     // --- routing edits ----------------------------------------------------------------
     void setOutputAssignment(bool isAssigned, std::string_view destinationKey, std::string_view morphKey,
@@ -248,7 +210,7 @@ public:
     void emitStartupSnapshot();
 
     // --- what the window reads ----------------------------------------------------------------
-    const std::vector<MorphRegistration>& morphRegistrations() const { return registrations_; }
+    const std::vector<MorphRegistration>& morphRegistrations() const { return registry_.registrations(); }
     std::vector<MorphPresentationMetadata> morphPresentations() const;
     std::vector<MorphOutputDestinationPresentation::Item> destinationChoices(std::string_view morphKey) const;
     std::vector<MIDIInputRoutingEndpoint> routingInputEndpoints() const;
@@ -266,16 +228,21 @@ public:
     const MIDIRoutingStore& routingStore() const { return routingStore_; }
     LinkBeatScheduler& scheduler() { return deps_.scheduler; }
     MorphStartupStateSynchronizer& startupSynchronizer() { return synchronizer_; }
-    const std::shared_ptr<FC200Settings>& fc200Settings() const { return fc200Settings_; }
-    const std::shared_ptr<OctaveLayerSettings>& octaveLayerSettings() const { return octaveLayerSettings_; }
-    const std::shared_ptr<LinkLooperSettings>& linkLooperSettings() const { return linkLooperSettings_; }
-    const std::shared_ptr<LinkLooperStateStore>& linkLooperStateStore() const {
-        return linkLooperStateStore_;
+    const std::shared_ptr<FC200Settings>& fc200Settings() const { return registry_.fc200Settings(); }
+    const std::shared_ptr<OctaveLayerSettings>& octaveLayerSettings() const {
+        return registry_.octaveLayerSettings();
     }
-    // Inputs with unfinished running status or SysEx (for tests).
-    std::size_t inputParserStateCount() const { return parserStateByInputID_.size(); }
+    const std::shared_ptr<LinkLooperSettings>& linkLooperSettings() const {
+        return registry_.linkLooperSettings();
+    }
+    const std::shared_ptr<LinkLooperStateStore>& linkLooperStateStore() const {
+        return registry_.linkLooperStateStore();
+    }
 
 private:
+    // Reads internals for tests (defined by the tests, not here).
+    friend struct MIDIEngineTestAccess;
+
     // Writes morph lines by the "log all" rules.
     class EngineMorphLog final : public MorphLog {
     public:
@@ -292,30 +259,27 @@ private:
         std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
     };
 
-    // The notes one input has started through one of its deliveries.
-    struct HeldThroughDelivery {
-        std::string morphKey;
-        std::string inputGroupKey;
-        MorphOutstandingNotes notes;
-    };
-    struct HeldInputNotes {
-        std::optional<std::string> sourceName;
-        std::vector<HeldThroughDelivery> deliveries;
-    };
-    // The notes scheduled events have left sounding on one group of a morph,
-    // by the cancellation key they carried.
-    struct ScheduledSounding {
-        std::size_t morphIndex = 0;
-        std::string outputGroupKey;
-        std::optional<std::string> cancellationKey;
-        MorphOutstandingNotes notes;
-    };
+    std::optional<std::size_t> morphIndex(std::string_view morphID) const { return registry_.index(morphID); }
 
-    std::optional<std::size_t> morphIndex(std::string_view morphID) const;
-    HeldThroughDelivery& heldThrough(HeldInputNotes& held, const RoutingInputDelivery& delivery);
-    void trackHeldNotes(std::string_view inputKey, std::optional<std::string_view> sourceName,
-                        std::span<const MIDIEvent> events,
-                        const std::vector<RoutingInputDelivery>& deliveries);
+    // --- dispatch (the hot path: no allocation in the steady state) ---
+    void dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
+                  std::optional<std::string_view> sourceName);
+    void applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited,
+                      std::optional<std::string_view> sourceName);
+    bool sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID, std::string_view outputGroupKey,
+                            VisitedMorphs visited, std::optional<std::string_view> sourceName);
+    void feedMorph(const MIDIEvent& event, std::string_view targetMorphID, VisitedMorphs visited);
+    void tickScheduler();
+
+    // --- ending notes ---
+    // Ends, through the morphs they reached, the notes an input holds: every
+    // delivery (or only the one to `morphKey`'s `inputGroupKey`) gets a
+    // note-off for each note the input started through it and has not ended,
+    // as if the player had let go. Called before an input stops reaching a
+    // morph — switched off, unassigned, gone from the inventory.
+    void releaseHeldInputNotes(std::string_view inputKey,
+                               std::optional<std::string_view> morphKey = std::nullopt,
+                               std::optional<std::string_view> inputGroupKey = std::nullopt);
     void releaseInputsGoneFromInventory();
     void noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MIDIEvent& sent);
     void forgetScheduledNote(std::string_view morphID, const MIDIEvent& noteOff);
@@ -381,20 +345,14 @@ private:
     std::uint64_t scheduledRefreshGeneration_ = 0;
     TaskHandle routingRefreshTask_;
 
-    std::shared_ptr<FC200Settings> fc200Settings_;
-    std::shared_ptr<OctaveLayerSettings> octaveLayerSettings_;
-    std::shared_ptr<LinkLooperSettings> linkLooperSettings_;
-    std::shared_ptr<LinkLooperStateStore> linkLooperStateStore_;
-    std::vector<MorphRegistration> registrations_;
+    MorphRegistry registry_;
     std::unique_ptr<MorphEngine> morphEngine_;
     MIDIRoutingStore routingStore_;
     MorphStartupStateSynchronizer synchronizer_;
     MIDIEndpointInventory inventory_;
 
     std::unordered_map<std::string, MIDIParserState, StringHash, std::equal_to<>> parserStateByInputID_;
-    std::unordered_map<std::string, HeldInputNotes, StringHash, std::equal_to<>> heldNotesByInput_;
-    std::vector<HeldThroughDelivery*> heldScratch_;  // per delivery of the batch, found on first use
-    std::vector<ScheduledSounding> scheduledSounding_;
+    MIDINoteLedger noteLedger_;
     bool transportWasRunning_ = false;
     std::int64_t routingRevision_ = 0;
     std::optional<MorphUIRoute> presentedMorphUI_;

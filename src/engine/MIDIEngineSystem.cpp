@@ -251,8 +251,7 @@ void MIDIEngine::stop() {
     disconnectAllInputs();
     parserStateByInputID_.clear();
     // Panic has ended every note; nothing held or sounding is remembered.
-    heldNotesByInput_.clear();
-    scheduledSounding_.clear();
+    noteLedger_.clear();
     transportWasRunning_ = false;
     disposeClientAndPorts();
     // A refresh still waiting would scan a system the engine no longer listens to.

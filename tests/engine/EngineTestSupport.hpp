@@ -17,6 +17,7 @@
 #include "link/LinkClock.hpp"
 #include "log/LogStore.hpp"
 #include "support/FakeLinkSession.hpp"
+#include "support/MIDIEngineTestAccess.hpp"
 
 namespace velorin::testing {
 

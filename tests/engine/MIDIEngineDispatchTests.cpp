@@ -56,7 +56,7 @@ TEST(MIDIEngineRegistry, DefaultFollowsThisBuildsDistributionLane) {
 
 TEST_F(EngineDispatch, UnassignedInputIsParsedAndDropped) {
     play("in-a", {0x90, 60});  // incomplete: running status stays
-    EXPECT_EQ(engine->inputParserStateCount(), 1u);
+    EXPECT_EQ(MIDIEngineTestAccess::inputParserStateCount(*engine), 1u);
     play("in-a", {0x3C, 0x40});
     EXPECT_TRUE(transport.sent.empty());
     EXPECT_TRUE(activity.snapshot().lastInputUptime.has_value());
@@ -189,7 +189,7 @@ TEST_F(EngineDispatch, UnavailableInputParsesButDispatchesNothing) {
     play("in-a", {0x90, 60, 100});
     EXPECT_TRUE(transport.sent.empty());
     EXPECT_FALSE(activity.snapshot().lastInputUptime.has_value());
-    EXPECT_EQ(engine->inputParserStateCount(), 1u);  // running status kept
+    EXPECT_EQ(MIDIEngineTestAccess::inputParserStateCount(*engine), 1u);  // running status kept
     engine->setInputAvailable(true, "in-a");
     play("in-a", {62, 100});
     EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{on(62)}));
@@ -364,7 +364,7 @@ TEST_F(EngineDispatch, StopSilencesClearsAndResets) {
     engine->setInputAssignment(true, "in-a", "router", "inputs");
     engine->setOutputAssignment(true, "out-a", "router", "outputs");
     play("in-a", {0xF0, 0x01});  // unfinished SysEx
-    EXPECT_EQ(engine->inputParserStateCount(), 1u);
+    EXPECT_EQ(MIDIEngineTestAccess::inputParserStateCount(*engine), 1u);
     engine->scheduler().schedule(
         ScheduledMIDIEvent{on(1), 10, "router", "outputs", std::nullopt, std::nullopt});
     transport.sent.clear();
@@ -376,7 +376,7 @@ TEST_F(EngineDispatch, StopSilencesClearsAndResets) {
     EXPECT_EQ(lines[2], "[MIDI] Stopped");
     EXPECT_EQ(transport.sent.size(), 2048u);
     EXPECT_EQ(engine->scheduler().pendingCount(), 0u);
-    EXPECT_EQ(engine->inputParserStateCount(), 0u);
+    EXPECT_EQ(MIDIEngineTestAccess::inputParserStateCount(*engine), 0u);
     engine->stop();
     EXPECT_TRUE(takeLines().empty());
 }
