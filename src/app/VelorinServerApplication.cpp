@@ -11,6 +11,7 @@
 #include "core/WriteBehindSettingsStore.hpp"
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEngine.hpp"
+#include "engine/MIDILatencyMonitor.hpp"
 #include "link/AbletonLinkSession.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
@@ -43,6 +44,8 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
     // Read by the engine (which records) and the window (which shows it); it
     // reads the system uptime, needs no configuration and is safe from any thread.
     activity_ = std::make_unique<MIDIActivityMonitor>();
+    // Recorded by the engine's thread, read by the window's: safe from both.
+    latency_ = std::make_unique<MIDILatencyMonitor>();
     // Built on the thread they are confined to.
     onEngineThread([this, &platform] {
         buildLink(platform);
@@ -75,6 +78,7 @@ VelorinServerApplication::~VelorinServerApplication() {
     // Ends the thread after what it was asked to do; nothing on it remains.
     engineThread_.reset();
     activity_.reset();
+    latency_.reset();
     // Whatever was appended since the last publication still reaches the
     // terminal, the stop lines included.
     logStore_->flush();
@@ -179,6 +183,7 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
                                                         AppFeatureFlags::currentTarget(platform.bundleInfo)),
         .midiService = midiService_.get(),
         .usbService = usbService_.get(),
+        .latency = latency_.get(),
     });
 }
 
@@ -198,6 +203,7 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                              .link = *linkState_,
                              .linkCommands = makePostedLinkCommands(*engineQueue_, clock),
                              .activity = *activity_,
+                             .latency = latency_.get(),
                              .usbStatus = usbStatus_.get()},
         platform.bundleInfo);
     window_->setAppearAction([this] { start(); });

@@ -25,6 +25,7 @@ class LogStore;
 class MainWindow;
 class MIDIActivityMonitor;
 class MIDIEngine;
+class MIDILatencyMonitor;
 class QueueThread;
 class QSettingsStore;
 class VLUSBService;
@@ -142,6 +143,7 @@ private:
     std::unique_ptr<LinkClock> linkClock_;
     std::unique_ptr<LinkBeatScheduler> scheduler_;
     std::unique_ptr<MIDIActivityMonitor> activity_;
+    std::unique_ptr<MIDILatencyMonitor> latency_;
     std::unique_ptr<MIDIService> midiService_;
     std::unique_ptr<VLUSBService> usbService_;
     std::unique_ptr<MIDIEngine> engine_;

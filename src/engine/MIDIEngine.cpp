@@ -177,8 +177,15 @@ MorphContext MIDIEngine::makeContext(std::optional<std::string_view> sourceName)
 // --- input and dispatch -------------------------------------------------------------------
 
 void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string_view inputKey,
-                             std::optional<std::string_view> sourceName) {
+                             std::optional<std::string_view> sourceName,
+                             std::optional<MIDILatencyMonitor::Clock::time_point> arrival) {
     assert(deps_.queue.isMainThread());
+    // Set for this input's sends only, whichever way the function returns.
+    struct ArrivalScope {
+        std::optional<MIDILatencyMonitor::Clock::time_point>& current;
+        ~ArrivalScope() { current.reset(); }
+    } arrivalScope{currentArrival_};
+    currentArrival_ = arrival;
     parsedEvents_.clear();
     const bool isUnavailable = routingStore_.isInputUnavailable(inputKey);
     // Frames are reported only when they will be logged.
@@ -342,7 +349,12 @@ bool MIDIEngine::sendToOutputIndices(const MIDIEvent& event, std::span<const std
     bool accepted = false;
     if (transport_) {
         for (const std::size_t index : indices) {
-            if (transport_->send(inventory_.outputs()[index], event)) accepted = true;
+            if (!transport_->send(inventory_.outputs()[index], event)) continue;
+            accepted = true;
+            if (currentArrival_ && deps_.latency != nullptr) {
+                const auto now = MIDILatencyMonitor::Clock::now();
+                deps_.latency->record(now - *currentArrival_, now);
+            }
         }
     }
     if (accepted) deps_.activity.recordOutput();

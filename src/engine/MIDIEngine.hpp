@@ -22,6 +22,7 @@
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEndpointInventory.hpp"
 #include "engine/MIDIEndpointRegistration.hpp"
+#include "engine/MIDILatencyMonitor.hpp"
 #include "engine/MIDINoteLedger.hpp"
 #include "engine/MIDIOutputTransport.hpp"
 #include "engine/MIDIRoutingStore.hpp"
@@ -97,12 +98,17 @@ public:
         MIDIService* midiService = nullptr;
         // The USB transport, attached before the first start (may be null).
         VLUSBService* usbService = nullptr;
+        // Where the time from an input's arrival to each send it causes is
+        // recorded (may be null: nothing is measured).
+        MIDILatencyMonitor* latency = nullptr;
     };
 
     static constexpr std::string_view kClientName = "Velorin Server";
     static constexpr std::string_view kInputPortName = "Velorin Server Input";
     static constexpr std::string_view kOutputPortName = "Velorin Server Output";
     static constexpr MainQueue::Duration kRoutingRefreshDelay = std::chrono::milliseconds(250);
+    // While "log all" is on, the hub's latency is logged this often (when MIDI flowed).
+    static constexpr MainQueue::Duration kLatencyLogInterval = std::chrono::seconds(1);
 
     // A set of morph registrations passed along a chain of fed morphs, so no
     // morph is fed twice by one event. A value: copying it costs nothing.
@@ -181,8 +187,11 @@ public:
 
     // --- input and dispatch ----------------------------------------------------------
     // Parses the packets with the input's parser state and dispatches the events.
+    // `arrival`: when the bytes reached the process (the reader's receipt, a
+    // USB frame's arrival), for the latency each send they cause is recorded with.
     void handleInput(std::span<const MIDIRawPacket> packets, std::string_view inputKey,
-                     std::optional<std::string_view> sourceName);
+                     std::optional<std::string_view> sourceName,
+                     std::optional<MIDILatencyMonitor::Clock::time_point> arrival = std::nullopt);
     // Writes `event` to the given output endpoints in inventory order; true when
     // a route accepted it. Nothing unless started; "morph:" keys are ignored.
     bool sendEvent(const MIDIEvent& event, const RoutingKeySet& destinationKeys);
@@ -307,6 +316,8 @@ private:
         const AppVirtualMIDIPortDescriptor& descriptor);
     MIDIService::ReceiveCallback makeSourceReceiver();
     void log(std::string line) const;
+    // "log all" mode: the latency of the last ten seconds, when MIDI flowed since the last line.
+    void logLatency();
     MorphOutputs& acquireScratch();
     void releaseScratch() { --scratchDepth_; }
 
@@ -357,6 +368,9 @@ private:
     std::int64_t routingRevision_ = 0;
     std::optional<MorphUIRoute> presentedMorphUI_;
     bool isStarted_ = false;
+    // The arrival of the input being handled; its sends record their latency.
+    std::optional<MIDILatencyMonitor::Clock::time_point> currentArrival_;
+    std::uint64_t latencyCountLogged_ = 0;
 
     // Reused between calls so the steady state allocates nothing. One output
     // list per level of nesting (a chain feeds one morph per level).
@@ -372,6 +386,7 @@ private:
     // between two 10 ms polls, so it leaves on its beat rather than at the next poll.
     LinkBeatWakeUp scheduledEventWakeUp_;
     TaskHandle schedulerTimer_;
+    TaskHandle latencyLogTimer_;
 };
 
 }  // namespace velorin

@@ -51,6 +51,16 @@ void MIDIEngine::log(std::string line) const {
     deps_.log.log(std::move(line));
 }
 
+void MIDIEngine::logLatency() {
+    if (deps_.latency == nullptr || !deps_.log.isLoggingAllMIDIEvents()) return;
+    // Said again only when events were sent since: a quiet hub logs nothing.
+    const std::uint64_t recorded = deps_.latency->recordedCount();
+    if (recorded == latencyCountLogged_) return;
+    latencyCountLogged_ = recorded;
+    const auto summary = deps_.latency->summary(MIDILatencyMonitor::Clock::now());
+    log("[MIDI] Hub latency, last 10 s: " + MIDILatencyMonitor::describe(summary));
+}
+
 // --- receive paths (these callbacks run on the MIDI service's thread) -------------------
 
 MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
@@ -60,6 +70,7 @@ MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
     LogStore* logStore = &deps_.log;
     std::shared_ptr<InputBacklog> backlog = inputBacklog_;
     return [weak, queue, service, logStore, backlog](MIDIPacketList&& packets, MIDIObjectRef context) {
+        const auto arrival = MIDILatencyMonitor::Clock::now();
         auto taken = takePackets(packets, *backlog, *logStore);
         if (!taken) return;
         std::int32_t id = 0;
@@ -69,11 +80,11 @@ MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
         if (service->displayName(context, name) == 0) displayName = std::move(name);
         std::string key = coreMIDIEndpointKey(hasID ? std::optional(id) : std::nullopt, context);
         queue->post([weak, backlog, packets = std::move(taken->first), size = taken->second,
-                     key = std::move(key), displayName = std::move(displayName)] {
+                     key = std::move(key), displayName = std::move(displayName), arrival] {
             backlog->bytes.fetch_sub(size);
             const auto alive = weak.lock();
             if (!alive || !(*alive)->isStarted_) return;
-            (*alive)->handleInput(packets, key, viewOf(displayName));
+            (*alive)->handleInput(packets, key, viewOf(displayName), arrival);
         });
     };
 }
@@ -85,20 +96,24 @@ MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(
     LogStore* logStore = &deps_.log;
     std::shared_ptr<InputBacklog> backlog = inputBacklog_;
     return [weak, queue, logStore, backlog, descriptor](MIDIPacketList&& packets, MIDIObjectRef) {
+        const auto arrival = MIDILatencyMonitor::Clock::now();
         auto taken = takePackets(packets, *backlog, *logStore);
         if (!taken) return;
-        queue->post([weak, backlog, packets = std::move(taken->first), size = taken->second, descriptor] {
-            backlog->bytes.fetch_sub(size);
-            const auto alive = weak.lock();
-            if (!alive || !(*alive)->isStarted_ || !(*alive)->virtualPorts_.isComplete(descriptor.number))
-                return;
-            (*alive)->handleInput(packets, descriptor.inputKey, descriptor.displayName);
-        });
+        queue->post(
+            [weak, backlog, packets = std::move(taken->first), size = taken->second, descriptor, arrival] {
+                backlog->bytes.fetch_sub(size);
+                const auto alive = weak.lock();
+                if (!alive || !(*alive)->isStarted_ || !(*alive)->virtualPorts_.isComplete(descriptor.number))
+                    return;
+                (*alive)->handleInput(packets, descriptor.inputKey, descriptor.displayName, arrival);
+            });
     };
 }
 
 void MIDIEngine::handleUSBInput(const VLUSBInboundMIDI& message) {
     if (!isStarted_) return;
+    // The frame was read from its socket on this thread just now.
+    const auto arrival = MIDILatencyMonitor::Clock::now();
     // The device's own key or the aggregate's. The input's title is the source
     // name ("Velorin USB: " + name, or "Velorin USB All"), so nothing is built
     // per message.
@@ -114,7 +129,7 @@ void MIDIEngine::handleUSBInput(const VLUSBInboundMIDI& message) {
     }
     usbPacket_.bytes.assign(message.bytes.begin(), message.bytes.end());
     handleInput(std::span<const MIDIRawPacket>(&usbPacket_, 1), input.presentation.id,
-                input.presentation.title);
+                input.presentation.title, arrival);
 }
 
 // --- client and ports ----------------------------------------------------------------------
@@ -228,6 +243,8 @@ void MIDIEngine::start() {
     logInventorySummary();
     morphEngine_->logStartupSummaries(makeContext(std::nullopt));
     schedulerTimer_ = deps_.queue.every(kSchedulerTickInterval, [this] { tickScheduler(); });
+    if (deps_.latency != nullptr)
+        latencyLogTimer_ = deps_.queue.every(kLatencyLogInterval, [this] { logLatency(); });
     synchronizer_.schedule([this] { return isStarted_; }, [this] { emitStartupSnapshot(); });
     notifyObservers();
 }
@@ -244,6 +261,7 @@ void MIDIEngine::stop() {
     setTransportOutputHandler(kVLUSBTransportIdentifier, nullptr);
     schedulerTimer_.cancel();
     schedulerTimer_ = TaskHandle{};
+    latencyLogTimer_.cancel();
     scheduledEventWakeUp_.cancel();
     // The actions are dropped: panic has already sent note-offs for every note.
     MorphActions discarded;

@@ -57,6 +57,7 @@ void MIDILatencyMonitor::record(Clock::duration latency, Clock::time_point now) 
     if (nanoseconds > slot.maxNanoseconds.load(std::memory_order_relaxed)) {
         slot.maxNanoseconds.store(nanoseconds, std::memory_order_relaxed);
     }
+    recorded_.store(recorded_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 MIDILatencyMonitor::Summary MIDILatencyMonitor::summary(Clock::time_point now) const noexcept {

@@ -149,7 +149,7 @@ HeaderBarView::HeaderBarView(bool isBetaLane, Sources sources, std::function<voi
     }
     layout->addSpacing(8);
 
-    activity_ = new MIDIActivityView(sources_.activity, sources_.queue, this);
+    activity_ = new MIDIActivityView(sources_.activity, sources_.queue, sources_.latency, this);
     layout->addWidget(activity_, 0, Qt::AlignVCenter);
     usbStatus_ = new VLUSBStatusView(sources_.usbStatus, this);
     layout->addWidget(usbStatus_, 0, Qt::AlignVCenter);

@@ -21,6 +21,7 @@ class LinkTempoStatusView;
 class LogStore;
 class MIDIActivityMonitor;
 class MIDIActivityView;
+class MIDILatencyMonitor;
 class MIDIEngine;
 class NeonButton;
 class VLUSBStatusView;
@@ -50,6 +51,8 @@ public:
         MIDIEngine& engine;
         LogStore& logStore;
         const MIDIActivityMonitor& activity;
+        // Null: no latency readout.
+        const MIDILatencyMonitor* latency = nullptr;
         // Null without USB.
         const SnapshotChannel<VLUSBStatusSnapshot>* usbStatus = nullptr;
     };

@@ -1,7 +1,9 @@
 #include "ui/MIDIActivityView.hpp"
 
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 
 #include "ui/Theme.hpp"
 
@@ -42,8 +44,9 @@ private:
     bool lit_ = false;
 };
 
-MIDIActivityView::MIDIActivityView(const MIDIActivityMonitor& monitor, MainQueue& queue, QWidget* parent)
-    : QWidget(parent), monitor_(monitor), queue_(queue) {
+MIDIActivityView::MIDIActivityView(const MIDIActivityMonitor& monitor, MainQueue& queue,
+                                   const MIDILatencyMonitor* latency, QWidget* parent)
+    : QWidget(parent), monitor_(monitor), latency_(latency), queue_(queue) {
     setObjectName(QStringLiteral("midiActivity"));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -52,6 +55,28 @@ MIDIActivityView::MIDIActivityView(const MIDIActivityMonitor& monitor, MainQueue
     output_ = new Lamp(QStringLiteral("OUT"), QStringLiteral("MIDI Out"), theme::outputAccent, this);
     layout->addWidget(input_);
     layout->addWidget(output_);
+    if (latency_ != nullptr) {
+        input_->installEventFilter(this);
+        output_->installEventFilter(this);
+    }
+}
+
+QString MIDIActivityView::latencySummary() const {
+    if (latency_ == nullptr) return {};
+    const auto summary = latency_->summary(MIDILatencyMonitor::Clock::now());
+    return QStringLiteral("Hub latency, last 10 s: ") +
+           QString::fromStdString(MIDILatencyMonitor::describe(summary));
+}
+
+bool MIDIActivityView::eventFilter(QObject* watched, QEvent* event) {
+    // Built on demand, so the figures are those of the moment.
+    if (event->type() == QEvent::ToolTip && (watched == input_ || watched == output_)) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        auto* lamp = static_cast<QWidget*>(watched);
+        QToolTip::showText(help->globalPos(), lamp->toolTip() + QLatin1Char('\n') + latencySummary(), lamp);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 MIDIActivityView::~MIDIActivityView() = default;

@@ -6,6 +6,7 @@
 
 #include "core/MainQueue.hpp"
 #include "engine/MIDIActivityMonitor.hpp"
+#include "engine/MIDILatencyMonitor.hpp"
 
 namespace velorin {
 
@@ -18,7 +19,9 @@ class MIDIActivityView final : public QWidget {
 public:
     static constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
-    MIDIActivityView(const MIDIActivityMonitor& monitor, MainQueue& queue, QWidget* parent = nullptr);
+    // `latency` (may be null): the hub's latency, shown in both indicators' tooltips.
+    MIDIActivityView(const MIDIActivityMonitor& monitor, MainQueue& queue,
+                     const MIDILatencyMonitor* latency = nullptr, QWidget* parent = nullptr);
     ~MIDIActivityView() override;
 
     bool isInputLit() const { return indicators_.isInputActive; }
@@ -26,17 +29,21 @@ public:
     QWidget& inputIndicator() const;
     QWidget& outputIndicator() const;
     bool isPolling() const { return poll_.isActive(); }
+    // The tooltip's latency line as it would show now ("Hub latency, last 10 s: p50 …").
+    QString latencySummary() const;
 
     void refresh();
 
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     class Lamp;
 
     const MIDIActivityMonitor& monitor_;
+    const MIDILatencyMonitor* latency_;
     MainQueue& queue_;
     MIDIActivityIndicators indicators_;
     Lamp* input_ = nullptr;

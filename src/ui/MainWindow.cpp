@@ -41,6 +41,7 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
                                .engine = services.engine,
                                .logStore = *logStore,
                                .activity = services.activity,
+                               .latency = services.latency,
                                .usbStatus = services.usbStatus},
         [this] { openSettings(); }, central);
     logPane_ = new LogPaneView(std::move(logStore), central);

@@ -24,6 +24,7 @@ class MorphSheetHost;
 class RoutingSectionView;
 class LogPaneView;
 class MIDIActivityMonitor;
+class MIDILatencyMonitor;
 class MIDIDeviceSettingsView;
 class MIDIEngine;
 class WindowChromeStyler;
@@ -41,6 +42,8 @@ public:
         const LinkStateChannel& link;
         LinkCommands linkCommands;
         const MIDIActivityMonitor& activity;
+        // Null: no latency readout.
+        const MIDILatencyMonitor* latency = nullptr;
         // Null without USB.
         const SnapshotChannel<VLUSBStatusSnapshot>* usbStatus = nullptr;
     };

@@ -65,13 +65,15 @@ inline std::vector<MIDIRawPacket> packet(ByteArray bytes) {
 // an inventory of two inputs ("in-a" "Keys", "in-b" "Pads") and three outputs
 // ("out-a" "Synth", "out-b" "Keys", "out-c" "Drums").
 struct EngineHarness {
-    explicit EngineHarness(bool linkLooper = true) {
+    // `latency`: where the engine records its latency (none when null).
+    explicit EngineHarness(bool linkLooper = true, MIDILatencyMonitor* latency = nullptr) {
         auto fake = std::make_unique<test::FakeLinkSession>(queue);
         session = fake.get();
         clock = std::make_unique<LinkClock>(std::move(fake), *log, settings, queue);
         scheduler = std::make_unique<LinkBeatScheduler>(*clock, *log);
-        engine = std::make_unique<MIDIEngine>(
-            MIDIEngine::Dependencies{queue, settings, *log, *clock, *scheduler, activity, linkLooper});
+        MIDIEngine::Dependencies deps{queue, settings, *log, *clock, *scheduler, activity, linkLooper};
+        deps.latency = latency;
+        engine = std::make_unique<MIDIEngine>(deps);
         engine->setOutputTransport(&transport);
         auto made = MIDIEndpointInventory::make(
             {input("in-a", "Keys"), input("in-b", "Pads")},

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "EngineTestSupport.hpp"
 #include "engine/MIDILatencyMonitor.hpp"
 
 using namespace std::chrono_literals;
@@ -66,6 +67,39 @@ TEST(MIDILatencyMonitor, SummariesMayBeReadWhileTheEngineRecords) {
     writer.join();
     EXPECT_LE(lastCount, 200000u);
     EXPECT_EQ(monitor.summary(kStart + 20s - 1ns).count, 100000u);  // the last ten seconds' events
+}
+
+TEST(MIDIEngineLatency, EachSendOfAnInputRecordsTheTimeSinceItsArrivalAndLogAllSaysSoOnceASecond) {
+    MIDILatencyMonitor latency;
+    velorin::testing::EngineHarness h(true, &latency);
+    h.engine->start();
+    h.engine->setInputAssignment(true, "in-a", "router", "inputs");
+    h.engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    h.engine->setOutputAssignment(true, "out-c", "router", "outputs");
+    const auto packets = velorin::testing::packet({0x90, 60, 100});
+
+    h.engine->handleInput(packets, "in-a", "Keys", MIDILatencyMonitor::Clock::now() - 3ms);
+    EXPECT_EQ(latency.recordedCount(), 2u);  // one per output reached
+    const auto summary = latency.summary(MIDILatencyMonitor::Clock::now());
+    EXPECT_GE(summary.p50, 3ms);
+    EXPECT_LT(summary.max, 10s);
+    h.engine->handleInput(packets, "in-a", "Keys");  // no arrival known: nothing recorded
+    EXPECT_EQ(latency.recordedCount(), 2u);
+
+    const auto latencyLines = [&h] {
+        long n = 0;
+        for (const auto& line : h.takeLines())
+            n += line.starts_with("[MIDI] Hub latency, last 10 s: p50 ") ? 1 : 0;
+        return n;
+    };
+    h.queue.advance(1s);
+    EXPECT_EQ(latencyLines(), 0);  // only while every event is logged
+    h.log->toggleLoggingAllMIDIEvents();
+    h.engine->handleInput(packets, "in-a", "Keys", MIDILatencyMonitor::Clock::now());
+    h.queue.advance(1s);
+    EXPECT_EQ(latencyLines(), 1);
+    h.queue.advance(3s);
+    EXPECT_EQ(latencyLines(), 0);  // nothing sent since
 }
 
 }  // namespace

@@ -195,6 +195,17 @@ TEST_F(HeaderBarViewTest, LogAllSettingsAndPanicActOnTheirOwners) {
     EXPECT_EQ(header.panicButton().width(), HeaderBarView::kPanicButtonWidth);
 }
 
+TEST(MIDIActivityView, TheIndicatorsTooltipsCarryTheHubLatencyOfTheLastTenSeconds) {
+    velorin::ManualMainQueue queue;
+    velorin::MIDIActivityMonitor activity;
+    velorin::MIDILatencyMonitor latency;
+    const velorin::MIDIActivityView view(activity, queue, &latency);
+    EXPECT_EQ(view.latencySummary(), "Hub latency, last 10 s: no events in 10 s");
+    latency.record(250us, velorin::MIDILatencyMonitor::Clock::now());
+    EXPECT_TRUE(view.latencySummary().startsWith("Hub latency, last 10 s: p50 0.2"));
+    EXPECT_EQ(view.outputIndicator().toolTip(), "MIDI Out");  // the latency is added as the tooltip shows
+}
+
 TEST(VLUSBStatusView, CountsConnectedDevicesOrTellsOfAnotherServerAndListsPingRoundTrips) {
     EXPECT_EQ(velorin::VLUSBStatusView(nullptr).text(), "0 VL USB Devices");
 
