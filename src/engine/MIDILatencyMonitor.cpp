@@ -9,11 +9,11 @@ namespace velorin {
 
 namespace {
 
-// Milliseconds with two decimals, written the same whatever the locale.
+// Milliseconds to the microsecond, written the same whatever the locale.
 std::string milliseconds(std::chrono::nanoseconds value) {
     char text[32];
     const double ms = static_cast<double>(value.count()) / 1e6;
-    const auto result = std::to_chars(text, text + sizeof text, ms, std::chars_format::fixed, 2);
+    const auto result = std::to_chars(text, text + sizeof text, ms, std::chars_format::fixed, 3);
     return std::string(text, result.ec == std::errc{} ? result.ptr : text) + " ms";
 }
 

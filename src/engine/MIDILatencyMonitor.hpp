@@ -45,7 +45,7 @@ public:
     // Any thread. Every event recorded so far.
     std::uint64_t recordedCount() const noexcept { return recorded_.load(std::memory_order_relaxed); }
 
-    // "p50 0.12 ms, p99 0.40 ms, max 1.30 ms (1234 events in 10 s)", or
+    // "p50 0.120 ms, p99 0.400 ms, max 1.300 ms (1234 events in 10 s)", or
     // "no events in 10 s".
     static std::string describe(const Summary& summary);
 

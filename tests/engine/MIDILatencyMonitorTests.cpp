@@ -29,7 +29,7 @@ TEST(MIDILatencyMonitor, PercentilesWithinTheResolutionAndTheMaximumExact) {
     EXPECT_LE(summary.p99, 5300us);
     EXPECT_EQ(summary.max, 5300us);
     EXPECT_EQ(MIDILatencyMonitor::describe(MIDILatencyMonitor::Summary{1234, 120us, 400us, 1300us}),
-              "p50 0.12 ms, p99 0.40 ms, max 1.30 ms (1234 events in 10 s)");
+              "p50 0.120 ms, p99 0.400 ms, max 1.300 ms (1234 events in 10 s)");
 }
 
 TEST(MIDILatencyMonitor, EventsLeaveTheSummaryAfterTenSecondsAndTheirSlotStartsAfresh) {
