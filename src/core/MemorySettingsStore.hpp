@@ -7,8 +7,9 @@
 namespace velorin {
 
 // In-memory settings, strictly typed: a value reads back only as the type it was
-// stored with. Used by tests and by tools that must not touch the user's file.
-class MemorySettingsStore final : public SettingsStore {
+// stored with. Used by tests and by tools that must not touch the user's file;
+// test stores that watch or hold writes derive from it.
+class MemorySettingsStore : public SettingsStore {
 public:
     std::optional<bool> boolValue(std::string_view key) const override { return get<bool>(key); }
     std::optional<std::int64_t> integerValue(std::string_view key) const override {

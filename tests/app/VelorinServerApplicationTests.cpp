@@ -37,34 +37,14 @@ using velorin::test::FakeMIDIService;
 namespace {
 
 // Settings in memory that tell the test about every write as it happens.
-class ObservedSettings final : public SettingsStore {
+class ObservedSettings final : public MemorySettingsStore {
 public:
     std::function<void(std::string_view key)> onSet;
 
-    std::optional<bool> boolValue(std::string_view key) const override { return values_.boolValue(key); }
-    std::optional<std::int64_t> integerValue(std::string_view key) const override {
-        return values_.integerValue(key);
-    }
-    std::optional<double> doubleValue(std::string_view key) const override {
-        return values_.doubleValue(key);
-    }
-    std::optional<ByteArray> dataValue(std::string_view key) const override { return values_.dataValue(key); }
-    std::optional<std::vector<bool>> boolListValue(std::string_view key) const override {
-        return values_.boolListValue(key);
-    }
-    std::optional<std::string> stringValue(std::string_view key) const override {
-        return values_.stringValue(key);
-    }
-    bool contains(std::string_view key) const override { return values_.contains(key); }
     void set(std::string_view key, SettingsValue value) override {
-        values_.set(key, std::move(value));
+        MemorySettingsStore::set(key, std::move(value));
         if (onSet) onSet(key);
     }
-    void remove(std::string_view key) override { values_.remove(key); }
-    std::vector<std::string> keys() const override { return values_.keys(); }
-
-private:
-    MemorySettingsStore values_;
 };
 
 BundleInfoLookup lane(const char* name) {

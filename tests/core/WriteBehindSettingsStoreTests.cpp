@@ -22,26 +22,8 @@ using Clock = std::chrono::steady_clock;
 // it is built, before its writer runs; the test looks at the values through
 // snapshot(). A text of digits also reads as that integer, so the test can
 // tell this store's reading from the strict one.
-class RecordingStore final : public SettingsStore {
+class RecordingStore final : public MemorySettingsStore {
 public:
-    std::optional<bool> boolValue(std::string_view key) const override { return values_.boolValue(key); }
-    std::optional<std::int64_t> integerValue(std::string_view key) const override {
-        return values_.integerValue(key);
-    }
-    std::optional<double> doubleValue(std::string_view key) const override {
-        return values_.doubleValue(key);
-    }
-    std::optional<ByteArray> dataValue(std::string_view key) const override { return values_.dataValue(key); }
-    std::optional<std::vector<bool>> boolListValue(std::string_view key) const override {
-        return values_.boolListValue(key);
-    }
-    std::optional<std::string> stringValue(std::string_view key) const override {
-        return values_.stringValue(key);
-    }
-    bool contains(std::string_view key) const override { return values_.contains(key); }
-    std::vector<std::string> keys() const override { return values_.keys(); }
-    void set(std::string_view key, SettingsValue value) override { values_.set(key, std::move(value)); }
-    void remove(std::string_view key) override { values_.remove(key); }
     void apply(std::span<const SettingsChange> changes) override {
         std::unique_lock lock(mutex_);
         ++writesStarted_;
@@ -63,7 +45,7 @@ public:
 
     MemorySettingsStore snapshot() const {
         const std::lock_guard lock(mutex_);
-        return values_;
+        return MemorySettingsStore(*this);
     }
     std::vector<std::vector<SettingsChange>> batches() const {
         const std::lock_guard lock(mutex_);
@@ -81,13 +63,12 @@ public:
     }
     bool waitForTrue(std::string_view key, Clock::time_point deadline) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_until(lock, deadline, [&] { return values_.boolValue(key) == true; });
+        return changed_.wait_until(lock, deadline, [&] { return boolValue(key) == true; });
     }
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    MemorySettingsStore values_;
     std::vector<std::vector<SettingsChange>> batches_;
     int writesStarted_ = 0;
     bool held_ = false;
