@@ -27,14 +27,6 @@ struct SettingsCoding<bool> {
     static SettingsValue encode(bool value) { return value; }
 };
 
-template <>
-struct SettingsCoding<std::int64_t> {
-    static std::optional<std::int64_t> load(const SettingsStore& store, std::string_view key) {
-        return store.integerValue(key);
-    }
-    static SettingsValue encode(std::int64_t value) { return value; }
-};
-
 // Stored as an integer; a stored number outside the range of int is absent.
 template <>
 struct SettingsCoding<int> {
@@ -45,22 +37,6 @@ struct SettingsCoding<int> {
         return static_cast<int>(*stored);
     }
     static SettingsValue encode(int value) { return std::int64_t{value}; }
-};
-
-template <>
-struct SettingsCoding<double> {
-    static std::optional<double> load(const SettingsStore& store, std::string_view key) {
-        return store.doubleValue(key);
-    }
-    static SettingsValue encode(double value) { return value; }
-};
-
-template <>
-struct SettingsCoding<std::string> {
-    static std::optional<std::string> load(const SettingsStore& store, std::string_view key) {
-        return store.stringValue(key);
-    }
-    static SettingsValue encode(const std::string& value) { return value; }
 };
 
 // Stored as a list of Booleans; a list of any other length is absent.
