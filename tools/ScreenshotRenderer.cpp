@@ -27,6 +27,7 @@
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIEngine.hpp"
+#include "engine/MIDIEngineView.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
 #include "log/LogStore.hpp"
@@ -121,6 +122,7 @@ struct Scene {
     ~Scene() {
         window.reset();
         linkPublication.reset();
+        enginePublisher.reset();
         engine.reset();
         scheduler.reset();
         clock.reset();
@@ -167,9 +169,11 @@ struct Scene {
 
     void makeWindow() {
         linkPublication = publishLinkState(*clock, linkState);
+        enginePublisher = std::make_unique<MIDIEngineStatePublisher>(*engine, queue, engineState);
         window = std::make_unique<MainWindow>(
             queue, settings, log,
-            MainWindow::Services{.engine = *engine,
+            MainWindow::Services{.engine = engineState,
+                                 .engineCommands = enginePublisher->commands(),
                                  .link = linkState,
                                  .linkCommands = makePostedLinkCommands(queue, *clock),
                                  .activity = activity,
@@ -189,6 +193,8 @@ struct Scene {
     std::unique_ptr<LinkBeatScheduler> scheduler;
     LinkStateChannel linkState{queue, std::make_shared<const LinkStateSnapshot>()};
     Subscription linkPublication;
+    MIDIEngineStateChannel engineState{queue, std::make_shared<const MIDIEngineSnapshot>()};
+    std::unique_ptr<MIDIEngineStatePublisher> enginePublisher;
     MIDIActivityMonitor activity{[this] { return queue.uptimeSeconds(); }};
     std::unique_ptr<MIDIEngine> engine;
     std::unique_ptr<MainWindow> window;
@@ -196,7 +202,10 @@ struct Scene {
     MorphSheetHost* sheets = nullptr;
 };
 
-bool save(QWidget& widget, const QDir& folder, const char* name) {
+// Lets the engine's latest snapshot reach the window, then saves it.
+bool save(Scene& scene, const QDir& folder, const char* name) {
+    scene.queue.advance(MIDIEngineStatePublisher::kMinInterval);
+    QWidget& widget = *scene.window;
     QApplication::processEvents();
     const QString path = folder.filePath(QString::fromUtf8(name));
     if (!widget.grab().save(path)) {
@@ -230,21 +239,21 @@ int main(int argc, char** argv) {
         scene.log->log("[Morphs] FC-200 pedals 6-10 toggle enabled");
         scene.makeWindow();
         scene.log->flush();
-        ok &= save(*scene.window, folder, "main-window.png");
+        ok &= save(scene, folder, "main-window.png");
 
         scene.runLoopers();
         scene.routing->setLinkTransportRunning(true);
         scene.routing->setSelectedMorphKey("link-looper");
         scene.log->flush();
-        ok &= save(*scene.window, folder, "main-window-link-looper.png");
+        ok &= save(scene, folder, "main-window-link-looper.png");
 
         scene.engine->openMorphUI("octave-layer");
-        ok &= save(*scene.window, folder, "octave-layer-panel.png");
+        ok &= save(scene, folder, "octave-layer-panel.png");
         scene.sheets->octaveLayerSettingsView()->setSysExReferencePresented(true);
-        ok &= save(*scene.window, folder, "octave-layer-sysex.png");
+        ok &= save(scene, folder, "octave-layer-sysex.png");
         scene.engine->dismissMorphUI();
         scene.engine->openMorphUI("link-looper");
-        ok &= save(*scene.window, folder, "link-looper-sysex.png");
+        ok &= save(scene, folder, "link-looper-sysex.png");
         scene.engine->dismissMorphUI();
     }
     {
@@ -253,9 +262,9 @@ int main(int argc, char** argv) {
         scene.engine->setInputAssignment(true, "core-midi:3", "router", "inputs");
         scene.engine->setOutputAssignment(true, "core-midi:70", "router", "outputs");
         scene.makeWindow();
-        ok &= save(*scene.window, folder, "main-window-many-endpoints.png");
+        ok &= save(scene, folder, "main-window-many-endpoints.png");
         scene.window->openSettings();
-        ok &= save(*scene.window, folder, "settings-sheet.png");
+        ok &= save(scene, folder, "settings-sheet.png");
     }
     return ok ? 0 : 1;
 }

@@ -36,7 +36,6 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
     buildQueueAndSettings(platform);
     buildLog(platform);
     if (platform.engineOnItsOwnThread) {
-        assert(!platform.withWindow);
         buildEngineThread();
     } else {
         engineQueue_ = queue_;
@@ -64,11 +63,10 @@ VelorinServerApplication::~VelorinServerApplication() {
     QObject::disconnect(quitConnection_);
     shutDown();
     window_.reset();
-    linkStatePublication_.reset();
-    linkState_.reset();
-    usbStatusPublication_.reset();
-    usbStatus_.reset();
     onEngineThread([this] {
+        engineStatePublisher_.reset();
+        linkStatePublication_.reset();
+        usbStatusPublication_.reset();
         engine_.reset();
         usbService_.reset();
         midiService_.reset();
@@ -77,6 +75,9 @@ VelorinServerApplication::~VelorinServerApplication() {
     });
     // Ends the thread after what it was asked to do; nothing on it remains.
     engineThread_.reset();
+    engineState_.reset();
+    linkState_.reset();
+    usbStatus_.reset();
     activity_.reset();
     latency_.reset();
     // Whatever was appended since the last publication still reaches the
@@ -188,20 +189,32 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
 }
 
 void VelorinServerApplication::buildWindow(const Platform& platform) {
-    LinkClock& clock = *linkClock_;
+    // The window's queue takes the notifications; the engine's thread publishes.
+    engineState_ =
+        std::make_unique<MIDIEngineStateChannel>(*queue_, std::make_shared<const MIDIEngineSnapshot>());
     linkState_ = std::make_unique<LinkStateChannel>(*queue_, std::make_shared<const LinkStateSnapshot>());
-    linkStatePublication_ = publishLinkState(clock, *linkState_);
     if (usbService_) {
         usbStatus_ = std::make_unique<SnapshotChannel<VLUSBStatusSnapshot>>(
             *queue_, std::make_shared<const VLUSBStatusSnapshot>());
-        usbStatusPublication_ = publishOnChange(
-            *usbService_, *usbStatus_, [service = usbService_.get()] { return service->statusSnapshot(); });
     }
+    // Each publisher subscribes to objects of the engine's thread, so it is
+    // made (and later ended) there; each publishes its first value at once.
+    onEngineThread([this] {
+        engineStatePublisher_ =
+            std::make_unique<MIDIEngineStatePublisher>(*engine_, *engineQueue_, *engineState_);
+        linkStatePublication_ = publishLinkState(*linkClock_, *linkState_);
+        if (usbService_) {
+            usbStatusPublication_ = publishOnChange(*usbService_, *usbStatus_, [service = usbService_.get()] {
+                return service->statusSnapshot();
+            });
+        }
+    });
     window_ = std::make_unique<MainWindow>(
         *queue_, *settings_, logStore_,
-        MainWindow::Services{.engine = *engine_,
+        MainWindow::Services{.engine = *engineState_,
+                             .engineCommands = engineStatePublisher_->commands(),
                              .link = *linkState_,
-                             .linkCommands = makePostedLinkCommands(*engineQueue_, clock),
+                             .linkCommands = makePostedLinkCommands(*engineQueue_, *linkClock_),
                              .activity = *activity_,
                              .latency = latency_.get(),
                              .usbStatus = usbStatus_.get()},

@@ -12,6 +12,7 @@
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
+#include "engine/MIDIEngineView.hpp"
 #include "link/LinkClockView.hpp"
 #include "link/LinkSession.hpp"
 #include "log/BundleInfo.hpp"
@@ -75,10 +76,9 @@ public:
         // True: the MIDI path — the MIDI service's callbacks, the engine, the
         // Link clock and scheduler, the USB service — lives on a thread of its
         // own with its own poll loop, asking for realtime priority, and this
-        // object reaches it only through that thread's queue. False: on
-        // `queue`. Only without a window for now: the window still reads the
-        // engine directly.
-        bool engineOnItsOwnThread = false;
+        // object and the window reach it only through that thread's queue and
+        // the snapshots it publishes. False: on `queue` (tests on virtual time).
+        bool engineOnItsOwnThread = true;
         BundleInfoLookup bundleInfo = buildBundleInfo();
     };
 
@@ -148,7 +148,10 @@ private:
     std::unique_ptr<VLUSBService> usbService_;
     std::unique_ptr<MIDIEngine> engine_;
     QMetaObject::Connection quitConnection_;
-    // With a window: the snapshots it reads, published by the clock and the USB service.
+    // With a window: the snapshots it reads, published on the engine's thread
+    // by the engine, the clock and the USB service.
+    std::unique_ptr<MIDIEngineStateChannel> engineState_;
+    std::unique_ptr<MIDIEngineStatePublisher> engineStatePublisher_;
     std::unique_ptr<LinkStateChannel> linkState_;
     Subscription linkStatePublication_;
     std::unique_ptr<SnapshotChannel<VLUSBStatusSnapshot>> usbStatus_;

@@ -50,7 +50,6 @@ int runHeadless(int argc, char** argv) {
     const velorin::TerminationSignals terminationSignals;
     velorin::VelorinServerApplication::Platform platform;
     platform.withWindow = false;
-    platform.engineOnItsOwnThread = true;
     velorin::VelorinServerApplication server(std::move(platform));
     server.start();
     return QCoreApplication::exec();

@@ -638,6 +638,40 @@ std::vector<MIDIOutputRoutingEndpoint> MIDIEngine::externalOutputEndpoints() con
     return list;
 }
 
+MIDIEngineSnapshot MIDIEngine::snapshot() const {
+    MIDIEngineSnapshot s;
+    s.isStarted = isStarted_;
+    s.morphs = morphPresentations();
+    s.routingInputs = routingInputEndpoints();
+    s.routingOutputs = routingOutputEndpoints();
+    s.externalInputs = externalInputEndpoints();
+    s.externalOutputs = externalOutputEndpoints();
+    s.assignments = routingStore_.assignments();
+    s.availability = routingStore_.availability();
+    const auto candidates = registry_.destinationCandidates();
+    for (const MorphPresentationMetadata& morph : s.morphs) {
+        s.destinationChoices.emplace(morph.id, routingStore_.destinationChoices(morph.id, candidates));
+    }
+    s.presentedMorphUI = presentedMorphUI_;
+    s.additionalPortsActive = virtualPorts_.additionalPortsActive();
+    s.showsIndividualUSBDevices = usbPresentation_.showsIndividualUSBDevices();
+
+    const FC200Settings& fc200 = *registry_.fc200Settings();
+    s.showsFC200Morph = fc200.showsMorph();
+    s.fc200TogglesUpperPedals = fc200.togglesUpperPedals();
+    s.fc200UpperPedalsShareLowerCCs = fc200.upperPedalsShareLowerCCs();
+    for (const auto& pedal : fc200.upperPedalToggleStates()) {
+        if (pedal.pedalNumber >= 6 && pedal.pedalNumber <= 10)
+            s.fc200UpperPedalsOn[static_cast<std::size_t>(pedal.pedalNumber - 6)] = pedal.isOn;
+    }
+    for (const OctaveLayerKind kind : kAllOctaveLayerKinds) {
+        s.octaveLayersEnabled[rawValue(kind)] = registry_.octaveLayerSettings()->isEnabled(kind);
+    }
+    s.loopLengthBeats = registry_.linkLooperSettings()->loopLengthBeats();
+    s.loopers = registry_.linkLooperStateStore()->looperStates();
+    return s;
+}
+
 void MIDIEngine::openMorphUI(std::string_view registrationID) {
     const auto index = morphIndex(registrationID);
     if (!index) return;

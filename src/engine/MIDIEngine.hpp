@@ -22,6 +22,7 @@
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEndpointInventory.hpp"
 #include "engine/MIDIEndpointRegistration.hpp"
+#include "engine/MIDIEngineSnapshot.hpp"
 #include "engine/MIDILatencyMonitor.hpp"
 #include "engine/MIDINoteLedger.hpp"
 #include "engine/MIDIOutputTransport.hpp"
@@ -47,16 +48,6 @@
 namespace velorin {
 
 class VLUSBService;
-
-// An endpoint as the window lists it.
-struct MIDIRoutingEndpoint {
-    std::string id;
-    std::string title;
-    std::string detail;
-    friend bool operator==(const MIDIRoutingEndpoint&, const MIDIRoutingEndpoint&) = default;
-};
-using MIDIInputRoutingEndpoint = MIDIRoutingEndpoint;
-using MIDIOutputRoutingEndpoint = MIDIRoutingEndpoint;
 
 // The central object of the MIDI side, the one the rest of the program talks
 // to: everything between bytes arriving on an input endpoint and events leaving
@@ -229,6 +220,8 @@ public:
     void openMorphUI(std::string_view registrationID);
     void dismissMorphUI();
     std::optional<MorphUIRoute> presentedMorphUI() const { return presentedMorphUI_; }
+    // All of the above, and the morphs' options and states, as one value.
+    MIDIEngineSnapshot snapshot() const;
 
     MorphContext makeContext(std::optional<std::string_view> sourceName) const;
 

@@ -35,8 +35,7 @@ void FC200UpperPedalCell::paintEvent(QPaintEvent* /*event*/) {
     painter.drawEllipse(QRectF(width() / 2.0 - 5, 17, 10, 10));
 }
 
-FC200UpperPedalStrip::FC200UpperPedalStrip(FC200Settings& settings, QWidget* parent)
-    : QWidget(parent), settings_(settings) {
+FC200UpperPedalStrip::FC200UpperPedalStrip(QWidget* parent) : QWidget(parent) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
@@ -49,13 +48,11 @@ FC200UpperPedalStrip::FC200UpperPedalStrip(FC200Settings& settings, QWidget* par
         layout->addWidget(cell);
     }
     layout->addStretch(1);
-    subscription_ = settings_.observe([this] { refresh(); });
-    refresh();
 }
 
-void FC200UpperPedalStrip::refresh() {
-    for (const auto& state : settings_.upperPedalToggleStates()) {
-        if (state.pedalNumber >= 6 && state.pedalNumber <= 10) cell(state.pedalNumber).setOn(state.isOn);
+void FC200UpperPedalStrip::showPedals(const std::array<bool, 5>& on) {
+    for (std::size_t i = 0; i < on.size(); ++i) {
+        if (cells_[i]->isOn() != on[i]) cells_[i]->setOn(on[i]);
     }
 }
 

@@ -4,9 +4,6 @@
 
 #include <array>
 
-#include "core/Observable.hpp"
-#include "morphs/FC200Settings.hpp"
-
 namespace velorin {
 
 // One upper pedal of the FC-200 strip: its number above a small round
@@ -28,11 +25,14 @@ private:
     bool on_ = false;
 };
 
-// The FC-200 row's strip of pedals 6-10, following the latched pedals.
+// The FC-200 row's strip of pedals 6-10, showing which are latched.
 class FC200UpperPedalStrip final : public QWidget {
     Q_OBJECT
 public:
-    explicit FC200UpperPedalStrip(FC200Settings& settings, QWidget* parent = nullptr);
+    explicit FC200UpperPedalStrip(QWidget* parent = nullptr);
+
+    // Pedals 6 to 10, in that order.
+    void showPedals(const std::array<bool, 5>& on);
 
     // Pedal numbers 6 to 10.
     FC200UpperPedalCell& cell(int pedalNumber) const {
@@ -40,11 +40,7 @@ public:
     }
 
 private:
-    void refresh();
-
-    FC200Settings& settings_;
     std::array<FC200UpperPedalCell*, 5> cells_{};
-    Subscription subscription_;
 };
 
 }  // namespace velorin

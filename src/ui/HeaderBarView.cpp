@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <functional>
 
-#include "engine/MIDIEngine.hpp"
 #include "log/LogStore.hpp"
 #include "ui/LinkTempoStatusView.hpp"
 #include "ui/MIDIActivityView.hpp"
@@ -173,7 +172,9 @@ HeaderBarView::HeaderBarView(bool isBetaLane, Sources sources, std::function<voi
     connect(settings_, &QPushButton::clicked, this, [this] {
         if (openSettings_) openSettings_();
     });
-    connect(panic_, &QPushButton::clicked, this, [this] { sources_.engine.panic(); });
+    connect(panic_, &QPushButton::clicked, this, [this] {
+        if (sources_.panic) sources_.panic();
+    });
 
     linkSubscription_ = sources_.link.observe([this] { showLinkState(); });
     // The store tells of every published batch too; re-reading one flag is all that costs.

@@ -22,7 +22,6 @@ class LogStore;
 class MIDIActivityMonitor;
 class MIDIActivityView;
 class MIDILatencyMonitor;
-class MIDIEngine;
 class NeonButton;
 class VLUSBStatusView;
 
@@ -48,7 +47,8 @@ public:
         MainQueue& queue;
         const LinkStateChannel& link;
         LinkCommands linkCommands;
-        MIDIEngine& engine;
+        // The panic button's command to the engine.
+        std::function<void()> panic;
         LogStore& logStore;
         const MIDIActivityMonitor& activity;
         // Null: no latency readout.

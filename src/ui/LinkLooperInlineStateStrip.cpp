@@ -53,14 +53,9 @@ QIcon speakerIcon(bool muted) {
 
 }  // namespace
 
-LinkLooperInlineStateStrip::LinkLooperInlineStateStrip(LinkLooperSettings& settings,
-                                                       LinkLooperStateStore& states, SetLooper onSetLooper,
-                                                       SetMute onSetMute, QWidget* parent)
-    : QWidget(parent),
-      settings_(settings),
-      states_(states),
-      onSetLooper_(std::move(onSetLooper)),
-      onSetMute_(std::move(onSetMute)) {
+LinkLooperInlineStateStrip::LinkLooperInlineStateStrip(SetLooper onSetLooper, SetMute onSetMute,
+                                                       QWidget* parent)
+    : QWidget(parent), onSetLooper_(std::move(onSetLooper)), onSetMute_(std::move(onSetMute)) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
@@ -79,12 +74,11 @@ LinkLooperInlineStateStrip::LinkLooperInlineStateStrip(LinkLooperSettings& setti
         mute->setFixedSize(24, 22);
         mute->setIconSize(QSize(14, 14));
         connect(looper, &QPushButton::clicked, this, [this, index] {
-            const auto current = states_.looperStates();
-            if (onSetLooper_) onSetLooper_(index, !current[static_cast<std::size_t>(index)].isOn);
+            if (onSetLooper_)
+                onSetLooper_(index, !looperButtons_[static_cast<std::size_t>(index)]->isActive());
         });
         connect(mute, &QPushButton::clicked, this, [this, index] {
-            const auto current = states_.looperStates();
-            if (onSetMute_) onSetMute_(index, !current[static_cast<std::size_t>(index)].isMuted);
+            if (onSetMute_) onSetMute_(index, !mutedShown_[static_cast<std::size_t>(index)]);
         });
         cellLayout->addWidget(looper);
         cellLayout->addWidget(mute);
@@ -97,8 +91,13 @@ LinkLooperInlineStateStrip::LinkLooperInlineStateStrip(LinkLooperSettings& setti
     loopLength_->setToolTip(QStringLiteral("Shared loop length set by Velorin SysEx"));
     layout->addWidget(loopLength_);
     layout->addStretch(1);
-    settingsSubscription_ = settings_.observe([this] { refresh(); });
-    statesSubscription_ = states_.observe([this] { refresh(); });
+    refresh();
+}
+
+void LinkLooperInlineStateStrip::showLoopers(const std::vector<LooperState>& loopers, int loopLengthBeats) {
+    if (loopers == loopers_ && loopLengthBeats == loopLengthBeats_) return;
+    loopers_ = loopers;
+    loopLengthBeats_ = loopLengthBeats;
     refresh();
 }
 
@@ -109,7 +108,7 @@ void LinkLooperInlineStateStrip::setLinkTransportRunning(bool running) {
 }
 
 void LinkLooperInlineStateStrip::refresh() {
-    for (const LooperState& state : states_.looperStates()) {
+    for (const LooperState& state : loopers_) {
         const auto slot = static_cast<std::size_t>(state.index);
         if (slot >= looperButtons_.size()) continue;
         const QString number = QString::number(state.index + 1);
@@ -127,13 +126,14 @@ void LinkLooperInlineStateStrip::refresh() {
                          state.isOn ? QStringLiteral("On") : QStringLiteral("Off"), help);
 
         NeonButton& mute = *muteButtons_[slot];
+        mutedShown_[slot] = state.isMuted;
         mute.setIcon(speakerIcon(state.isMuted));
         setAccessibility(
             mute, QStringLiteral("Looper %1 mute").arg(number),
             state.isMuted ? QStringLiteral("Muted") : QStringLiteral("Unmuted"),
             (state.isMuted ? QStringLiteral("Unmute Looper ") : QStringLiteral("Mute Looper ")) + number);
     }
-    loopLength_->setText(QStringLiteral("Beats: %1").arg(settings_.loopLengthBeats()));
+    loopLength_->setText(QStringLiteral("Beats: %1").arg(loopLengthBeats_));
 }
 
 }  // namespace velorin

@@ -4,9 +4,8 @@
 
 #include <array>
 #include <functional>
+#include <vector>
 
-#include "core/Observable.hpp"
-#include "morphs/LinkLooperSettings.hpp"
 #include "morphs/LinkLooperStateStore.hpp"
 
 class QLabel;
@@ -17,8 +16,8 @@ class NeonButton;
 
 // The Link Looper's strip in its routing row: the caption "Loopers", one cell
 // per looper (its looper button, lit while on, and its mute button) and the
-// shared loop length ("Beats: N"), which only SysEx changes. Follows the state
-// store and the settings; the buttons report the wanted state through the
+// shared loop length ("Beats: N"), which only SysEx changes. Shows what
+// showLoopers() gives it; the buttons report the wanted state through the
 // callbacks and change nothing themselves.
 class LinkLooperInlineStateStrip final : public QWidget {
     Q_OBJECT
@@ -26,8 +25,9 @@ public:
     using SetLooper = std::function<void(int index, bool on)>;
     using SetMute = std::function<void(int index, bool muted)>;
 
-    LinkLooperInlineStateStrip(LinkLooperSettings& settings, LinkLooperStateStore& states,
-                               SetLooper onSetLooper, SetMute onSetMute, QWidget* parent = nullptr);
+    LinkLooperInlineStateStrip(SetLooper onSetLooper, SetMute onSetMute, QWidget* parent = nullptr);
+
+    void showLoopers(const std::vector<LooperState>& loopers, int loopLengthBeats);
 
     // Only the looper buttons' help text depends on it.
     void setLinkTransportRunning(bool running);
@@ -40,16 +40,15 @@ public:
 private:
     void refresh();
 
-    LinkLooperSettings& settings_;
-    LinkLooperStateStore& states_;
+    std::vector<LooperState> loopers_;
+    int loopLengthBeats_ = 0;
     SetLooper onSetLooper_;
     SetMute onSetMute_;
     bool transportRunning_ = false;
     std::array<NeonButton*, 4> looperButtons_{};
     std::array<NeonButton*, 4> muteButtons_{};
+    std::array<bool, 4> mutedShown_{};
     QLabel* loopLength_ = nullptr;
-    Subscription settingsSubscription_;
-    Subscription statesSubscription_;
 };
 
 }  // namespace velorin

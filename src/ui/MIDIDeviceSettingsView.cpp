@@ -7,7 +7,6 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
-#include "morphs/FC200Settings.hpp"
 #include "ui/NeonControls.hpp"
 #include "ui/Theme.hpp"
 #include "usb/VLUSBPresentationSettings.hpp"
@@ -52,9 +51,10 @@ NeonToggle* optionToggle(const char* title, const char* help, QWidget* parent) {
 
 }  // namespace
 
-MIDIDeviceSettingsView::MIDIDeviceSettingsView(MIDIEngine& engine, std::function<void()> close,
-                                               QWidget* parent)
-    : QWidget(parent), engine_(engine), closeAction_(std::move(close)) {
+MIDIDeviceSettingsView::MIDIDeviceSettingsView(const MIDIEngineStateChannel& engine,
+                                               const MIDIEngineCommands& commands,
+                                               std::function<void()> close, QWidget* parent)
+    : QWidget(parent), engine_(engine), commands_(commands), closeAction_(std::move(close)) {
     setObjectName(QStringLiteral("settingsSheet"));
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(48, 36, 48, 36);
@@ -98,27 +98,18 @@ MIDIDeviceSettingsView::MIDIDeviceSettingsView(MIDIEngine& engine, std::function
     connect(close_, &QPushButton::clicked, this, [this] {
         if (closeAction_) closeAction_();
     });
-    // Each switch writes through its owner, then shows what the owner holds
-    // (adding ports can fail, and then the switch goes back).
-    connect(usbDevices_, &QAbstractButton::clicked, this, [this](bool on) {
-        engine_.usbPresentationSettings().setShowsIndividualUSBDevices(on);
-        refresh();
-    });
-    connect(fc200_, &QAbstractButton::clicked, this, [this](bool on) {
-        engine_.setShowsFC200Morph(on);
-        refresh();
-    });
-    connect(additionalPorts_, &QAbstractButton::clicked, this, [this](bool on) {
-        engine_.setAdditionalVirtualPortsEnabled(on);
-        refresh();
-    });
+    // Each switch posts the change; the engine's next snapshot, which follows
+    // every command, shows what came of it (adding ports can fail, and then
+    // the switch goes back).
+    connect(usbDevices_, &QAbstractButton::clicked, this,
+            [this](bool on) { commands_.setShowsIndividualUSBDevices(on); });
+    connect(fc200_, &QAbstractButton::clicked, this, [this](bool on) { commands_.setShowsFC200Morph(on); });
+    connect(additionalPorts_, &QAbstractButton::clicked, this,
+            [this](bool on) { commands_.setAdditionalVirtualPortsEnabled(on); });
 
-    const auto refreshIfShown = [this] {
+    engineSubscription_ = engine_.observe([this] {
         if (isVisible()) refresh();
-    };
-    engineSubscription_ = engine_.observe(refreshIfShown);
-    usbSubscription_ = engine_.usbPresentationSettings().observe(refreshIfShown);
-    fc200Subscription_ = engine_.fc200Settings()->observe(refreshIfShown);
+    });
     refresh();
 }
 
@@ -132,13 +123,8 @@ std::vector<NeonToggle*> MIDIDeviceSettingsView::outputToggles() const {
     return outputs_.toggles;
 }
 
-bool MIDIDeviceSettingsView::isAvailable(const std::string& key, bool isInput) const {
-    const auto& store = engine_.routingStore();
-    return isInput ? !store.isInputUnavailable(key) : !store.isOutputUnavailable(key);
-}
-
 void MIDIDeviceSettingsView::rebuild(EndpointList& list, const std::vector<MIDIRoutingEndpoint>& endpoints,
-                                     bool isInput) {
+                                     const RoutingKeySet& unavailable, bool isInput) {
     if (endpoints != list.shown) {
         // Later, not now: the switch being clicked may be among them.
         for (NeonToggle* toggle : list.toggles) {
@@ -153,11 +139,10 @@ void MIDIDeviceSettingsView::rebuild(EndpointList& list, const std::vector<MIDIR
             const std::string key = endpoint.id;
             connect(toggle, &QAbstractButton::clicked, this, [this, key, isInput](bool on) {
                 if (isInput) {
-                    engine_.setInputAvailable(on, key);
+                    commands_.setInputAvailable(on, key);
                 } else {
-                    engine_.setOutputAvailable(on, key);
+                    commands_.setOutputAvailable(on, key);
                 }
-                refresh();
             });
             // Before the closing stretch.
             list.layout->insertWidget(list.layout->count() - 1, toggle);
@@ -166,16 +151,17 @@ void MIDIDeviceSettingsView::rebuild(EndpointList& list, const std::vector<MIDIR
         list.shown = endpoints;
     }
     for (std::size_t i = 0; i < list.toggles.size(); ++i) {
-        list.toggles[i]->setChecked(isAvailable(list.shown[i].id, isInput));
+        list.toggles[i]->setChecked(!unavailable.contains(list.shown[i].id));
     }
 }
 
 void MIDIDeviceSettingsView::refresh() {
-    rebuild(inputs_, engine_.externalInputEndpoints(), true);
-    rebuild(outputs_, engine_.externalOutputEndpoints(), false);
-    usbDevices_->setChecked(engine_.usbPresentationSettings().showsIndividualUSBDevices());
-    fc200_->setChecked(engine_.fc200Settings()->showsMorph());
-    additionalPorts_->setChecked(engine_.additionalPortsActive());
+    const std::shared_ptr<const MIDIEngineSnapshot> engine = engine_.latest();
+    rebuild(inputs_, engine->externalInputs, engine->availability.unavailableInputEndpointKeys, true);
+    rebuild(outputs_, engine->externalOutputs, engine->availability.unavailableOutputEndpointKeys, false);
+    usbDevices_->setChecked(engine->showsIndividualUSBDevices);
+    fc200_->setChecked(engine->showsFC200Morph);
+    additionalPorts_->setChecked(engine->additionalPortsActive);
 }
 
 void MIDIDeviceSettingsView::showEvent(QShowEvent* event) {

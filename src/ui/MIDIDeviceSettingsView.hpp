@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/Observable.hpp"
-#include "engine/MIDIEngine.hpp"
+#include "engine/MIDIEngineView.hpp"
 
 class QLabel;
 class QPushButton;
@@ -21,12 +21,14 @@ class NeonToggle;
 // The settings sheet: "MIDI Inputs" and "MIDI Outputs", one switch per
 // external endpoint that is on while the endpoint is available, and "Other
 // Settings" with the USB presentation, the FC-200 morph's visibility and the
-// app's additional ports. It reads every value from the engine and its
-// settings objects and writes through them; "Close" calls the close action.
+// app's additional ports. It shows the engine's snapshots and posts every
+// change as a command; "Close" calls the close action.
 class MIDIDeviceSettingsView final : public QWidget {
     Q_OBJECT
 public:
-    MIDIDeviceSettingsView(MIDIEngine& engine, std::function<void()> close, QWidget* parent = nullptr);
+    // `engine` and `commands` outlive the view.
+    MIDIDeviceSettingsView(const MIDIEngineStateChannel& engine, const MIDIEngineCommands& commands,
+                           std::function<void()> close, QWidget* parent = nullptr);
     ~MIDIDeviceSettingsView() override;
 
     QLabel& titleLabel() const { return *title_; }
@@ -38,7 +40,7 @@ public:
     NeonToggle& showFC200MorphToggle() const { return *fc200_; }
     NeonToggle& additionalPortsToggle() const { return *additionalPorts_; }
 
-    // Re-reads the endpoint lists and every switch.
+    // Shows the latest snapshot's endpoint lists and switches.
     void refresh();
 
 protected:
@@ -51,10 +53,11 @@ private:
         std::vector<MIDIRoutingEndpoint> shown;
         std::vector<NeonToggle*> toggles;
     };
-    void rebuild(EndpointList& list, const std::vector<MIDIRoutingEndpoint>& endpoints, bool isInput);
-    bool isAvailable(const std::string& key, bool isInput) const;
+    void rebuild(EndpointList& list, const std::vector<MIDIRoutingEndpoint>& endpoints,
+                 const RoutingKeySet& unavailable, bool isInput);
 
-    MIDIEngine& engine_;
+    const MIDIEngineStateChannel& engine_;
+    const MIDIEngineCommands& commands_;
     std::function<void()> closeAction_;
     QLabel* title_ = nullptr;
     NeonButton* close_ = nullptr;
@@ -64,8 +67,6 @@ private:
     NeonToggle* fc200_ = nullptr;
     NeonToggle* additionalPorts_ = nullptr;
     Subscription engineSubscription_;
-    Subscription usbSubscription_;
-    Subscription fc200Subscription_;
 };
 
 }  // namespace velorin

@@ -9,7 +9,6 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "engine/MIDIEngine.hpp"
 #include "log/AppFeatureFlags.hpp"
 #include "ui/AboutDialog.hpp"
 #include "ui/HeaderBarView.hpp"
@@ -22,7 +21,9 @@ namespace velorin {
 
 MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,
                        Services services, BundleInfoLookup bundleInfo, QWidget* parent)
-    : QMainWindow(parent), engine_(services.engine), bundleInfo_(std::move(bundleInfo)) {
+    : QMainWindow(parent),
+      engineCommands_(std::move(services.engineCommands)),
+      bundleInfo_(std::move(bundleInfo)) {
     setWindowTitle(QStringLiteral("VELORIN SERVER"));
     setObjectName(QStringLiteral("mainWindow"));
 
@@ -38,7 +39,7 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
         HeaderBarView::Sources{.queue = queue,
                                .link = services.link,
                                .linkCommands = services.linkCommands,
-                               .engine = services.engine,
+                               .panic = engineCommands_.panic,
                                .logStore = *logStore,
                                .activity = services.activity,
                                .latency = services.latency,
@@ -58,7 +59,7 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     sections_ = new QVBoxLayout();
     sections_->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(sections_);
-    routing_ = new RoutingSectionView(services.engine, central);
+    routing_ = new RoutingSectionView(services.engine, engineCommands_, central);
     sections_->addWidget(routing_);
     layout->addWidget(logPane_, 1);
     setCentralWidget(central);
@@ -66,11 +67,11 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
 
     // The sheet lies over the whole content while presented.
     settingsSheet_ = new MIDIDeviceSettingsView(
-        services.engine, [this] { closeSettings(); }, central);
+        services.engine, engineCommands_, [this] { closeSettings(); }, central);
     settingsSheet_->hide();
     central->installEventFilter(this);
     // A morph's sheet lies over the content while the engine presents it.
-    morphSheets_ = new MorphSheetHost(services.engine, central);
+    morphSheets_ = new MorphSheetHost(services.engine, engineCommands_, central);
     // The looper buttons' help follows the transport (the clock publishes within 0.1 s).
     linkSubscription_ = services.link.observe([this, &link = services.link] {
         routing_->setLinkTransportRunning(link.latest()->isTransportRunning());
@@ -103,7 +104,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::openSettings() {
-    if (isSettingsPresented_ || engine_.presentedMorphUI()) return;
+    if (isSettingsPresented_ || morphSheets_->isPresenting()) return;
     isSettingsPresented_ = true;
     settingsSheet_->setGeometry(central_->rect());
     settingsSheet_->raise();

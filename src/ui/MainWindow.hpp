@@ -8,6 +8,7 @@
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
 #include "core/SettingsStore.hpp"
+#include "engine/MIDIEngineView.hpp"
 #include "link/LinkClockView.hpp"
 #include "log/BundleInfo.hpp"
 #include "log/LogStore.hpp"
@@ -26,7 +27,6 @@ class LogPaneView;
 class MIDIActivityMonitor;
 class MIDILatencyMonitor;
 class MIDIDeviceSettingsView;
-class MIDIEngine;
 class WindowChromeStyler;
 
 // The server's one window: the header bar, the content sections, and the log
@@ -38,7 +38,8 @@ class MainWindow final : public QMainWindow {
 public:
     // What the window shows and drives; all outlive it.
     struct Services {
-        MIDIEngine& engine;
+        const MIDIEngineStateChannel& engine;
+        MIDIEngineCommands engineCommands;
         const LinkStateChannel& link;
         LinkCommands linkCommands;
         const MIDIActivityMonitor& activity;
@@ -65,7 +66,7 @@ public:
     MorphSheetHost& morphSheets() const { return *morphSheets_; }
 
     // "Settings…" and the header's settings button: presents the settings
-    // sheet, unless it is shown already or the engine presents a morph sheet.
+    // sheet, unless it is shown already or a morph sheet is shown.
     void openSettings();
     void closeSettings();
     bool isSettingsPresented() const { return isSettingsPresented_; }
@@ -79,7 +80,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    MIDIEngine& engine_;
+    // Handed by reference to the views, which outlive neither it nor this window.
+    MIDIEngineCommands engineCommands_;
     BundleInfoLookup bundleInfo_;
     QWidget* central_ = nullptr;
     MIDIDeviceSettingsView* settingsSheet_ = nullptr;

@@ -30,9 +30,9 @@ NeonButton* smallButton(const QString& text, QWidget* parent) {
 }
 }  // namespace
 
-MorphRoutingRow::MorphRoutingRow(MIDIEngine& engine, const MorphPresentationMetadata& morph,
+MorphRoutingRow::MorphRoutingRow(const MIDIEngineCommands& commands, const MorphPresentationMetadata& morph,
                                  std::function<void(const std::string&)> onSelect, QWidget* parent)
-    : QFrame(parent), engine_(engine), morph_(morph), onSelect_(std::move(onSelect)) {
+    : QFrame(parent), commands_(commands), morph_(morph), onSelect_(std::move(onSelect)) {
     setObjectName(QStringLiteral("morphRow-") + qString(morph.id));
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(qString(morph.title));
@@ -51,7 +51,7 @@ MorphRoutingRow::MorphRoutingRow(MIDIEngine& engine, const MorphPresentationMeta
         open_ = smallButton(QStringLiteral("Open"), this);
         open_->setToolTip(QStringLiteral("Open ") + qString(morph.title));
         open_->setAccessibleName(QStringLiteral("Open ") + qString(morph.title));
-        connect(open_, &QPushButton::clicked, this, [this] { engine_.openMorphUI(morph_.id); });
+        connect(open_, &QPushButton::clicked, this, [this] { commands_.openMorphUI(morph_.id); });
         heading->addWidget(open_, 0, Qt::AlignTop);
     }
     layout->addLayout(heading);
@@ -60,52 +60,51 @@ MorphRoutingRow::MorphRoutingRow(MIDIEngine& engine, const MorphPresentationMeta
     detail_->setWordWrap(true);
     layout->addWidget(detail_);
 
-    if (morph.id == MIDIEngine::kFC200ID) {
+    if (morph.id == MorphRegistry::kFC200ID) {
         auto* options = new QHBoxLayout();
         options->setSpacing(6);
         togglesUpperPedals_ = smallButton(QStringLiteral("6-10 TOGGLE"), this);
+        togglesUpperPedals_->setToolTip(
+            QStringLiteral("Pedals 6-10 latch: each press flips between 127 and 0"));
         sharesLowerCCs_ = smallButton(QStringLiteral("SHARE 1-5 CC"), this);
-        connect(togglesUpperPedals_, &QPushButton::clicked, this, [this] {
-            engine_.setFC200UpperPedalsToggleEnabled(!engine_.fc200Settings()->togglesUpperPedals());
-        });
-        connect(sharesLowerCCs_, &QPushButton::clicked, this, [this] {
-            engine_.setFC200UpperPedalsShareLowerCCsEnabled(
-                !engine_.fc200Settings()->upperPedalsShareLowerCCs());
-        });
+        sharesLowerCCs_->setToolTip(QStringLiteral("Toggled pedals 6-10 send the CCs of pedals 1-5"));
+        connect(togglesUpperPedals_, &QPushButton::clicked, this,
+                [this] { commands_.setFC200UpperPedalsToggleEnabled(!togglesUpperPedalsOn_); });
+        connect(sharesLowerCCs_, &QPushButton::clicked, this,
+                [this] { commands_.setFC200UpperPedalsShareLowerCCsEnabled(!sharesLowerCCsOn_); });
         options->addWidget(togglesUpperPedals_);
         options->addWidget(sharesLowerCCs_);
         options->addStretch(1);
         layout->addLayout(options);
-        pedalStrip_ = new FC200UpperPedalStrip(*engine_.fc200Settings(), this);
+        pedalStrip_ = new FC200UpperPedalStrip(this);
         layout->addWidget(pedalStrip_);
-        fc200Subscription_ = engine_.fc200Settings()->observe([this] { refreshFC200(); });
-        refreshFC200();
-    } else if (morph.id == MIDIEngine::kOctaveLayerID) {
-        octaveStrip_ = new OctaveLayerInlineStateStrip(*engine_.octaveLayerSettings(), this);
+    } else if (morph.id == MorphRegistry::kOctaveLayerID) {
+        octaveStrip_ = new OctaveLayerInlineStateStrip(commands_.setOctaveLayerEnabled, this);
         layout->addWidget(octaveStrip_);
-    } else if (morph.id == MIDIEngine::kLinkLooperID) {
-        looperStrip_ = new LinkLooperInlineStateStrip(
-            *engine_.linkLooperSettings(), *engine_.linkLooperStateStore(),
-            [this](int index, bool on) { engine_.setLinkLooper(index, on); },
-            [this](int index, bool muted) { engine_.setLinkLooperMute(index, muted); }, this);
+    } else if (morph.id == MorphRegistry::kLinkLooperID) {
+        looperStrip_ =
+            new LinkLooperInlineStateStrip(commands_.setLinkLooper, commands_.setLinkLooperMute, this);
         layout->addWidget(looperStrip_);
     }
 }
 
 MorphRoutingRow::~MorphRoutingRow() = default;
 
-void MorphRoutingRow::refreshFC200() {
-    const FC200Settings& settings = *engine_.fc200Settings();
-    const bool toggles = settings.togglesUpperPedals();
-    togglesUpperPedals_->setActive(toggles);
-    togglesUpperPedals_->setAccessibleDescription(toggles ? QStringLiteral("On") : QStringLiteral("Off"));
-    togglesUpperPedals_->setToolTip(QStringLiteral("Pedals 6-10 latch: each press flips between 127 and 0"));
-    sharesLowerCCs_->setActive(settings.upperPedalsShareLowerCCs());
-    sharesLowerCCs_->setAccessibleDescription(settings.upperPedalsShareLowerCCs() ? QStringLiteral("On")
-                                                                                  : QStringLiteral("Off"));
-    sharesLowerCCs_->setToolTip(QStringLiteral("Toggled pedals 6-10 send the CCs of pedals 1-5"));
-    sharesLowerCCs_->setEnabled(toggles);
-    pedalStrip_->setVisible(toggles);
+void MorphRoutingRow::showState(const MIDIEngineSnapshot& engine) {
+    if (pedalStrip_) {
+        togglesUpperPedalsOn_ = engine.fc200TogglesUpperPedals;
+        sharesLowerCCsOn_ = engine.fc200UpperPedalsShareLowerCCs;
+        const auto onOff = [](bool on) { return on ? QStringLiteral("On") : QStringLiteral("Off"); };
+        togglesUpperPedals_->setActive(togglesUpperPedalsOn_);
+        togglesUpperPedals_->setAccessibleDescription(onOff(togglesUpperPedalsOn_));
+        sharesLowerCCs_->setActive(sharesLowerCCsOn_);
+        sharesLowerCCs_->setAccessibleDescription(onOff(sharesLowerCCsOn_));
+        sharesLowerCCs_->setEnabled(togglesUpperPedalsOn_);
+        pedalStrip_->setVisible(togglesUpperPedalsOn_);
+        pedalStrip_->showPedals(engine.fc200UpperPedalsOn);
+    }
+    if (octaveStrip_) octaveStrip_->showLayers(engine.octaveLayersEnabled);
+    if (looperStrip_) looperStrip_->showLoopers(engine.loopers, engine.loopLengthBeats);
 }
 
 void MorphRoutingRow::setSelected(bool selected) {

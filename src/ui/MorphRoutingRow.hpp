@@ -5,8 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "core/Observable.hpp"
-#include "engine/MIDIEngine.hpp"
+#include "engine/MIDIEngineView.hpp"
 
 class QLabel;
 
@@ -20,12 +19,13 @@ class OctaveLayerInlineStateStrip;
 // One morph in the routing section's "Morphs" column: its title and detail,
 // selectable by click, Space or Return, with the morph's own controls inside —
 // the FC-200 options and pedal strip, the Octave Layer and Link Looper strips,
-// and "Open" for a morph with a panel. The controls call the engine; what they
-// show follows the engine's settings objects.
+// and "Open" for a morph with a panel. The controls post commands to the
+// engine; what they show is the snapshot given to showState().
 class MorphRoutingRow final : public QFrame {
     Q_OBJECT
 public:
-    MorphRoutingRow(MIDIEngine& engine, const MorphPresentationMetadata& morph,
+    // `commands` outlives the row.
+    MorphRoutingRow(const MIDIEngineCommands& commands, const MorphPresentationMetadata& morph,
                     std::function<void(const std::string&)> onSelect, QWidget* parent = nullptr);
     ~MorphRoutingRow() override;
 
@@ -34,6 +34,8 @@ public:
     void setSelected(bool selected);
     bool isSelected() const { return selected_; }
     void setLinkTransportRunning(bool running);
+    // Shows the morph's options and state as the snapshot has them.
+    void showState(const MIDIEngineSnapshot& engine);
 
     QLabel& titleLabel() const { return *title_; }
     QLabel& detailLabel() const { return *detail_; }
@@ -51,12 +53,13 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void refreshFC200();
-
-    MIDIEngine& engine_;
+    const MIDIEngineCommands& commands_;
     MorphPresentationMetadata morph_;
     std::function<void(const std::string&)> onSelect_;
     bool selected_ = false;
+    // The FC-200 options as last shown, which the buttons flip.
+    bool togglesUpperPedalsOn_ = false;
+    bool sharesLowerCCsOn_ = false;
     QLabel* title_ = nullptr;
     QLabel* detail_ = nullptr;
     NeonButton* open_ = nullptr;
@@ -65,7 +68,6 @@ private:
     FC200UpperPedalStrip* pedalStrip_ = nullptr;
     OctaveLayerInlineStateStrip* octaveStrip_ = nullptr;
     LinkLooperInlineStateStrip* looperStrip_ = nullptr;
-    Subscription fc200Subscription_;
 };
 
 }  // namespace velorin

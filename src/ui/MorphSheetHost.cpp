@@ -22,7 +22,9 @@ constexpr int kMaxPanelWidth = 660;
 constexpr int kSettingsPanelWidth = 480;
 }  // namespace
 
-MorphSheetHost::MorphSheetHost(MIDIEngine& engine, QWidget* covered) : QWidget(covered), engine_(engine) {
+MorphSheetHost::MorphSheetHost(const MIDIEngineStateChannel& engine, const MIDIEngineCommands& commands,
+                               QWidget* covered)
+    : QWidget(covered), engine_(engine), commands_(commands) {
     setObjectName(QStringLiteral("morphSheetHost"));
     panel_ = new QFrame(this);
     panel_->setObjectName(QStringLiteral("morphSheetPanel"));
@@ -43,7 +45,9 @@ MorphSheetHost::MorphSheetHost(MIDIEngine& engine, QWidget* covered) : QWidget(c
 MorphSheetHost::~MorphSheetHost() = default;
 
 void MorphSheetHost::sync() {
-    const std::optional<MorphUIRoute> route = engine_.presentedMorphUI();
+    const std::shared_ptr<const MIDIEngineSnapshot> engine = engine_.latest();
+    const std::optional<MorphUIRoute> route = engine->presentedMorphUI;
+    if (octaveLayer_) octaveLayer_->showLayers(engine->octaveLayersEnabled);
     if (route == route_) return;
     route_ = route;
     if (sheet_) {
@@ -57,9 +61,10 @@ void MorphSheetHost::sync() {
         hide();
         return;
     }
-    auto dismiss = [this] { engine_.dismissMorphUI(); };
+    auto dismiss = [this] { commands_.dismissMorphUI(); };
     if (*route_ == MorphUIRoute::octaveLayer) {
-        octaveLayer_ = new OctaveLayerSettingsView(*engine_.octaveLayerSettings(), dismiss, panel_);
+        octaveLayer_ = new OctaveLayerSettingsView(commands_.setOctaveLayerEnabled, dismiss, panel_);
+        octaveLayer_->showLayers(engine->octaveLayersEnabled);
         connect(octaveLayer_, &OctaveLayerSettingsView::sysExReferencePresentedChanged, this,
                 [this] { layoutPanel(); });
         sheet_ = octaveLayer_;
@@ -117,7 +122,7 @@ void MorphSheetHost::keyPressEvent(QKeyEvent* event) {
         if (octaveLayer_ && octaveLayer_->isSysExReferencePresented()) {
             octaveLayer_->setSysExReferencePresented(false);
         } else {
-            engine_.dismissMorphUI();
+            commands_.dismissMorphUI();
         }
         event->accept();
         return;

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "core/Observable.hpp"
-#include "engine/MIDIEngine.hpp"
+#include "engine/MIDIEngineView.hpp"
 
 class QFrame;
 class QVBoxLayout;
@@ -19,13 +19,16 @@ class OctaveLayerSettingsView;
 // morph UI: the Octave Layer settings panel or the Link Looper SysEx reference,
 // centred on a dimmed backdrop that covers (and blocks) the content below.
 // Closing the sheet — its "Close" button or Escape — asks the engine to
-// dismiss it. Follows the engine, so a sheet opened elsewhere shows here too.
+// dismiss it. Follows the engine's snapshots, so a sheet opened elsewhere
+// shows here too.
 //
 // Created as a child of the widget it covers and kept at that widget's size.
 class MorphSheetHost final : public QWidget {
     Q_OBJECT
 public:
-    MorphSheetHost(MIDIEngine& engine, QWidget* covered);
+    // `engine` and `commands` outlive the host.
+    MorphSheetHost(const MIDIEngineStateChannel& engine, const MIDIEngineCommands& commands,
+                   QWidget* covered);
     ~MorphSheetHost() override;
 
     bool isPresenting() const { return route_.has_value(); }
@@ -46,7 +49,8 @@ private:
     void sync();
     void layoutPanel();
 
-    MIDIEngine& engine_;
+    const MIDIEngineStateChannel& engine_;
+    const MIDIEngineCommands& commands_;
     std::optional<MorphUIRoute> route_;
     QFrame* panel_ = nullptr;
     QVBoxLayout* panelLayout_ = nullptr;

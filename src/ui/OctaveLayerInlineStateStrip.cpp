@@ -7,8 +7,8 @@
 
 namespace velorin {
 
-OctaveLayerInlineStateStrip::OctaveLayerInlineStateStrip(OctaveLayerSettings& settings, QWidget* parent)
-    : QWidget(parent), settings_(settings) {
+OctaveLayerInlineStateStrip::OctaveLayerInlineStateStrip(SetLayer onSetLayer, QWidget* parent)
+    : QWidget(parent), onSetLayer_(std::move(onSetLayer)) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
@@ -21,19 +21,21 @@ OctaveLayerInlineStateStrip::OctaveLayerInlineStateStrip(OctaveLayerSettings& se
         cell->setFont(theme::monospacedFont(10, true));
         cell->setFixedSize(54, 22);
         cell->setMinimumHeight(22);
-        connect(cell, &QPushButton::clicked, this, [this, kind] { settings_.toggle(kind); });
+        connect(cell, &QPushButton::clicked, this, [this, kind] {
+            if (onSetLayer_) onSetLayer_(kind, !enabled_[rawValue(kind)]);
+        });
         cells_[rawValue(kind)] = cell;
         layout->addWidget(cell);
     }
     layout->addStretch(1);
-    subscription_ = settings_.observe([this] { refresh(); });
-    refresh();
+    showLayers(enabled_);
 }
 
-void OctaveLayerInlineStateStrip::refresh() {
+void OctaveLayerInlineStateStrip::showLayers(const std::array<bool, 4>& enabled) {
+    enabled_ = enabled;
     for (const OctaveLayerKind kind : kAllOctaveLayerKinds) {
         NeonButton& button = *cells_[rawValue(kind)];
-        const bool on = settings_.isEnabled(kind);
+        const bool on = enabled_[rawValue(kind)];
         const QString text = button.text();
         button.setActive(on);
         setAccessibility(

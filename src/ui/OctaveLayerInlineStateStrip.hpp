@@ -3,9 +3,9 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
-#include "core/Observable.hpp"
-#include "morphs/OctaveLayerSettings.hpp"
+#include "morphs/OctaveLayerKind.hpp"
 
 namespace velorin {
 
@@ -13,20 +13,22 @@ class NeonButton;
 
 // The Octave Layer's strip in its routing row: the caption "Octaves" and one
 // small button per layer in case order, lit while the layer is enabled;
-// pressing one toggles that layer in the shared settings. Follows the settings.
+// pressing one asks for the opposite of what it shows through `onSetLayer`.
 class OctaveLayerInlineStateStrip final : public QWidget {
     Q_OBJECT
 public:
-    explicit OctaveLayerInlineStateStrip(OctaveLayerSettings& settings, QWidget* parent = nullptr);
+    using SetLayer = std::function<void(OctaveLayerKind, bool on)>;
 
+    explicit OctaveLayerInlineStateStrip(SetLayer onSetLayer, QWidget* parent = nullptr);
+
+    // By OctaveLayerKind.
+    void showLayers(const std::array<bool, 4>& enabled);
     NeonButton& cell(OctaveLayerKind kind) const { return *cells_[rawValue(kind)]; }
 
 private:
-    void refresh();
-
-    OctaveLayerSettings& settings_;
+    SetLayer onSetLayer_;
+    std::array<bool, 4> enabled_{};
     std::array<NeonButton*, 4> cells_{};
-    Subscription subscription_;
 };
 
 }  // namespace velorin

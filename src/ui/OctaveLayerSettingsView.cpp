@@ -52,9 +52,9 @@ protected:
 
 }  // namespace
 
-OctaveLayerSettingsView::OctaveLayerSettingsView(OctaveLayerSettings& settings, std::function<void()> onClose,
+OctaveLayerSettingsView::OctaveLayerSettingsView(SetLayer onSetLayer, std::function<void()> onClose,
                                                  QWidget* parent)
-    : QWidget(parent), settings_(settings), onClose_(std::move(onClose)) {
+    : QWidget(parent), onSetLayer_(std::move(onSetLayer)), onClose_(std::move(onClose)) {
     setObjectName(QStringLiteral("octaveLayerSettings"));
     stack_ = new QStackedLayout(this);
 
@@ -82,8 +82,7 @@ OctaveLayerSettingsView::OctaveLayerSettingsView(OctaveLayerSettings& settings, 
         auto* toggle = new NeonToggle(
             QString::fromUtf8(label(kind).data(), static_cast<int>(label(kind).size())), layers);
         connect(toggle, &QAbstractButton::clicked, this, [this, kind](bool checked) {
-            settings_.setEnabled(checked, kind);
-            refresh();
+            if (onSetLayer_) onSetLayer_(kind, checked);
         });
         toggles_[rawValue(kind)] = toggle;
         layers->contentLayout().addWidget(toggle);
@@ -96,15 +95,13 @@ OctaveLayerSettingsView::OctaveLayerSettingsView(OctaveLayerSettings& settings, 
     layout->addWidget(referenceRow_);
     layout->addStretch(1);
     stack_->addWidget(panel_);
-
-    subscription_ = settings_.observe([this] { refresh(); });
-    refresh();
+    showLayers({});
 }
 
-void OctaveLayerSettingsView::refresh() {
+void OctaveLayerSettingsView::showLayers(const std::array<bool, 4>& enabled) {
     for (const OctaveLayerKind kind : kAllOctaveLayerKinds) {
         NeonToggle& toggle = *toggles_[rawValue(kind)];
-        const bool on = settings_.isEnabled(kind);
+        const bool on = enabled[rawValue(kind)];
         toggle.setChecked(on);
         toggle.setAccessibleDescription(on ? QStringLiteral("On") : QStringLiteral("Off"));
     }

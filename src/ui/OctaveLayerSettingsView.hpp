@@ -5,8 +5,7 @@
 #include <array>
 #include <functional>
 
-#include "core/Observable.hpp"
-#include "morphs/OctaveLayerSettings.hpp"
+#include "morphs/OctaveLayerKind.hpp"
 
 class QAbstractButton;
 class QStackedLayout;
@@ -19,14 +18,19 @@ class OctaveLayerSysExReferenceView;
 
 // The Octave Layer's panel: the title "OCTAVE LAYER", the line "Add octave
 // copies above and below notes" and "Close" (calls `onClose`); the group
-// "Layers" with one switch per layer bound to the shared settings; and the row
+// "Layers" with one switch per layer (shown by showLayers(), switched through
+// `onSetLayer`); and the row
 // "Controlled by Velorin SysEx", whose chevron presents the protocol 02
 // reference in place of the panel until that sheet is closed.
 class OctaveLayerSettingsView final : public QWidget {
     Q_OBJECT
 public:
-    OctaveLayerSettingsView(OctaveLayerSettings& settings, std::function<void()> onClose,
-                            QWidget* parent = nullptr);
+    using SetLayer = std::function<void(OctaveLayerKind, bool on)>;
+
+    OctaveLayerSettingsView(SetLayer onSetLayer, std::function<void()> onClose, QWidget* parent = nullptr);
+
+    // By OctaveLayerKind.
+    void showLayers(const std::array<bool, 4>& enabled);
 
     bool isSysExReferencePresented() const { return referencePresented_; }
     void setSysExReferencePresented(bool presented);
@@ -41,9 +45,7 @@ signals:
     void sysExReferencePresentedChanged(bool presented);
 
 private:
-    void refresh();
-
-    OctaveLayerSettings& settings_;
+    SetLayer onSetLayer_;
     std::function<void()> onClose_;
     bool referencePresented_ = false;
     QStackedLayout* stack_ = nullptr;
@@ -52,7 +54,6 @@ private:
     std::array<NeonToggle*, 4> toggles_{};
     QAbstractButton* referenceRow_ = nullptr;
     OctaveLayerSysExReferenceView* reference_ = nullptr;
-    Subscription subscription_;
 };
 
 }  // namespace velorin

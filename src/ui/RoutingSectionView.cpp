@@ -43,18 +43,37 @@ QFrame* verticalRule(QWidget* parent) {
     return rule;
 }
 
-bool contains(const RoutingMorphMap& map, const std::string& morph, const std::string& group,
-              const std::string& key) {
-    const auto m = map.find(morph);
-    if (m == map.end()) return false;
-    const auto g = m->second.find(group);
-    return g != m->second.end() && g->second.contains(key);
+std::vector<EndpointAssignmentItem> inputItems(const MIDIEngineSnapshot& engine, const std::string& morphKey,
+                                               const std::string& groupKey) {
+    std::vector<EndpointAssignmentItem> items;
+    for (const MIDIInputRoutingEndpoint& endpoint : engine.routingInputs) {
+        items.push_back({endpoint.id, endpoint.title, endpoint.detail, true, false,
+                         engine.isInputAssigned(morphKey, groupKey, endpoint.id)});
+    }
+    return items;
+}
+
+std::vector<EndpointAssignmentItem> outputItems(const MIDIEngineSnapshot& engine, const std::string& morphKey,
+                                                const std::string& groupKey) {
+    std::vector<EndpointAssignmentItem> items;
+    for (const MIDIOutputRoutingEndpoint& endpoint : engine.routingOutputs) {
+        items.push_back({endpoint.id, endpoint.title, endpoint.detail, true, false,
+                         engine.isOutputAssigned(morphKey, groupKey, endpoint.id)});
+    }
+    if (groupKey == kMainOutputGroup) {
+        for (const auto& choice : engine.destinationChoicesOf(morphKey)) {
+            items.push_back({choice.id, choice.title, choice.detail, choice.isEnabled, true,
+                             engine.isOutputAssigned(morphKey, groupKey, choice.id)});
+        }
+    }
+    return items;
 }
 
 }  // namespace
 
-RoutingSectionView::RoutingSectionView(MIDIEngine& engine, QWidget* parent)
-    : QWidget(parent), engine_(engine) {
+RoutingSectionView::RoutingSectionView(const MIDIEngineStateChannel& engine,
+                                       const MIDIEngineCommands& commands, QWidget* parent)
+    : QWidget(parent), engine_(engine), commands_(commands) {
     setObjectName(QStringLiteral("routingSection"));
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     auto* layout = new QHBoxLayout(this);
@@ -76,13 +95,7 @@ RoutingSectionView::RoutingSectionView(MIDIEngine& engine, QWidget* parent)
         makePlaceholder(QStringLiteral("Outputs per Morph"), outputsColumn_.scroll->widget());
     outputsColumn_.layout->insertWidget(0, outputPlaceholder_);
 
-    transportRunning_ = engine_.makeContext(std::nullopt).isLinkTransportRunning;
-    auto onChange = [this] { refresh(); };
-    subscriptions_.push_back(engine_.observe(onChange));
-    subscriptions_.push_back(engine_.fc200Settings()->observe(onChange));
-    subscriptions_.push_back(engine_.octaveLayerSettings()->observe(onChange));
-    subscriptions_.push_back(engine_.linkLooperSettings()->observe(onChange));
-    subscriptions_.push_back(engine_.linkLooperStateStore()->observe(onChange));
+    subscription_ = engine_.observe([this] { refresh(); });
     refresh();
 }
 
@@ -135,16 +148,19 @@ MorphRoutingRow* RoutingSectionView::morphRow(std::string_view id) const {
 void RoutingSectionView::refresh() {
     if (refreshing_) return;
     refreshing_ = true;
-    const std::vector<MorphPresentationMetadata> morphs = engine_.morphPresentations();
+    // Held for the whole refresh: the widgets read from it.
+    const std::shared_ptr<const MIDIEngineSnapshot> engine = engine_.latest();
+    const auto& morphs = engine->morphs;
     const bool selectionListed = std::any_of(morphs.begin(), morphs.end(),
                                              [this](const auto& m) { return m.id == selectedMorphKey_; });
     if (!selectionListed) selectedMorphKey_ = morphs.empty() ? std::string() : morphs.front().id;
-    refreshMorphs(morphs);
-    refreshGroups(morphs);
+    refreshMorphs(*engine);
+    refreshGroups(*engine);
     refreshing_ = false;
 }
 
-void RoutingSectionView::refreshMorphs(const std::vector<MorphPresentationMetadata>& morphs) {
+void RoutingSectionView::refreshMorphs(const MIDIEngineSnapshot& engine) {
+    const auto& morphs = engine.morphs;
     const bool sameRows =
         std::equal(morphs.begin(), morphs.end(), rows_.begin(), rows_.end(),
                    [](const auto& morph, const MorphRoutingRow* row) { return row->morph() == morph; });
@@ -157,7 +173,7 @@ void RoutingSectionView::refreshMorphs(const std::vector<MorphPresentationMetada
         QWidget* content = morphsColumn_.scroll->widget();
         for (const MorphPresentationMetadata& morph : morphs) {
             auto* row = new MorphRoutingRow(
-                engine_, morph, [this](const std::string& id) { setSelectedMorphKey(id); }, content);
+                commands_, morph, [this](const std::string& id) { setSelectedMorphKey(id); }, content);
             row->setLinkTransportRunning(transportRunning_);
             // Before the trailing stretch.
             morphsColumn_.layout->insertWidget(morphsColumn_.layout->count() - 1, row);
@@ -165,39 +181,15 @@ void RoutingSectionView::refreshMorphs(const std::vector<MorphPresentationMetada
             rows_.push_back(row);
         }
     }
-    for (MorphRoutingRow* row : rows_) row->setSelected(row->morphID() == selectedMorphKey_);
+    for (MorphRoutingRow* row : rows_) {
+        row->setSelected(row->morphID() == selectedMorphKey_);
+        row->showState(engine);
+    }
     if (!sameRows) updateTabOrder();
 }
 
-std::vector<EndpointAssignmentItem> RoutingSectionView::inputItems(const std::string& morphKey,
-                                                                   const std::string& groupKey) const {
-    const RoutingMorphMap& assigned = engine_.routingStore().assignments().inputAssignments;
-    std::vector<EndpointAssignmentItem> items;
-    for (const MIDIInputRoutingEndpoint& endpoint : engine_.routingInputEndpoints()) {
-        items.push_back({endpoint.id, endpoint.title, endpoint.detail, true, false,
-                         contains(assigned, morphKey, groupKey, endpoint.id)});
-    }
-    return items;
-}
-
-std::vector<EndpointAssignmentItem> RoutingSectionView::outputItems(const std::string& morphKey,
-                                                                    const std::string& groupKey) const {
-    const RoutingKeySet& destinations = engine_.routingStore().outputDestinations(morphKey, groupKey);
-    std::vector<EndpointAssignmentItem> items;
-    for (const MIDIOutputRoutingEndpoint& endpoint : engine_.routingOutputEndpoints()) {
-        items.push_back(
-            {endpoint.id, endpoint.title, endpoint.detail, true, false, destinations.contains(endpoint.id)});
-    }
-    if (groupKey == kMainOutputGroup) {
-        for (const auto& choice : engine_.destinationChoices(morphKey)) {
-            items.push_back({choice.id, choice.title, choice.detail, choice.isEnabled, true,
-                             destinations.contains(choice.id)});
-        }
-    }
-    return items;
-}
-
-void RoutingSectionView::refreshGroups(const std::vector<MorphPresentationMetadata>& morphs) {
+void RoutingSectionView::refreshGroups(const MIDIEngineSnapshot& engine) {
+    const auto& morphs = engine.morphs;
     const auto selected = std::find_if(morphs.begin(), morphs.end(),
                                        [this](const auto& m) { return m.id == selectedMorphKey_; });
     std::vector<RoutingInputGroupDescriptor> inputs;
@@ -229,8 +221,7 @@ void RoutingSectionView::refreshGroups(const std::vector<MorphPresentationMetada
             auto* group = new EndpointAssignmentGroup(
                 perMorphTitle(descriptor.title),
                 [this, morphKey, groupKey](const std::string& id, bool isAssigned) {
-                    engine_.setInputAssignment(isAssigned, id, morphKey, groupKey);
-                    refresh();  // also when the engine changed nothing
+                    commands_.setInputAssignment(isAssigned, id, morphKey, groupKey);
                 },
                 inputsColumn_.scroll->widget());
             inputsColumn_.layout->insertWidget(inputsColumn_.layout->count() - 1, group);
@@ -252,8 +243,7 @@ void RoutingSectionView::refreshGroups(const std::vector<MorphPresentationMetada
             auto* group = new EndpointAssignmentGroup(
                 perMorphTitle(descriptor.title),
                 [this, morphKey, groupKey](const std::string& id, bool isAssigned) {
-                    engine_.setOutputAssignment(isAssigned, id, morphKey, groupKey);
-                    refresh();
+                    commands_.setOutputAssignment(isAssigned, id, morphKey, groupKey);
                 },
                 outputsColumn_.scroll->widget());
             outputsColumn_.layout->insertWidget(outputsColumn_.layout->count() - 1, group);
@@ -264,10 +254,10 @@ void RoutingSectionView::refreshGroups(const std::vector<MorphPresentationMetada
     }
 
     for (std::size_t i = 0; i < inputs.size() && i < inputGroups_.size(); ++i) {
-        rebuilt |= inputGroups_[i]->setItems(inputItems(morphKey, inputs[i].key));
+        rebuilt |= inputGroups_[i]->setItems(inputItems(engine, morphKey, inputs[i].key));
     }
     for (std::size_t i = 0; i < outputs.size() && i < outputGroups_.size(); ++i) {
-        rebuilt |= outputGroups_[i]->setItems(outputItems(morphKey, outputs[i].key));
+        rebuilt |= outputGroups_[i]->setItems(outputItems(engine, morphKey, outputs[i].key));
     }
     if (rebuilt) updateTabOrder();
 }

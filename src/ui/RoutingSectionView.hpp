@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/Observable.hpp"
-#include "engine/MIDIEngine.hpp"
+#include "engine/MIDIEngineView.hpp"
 #include "ui/EndpointAssignmentGroup.hpp"
 
 class QScrollArea;
@@ -22,15 +22,17 @@ class TitledGroupBox;
 // input groups of the selected morph and its output groups, each group a
 // switch per endpoint (and, for the main output group, per other morph).
 //
-// It keeps no routing state of its own: every switch calls the engine, and the
-// view re-reads the engine whenever the engine or a morph's settings or state
-// store notifies. Each column scrolls on its own.
+// It keeps no routing state of its own: every switch posts a command to the
+// engine, and the view shows each snapshot the engine publishes. Each column
+// scrolls on its own.
 class RoutingSectionView final : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kPreferredHeight = 300;
 
-    explicit RoutingSectionView(MIDIEngine& engine, QWidget* parent = nullptr);
+    // Both outlive the view.
+    RoutingSectionView(const MIDIEngineStateChannel& engine, const MIDIEngineCommands& commands,
+                       QWidget* parent = nullptr);
     ~RoutingSectionView() override;
 
     // The registration id of the selected morph; the first listed morph until
@@ -43,7 +45,7 @@ public:
     void setLinkTransportRunning(bool running);
     bool isLinkTransportRunning() const { return transportRunning_; }
 
-    // Re-reads everything from the engine.
+    // Shows the latest snapshot.
     void refresh();
 
     const std::vector<MorphRoutingRow*>& morphRows() const { return rows_; }
@@ -62,15 +64,12 @@ private:
         QVBoxLayout* layout = nullptr;
     };
     Column makeColumn(const QString& heading);
-    void refreshMorphs(const std::vector<MorphPresentationMetadata>& morphs);
-    void refreshGroups(const std::vector<MorphPresentationMetadata>& morphs);
-    std::vector<EndpointAssignmentItem> inputItems(const std::string& morphKey,
-                                                   const std::string& groupKey) const;
-    std::vector<EndpointAssignmentItem> outputItems(const std::string& morphKey,
-                                                    const std::string& groupKey) const;
+    void refreshMorphs(const MIDIEngineSnapshot& engine);
+    void refreshGroups(const MIDIEngineSnapshot& engine);
     void updateTabOrder();
 
-    MIDIEngine& engine_;
+    const MIDIEngineStateChannel& engine_;
+    const MIDIEngineCommands& commands_;
     std::string selectedMorphKey_;
     bool transportRunning_ = false;
     bool refreshing_ = false;
@@ -87,7 +86,7 @@ private:
     TitledGroupBox* inputPlaceholder_ = nullptr;
     TitledGroupBox* outputPlaceholder_ = nullptr;
 
-    std::vector<Subscription> subscriptions_;
+    Subscription subscription_;
 };
 
 }  // namespace velorin

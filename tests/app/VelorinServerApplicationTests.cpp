@@ -222,7 +222,9 @@ TEST_F(VelorinServerApplicationTest, TheWindowShowsAndDrivesTheServersOwnClockEn
     ASSERT_TRUE(server->window().isSettingsPresented());
     ASSERT_EQ(server->window().settingsSheet().inputToggles().size(), 1u);
     server->window().settingsSheet().inputToggles().front()->click();
+    queue.advance(MIDIEngineStatePublisher::kMinInterval);
     EXPECT_TRUE(server->engine().routingStore().isInputUnavailable(coreMIDIEndpointKey(11, 0)));
+    EXPECT_FALSE(server->window().settingsSheet().inputToggles().front()->isChecked());
 
     // The clock's poll is the application's: the log follows Link with the window hidden.
     server->window().hide();

@@ -1,10 +1,12 @@
-// The engine on a thread of its own, as the headless server runs it: built,
-// started, stopped and destroyed on that thread while another thread delivers
-// MIDI into its queue, as the ALSA reader does. Run under ThreadSanitizer.
+// The engine on a thread of its own, as the server runs it: built, started,
+// stopped and destroyed on that thread while another thread delivers MIDI into
+// its queue, as the ALSA reader does, and a third reads its snapshots and
+// posts commands, as the window does. Run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "core/QueueThread.hpp"
 #include "engine/MIDIEndpointRegistration.hpp"
 #include "engine/MIDIEngine.hpp"
+#include "engine/MIDIEngineView.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
 #include "log/LogStore.hpp"
@@ -50,17 +53,11 @@ struct EngineOnItsThread {
     std::unique_ptr<MIDIEngine> engine;
 };
 
-TEST(EngineThread, AStopWhileAnotherThreadDeliversNotesLeavesNoneSounding) {
-    QueueThread thread;
-    std::unique_ptr<EngineOnItsThread> rig;
-    thread.runAndWait([&] { rig = std::make_unique<EngineOnItsThread>(thread.queue()); });
-    const std::string inputKey = coreMIDIEndpointKey(7, rig->keys);
-    MIDIEngine* engine = rig->engine.get();
-
-    // Notes on and off from the reader's thread, each posted as the reader posts
-    // its packets (which the engine takes only while started), until well after the stop.
-    std::atomic<int> posted{0};
-    std::thread reader([&thread, engine, inputKey, &posted] {
+// Notes on and off from a thread of their own, each posted as the reader posts
+// its packets (which the engine takes only while started); `posted` counts them.
+std::thread deliverNotes(QueueThread& thread, MIDIEngine* engine, std::string inputKey,
+                         std::atomic<int>& posted) {
+    return std::thread([&thread, engine, inputKey = std::move(inputKey), &posted] {
         for (int i = 0; i < 4000; ++i) {
             const auto note = static_cast<std::uint8_t>(40 + (i / 2) % 40);
             const auto status = static_cast<std::uint8_t>(i % 2 == 0 ? 0x90 : 0x80);
@@ -72,26 +69,101 @@ TEST(EngineThread, AStopWhileAnotherThreadDeliversNotesLeavesNoneSounding) {
             ++posted;
         }
     });
-    while (posted < 1000) std::this_thread::yield();
-    thread.runAndWait([engine] { engine->stop(); });
-    reader.join();
+}
 
-    // Replayed in order, what reached the synth leaves no note on.
+// Replayed in order, what reached the synth leaves no note on (and some were played).
+void expectNoNoteLeftSounding(const test::FakeMIDIService& midi, MIDIObjectRef synth) {
     std::array<bool, 128> sounding{};
     std::size_t noteOns = 0;
-    thread.runAndWait([&] {
-        for (const auto& sent : rig->midi.sent) {
-            if (sent.destination != rig->synth || sent.bytes.size() != 3) continue;
-            const bool on = (sent.bytes[0] & 0xF0) == 0x90 && sent.bytes[2] != 0;
-            const bool off = (sent.bytes[0] & 0xF0) == 0x80 || (sent.bytes[0] & 0xF0) == 0x90;
-            if (on) ++noteOns;
-            if (on || off) sounding[sent.bytes[1]] = on;
-        }
-        rig.reset();
-    });
+    for (const auto& sent : midi.sent) {
+        if (sent.destination != synth || sent.bytes.size() != 3) continue;
+        const bool on = (sent.bytes[0] & 0xF0) == 0x90 && sent.bytes[2] != 0;
+        const bool off = (sent.bytes[0] & 0xF0) == 0x80 || (sent.bytes[0] & 0xF0) == 0x90;
+        if (on) ++noteOns;
+        if (on || off) sounding[sent.bytes[1]] = on;
+    }
     EXPECT_GT(noteOns, 0u);
     for (std::size_t note = 0; note < sounding.size(); ++note)
         EXPECT_FALSE(sounding[note]) << "note " << note;
+}
+
+TEST(EngineThread, AStopWhileAnotherThreadDeliversNotesLeavesNoneSounding) {
+    QueueThread thread;
+    std::unique_ptr<EngineOnItsThread> rig;
+    thread.runAndWait([&] { rig = std::make_unique<EngineOnItsThread>(thread.queue()); });
+    std::atomic<int> posted{0};
+    std::thread reader = deliverNotes(thread, rig->engine.get(), coreMIDIEndpointKey(7, rig->keys), posted);
+    while (posted < 1000) std::this_thread::yield();
+    thread.runAndWait([&rig] { rig->engine->stop(); });
+    reader.join();
+    thread.runAndWait([&] {
+        expectNoNoteLeftSounding(rig->midi, rig->synth);
+        rig.reset();
+    });
+}
+
+// The window's side on a thread of its own: it reads every snapshot it is told
+// of and posts a stream of commands while notes flow; the engine stops and is
+// torn down while both go on.
+TEST(EngineThread, TheWindowsSideReadsSnapshotsAndPostsCommandsWhileNotesFlowAndTheEngineStops) {
+    QueueThread engineThread;
+    QueueThread windowThread;
+    std::unique_ptr<EngineOnItsThread> rig;
+    MIDIEngineStateChannel channel(windowThread.queue(), std::make_shared<const MIDIEngineSnapshot>());
+    std::unique_ptr<MIDIEngineStatePublisher> publisher;
+    engineThread.runAndWait([&] {
+        rig = std::make_unique<EngineOnItsThread>(engineThread.queue());
+        publisher = std::make_unique<MIDIEngineStatePublisher>(*rig->engine, engineThread.queue(), channel);
+    });
+    const MIDIEngineCommands commands = publisher->commands();
+    std::atomic<int> seen{0};
+    std::atomic<bool> sawStarted{false};
+    Subscription watching;
+    windowThread.runAndWait([&] {
+        watching = channel.observe([&] {
+            const auto snapshot = channel.latest();
+            if (snapshot->isStarted) sawStarted = true;
+            ++seen;
+        });
+    });
+
+    std::atomic<int> posted{0};
+    std::thread reader =
+        deliverNotes(engineThread, rig->engine.get(), coreMIDIEndpointKey(7, rig->keys), posted);
+    windowThread.runAndWait([&commands] {
+        for (int i = 0; i < 200; ++i) {
+            commands.setOctaveLayerEnabled(OctaveLayerKind::plusTwo, i % 2 == 0);
+            commands.setShowsFC200Morph(i % 3 != 0);
+            commands.setOutputAssignment(i % 2 == 0, "morph:octave-layer", "router", "outputs");
+            if (i % 50 == 0) commands.openMorphUI("octave-layer");
+        }
+        commands.dismissMorphUI();
+    });
+    // The last commands' state reaches the window's side within a few frames.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto settled = [&channel] {
+        const auto s = channel.latest();
+        return !s->octaveLayersEnabled[rawValue(OctaveLayerKind::plusTwo)] && s->showsFC200Morph &&
+               !s->isOutputAssigned("router", "outputs", "morph:octave-layer") && !s->presentedMorphUI;
+    };
+    while (!settled() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(settled());
+
+    while (posted < 1000) std::this_thread::yield();
+    engineThread.runAndWait([&rig] { rig->engine->stop(); });
+    commands.panic();  // a command after the stop changes nothing and reaches no destroyed object
+    reader.join();
+    engineThread.runAndWait([&] {
+        expectNoNoteLeftSounding(rig->midi, rig->synth);
+        publisher.reset();
+        rig.reset();
+    });
+    commands.setShowsFC200Morph(false);  // the publisher is gone: dropped
+    engineThread.runAndWait([] {});
+    windowThread.runAndWait([&watching] { watching.reset(); });
+    EXPECT_TRUE(sawStarted);
+    EXPECT_GT(seen.load(), 0);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ protected:
                          HeaderBarView::Sources{.queue = rig.queue,
                                                 .link = rig.linkState,
                                                 .linkCommands = rig.linkCommands,
-                                                .engine = rig.engine,
+                                                .panic = rig.engineCommands.panic,
                                                 .logStore = *rig.log,
                                                 .activity = rig.activity},
                          [this] { ++settingsOpened; }};
@@ -190,6 +190,7 @@ TEST_F(HeaderBarViewTest, LogAllSettingsAndPanicActOnTheirOwners) {
     rig.engine.setOutputAssignment(true, velorin::coreMIDIEndpointKey(12, synth), "router", "outputs");
     rig.midi.sent.clear();
     header.panicButton().click();
+    rig.settle();
     EXPECT_FALSE(rig.midi.sent.empty());
     EXPECT_EQ(header.linkButton().width(), HeaderBarView::kLinkButtonWidth);
     EXPECT_EQ(header.panicButton().width(), HeaderBarView::kPanicButtonWidth);

@@ -39,7 +39,8 @@ protected:
 
     std::unique_ptr<MainWindow> makeWindow(const char* laneName = "Beta") {
         return std::make_unique<MainWindow>(queue, settings, rig.log,
-                                            MainWindow::Services{.engine = rig.engine,
+                                            MainWindow::Services{.engine = rig.engineState,
+                                                                 .engineCommands = rig.engineCommands,
                                                                  .link = rig.linkState,
                                                                  .linkCommands = rig.linkCommands,
                                                                  .activity = rig.activity},
@@ -80,6 +81,7 @@ TEST_F(MainWindowTest, SettingsSheetOpensFromMenuAndHeaderButNotOverAMorphSheet)
     EXPECT_FALSE(sheet.isVisible());
 
     rig.engine.openMorphUI(velorin::MIDIEngine::kOctaveLayerID);
+    rig.settle();
     ASSERT_TRUE(rig.engine.presentedMorphUI().has_value());
     window->settingsAction().trigger();
     window->headerBar().settingsButton().click();
@@ -87,6 +89,7 @@ TEST_F(MainWindowTest, SettingsSheetOpensFromMenuAndHeaderButNotOverAMorphSheet)
     EXPECT_FALSE(sheet.isVisible());
 
     rig.engine.dismissMorphUI();
+    rig.settle();
     window->settingsAction().trigger();
     EXPECT_TRUE(window->isSettingsPresented());
     EXPECT_TRUE(sheet.isVisible());
@@ -107,8 +110,10 @@ TEST_F(MainWindowTest, AvailabilitySwitchesFollowAndEditTheRoutingStoreForFiftyE
     for (int i = 1; i < 50; ++i) rig.midi.addSource("Keys " + std::to_string(i), 100 + i);
     rig.midi.addDestination("Synth", 300);
     rig.engine.start();
+    rig.settle();
     const std::string firstKey = rig.engine.externalInputEndpoints().front().id;
     rig.engine.setInputAvailable(false, firstKey);
+    rig.settle();
 
     auto window = makeWindow();
     window->show();
@@ -128,21 +133,26 @@ TEST_F(MainWindowTest, AvailabilitySwitchesFollowAndEditTheRoutingStoreForFiftyE
     EXPECT_TRUE((*longToggle)->toolTip().contains(QString::fromStdString(longName)));
 
     inputs.front()->click();
+    rig.settle();
     EXPECT_FALSE(rig.engine.routingStore().isInputUnavailable(firstKey));
     inputs.front()->click();
+    rig.settle();
     EXPECT_TRUE(rig.engine.routingStore().isInputUnavailable(firstKey));
     const std::string outputKey = rig.engine.externalOutputEndpoints().front().id;
     sheet.outputToggles().front()->click();
+    rig.settle();
     EXPECT_TRUE(rig.engine.routingStore().isOutputUnavailable(outputKey));
 
     // A source that appears while the sheet is shown joins its list.
     rig.midi.addSource("Late Keys", 200);
     rig.engine.refreshInventory();
+    rig.settle();
     EXPECT_EQ(sheet.inputToggles().size(), 51u);
 }
 
 TEST_F(MainWindowTest, OtherSettingsSwitchesShowAndSetTheirOptions) {
     rig.engine.start();
+    rig.settle();
     auto window = makeWindow();
     window->show();
     window->openSettings();
@@ -160,24 +170,30 @@ TEST_F(MainWindowTest, OtherSettingsSwitchesShowAndSetTheirOptions) {
 
     EXPECT_FALSE(usb.isChecked());
     usb.click();
+    rig.settle();
     EXPECT_TRUE(rig.engine.usbPresentationSettings().showsIndividualUSBDevices());
     EXPECT_EQ(settings.boolValue("vlUSBShowsIndividualUSBDevices"), true);
 
     const bool fc200Shown = rig.engine.fc200Settings()->showsMorph();
     EXPECT_EQ(fc200.isChecked(), fc200Shown);
     fc200.click();
+    rig.settle();
     EXPECT_EQ(rig.engine.fc200Settings()->showsMorph(), !fc200Shown);
     rig.engine.setShowsFC200Morph(fc200Shown);  // from elsewhere
+    rig.settle();
     EXPECT_EQ(fc200.isChecked(), fc200Shown);
 
     EXPECT_FALSE(ports.isChecked());
     ports.click();
+    rig.settle();
     EXPECT_TRUE(rig.engine.additionalPortsActive());
     EXPECT_TRUE(ports.isChecked());
     // When the ports cannot be made, the switch shows what is.
     ports.click();
+    rig.settle();
     rig.midi.fail(velorin::test::FakeMIDIService::Op::createVirtualSource, -12);
     ports.click();
+    rig.settle();
     EXPECT_FALSE(rig.engine.additionalPortsActive());
     EXPECT_FALSE(ports.isChecked());
 }

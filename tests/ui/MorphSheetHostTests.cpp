@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "engine/EngineTestSupport.hpp"
+#include "ui/EngineViewRig.hpp"
 #include "ui/MorphSheetHost.hpp"
 #include "ui/NeonControls.hpp"
 #include "ui/OctaveLayerSettingsView.hpp"
@@ -28,12 +29,15 @@ protected:
     }
     velorin::testing::EngineHarness h;
     velorin::MIDIEngine& engine = *h.engine;
+    velorin::test::EngineViewRig rig{engine, h.queue};
     QWidget content;
-    MorphSheetHost* host = new MorphSheetHost(engine, &content);
+    MorphSheetHost* host = new MorphSheetHost(rig.state, rig.commands, &content);
 
+    void settle() { rig.settle(); }
     void pressEscape(QWidget* target) {
         QKeyEvent key(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
         QApplication::sendEvent(target, &key);
+        settle();
     }
 };
 
@@ -48,6 +52,7 @@ QStringList labelTexts(const QWidget& widget) {
 TEST_F(MorphSheetHostTest, ShowsTheOctaveLayerPanelWhilePresentedAndItsCloseDismissesIt) {
     EXPECT_FALSE(host->isVisible());
     engine.openMorphUI("octave-layer");
+    settle();
     ASSERT_TRUE(host->isVisible());
     EXPECT_EQ(host->geometry(), content.rect());
     velorin::OctaveLayerSettingsView* panel = host->octaveLayerSettingsView();
@@ -64,12 +69,15 @@ TEST_F(MorphSheetHostTest, ShowsTheOctaveLayerPanelWhilePresentedAndItsCloseDism
     EXPECT_EQ(plusTwo.text(), "+2 OCT");
     EXPECT_FALSE(plusTwo.isChecked());
     plusTwo.click();
+    settle();
     EXPECT_TRUE(engine.octaveLayerSettings()->isEnabled(OctaveLayerKind::plusTwo));
     EXPECT_EQ(plusTwo.accessibleDescription(), "On");
     engine.octaveLayerSettings()->setEnabled(false, OctaveLayerKind::plusOne);
+    settle();
     EXPECT_FALSE(panel->layerToggle(OctaveLayerKind::plusOne).isChecked());
 
     panel->closeButton().click();
+    settle();
     EXPECT_EQ(engine.presentedMorphUI(), std::nullopt);
     EXPECT_FALSE(host->isVisible());
     QApplication::processEvents();  // the closed sheet goes
@@ -78,6 +86,7 @@ TEST_F(MorphSheetHostTest, ShowsTheOctaveLayerPanelWhilePresentedAndItsCloseDism
 
 TEST_F(MorphSheetHostTest, ControlledByVelorinSysExOpensTheReferenceInPlaceUntilItIsClosed) {
     engine.openMorphUI("octave-layer");
+    settle();
     velorin::OctaveLayerSettingsView& panel = *host->octaveLayerSettingsView();
     EXPECT_EQ(panel.sysExReferenceRow().text(), "Controlled by Velorin SysEx");
     panel.sysExReferenceRow().click();
@@ -92,6 +101,7 @@ TEST_F(MorphSheetHostTest, ControlledByVelorinSysExOpensTheReferenceInPlaceUntil
     EXPECT_EQ(engine.presentedMorphUI(), MorphUIRoute::octaveLayer);
     panel.sysExReferenceRow().click();
     panel.sysExReference()->closeButton().click();
+    settle();
     EXPECT_FALSE(panel.isSysExReferencePresented());
     EXPECT_EQ(engine.presentedMorphUI(), MorphUIRoute::octaveLayer);
     pressEscape(&panel.closeButton());
@@ -100,20 +110,24 @@ TEST_F(MorphSheetHostTest, ControlledByVelorinSysExOpensTheReferenceInPlaceUntil
 
 TEST_F(MorphSheetHostTest, LinkLooperShowsItsReferenceAndSwitchingMorphsSwapsTheSheet) {
     engine.openMorphUI("link-looper");
+    settle();
     velorin::LinkLooperSysExReferenceView* reference = host->linkLooperSysExReferenceView();
     ASSERT_NE(reference, nullptr);
     EXPECT_EQ(host->presentedRoute(), MorphUIRoute::linkLooper);
     EXPECT_TRUE(host->panel().geometry().height() > 500) << "the sheet takes the height there is";
 
     engine.openMorphUI("octave-layer");
+    settle();
     EXPECT_EQ(host->linkLooperSysExReferenceView(), nullptr);
     EXPECT_NE(host->octaveLayerSettingsView(), nullptr);
 
     engine.dismissMorphUI();
+    settle();
     EXPECT_FALSE(host->isVisible());
 
     // The host keeps the size of what it covers.
     engine.openMorphUI("link-looper");
+    settle();
     content.resize(1300, 800);
     QApplication::processEvents();
     EXPECT_EQ(host->geometry(), content.rect());
@@ -128,9 +142,11 @@ TEST_F(MorphSheetHostTest, BackdropKeepsTheContentBelowOutOfReachUntilDismissed)
     EXPECT_EQ(content.childAt(corner), below);
 
     engine.openMorphUI("link-looper");
+    settle();
     EXPECT_EQ(content.childAt(corner), host);
     EXPECT_FALSE(host->panel().geometry().contains(corner));
     engine.dismissMorphUI();
+    settle();
     EXPECT_EQ(content.childAt(corner), below);
 }
 
@@ -138,6 +154,7 @@ TEST_F(MorphSheetHostTest, TabCyclesThroughTheSheetsOwnControlsOnly) {
     auto* below = new QPushButton(QStringLiteral("Below"), &content);
     below->show();
     engine.openMorphUI("octave-layer");
+    settle();
     velorin::OctaveLayerSettingsView& panel = *host->octaveLayerSettingsView();
     std::vector<QWidget*> visited;
     QWidget* current = &panel.closeButton();

@@ -11,6 +11,7 @@
 
 #include "engine/EngineTestSupport.hpp"
 #include "ui/EndpointAssignmentGroup.hpp"
+#include "ui/EngineViewRig.hpp"
 #include "ui/FC200UpperPedalStrip.hpp"
 #include "ui/LinkLooperInlineStateStrip.hpp"
 #include "ui/MorphRoutingRow.hpp"
@@ -40,7 +41,10 @@ class RoutingSectionViewTest : public ::testing::Test {
 protected:
     velorin::testing::EngineHarness h;
     velorin::MIDIEngine& engine = *h.engine;
-    RoutingSectionView view{engine};
+    velorin::test::EngineViewRig rig{engine, h.queue};
+    RoutingSectionView view{rig.state, rig.commands};
+
+    void settle() { rig.settle(); }
 
     std::vector<std::string> rowIDs() const {
         std::vector<std::string> ids;
@@ -61,6 +65,7 @@ protected:
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(4, 4), QPointF(4, 4), Qt::LeftButton,
                           Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(&row(id), &press);
+        settle();
     }
 };
 
@@ -94,11 +99,13 @@ TEST_F(RoutingSectionViewTest, ListsTheMorphsInRegistryOrderAndSelectsTheFirstUn
 TEST_F(RoutingSectionViewTest, FC200RowFollowsShowFC200MorphAndItsSelectionFallsBackToTheFirstMorph) {
     EXPECT_EQ(view.morphRow("fc200-sysex"), nullptr);
     engine.setShowsFC200Morph(true);
+    settle();
     EXPECT_EQ(rowIDs().back(), "fc200-sysex");
     view.setSelectedMorphKey("fc200-sysex");
     EXPECT_TRUE(row("fc200-sysex").isSelected());
 
     engine.setShowsFC200Morph(false);
+    settle();
     EXPECT_EQ(rowIDs(), (std::vector<std::string>{"router", "octave-layer", "link-looper"}));
     EXPECT_EQ(view.selectedMorphKey(), "router");
     EXPECT_EQ(titles(view.inputGroups()), (std::vector<QString>{"Inputs per Morph"}));
@@ -107,16 +114,19 @@ TEST_F(RoutingSectionViewTest, FC200RowFollowsShowFC200MorphAndItsSelectionFalls
     // hidden FC-200 is no destination either.
     select("octave-layer");
     engine.setShowsFC200Morph(true);
+    settle();
     EXPECT_EQ(view.selectedMorphKey(), "octave-layer");
     EXPECT_TRUE(row("octave-layer").isSelected());
     EXPECT_NE(view.outputGroups().at(0)->toggle("morph:fc200-sysex"), nullptr);
     engine.setShowsFC200Morph(false);
+    settle();
     EXPECT_EQ(view.outputGroups().at(0)->toggle("morph:fc200-sysex"), nullptr);
 }
 
 TEST(RoutingSectionViewWithoutLooper, ListsNeitherTheLooperRowNorTheLooperAsADestination) {
     velorin::testing::EngineHarness h(/*linkLooper=*/false);
-    RoutingSectionView view(*h.engine);
+    velorin::test::EngineViewRig rig{*h.engine, h.queue};
+    RoutingSectionView view(rig.state, rig.commands);
     std::vector<std::string> ids;
     for (const MorphRoutingRow* row : view.morphRows()) ids.push_back(row->morphID());
     EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer"}));
@@ -127,6 +137,7 @@ TEST(RoutingSectionViewWithoutLooper, ListsNeitherTheLooperRowNorTheLooperAsADes
 
 TEST_F(RoutingSectionViewTest, FC200ButtonsFlipTheOptionsAndShareIsDisabledWhileToggleIsOff) {
     engine.setShowsFC200Morph(true);
+    settle();
     MorphRoutingRow& fc200 = row("fc200-sysex");
     velorin::NeonButton& toggle = *fc200.upperPedalsToggleButton();
     velorin::NeonButton& share = *fc200.shareLowerCCsButton();
@@ -140,16 +151,19 @@ TEST_F(RoutingSectionViewTest, FC200ButtonsFlipTheOptionsAndShareIsDisabledWhile
     EXPECT_FALSE(engine.fc200Settings()->upperPedalsShareLowerCCs());
 
     toggle.click();
+    settle();
     EXPECT_TRUE(engine.fc200Settings()->togglesUpperPedals());
     EXPECT_TRUE(toggle.isActive());
     EXPECT_TRUE(share.isEnabled());
     EXPECT_TRUE(fc200.upperPedalStrip()->isVisibleTo(&fc200));
     share.click();
+    settle();
     EXPECT_TRUE(engine.fc200Settings()->upperPedalsShareLowerCCs());
     EXPECT_TRUE(share.isActive());
 
     // The strip shows the latched pedals.
     engine.fc200Settings()->setUpperPedalLatched(8, true);
+    settle();
     EXPECT_TRUE(fc200.upperPedalStrip()->cell(8).isOn());
     EXPECT_EQ(fc200.upperPedalStrip()->cell(8).accessibleDescription(), "On");
     EXPECT_EQ(fc200.upperPedalStrip()->cell(8).toolTip(), "Pedal 8 on");
@@ -158,6 +172,7 @@ TEST_F(RoutingSectionViewTest, FC200ButtonsFlipTheOptionsAndShareIsDisabledWhile
     // Turning toggling off (through the engine, which resets the latches)
     // disables sharing again, lit as it still is, and hides the strip.
     toggle.click();
+    settle();
     EXPECT_FALSE(engine.fc200Settings()->togglesUpperPedals());
     EXPECT_FALSE(share.isEnabled());
     EXPECT_TRUE(share.isActive());
@@ -174,26 +189,31 @@ TEST_F(RoutingSectionViewTest, InputAndOutputSwitchesAssignAndUnassignAndFollowT
     EXPECT_FALSE(keys.isChecked());
 
     keys.click();
+    settle();
     EXPECT_EQ(engine.routingStore().deliveries("in-a"),
               (std::vector<RoutingInputDelivery>{{"router", "inputs"}}));
     EXPECT_TRUE(keys.isChecked());
     EXPECT_EQ(inputs.toggle("in-a"), &keys) << "updated in place, not rebuilt";
     keys.click();
+    settle();
     EXPECT_TRUE(engine.routingStore().deliveries("in-a").empty());
     EXPECT_FALSE(keys.isChecked());
 
     EndpointAssignmentGroup& outputs = *view.outputGroups().at(0);
     outputs.toggle("out-c")->click();
+    settle();
     EXPECT_TRUE(engine.routingStore().outputDestinations("router", "outputs").contains("out-c"));
 
     // A change made elsewhere shows here; the switches belong to the selected morph.
     engine.setInputAssignment(true, "in-b", "router", "inputs");
+    settle();
     EXPECT_TRUE(inputs.toggle("in-b")->isChecked());
     select("octave-layer");
     EXPECT_FALSE(view.inputGroups().at(0)->toggle("in-b")->isChecked());
 
     // An endpoint switched off in the settings leaves the lists.
     engine.setInputAvailable(false, "in-b");
+    settle();
     EXPECT_EQ(view.inputGroups().at(0)->toggle("in-b"), nullptr);
     EXPECT_EQ(view.inputGroups().at(0)->items().size(), 1U);
 }
@@ -209,11 +229,13 @@ TEST_F(RoutingSectionViewTest, MainOutputGroupOffersOtherMorphsWithABadgeAndDisa
     EXPECT_EQ(outputs.badge("out-a"), nullptr);
 
     outputs.toggle("morph:octave-layer")->click();
+    settle();
     EXPECT_EQ(engine.routingStore().chainTargets("router"), (std::vector<std::string>{"octave-layer"}));
     // The Router already feeds a morph: the Link Looper cannot be picked.
     velorin::NeonToggle& looper = *outputs.toggle("morph:link-looper");
     EXPECT_FALSE(looper.isEnabled());
     looper.click();
+    settle();
     EXPECT_EQ(engine.routingStore().chainTargets("router"), (std::vector<std::string>{"octave-layer"}));
     EXPECT_TRUE(outputs.toggle("morph:octave-layer")->isEnabled()) << "the chosen one can be undone";
 
@@ -238,6 +260,7 @@ TEST_F(RoutingSectionViewTest, OctaveCellsToggleTheLayersAndDescribeTheirState) 
     EXPECT_EQ(plusOne.toolTip(), "Turn +1 OCT off");
 
     minusTwo.click();
+    settle();
     EXPECT_TRUE(engine.octaveLayerSettings()->isEnabled(OctaveLayerKind::minusTwo));
     EXPECT_EQ(h.settings.boolListValue("octaveLayerEnabledLayers"),
               (std::vector<bool>{true, false, true, false}));
@@ -247,7 +270,9 @@ TEST_F(RoutingSectionViewTest, OctaveCellsToggleTheLayersAndDescribeTheirState) 
 
     // A SysEx command reaching the morph lights the cell too.
     engine.setInputAssignment(true, "in-a", "octave-layer", "inputs");
+    settle();
     h.play("in-a", {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x02, 0x00, 0x00, 0xF7});
+    settle();
     EXPECT_FALSE(plusOne.isActive());
 }
 
@@ -264,6 +289,7 @@ TEST_F(RoutingSectionViewTest, LooperCellsActThroughTheEngineWithTheirHelpFollow
     // Pressed while the transport is stopped: the engine refuses and says why.
     h.takeLines();
     first.click();
+    settle();
     EXPECT_FALSE(first.isActive());
     const auto refused = h.takeLines();
     EXPECT_NE(
@@ -275,6 +301,7 @@ TEST_F(RoutingSectionViewTest, LooperCellsActThroughTheEngineWithTheirHelpFollow
     EXPECT_EQ(mute.accessibleDescription(), "Unmuted");
     EXPECT_EQ(mute.toolTip(), "Mute Looper 3");
     mute.click();
+    settle();
     EXPECT_TRUE(engine.linkLooperSettings()->isLooperMuted(2));
     EXPECT_EQ(mute.accessibleDescription(), "Muted");
     EXPECT_EQ(mute.toolTip(), "Unmute Looper 3");
@@ -283,23 +310,28 @@ TEST_F(RoutingSectionViewTest, LooperCellsActThroughTheEngineWithTheirHelpFollow
     view.setLinkTransportRunning(true);
     EXPECT_EQ(first.toolTip(), "Turn Looper 1 on");
     first.click();
+    settle();
     EXPECT_TRUE(engine.linkLooperStateStore()->activeLooperIndices().contains(0));
     EXPECT_TRUE(first.isActive());
     EXPECT_EQ(first.accessibleDescription(), "On");
     EXPECT_EQ(first.toolTip(), "Turn Looper 1 off");
     first.click();
+    settle();
     EXPECT_FALSE(first.isActive());
 
     // The length follows the settings (set by SysEx).
     engine.linkLooperSettings()->setLoopLengthBeats(16);
+    settle();
     EXPECT_EQ(strip.loopLengthLabel().text(), "Beats: 16");
 }
 
 TEST_F(RoutingSectionViewTest, OpenAsksTheEngineToPresentTheMorphsPanel) {
     EXPECT_EQ(row("router").openButton(), nullptr);
     row("link-looper").openButton()->click();
+    settle();
     EXPECT_EQ(engine.presentedMorphUI(), MorphUIRoute::linkLooper);
     row("octave-layer").openButton()->click();
+    settle();
     EXPECT_EQ(engine.presentedMorphUI(), MorphUIRoute::octaveLayer);
 }
 
@@ -318,7 +350,8 @@ TEST(RoutingSectionViewLongLists,
         velorin::MIDIEndpointInventory::make(std::move(inputs), std::move(outputs))));
 
     // Made first, then placed in a window, as the main window does.
-    auto* made = new RoutingSectionView(*h.engine);
+    velorin::test::EngineViewRig rig{*h.engine, h.queue};
+    auto* made = new RoutingSectionView(rig.state, rig.commands);
     QWidget window;
     auto* windowLayout = new QVBoxLayout(&window);
     windowLayout->addWidget(made);
@@ -353,6 +386,7 @@ TEST(RoutingSectionViewLongLists,
     scroll->ensureWidgetVisible(&last);
     QApplication::processEvents();
     last.click();
+    rig.settle();
     EXPECT_EQ(h.engine->routingStore().deliveries("in-149").size(), 1U);
 
     // After the columns are rebuilt for another morph, Tab still runs morphs,
@@ -372,6 +406,7 @@ TEST(RoutingSectionViewLongLists,
 
     // Only the input switches are made anew when an input leaves the list.
     h.engine->setInputAvailable(false, "in-100");
+    rig.settle();
     QApplication::processEvents();
     ASSERT_EQ(view.inputGroups().at(0)->toggles().size(), 49U);
     EXPECT_EQ(nextTabStop(lastMorphControl), view.inputGroups().at(0)->toggles().front());
@@ -382,8 +417,11 @@ TEST(RoutingSectionViewLongLists,
 TEST_F(RoutingSectionViewTest, StripsFollowWhatControllersChangeBySysEx) {
     // Loop length and mute set on the looper's control inputs.
     engine.setInputAssignment(true, "in-b", "link-looper", "control-inputs");
+    settle();
     h.play("in-b", {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, 0x7F, 0x03, 0x0F, 0xF7});
+    settle();
     h.play("in-b", {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x01, 0x01, 0x02, 0x7F, 0xF7});
+    settle();
     velorin::LinkLooperInlineStateStrip& looper = *row("link-looper").linkLooperStrip();
     EXPECT_EQ(looper.loopLengthLabel().text(), "Beats: 16");
     EXPECT_EQ(looper.muteButton(1).accessibleDescription(), "Muted");
@@ -391,14 +429,19 @@ TEST_F(RoutingSectionViewTest, StripsFollowWhatControllersChangeBySysEx) {
 
     // A toggled FC-200 pedal 6 (control ID 5) lights its cell; pressing it again clears it.
     engine.setShowsFC200Morph(true);
+    settle();
     engine.setFC200UpperPedalsToggleEnabled(true);
+    settle();
     engine.setInputAssignment(true, "in-a", "fc200-sysex", "inputs");
+    settle();
     const velorin::ByteArray pedal6 = {0xF0, 0x41, 0x10, 0x72, 0x12, 0x00, 0x05, 0x7F, 0x7C, 0xF7};
     h.play("in-a", pedal6);
+    settle();
     velorin::FC200UpperPedalStrip& pedals = *row("fc200-sysex").upperPedalStrip();
     EXPECT_TRUE(pedals.cell(6).isOn());
     EXPECT_FALSE(pedals.cell(7).isOn());
     h.play("in-a", pedal6);
+    settle();
     EXPECT_FALSE(pedals.cell(6).isOn());
 }
 

@@ -7,6 +7,7 @@
 #include "core/MemorySettingsStore.hpp"
 #include "engine/MIDIActivityMonitor.hpp"
 #include "engine/MIDIEngine.hpp"
+#include "engine/MIDIEngineView.hpp"
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkClock.hpp"
 #include "link/LinkClockView.hpp"
@@ -18,9 +19,9 @@ namespace velorin::test {
 
 // What the window's views read and drive, on virtual time: the real engine
 // over a fake MIDI service, the real Link clock over a fake session (never a
-// network) publishing its snapshots and taking commands as the application
-// wires it (one queue stands for both threads), and an activity monitor on
-// the queue's clock.
+// network), both publishing their snapshots and taking commands as the
+// application wires them (one queue stands for both threads), and an activity
+// monitor on the queue's clock.
 struct WindowTestRig {
     ManualMainQueue queue;
     MemorySettingsStore settings;
@@ -42,6 +43,12 @@ struct WindowTestRig {
                                                .activity = activity,
                                                .linkLooperEnabled = true,
                                                .midiService = &midi}};
+    MIDIEngineStateChannel engineState{queue, std::make_shared<const MIDIEngineSnapshot>()};
+    MIDIEngineStatePublisher enginePublisher{engine, queue, engineState};
+    MIDIEngineCommands engineCommands = enginePublisher.commands();
+
+    // Runs the posted commands and lets the engine's next snapshot reach the views.
+    void settle() { queue.advance(MIDIEngineStatePublisher::kMinInterval); }
 
 private:
     std::unique_ptr<LinkClock> makeClock() {
