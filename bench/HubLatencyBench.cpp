@@ -4,22 +4,29 @@
 // A producer thread plays the reader thread: every 100 µs it takes a timestamp
 // and hands the engine's input-port callback one packet holding one note
 // (note-ons and note-offs in turn). The service's send is a sink that takes
-// the second timestamp on the main thread. Routing: one source → Router → one
-// destination. Two main loops:
-//   Poll  the engine alone on a PollMainQueue;
-//   Qt    the whole application on the Qt event loop (offscreen platform),
-//         each published line formatted for the terminal (written to
-//         /dev/null), with the main window shown and its log pane showing the
-//         log (window:1), or never shown, the engine started directly
-//         (window:0): the window's own cost is the difference.
+// the second timestamp on the engine's thread. Routing: one source → Router →
+// one destination. Two hubs:
+//   Poll  the engine alone on a PollMainQueue run by the benchmark's thread;
+//   Qt    the whole application as it runs: the engine on its own thread, the
+//         Qt event loop on the benchmark's thread (offscreen platform), each
+//         published line formatted for the terminal (written to /dev/null),
+//         with the main window shown and its log pane showing the log
+//         (window:1), or never shown, the engine started directly (window:0):
+//         the window's own cost is the difference. With stress:1 the window is
+//         kept busy meanwhile: its log pane full (20 000 rows), its routing
+//         section rebuilt ten times a second (the selected morph switches),
+//         the window resized every 100 ms, and a second source assigned to the
+//         Octave Layer sends it a SysEx that switches a layer 100 times a
+//         second (each switch a settings change and a new engine snapshot).
 // Each with "log all" off and on (log_all:1 logs every note on the way in and
 // out, and the log publishes a batch every 67 ms).
 // The peer, measured in the same run on the same loop and at the same pace: a
-// bare post, where the producer posts an empty job that only takes the second
-// timestamp. Counters in µs: post_* and hub_* (p50, p99, max), p99_ratio =
-// hub_p99 / post_p99, pace_us, the producer's mean interval, and stall_us,
-// the main thread's longest stall while the notes ran: the largest delay of a
-// 1 ms repeating timer on the main loop beyond its interval.
+// bare post, where the producer posts an empty job to the engine's queue that
+// only takes the second timestamp. Counters in µs: post_* and hub_* (p50, p99,
+// max), p99_ratio = hub_p99 / post_p99, pace_us, the producer's mean interval,
+// and stall_us, the engine thread's longest stall while the notes ran: the
+// largest delay of a 1 ms repeating timer on the engine's loop beyond its
+// interval.
 #include <benchmark/benchmark.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -44,6 +51,7 @@
 #include "app/VelorinServerApplication.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "core/PollMainQueue.hpp"
+#include "core/WriteBehindSettingsStore.hpp"
 #include "engine/MIDIEndpointRegistration.hpp"
 #include "engine/MIDIEngine.hpp"
 #include "link/LinkClock.hpp"
@@ -51,6 +59,8 @@
 #include "platform/qt/QtMainQueue.hpp"
 #include "support/FakeLinkSession.hpp"
 #include "ui/LogPaneView.hpp"
+#include "ui/MainWindow.hpp"
+#include "ui/RoutingSectionView.hpp"
 #include "ui/TerminalLogMirror.hpp"
 
 namespace velorin {
@@ -65,8 +75,10 @@ constexpr auto kMaxRunTime = std::chrono::seconds(10);
 
 constexpr MIDIObjectRef kSourceRef = 1;
 constexpr MIDIObjectRef kDestinationRef = 2;
+constexpr MIDIObjectRef kControlSourceRef = 3;
 constexpr std::int32_t kSourceID = 0x42430001;
 constexpr std::int32_t kDestinationID = 0x42430002;
+constexpr std::int32_t kControlSourceID = 0x42430003;
 
 // The i-th note: a note-on and the note-off of the same key in turn.
 std::array<std::uint8_t, 3> noteMessage(std::size_t i) {
@@ -106,16 +118,17 @@ private:
     std::function<void()> onComplete_;
 };
 
-// A MIDI service with one external source and one external destination. The
-// source's packets come from whichever thread calls deliver(), as from a reader
-// thread; whatever is sent to the destination goes to the sink.
+// A MIDI service with two external sources (the notes' and a controller's) and
+// one external destination. The sources' packets come from whichever thread
+// calls deliver(), as from a reader thread; whatever is sent to the
+// destination goes to the sink.
 class BenchMIDIService final : public MIDIService {
 public:
     explicit BenchMIDIService(ArrivalSink& sink) : sink_(sink) {}
 
     // Any thread, once the input port exists.
-    void deliver(MIDIPacketList&& packets) {
-        if (connected_) receive_(std::move(packets), kSourceRef);
+    void deliver(MIDIPacketList&& packets, MIDIObjectRef source = kSourceRef) {
+        if (connected_.load() & bit(source)) receive_(std::move(packets), source);
     }
 
     MIDIRefResult createClient(std::string_view, NotifyCallback) override { return {0, 10}; }
@@ -125,27 +138,49 @@ public:
     }
     MIDIRefResult createOutputPort(MIDIObjectRef, std::string_view) override { return {0, 12}; }
     MIDIStatus connectSource(MIDIObjectRef, MIDIObjectRef source, MIDIObjectRef) override {
-        if (source != kSourceRef) return -ENOENT;
-        connected_ = true;
+        if (source != kSourceRef && source != kControlSourceRef) return -ENOENT;
+        connected_ |= bit(source);
         return 0;
     }
-    MIDIStatus disconnectSource(MIDIObjectRef, MIDIObjectRef) override {
-        connected_ = false;
+    MIDIStatus disconnectSource(MIDIObjectRef, MIDIObjectRef source) override {
+        connected_ &= ~bit(source);
         return 0;
     }
-    std::size_t sourceCount() override { return 1; }
-    MIDIObjectRef source(std::size_t index) override { return index == 0 ? kSourceRef : 0; }
+    std::size_t sourceCount() override { return 2; }
+    MIDIObjectRef source(std::size_t index) override {
+        return index == 0 ? kSourceRef : index == 1 ? kControlSourceRef : 0;
+    }
     std::size_t destinationCount() override { return 1; }
     MIDIObjectRef destination(std::size_t index) override { return index == 0 ? kDestinationRef : 0; }
     MIDIStatus uniqueID(MIDIObjectRef endpoint, std::int32_t& id) const override {
-        if (endpoint != kSourceRef && endpoint != kDestinationRef) return -ENOENT;
-        id = endpoint == kSourceRef ? kSourceID : kDestinationID;
-        return 0;
+        switch (endpoint) {
+            case kSourceRef:
+                id = kSourceID;
+                return 0;
+            case kDestinationRef:
+                id = kDestinationID;
+                return 0;
+            case kControlSourceRef:
+                id = kControlSourceID;
+                return 0;
+            default:
+                return -ENOENT;
+        }
     }
     MIDIStatus displayName(MIDIObjectRef endpoint, std::string& name) const override {
-        if (endpoint != kSourceRef && endpoint != kDestinationRef) return -ENOENT;
-        name = endpoint == kSourceRef ? "Bench Keyboard" : "Bench Synth";
-        return 0;
+        switch (endpoint) {
+            case kSourceRef:
+                name = "Bench Keyboard";
+                return 0;
+            case kDestinationRef:
+                name = "Bench Synth";
+                return 0;
+            case kControlSourceRef:
+                name = "Bench Controller";
+                return 0;
+            default:
+                return -ENOENT;
+        }
     }
     MIDIStatus setUniqueID(MIDIObjectRef, std::int32_t) override { return 0; }
     MIDIRefResult createVirtualSource(MIDIObjectRef, std::string_view, std::int32_t) override {
@@ -165,20 +200,26 @@ public:
     MIDIStatus disposeClient(MIDIObjectRef) override { return 0; }
 
 private:
+    static unsigned bit(MIDIObjectRef source) { return 1u << source; }
+
     ArrivalSink& sink_;
     ReceiveCallback receive_;
-    std::atomic<bool> connected_{false};
+    std::atomic<unsigned> connected_{0};
     MIDIObjectRef nextVirtualRef_ = 100;
 };
 
-// The engine with its main loop, routed source → Router → destination.
+// The engine with its loop, routed source → Router → destination.
 class Hub {
 public:
     virtual ~Hub() = default;
+    // The engine's queue.
     virtual MainQueue& queue() = 0;
     virtual BenchMIDIService& service() = 0;
-    // Main thread: runs the loop until stopLoop() or until `limit` has passed.
+    // Runs `job` on the engine's thread and returns when it ran.
+    virtual void onEngineThread(const std::function<void()>& job) = 0;
+    // The benchmark's thread: runs its loop until stopLoop() or until `limit` has passed.
     virtual void runLoop(Clock::duration limit) = 0;
+    // Any thread.
     virtual void stopLoop() = 0;
 
     ArrivalSink sink;
@@ -187,6 +228,7 @@ public:
 
 protected:
     // False when the engine did not start or does not listen to the source.
+    // The engine's thread.
     static bool route(MIDIEngine& engine) {
         const std::string input = coreMIDIEndpointKey(kSourceID, kSourceRef);
         engine.setInputAssignment(true, input, MIDIEngine::kRouterID, "inputs");
@@ -206,6 +248,8 @@ public:
     }
     MainQueue& queue() override { return queue_; }
     BenchMIDIService& service() override { return service_; }
+    // The loop runs on the benchmark's thread, which calls this between runs.
+    void onEngineThread(const std::function<void()>& job) override { job(); }
     void runLoop(Clock::duration limit) override { queue_.runFor(limit); }
     void stopLoop() override { queue_.stop(); }
 
@@ -228,19 +272,22 @@ private:
                                                 .midiService = &service_}};
 };
 
-// The whole application on the Qt event loop, its window shown.
+// The whole application: the engine on its own thread, the Qt event loop with
+// the window (when shown) on this one.
 class QtWindowHub final : public Hub {
 public:
-    QtWindowHub(bool logAll, bool showWindow) {
+    QtWindowHub(bool logAll, bool showWindow, bool stress) {
         auto service = std::make_unique<BenchMIDIService>(sink);
         service_ = service.get();
         VelorinServerApplication::Platform platform;
         platform.queue = &queue_;
+        // Written behind by a writer thread, as the user's file is.
         platform.settings = &settings_;
         platform.midiService = std::move(service);
-        platform.linkSession = std::make_unique<test::FakeLinkSession>(queue_);
+        // The Link library's session, never enabled: no socket is opened.
         platform.usb = std::nullopt;
         platform.mirrorLogToStandardError = false;
+        platform.withWindow = showWindow;
         app_ = std::make_unique<VelorinServerApplication>(std::move(platform));
         // The terminal mirror's work on every published line, minus the terminal.
         app_->logStore().setPublishedEntryHandler(
@@ -250,13 +297,24 @@ public:
         if (showWindow) {
             app_->showWindow();  // starts the engine
         } else {
-            app_->engine().start();
+            app_->start();
         }
         QCoreApplication::processEvents();
-        ready = devNull_ != nullptr && route(app_->engine());
+        app_->onEngineThread([this, stress] {
+            ready = devNull_ != nullptr && route(app_->engine());
+            if (stress) {
+                app_->engine().setInputAssignment(true,
+                                                  coreMIDIEndpointKey(kControlSourceID, kControlSourceRef),
+                                                  MIDIEngine::kOctaveLayerID, "inputs");
+            }
+        });
+        if (stress && showWindow) startStress();
     }
-    MainQueue& queue() override { return queue_; }
+    ~QtWindowHub() override { stopStress(); }
+
+    MainQueue& queue() override { return app_->engineQueue(); }
     BenchMIDIService& service() override { return *service_; }
+    void onEngineThread(const std::function<void()>& job) override { app_->onEngineThread(job); }
     void runLoop(Clock::duration limit) override {
         QEventLoop loop;
         loop_ = &loop;
@@ -265,20 +323,70 @@ public:
         loop.exec();
         loop_ = nullptr;
     }
+    // From the engine's thread, when the last note arrives.
     void stopLoop() override {
-        if (loop_ != nullptr) loop_->quit();
+        queue_.post([this] {
+            if (loop_ != nullptr) loop_->quit();
+        });
+    }
+    void stopStress() {
+        stressTimer_.reset();
+        if (controller_.joinable()) {
+            controllerStop_ = true;
+            controller_.join();
+        }
     }
 
 private:
+    static constexpr auto kStressInterval = std::chrono::milliseconds(100);
+    static constexpr auto kControlInterval = std::chrono::milliseconds(10);
+
+    // The window's share: a full log pane, then every 100 ms the routing
+    // section rebuilt and the window resized; the controller's SysEx from a
+    // thread of its own.
+    void startStress() {
+        for (std::size_t i = 0; i < LogStore::kMaxEntries; ++i) {
+            app_->logStore().log("[MIDI] Stress line " + std::to_string(i));
+        }
+        app_->logStore().flush();
+        QCoreApplication::processEvents();
+        stressTimer_ = std::make_unique<QTimer>();
+        QObject::connect(stressTimer_.get(), &QTimer::timeout, [this] {
+            MainWindow& window = app_->window();
+            RoutingSectionView& routing = window.routingSection();
+            routing.setSelectedMorphKey(routing.selectedMorphKey() == MIDIEngine::kRouterID
+                                            ? std::string(MIDIEngine::kLinkLooperID)
+                                            : std::string(MIDIEngine::kRouterID));
+            wide_ = !wide_;
+            window.resize(wide_ ? 1300 : 1090, wide_ ? 800 : 692);
+        });
+        stressTimer_->start(kStressInterval);
+        controller_ = std::thread([this] {
+            ::prctl(PR_SET_TIMERSLACK, 1UL);
+            for (std::uint8_t value = 0; !controllerStop_; value ^= 0x7F) {
+                // The Octave Layer's +2 layer on or off.
+                MIDIPacketList packets;
+                packets.push_back(ByteArray{0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x03, 0x00, value, 0xF7});
+                service_->deliver(std::move(packets), kControlSourceRef);
+                std::this_thread::sleep_for(kControlInterval);
+            }
+        });
+    }
+
     struct FileCloser {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
     QtMainQueue queue_;
-    MemorySettingsStore settings_;
+    MemorySettingsStore storedSettings_;
+    WriteBehindSettingsStore settings_{storedSettings_};
     std::unique_ptr<std::FILE, FileCloser> devNull_{std::fopen("/dev/null", "w")};
     BenchMIDIService* service_ = nullptr;
     std::unique_ptr<VelorinServerApplication> app_;
     QEventLoop* loop_ = nullptr;
+    std::unique_ptr<QTimer> stressTimer_;
+    bool wide_ = false;
+    std::thread controller_;
+    std::atomic<bool> controllerStop_{false};
 };
 
 struct Measured {
@@ -289,8 +397,9 @@ struct Measured {
     std::size_t mismatches = 0;
 };
 
-// The main thread's longest stall: a repeating timer on the hub's main loop
-// notes how much later than its interval each tick comes.
+// The engine thread's longest stall: a repeating timer on the engine's loop
+// notes how much later than its interval each tick comes. Made, read and
+// ended on the engine's thread.
 class StallProbe {
 public:
     static constexpr auto kInterval = std::chrono::milliseconds(1);
@@ -316,9 +425,10 @@ private:
 // them all.
 Measured measure(Hub& hub, std::size_t count, Clock::duration pace,
                  const std::function<void(std::size_t)>& handOver) {
-    hub.sink.expect(count, [&hub] { hub.stopLoop(); });
+    hub.onEngineThread([&hub, count] { hub.sink.expect(count, [&hub] { hub.stopLoop(); }); });
     std::vector<Clock::time_point> departures(count);
-    const StallProbe stalls(hub.queue());
+    std::unique_ptr<StallProbe> stalls;
+    hub.onEngineThread([&] { stalls = std::make_unique<StallProbe>(hub.queue()); });
     std::thread producer([&] {
         ::prctl(PR_SET_TIMERSLACK, 1UL);
         const auto start = Clock::now();
@@ -332,9 +442,12 @@ Measured measure(Hub& hub, std::size_t count, Clock::duration pace,
     producer.join();
 
     Measured result;
-    result.longestStallMicros = stalls.longestStallMicros();
-    result.complete = hub.sink.arrived() == count;
-    result.mismatches = hub.sink.mismatches();
+    hub.onEngineThread([&] {
+        result.longestStallMicros = stalls->longestStallMicros();
+        stalls.reset();
+        result.complete = hub.sink.arrived() == count;
+        result.mismatches = hub.sink.mismatches();
+    });
     if (!result.complete) return result;
     result.latencies.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -392,9 +505,9 @@ void BM_PollHubLatency(benchmark::State& state) {
     runHubLatency(state, hub, std::chrono::microseconds(state.range(1)));
 }
 
-// Arguments: window shown, "log all", the pace in µs.
+// Arguments: window shown, "log all", the pace in µs, the window under stress.
 void BM_QtHubLatency(benchmark::State& state) {
-    QtWindowHub hub(state.range(1) != 0, state.range(0) != 0);
+    QtWindowHub hub(state.range(1) != 0, state.range(0) != 0, state.range(3) != 0);
     runHubLatency(state, hub, std::chrono::microseconds(state.range(2)));
 }
 
@@ -447,15 +560,16 @@ BENCHMARK(BM_PollHubLatency)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
-// The window under load is window:1 log_all:1 pace_us:100 (10 s of notes);
-// window:0 is the same application without it.
+// The window under load is window:1 log_all:1 pace_us:100 stress:1 (10 s of
+// notes); window:0 is the same application without it.
 BENCHMARK(BM_QtHubLatency)
     ->Name("BM_HubLatency/Qt")
-    ->ArgNames({"window", "log_all", "pace_us"})
-    ->Args({1, 0, 100})
-    ->Args({1, 1, 100})
-    ->Args({0, 1, 100})
-    ->Args({1, 1, 1000})
+    ->ArgNames({"window", "log_all", "pace_us", "stress"})
+    ->Args({1, 0, 100, 0})
+    ->Args({1, 1, 100, 0})
+    ->Args({1, 1, 100, 1})
+    ->Args({0, 1, 100, 0})
+    ->Args({1, 1, 1000, 1})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <mutex>
+
 #include <optional>
 #include <thread>
 #include <vector>
+#include "core/PriorityInheritanceMutex.hpp"
 
 #include "core/MainQueue.hpp"
 
@@ -69,7 +71,7 @@ private:
     }
 
     std::thread::id mainThread_;
-    mutable std::mutex postedMutex_;
+    mutable PriorityInheritanceMutex postedMutex_;
     std::vector<std::function<void()>> posted_;
     std::vector<Timer> timers_;  // a min-heap by (due, seq)
     std::vector<Watch> watches_;

@@ -6,6 +6,7 @@
 
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
+#include "core/PriorityInheritanceMutex.hpp"
 
 namespace velorin {
 
@@ -56,7 +57,7 @@ public:
 
 private:
     struct Shared {
-        std::mutex mutex;
+        PriorityInheritanceMutex mutex;
         std::shared_ptr<const T> value;
         bool notificationPending = false;
     };

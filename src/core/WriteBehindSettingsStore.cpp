@@ -103,7 +103,7 @@ void WriteBehindSettingsStore::remove(std::string_view key) {
     enqueue(lock, key, std::nullopt);
 }
 
-void WriteBehindSettingsStore::enqueue(std::unique_lock<std::mutex>& lock, std::string_view key,
+void WriteBehindSettingsStore::enqueue(std::unique_lock<PriorityInheritanceMutex>& lock, std::string_view key,
                                        std::optional<SettingsValue> value) {
     if (pending_.empty()) firstPendingAt_ = Clock::now();
     pending_.insert_or_assign(std::string(key), std::move(value));

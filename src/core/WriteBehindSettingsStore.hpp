@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/PriorityInheritanceMutex.hpp"
 #include "core/SettingsStore.hpp"
 
 namespace velorin {
@@ -79,16 +80,16 @@ private:
     template <typename T>
     std::optional<T> read(std::string_view key, std::optional<T> SettingsReading::*field) const;
     // Records one change under the lock and wakes the writer.
-    void enqueue(std::unique_lock<std::mutex>& lock, std::string_view key,
+    void enqueue(std::unique_lock<PriorityInheritanceMutex>& lock, std::string_view key,
                  std::optional<SettingsValue> value);
     void runWriter();
 
     SettingsStore& backing_;
     const Options options_;
 
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;       // the writer: a change, a flush or the end
-    std::condition_variable persisted_;  // flush(): a batch was written
+    mutable PriorityInheritanceMutex mutex_;
+    std::condition_variable_any wake_;       // the writer: a change, a flush or the end
+    std::condition_variable_any persisted_;  // flush(): a batch was written
     // Every key as the getters answer for it now.
     std::map<std::string, SettingsReading, std::less<>> readings_;
     // Changes not yet handed to the writer, by key (the last change wins).

@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <mutex>
+
 #include <optional>
+#include "core/PriorityInheritanceMutex.hpp"
 
 namespace velorin {
 
@@ -51,7 +53,7 @@ private:
     }
 
     UptimeClock clock_;
-    mutable std::mutex lock_;
+    mutable PriorityInheritanceMutex lock_;
     std::optional<double> lastInputUptime_;
     std::optional<double> lastOutputUptime_;
 };

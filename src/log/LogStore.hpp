@@ -10,6 +10,7 @@
 
 #include "core/MainQueue.hpp"
 #include "core/Observable.hpp"
+#include "core/PriorityInheritanceMutex.hpp"
 #include "core/SettingsStore.hpp"
 #include "log/LogEntry.hpp"
 
@@ -70,7 +71,7 @@ private:
     SettingsStore& settings_;
     std::chrono::nanoseconds flushInterval_;
     std::atomic<bool> loggingAll_{false};
-    std::mutex pendingMutex_;
+    PriorityInheritanceMutex pendingMutex_;
     std::vector<LogEntry> pending_;
     std::vector<LogEntry> batch_;  // main thread: the batch being published, reused
     std::size_t batchOffset_ = 0;  // how much of batch_ is published
