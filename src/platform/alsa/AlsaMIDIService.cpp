@@ -568,7 +568,11 @@ void AlsaMIDIService::readerLoop() {
 
 std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder) {
     std::size_t handled = 0;
-    while (!stopRequested_) {
+    // One read takes every event the kernel holds for us into libasound's
+    // buffer; the loop ends when that buffer is empty. Asking the kernel again
+    // would only answer "nothing" at the cost of a system call on every note;
+    // whatever came meanwhile makes the next poll return at once.
+    do {
         snd_seq_event_t* event = nullptr;
         const int status = snd_seq_event_input(seq_, &event);
         if (status == -EAGAIN) break;
@@ -592,7 +596,7 @@ std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecode
         if (batch.add(event->dest.port, {event->source.client, event->source.port}, std::move(bytes))) {
             flush(batch);
         }
-    }
+    } while (!stopRequested_ && snd_seq_event_input_pending(seq_, 0) > 0);
     flush(batch);
     return handled;
 }
