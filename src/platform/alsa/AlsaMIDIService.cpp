@@ -81,7 +81,8 @@ std::uint32_t addressKey(AlsaAddress address) {
 
 }  // namespace
 
-AlsaMIDIService::AlsaMIDIService(LogHandler log) : log_(std::move(log)) {}
+AlsaMIDIService::AlsaMIDIService(LogHandler log)
+    : log_(std::move(log)), subscribers_(std::make_unique<AlsaSubscriberCache>()) {}
 
 AlsaMIDIService::~AlsaMIDIService() {
     if (seq_ != nullptr) closeClient();
@@ -246,6 +247,7 @@ MIDIStatus AlsaMIDIService::deleteOwnPort(MIDIObjectRef ref, bool (*accepts)(Por
     const auto number = ownPortNumber(ref, accepts);
     if (!number) return -ENOENT;
     if (const int status = snd_seq_delete_simple_port(seq_, *number); status < 0) return status;
+    subscribers_->forget(*number);
     std::lock_guard lock(dispatchMutex_);
     if (ownPorts_[*number].kind == PortKind::input) contexts_.clear();
     ownPorts_.erase(*number);
@@ -290,6 +292,7 @@ MIDIStatus AlsaMIDIService::closeClient() {
     notify_ = nullptr;
     encoder_.reset();
     subscribedDestinations_.clear();
+    subscribers_->clear();
     sources_.clear();
     destinations_.clear();
     stalledReceivers_.clear();
@@ -485,7 +488,8 @@ MIDIStatus AlsaMIDIService::publish(MIDIObjectRef virtualSource, std::span<const
 
 MIDIStatus AlsaMIDIService::deliver(int sourcePort, std::optional<AlsaAddress> destination,
                                     std::span<const std::uint8_t> bytes) {
-    AlsaEventWriter writer(seq_, sequencerFd_, {clientId_, sourcePort}, destination, stalledReceivers_);
+    AlsaEventWriter writer(seq_, sequencerFd_, {clientId_, sourcePort}, destination, stalledReceivers_,
+                           subscribers_.get());
     const MIDIStatus status = encoder_->encode(bytes, writer);
     return status != 0 ? status : writer.refusal();
 }
@@ -602,6 +606,8 @@ std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecode
 }
 
 void AlsaMIDIService::handleAnnouncement(const snd_seq_event_t& event) {
+    // Subscriptions change with these (a port that ends takes its own along).
+    subscribers_->invalidate();
     MIDINotificationMessageID message{};
     switch (event.type) {
         case SND_SEQ_EVENT_CLIENT_START:
