@@ -390,6 +390,8 @@ void AlsaMIDIService::rescanLocked() const {
             const int portNumber = snd_seq_port_info_get_port(port.get());
             endpoint.ref = alsaEndpointRef({clientNumber, portNumber});
             endpoint.own = clientNumber == clientId_;
+            endpoint.displayName = snd_seq_port_info_get_name(port.get());
+            if (endpoint.displayName.empty()) endpoint.displayName = clientName;
             if (endpoint.own && portNumber >= kAlsaFirstFixedPort && portNumber <= kAlsaLastFixedPort) {
                 endpoint.uniqueID = kAlsaOwnUniqueIDBase + portNumber;
             } else {
@@ -430,6 +432,15 @@ MIDIStatus AlsaMIDIService::displayName(MIDIObjectRef endpoint, std::string& nam
     std::lock_guard lock(scanMutex_);
     const auto address = alsaAddressFromRef(endpoint);
     if (seq_ == nullptr || !address) return -ENOENT;
+    // The receive path asks for every packet: answered from the scan, which
+    // any announcement marks stale (announcements are read in order with the
+    // events, so a packet sent after an announced change is named anew).
+    if (!scanValid_ || scanStale_) rescanLocked();
+    if (const ScannedEndpoint* found = findLocked(endpoint)) {
+        name = found->displayName;
+        return 0;
+    }
+    // Not listed (the System client's ports, hidden ports): asked directly.
     PortInfo port;
     if (!port) return -ENOMEM;
     if (const int status = snd_seq_get_any_port_info(seq_, address->client, address->port, port.get());

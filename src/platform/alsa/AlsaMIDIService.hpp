@@ -101,6 +101,7 @@ private:
     struct ScannedEndpoint {
         MIDIObjectRef ref = 0;
         std::int32_t uniqueID = 0;
+        std::string displayName;
         bool source = false;
         bool destination = false;
         bool own = false;

@@ -381,6 +381,22 @@ TEST_F(AlsaSequencerTest, ASourceKeepsItsUniqueIDUnderANewClientNumber) {
     EXPECT_NE(ids[1], 0);
 }
 
+TEST_F(AlsaSequencerTest, ASourceRenamedIsCalledByItsNewNameAfterTheNextAnnouncement) {
+    SequencerPeer peer("Velorin Test Rename");
+    const int out = peer.createPort("Before", SequencerPeer::kReadable);
+    ASSERT_GE(out, 0);
+    const MIDIObjectRef source = findSource("Before");
+    ASSERT_NE(source, 0u);
+    ASSERT_EQ(peer.renamePort(out, "After"), 0);
+    // Announcements arrive in order: once the marker's is seen, the rename is known.
+    const std::size_t mark = notifications_.size();
+    ASSERT_GE(peer.createPort("Rename Marker", SequencerPeer::kReadable), 0);
+    ASSERT_TRUE(notifications_.waitFor(mark, MIDINotificationMessageID::objectAdded));
+    std::string name;
+    ASSERT_EQ(service_->displayName(source, name), 0);
+    EXPECT_EQ(name, "After");
+}
+
 TEST_F(AlsaSequencerTest, AProgramThatSubscribesAfterWePublishedGetsEveryNote) {
     const MIDIRefResult source = service_->createVirtualSource(client_, "Velorin Server", kOwnIDBase + 3);
     ASSERT_EQ(source.status, 0);
