@@ -26,21 +26,27 @@
 // reads to its readable port's subscribers, nothing else. The server connects
 // every subscribable source it finds and cannot be told otherwise, so the
 // paths run in three phases, each paced as above and interleaved note by note:
-//   1. no server: direct and forwarder;
-//   2. server headless: forwarder and server;
-//   3. server with its window: forwarder and server.
+//   1. no server: direct, forwarder and process forwarder;
+//   2. server headless: forwarder, process forwarder and server;
+//   3. server with its window: forwarder, process forwarder and server.
+// The process forwarder is the same forwarder in a process of its own (this
+// program started again): like the server, and unlike the forwarder thread
+// beside the probe, it makes the kernel switch address spaces twice per note,
+// which costs much more under an emulated CPU than on real hardware.
 // Midi Through is used in phase 1 only (the server listens to it later), and
-// the forwarder's readable port is not subscribable by others (it connects
-// itself to the probe), so neither echo ever wakes the server. Counters in µs:
-// direct_* and forwarder_* (phase 1), headless_* and window_* (p50, p99, max);
-// headless_peer_* and window_peer_* (p50, p99) are the forwarder's in phases 2
-// and 3, and headless_p50_ratio, headless_p99_ratio, window_p50_ratio and
-// window_p99_ratio divide the server's figure by them. Each server's exit status after SIGTERM must be 0, and
+// the forwarders' readable ports are not subscribable by others (they connect
+// themselves to the probe), so neither echo ever wakes the server. Counters in µs:
+// direct_*, forwarder_* and process_forwarder_* (phase 1), headless_* and
+// window_* (p50, p99, max); headless_peer_* and window_peer_* (p50, p99) are
+// the forwarder's in phases 2 and 3, and headless_p50_ratio, headless_p99_ratio,
+// window_p50_ratio and window_p99_ratio divide the server's figure by them;
+// headless_process_peer_* and headless_process_p50_ratio (and so on) do the
+// same with the process forwarder. Each server's exit status after SIGTERM must be 0, and
 // its realtime priority lines are copied to standard error.
 //
 // Options: --notes=N (or VELORIN_BENCH_NOTES) notes per path and phase, default
 // 10000; --server=PATH (or VELORIN_SERVER) the executable, default the one this
-// build made.
+// build made. --forwarder-for=CLIENT:PORT is the process forwarder's own mode.
 //
 // Needs /dev/snd/seq with the snd-seq-dummy module loaded (it provides Midi
 // Through); reports an error and measures nothing otherwise.
@@ -285,6 +291,40 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
+
+// "CLIENT:PORT", or nothing.
+std::optional<snd_seq_addr_t> parseAddress(std::string_view text) {
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    int client = -1;
+    int port = -1;
+    const auto [clientEnd, clientError] = std::from_chars(text.data(), text.data() + colon, client);
+    const auto [portEnd, portError] =
+        std::from_chars(text.data() + colon + 1, text.data() + text.size(), port);
+    if (clientError != std::errc() || portError != std::errc() || clientEnd != text.data() + colon ||
+        portEnd != text.data() + text.size() || client < 0 || client > 255 || port < 0 || port > 255)
+        return std::nullopt;
+    return snd_seq_addr_t{static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+}
+
+std::string formatAddress(const snd_seq_addr_t& address) {
+    return std::to_string(address.client) + ":" + std::to_string(address.port);
+}
+
+// The process forwarder's side (--forwarder-for): a Forwarder to `listener`,
+// its input and output written to standard output as one line "C:P C:P", then
+// kept until standard input ends. The exit status is 0 when it ran.
+int runForwarderProcess(const snd_seq_addr_t& listener) {
+    const Forwarder forwarder(listener);
+    if (!forwarder.isRunning()) return 1;
+    const std::string line =
+        formatAddress(forwarder.input()) + " " + formatAddress(forwarder.output()) + "\n";
+    if (::write(STDOUT_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return 1;
+    char ignored[64];
+    while (::read(STDIN_FILENO, ignored, sizeof ignored) > 0) {
+    }
+    return 0;
+}
 
 // The engine on the real ALSA service: its port 1's input through the Router
 // to its port 2's output (the Router never sends an input's events back to the
@@ -565,6 +605,65 @@ private:
     std::string error_;
 };
 
+// The forwarder in a process of its own: this program started again with
+// --forwarder-for, ended by closing its standard input.
+class ForwarderProcess {
+public:
+    explicit ForwarderProcess(const snd_seq_addr_t& listener) {
+        int toChild[2] = {-1, -1};
+        int fromChild[2] = {-1, -1};
+        if (::pipe2(toChild, O_CLOEXEC) != 0) return;
+        if (::pipe2(fromChild, O_CLOEXEC) != 0) {
+            ::close(toChild[0]);
+            ::close(toChild[1]);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+        std::string program = "/proc/self/exe";
+        std::string option = "--forwarder-for=" + formatAddress(listener);
+        char* argv[] = {program.data(), option.data(), nullptr};
+        pid_t pid = -1;
+        const int status = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(toChild[0]);
+        ::close(fromChild[1]);
+        input_ = toChild[1];
+        if (status != 0) {
+            ::close(fromChild[0]);
+            return;
+        }
+        pid_ = pid;
+        // One line with both addresses, or nothing when the child failed.
+        std::string line;
+        char c = 0;
+        while (line.size() < 64 && ::read(fromChild[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+        ::close(fromChild[0]);
+        const auto space = line.find(' ');
+        if (space == std::string::npos) return;
+        in_ = parseAddress(std::string_view(line).substr(0, space));
+        out_ = parseAddress(std::string_view(line).substr(space + 1));
+    }
+    ~ForwarderProcess() {
+        if (input_ >= 0) ::close(input_);
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+    }
+    ForwarderProcess(const ForwarderProcess&) = delete;
+    ForwarderProcess& operator=(const ForwarderProcess&) = delete;
+
+    bool isRunning() const { return in_.has_value() && out_.has_value(); }
+    snd_seq_addr_t input() const { return *in_; }
+    snd_seq_addr_t output() const { return *out_; }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    std::optional<snd_seq_addr_t> in_;
+    std::optional<snd_seq_addr_t> out_;
+};
+
 // The server's ports, looked up by name once it shows them.
 struct ServerPorts {
     snd_seq_addr_t destination{};
@@ -615,11 +714,13 @@ std::optional<ServerPorts> awaitServer(ServerProcess& server, Probe& probe, std:
 // One phase with a server: its samples, or an error.
 struct ServerPhase {
     std::vector<double> forwarder;
+    std::vector<double> processForwarder;
     std::vector<double> server;
     std::string error;
 };
 
-ServerPhase measureServer(ServerProcess::Display display, Probe& probe, const Path& forwarder) {
+ServerPhase measureServer(ServerProcess::Display display, Probe& probe, const Path& forwarder,
+                          const Path& processForwarder) {
     const char* mode = display == ServerProcess::Display::headless ? "headless" : "window";
     ServerPhase phase;
     ServerProcess server(gServerPath, display);
@@ -633,7 +734,8 @@ ServerPhase measureServer(ServerProcess::Display display, Probe& probe, const Pa
         phase.error = std::string(mode) + ": " + error;
         return phase;
     }
-    const Path paths[] = {forwarder, {ports->destination, ports->source, std::string("the server, ") + mode}};
+    const Path paths[] = {
+        forwarder, processForwarder, {ports->destination, ports->source, std::string("the server, ") + mode}};
     auto trips = runPaced(probe, kWarmUpNotes, paths);
     if (trips.lost.empty()) trips = runPaced(probe, gNotes, paths);
     // The server's stop silences every note on its outputs; the probe need not hear that.
@@ -647,7 +749,8 @@ ServerPhase measureServer(ServerProcess::Display display, Probe& probe, const Pa
         phase.error = std::string(mode) + ": " + stopped;
     } else {
         phase.forwarder = std::move(trips.samples[0]);
-        phase.server = std::move(trips.samples[1]);
+        phase.processForwarder = std::move(trips.samples[1]);
+        phase.server = std::move(trips.samples[2]);
     }
     return phase;
 }
@@ -672,12 +775,18 @@ void BM_AlsaServerLatency(benchmark::State& state) {
         state.SkipWithError("the forwarder did not start");
         return;
     }
+    const ForwarderProcess forwarderProcess(probe.address());
+    if (!forwarderProcess.isRunning()) {
+        state.SkipWithError("the process forwarder did not start");
+        return;
+    }
     const Path direct{*thru, *thru, "Midi Through"};
     const Path forwarded{forwarder.input(), forwarder.output(), "the forwarder"};
+    const Path processForwarded{forwarderProcess.input(), forwarderProcess.output(), "the process forwarder"};
 
     for (auto _ : state) {
         // Phase 1, no server running: direct and forwarder.
-        const Path firstPaths[] = {direct, forwarded};
+        const Path firstPaths[] = {direct, forwarded, processForwarded};
         auto first = runPaced(probe, kWarmUpNotes, firstPaths);
         if (first.lost.empty()) first = runPaced(probe, gNotes, firstPaths);
         if (!first.lost.empty()) {
@@ -685,12 +794,14 @@ void BM_AlsaServerLatency(benchmark::State& state) {
             return;
         }
         // Phases 2 and 3: the server headless, then with its window.
-        const ServerPhase headless = measureServer(ServerProcess::Display::headless, probe, forwarded);
+        const ServerPhase headless =
+            measureServer(ServerProcess::Display::headless, probe, forwarded, processForwarded);
         if (!headless.error.empty()) {
             state.SkipWithError(headless.error.c_str());
             return;
         }
-        const ServerPhase window = measureServer(ServerProcess::Display::offscreen, probe, forwarded);
+        const ServerPhase window =
+            measureServer(ServerProcess::Display::offscreen, probe, forwarded, processForwarded);
         if (!window.error.empty()) {
             state.SkipWithError(window.error.c_str());
             return;
@@ -698,6 +809,7 @@ void BM_AlsaServerLatency(benchmark::State& state) {
 
         bench::reportLatency(state, "direct", bench::summarize(first.samples[0]));
         bench::reportLatency(state, "forwarder", bench::summarize(first.samples[1]));
+        bench::reportLatency(state, "process_forwarder", bench::summarize(first.samples[2]));
         const auto reportServer = [&](const std::string& name, const ServerPhase& phase) {
             const bench::LatencySummary server = bench::summarize(phase.server);
             const bench::LatencySummary peer = bench::summarize(phase.forwarder);
@@ -706,6 +818,11 @@ void BM_AlsaServerLatency(benchmark::State& state) {
             state.counters[name + "_peer_p99_us"] = peer.p99;
             state.counters[name + "_p50_ratio"] = server.p50 / peer.p50;
             state.counters[name + "_p99_ratio"] = server.p99 / peer.p99;
+            const bench::LatencySummary processPeer = bench::summarize(phase.processForwarder);
+            state.counters[name + "_process_peer_p50_us"] = processPeer.p50;
+            state.counters[name + "_process_peer_p99_us"] = processPeer.p99;
+            state.counters[name + "_process_p50_ratio"] = server.p50 / processPeer.p50;
+            state.counters[name + "_process_p99_ratio"] = server.p99 / processPeer.p99;
         };
         reportServer("headless", headless);
         reportServer("window", window);
@@ -729,6 +846,10 @@ std::optional<std::size_t> parseCount(std::string_view text) {
 // Google Benchmark's options, then this program's own: --notes=N and
 // --server=PATH (over VELORIN_BENCH_NOTES and VELORIN_SERVER).
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string_view(argv[1]).starts_with("--forwarder-for=")) {
+        const auto listener = velorin::parseAddress(std::string_view(argv[1]).substr(16));
+        return listener ? velorin::runForwarderProcess(*listener) : 1;
+    }
     benchmark::Initialize(&argc, argv);
     if (const char* notes = std::getenv("VELORIN_BENCH_NOTES"); notes != nullptr) {
         if (const auto count = velorin::parseCount(notes)) velorin::gNotes = *count;

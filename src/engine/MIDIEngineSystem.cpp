@@ -95,17 +95,19 @@ MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(
     MainQueue* queue = &deps_.queue;
     LogStore* logStore = &deps_.log;
     std::shared_ptr<InputBacklog> backlog = inputBacklog_;
-    return [weak, queue, logStore, backlog, descriptor](MIDIPacketList&& packets, MIDIObjectRef) {
+    // Shared, not copied into every packet's job: its texts would cost allocations per packet.
+    auto shared = std::make_shared<const AppVirtualMIDIPortDescriptor>(descriptor);
+    return [weak, queue, logStore, backlog, shared](MIDIPacketList&& packets, MIDIObjectRef) {
         const auto arrival = MIDILatencyMonitor::Clock::now();
         auto taken = takePackets(packets, *backlog, *logStore);
         if (!taken) return;
         queue->post(
-            [weak, backlog, packets = std::move(taken->first), size = taken->second, descriptor, arrival] {
+            [weak, backlog, packets = std::move(taken->first), size = taken->second, shared, arrival] {
                 backlog->bytes.fetch_sub(size);
                 const auto alive = weak.lock();
-                if (!alive || !(*alive)->isStarted_ || !(*alive)->virtualPorts_.isComplete(descriptor.number))
+                if (!alive || !(*alive)->isStarted_ || !(*alive)->virtualPorts_.isComplete(shared->number))
                     return;
-                (*alive)->handleInput(packets, descriptor.inputKey, descriptor.displayName, arrival);
+                (*alive)->handleInput(packets, shared->inputKey, shared->displayName, arrival);
             });
     };
 }

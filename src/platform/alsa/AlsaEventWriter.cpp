@@ -40,13 +40,25 @@ private:
 
 }  // namespace
 
+const std::vector<int>* AlsaSubscriberCache::find(int port) const {
+    const auto entry = entries_.find(port);
+    return entry != entries_.end() && entry->second.generation == generation() ? &entry->second.clients
+                                                                               : nullptr;
+}
+
+void AlsaSubscriberCache::store(int port, std::uint64_t generation, std::vector<int> clients) {
+    entries_.insert_or_assign(port, Entry{generation, std::move(clients)});
+}
+
 AlsaEventWriter::AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress source,
-                                 std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled)
+                                 std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled,
+                                 AlsaSubscriberCache* subscribers)
     : seq_(seq),
       sequencerFd_(sequencerFd),
       source_(source),
       destination_(destination),
       stalled_(stalled),
+      subscribers_(subscribers),
       deadline_(Clock::now() + kBudget) {}
 
 MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
@@ -85,7 +97,10 @@ MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
 
 MIDIStatus AlsaEventWriter::waitForRoom(std::size_t cells) {
     if (sequencerFd_ < 0) return 0;
-    if (!receiversKnown_) collectReceivers();
+    if (!receiversKnown_) collectReceivers(true);
+    // A remembered subscriber without room may have left since: ask again
+    // before waiting for anyone.
+    if (receiversFromCache_ && !allHaveRoom(cells)) collectReceivers(false);
     MIDIStatus result = 0;
     for (Receiver& receiver : receivers_) {
         const bool mayWait = !isStalled(receiver.client);
@@ -122,6 +137,12 @@ MIDIStatus AlsaEventWriter::refresh(Receiver& receiver, std::size_t cells) const
     return 0;
 }
 
+bool AlsaEventWriter::allHaveRoom(std::size_t cells) {
+    return std::all_of(receivers_.begin(), receivers_.end(), [&](Receiver& receiver) {
+        return receiver.credit >= cells || (refresh(receiver, cells) == 0 && receiver.credit >= cells);
+    });
+}
+
 bool AlsaEventWriter::isStalled(int client) const {
     const auto entry = stalled_.find(client);
     return entry != stalled_.end() && Clock::now() < entry->second;
@@ -133,12 +154,22 @@ void AlsaEventWriter::markStalled(int client) {
     stalled_[client] = now + kStallTime;
 }
 
-void AlsaEventWriter::collectReceivers() {
+void AlsaEventWriter::collectReceivers(bool mayUseCache) {
     receiversKnown_ = true;
+    receiversFromCache_ = false;
+    receivers_.clear();
     if (destination_) {
         receivers_.push_back({destination_->client, 0});
         return;
     }
+    if (subscribers_ != nullptr && mayUseCache) {
+        if (const std::vector<int>* clients = subscribers_->find(source_.port)) {
+            for (const int client : *clients) receivers_.push_back({client, 0});
+            receiversFromCache_ = true;
+            return;
+        }
+    }
+    const std::uint64_t generation = subscribers_ != nullptr ? subscribers_->generation() : 0;
     SubscriberQuery query;
     if (query.get() == nullptr) return;
     snd_seq_addr_t root{static_cast<unsigned char>(source_.client), static_cast<unsigned char>(source_.port)};
@@ -152,6 +183,12 @@ void AlsaEventWriter::collectReceivers() {
                                        [&](const Receiver& receiver) { return receiver.client == client; });
         if (!known) receivers_.push_back({client, 0});
         snd_seq_query_subscribe_set_index(query.get(), snd_seq_query_subscribe_get_index(query.get()) + 1);
+    }
+    if (subscribers_ != nullptr) {
+        std::vector<int> clients;
+        clients.reserve(receivers_.size());
+        for (const Receiver& receiver : receivers_) clients.push_back(receiver.client);
+        subscribers_->store(source_.port, generation, std::move(clients));
     }
 }
 

@@ -2,7 +2,9 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <vector>
@@ -17,6 +19,33 @@ namespace velorin {
 // they are not waited for again (by client number).
 using AlsaStalledReceivers = std::map<int, std::chrono::steady_clock::time_point>;
 
+// The clients subscribed to each of our ports, as last asked of the kernel, so
+// that a message to subscribers need not ask again (two system calls or more
+// per message). Any change the System Announce port reports makes every entry
+// stale; until that announcement is read, a list may miss a client that just
+// subscribed (as a list asked at a message's start misses one that subscribes
+// during it) or name one that left, which a writer notices before it waits.
+// invalidate() is thread-safe; the rest belongs to the sending thread.
+class AlsaSubscriberCache {
+public:
+    void invalidate() noexcept { generation_.fetch_add(1, std::memory_order_acq_rel); }
+    // Read before asking the kernel; given back to store() with the answer.
+    std::uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
+    // The clients subscribed to `port` when nothing changed since, else null.
+    const std::vector<int>* find(int port) const;
+    void store(int port, std::uint64_t generation, std::vector<int> clients);
+    void forget(int port) { entries_.erase(port); }
+    void clear() { entries_.clear(); }
+
+private:
+    struct Entry {
+        std::uint64_t generation = 0;
+        std::vector<int> clients;
+    };
+    std::atomic<std::uint64_t> generation_{0};
+    std::map<int, Entry> entries_;
+};
+
 // Writes the events of one message from one of our ports, directly (no
 // queue), to a destination or to the port's subscribers.
 //
@@ -30,6 +59,9 @@ using AlsaStalledReceivers = std::map<int, std::chrono::steady_clock::time_point
 //
 // A refused write to a destination is retried within the budget. A refusal
 // by one of several subscribers is not: the others have the event already.
+//
+// The subscribers come from `subscribers` when it knows them; when one of
+// them lacks room, the kernel is asked again before anyone is waited for.
 class AlsaEventWriter final : public AlsaEventSink {
 public:
     static constexpr std::chrono::milliseconds kBudget{200};
@@ -38,7 +70,8 @@ public:
     // `sequencerFd` (the kernel sequencer's descriptor, -1 for none) is used
     // to read the receivers' pools.
     AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress source,
-                    std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled);
+                    std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled,
+                    AlsaSubscriberCache* subscribers = nullptr);
 
     MIDIStatus put(snd_seq_event_t& event) override;
     // For subscribers: the first refusal by one of them, else 0.
@@ -52,7 +85,8 @@ private:
 
     MIDIStatus waitForRoom(std::size_t cells);
     MIDIStatus refresh(Receiver& receiver, std::size_t cells) const;
-    void collectReceivers();
+    bool allHaveRoom(std::size_t cells);
+    void collectReceivers(bool mayUseCache);
     bool isStalled(int client) const;
     void markStalled(int client);
 
@@ -61,8 +95,10 @@ private:
     AlsaAddress source_;
     std::optional<AlsaAddress> destination_;
     AlsaStalledReceivers& stalled_;
+    AlsaSubscriberCache* subscribers_;
     std::chrono::steady_clock::time_point deadline_;
     bool receiversKnown_ = false;
+    bool receiversFromCache_ = false;
     std::vector<Receiver> receivers_;
     MIDIStatus refusal_ = 0;
 };

@@ -81,7 +81,8 @@ std::uint32_t addressKey(AlsaAddress address) {
 
 }  // namespace
 
-AlsaMIDIService::AlsaMIDIService(LogHandler log) : log_(std::move(log)) {}
+AlsaMIDIService::AlsaMIDIService(LogHandler log)
+    : log_(std::move(log)), subscribers_(std::make_unique<AlsaSubscriberCache>()) {}
 
 AlsaMIDIService::~AlsaMIDIService() {
     if (seq_ != nullptr) closeClient();
@@ -246,6 +247,7 @@ MIDIStatus AlsaMIDIService::deleteOwnPort(MIDIObjectRef ref, bool (*accepts)(Por
     const auto number = ownPortNumber(ref, accepts);
     if (!number) return -ENOENT;
     if (const int status = snd_seq_delete_simple_port(seq_, *number); status < 0) return status;
+    subscribers_->forget(*number);
     std::lock_guard lock(dispatchMutex_);
     if (ownPorts_[*number].kind == PortKind::input) contexts_.clear();
     ownPorts_.erase(*number);
@@ -290,6 +292,7 @@ MIDIStatus AlsaMIDIService::closeClient() {
     notify_ = nullptr;
     encoder_.reset();
     subscribedDestinations_.clear();
+    subscribers_->clear();
     sources_.clear();
     destinations_.clear();
     stalledReceivers_.clear();
@@ -387,6 +390,8 @@ void AlsaMIDIService::rescanLocked() const {
             const int portNumber = snd_seq_port_info_get_port(port.get());
             endpoint.ref = alsaEndpointRef({clientNumber, portNumber});
             endpoint.own = clientNumber == clientId_;
+            endpoint.displayName = snd_seq_port_info_get_name(port.get());
+            if (endpoint.displayName.empty()) endpoint.displayName = clientName;
             if (endpoint.own && portNumber >= kAlsaFirstFixedPort && portNumber <= kAlsaLastFixedPort) {
                 endpoint.uniqueID = kAlsaOwnUniqueIDBase + portNumber;
             } else {
@@ -427,6 +432,15 @@ MIDIStatus AlsaMIDIService::displayName(MIDIObjectRef endpoint, std::string& nam
     std::lock_guard lock(scanMutex_);
     const auto address = alsaAddressFromRef(endpoint);
     if (seq_ == nullptr || !address) return -ENOENT;
+    // The receive path asks for every packet: answered from the scan, which
+    // any announcement marks stale (announcements are read in order with the
+    // events, so a packet sent after an announced change is named anew).
+    if (!scanValid_ || scanStale_) rescanLocked();
+    if (const ScannedEndpoint* found = findLocked(endpoint)) {
+        name = found->displayName;
+        return 0;
+    }
+    // Not listed (the System client's ports, hidden ports): asked directly.
     PortInfo port;
     if (!port) return -ENOMEM;
     if (const int status = snd_seq_get_any_port_info(seq_, address->client, address->port, port.get());
@@ -485,7 +499,8 @@ MIDIStatus AlsaMIDIService::publish(MIDIObjectRef virtualSource, std::span<const
 
 MIDIStatus AlsaMIDIService::deliver(int sourcePort, std::optional<AlsaAddress> destination,
                                     std::span<const std::uint8_t> bytes) {
-    AlsaEventWriter writer(seq_, sequencerFd_, {clientId_, sourcePort}, destination, stalledReceivers_);
+    AlsaEventWriter writer(seq_, sequencerFd_, {clientId_, sourcePort}, destination, stalledReceivers_,
+                           subscribers_.get());
     const MIDIStatus status = encoder_->encode(bytes, writer);
     return status != 0 ? status : writer.refusal();
 }
@@ -568,7 +583,11 @@ void AlsaMIDIService::readerLoop() {
 
 std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder) {
     std::size_t handled = 0;
-    while (!stopRequested_) {
+    // One read takes every event the kernel holds for us into libasound's
+    // buffer; the loop ends when that buffer is empty. Asking the kernel again
+    // would only answer "nothing" at the cost of a system call on every note;
+    // whatever came meanwhile makes the next poll return at once.
+    do {
         snd_seq_event_t* event = nullptr;
         const int status = snd_seq_event_input(seq_, &event);
         if (status == -EAGAIN) break;
@@ -592,12 +611,14 @@ std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecode
         if (batch.add(event->dest.port, {event->source.client, event->source.port}, std::move(bytes))) {
             flush(batch);
         }
-    }
+    } while (!stopRequested_ && snd_seq_event_input_pending(seq_, 0) > 0);
     flush(batch);
     return handled;
 }
 
 void AlsaMIDIService::handleAnnouncement(const snd_seq_event_t& event) {
+    // Subscriptions change with these (a port that ends takes its own along).
+    subscribers_->invalidate();
     MIDINotificationMessageID message{};
     switch (event.type) {
         case SND_SEQ_EVENT_CLIENT_START:

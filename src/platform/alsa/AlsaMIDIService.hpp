@@ -29,6 +29,7 @@ namespace velorin {
 class AlsaEventDecoder;
 class AlsaEventEncoder;
 class AlsaReceiveBatch;
+class AlsaSubscriberCache;
 
 // The operating system's MIDI service on the ALSA sequencer.
 //
@@ -100,6 +101,7 @@ private:
     struct ScannedEndpoint {
         MIDIObjectRef ref = 0;
         std::int32_t uniqueID = 0;
+        std::string displayName;
         bool source = false;
         bool destination = false;
         bool own = false;
@@ -167,6 +169,8 @@ private:
     std::vector<MIDIObjectRef> destinations_;
     // Receivers that stopped reading (main thread; see AlsaEventWriter).
     std::map<int, std::chrono::steady_clock::time_point> stalledReceivers_;
+    // Our ports' subscribers (main thread; the reader invalidates it).
+    std::unique_ptr<AlsaSubscriberCache> subscribers_;
     // Destinations the output port is subscribed to (main thread): a kernel
     // client such as a hardware port or a virtual raw MIDI device opens its
     // device only for a write subscription and ignores events without one.

@@ -381,6 +381,43 @@ TEST_F(AlsaSequencerTest, ASourceKeepsItsUniqueIDUnderANewClientNumber) {
     EXPECT_NE(ids[1], 0);
 }
 
+TEST_F(AlsaSequencerTest, ASourceRenamedIsCalledByItsNewNameAfterTheNextAnnouncement) {
+    SequencerPeer peer("Velorin Test Rename");
+    const int out = peer.createPort("Before", SequencerPeer::kReadable);
+    ASSERT_GE(out, 0);
+    const MIDIObjectRef source = findSource("Before");
+    ASSERT_NE(source, 0u);
+    ASSERT_EQ(peer.renamePort(out, "After"), 0);
+    // Announcements arrive in order: once the marker's is seen, the rename is known.
+    const std::size_t mark = notifications_.size();
+    ASSERT_GE(peer.createPort("Rename Marker", SequencerPeer::kReadable), 0);
+    ASSERT_TRUE(notifications_.waitFor(mark, MIDINotificationMessageID::objectAdded));
+    std::string name;
+    ASSERT_EQ(service_->displayName(source, name), 0);
+    EXPECT_EQ(name, "After");
+}
+
+TEST_F(AlsaSequencerTest, AProgramThatSubscribesAfterWePublishedGetsEveryNote) {
+    const MIDIRefResult source = service_->createVirtualSource(client_, "Velorin Server", kOwnIDBase + 3);
+    ASSERT_EQ(source.status, 0);
+    const Bytes note{0x90, 0x3C, 0x40};
+    // Published while nobody listens: the service learns of no subscriber.
+    ASSERT_EQ(service_->publish(source.ref, note), 0);
+    SequencerPeer late("Velorin Test Late");
+    const int in = late.createPort("Late In", SequencerPeer::kWritable);
+    ASSERT_GE(in, 0);
+    late.startReceiving();
+    ASSERT_EQ(late.subscribeFrom(in, {clientNumber_, 3}), 0);
+    const std::size_t mark = notifications_.size();
+    ASSERT_GE(late.createPort("Late Marker", SequencerPeer::kReadable), 0);
+    ASSERT_TRUE(notifications_.waitFor(mark, MIDINotificationMessageID::objectAdded));
+    // Its default pool (200 events) holds them all only because the service
+    // waits for it to read.
+    for (int i = 0; i < 10000; ++i) ASSERT_EQ(service_->publish(source.ref, note), 0);
+    EXPECT_TRUE(late.waitUntil([](const auto& inbox) { return inbox.events.size() >= 10000; }, 30s));
+    EXPECT_EQ(late.inbox().overruns, 0);
+}
+
 TEST_F(AlsaSequencerTest, SendAndPublishReachAnotherProgram) {
     auto synth = std::make_unique<SequencerPeer>("Velorin Test Synth");
     const int in = synth->createPort("Synth In", SequencerPeer::kWritable);

@@ -34,6 +34,14 @@ int SequencerPeer::deletePort(int port) {
     return snd_seq_delete_simple_port(seq_, port);
 }
 
+int SequencerPeer::renamePort(int port, const std::string& name) {
+    snd_seq_port_info_t* info = nullptr;
+    snd_seq_port_info_alloca(&info);
+    if (const int status = snd_seq_get_port_info(seq_, port, info); status < 0) return status;
+    snd_seq_port_info_set_name(info, name.c_str());
+    return snd_seq_set_port_info(seq_, port, info);
+}
+
 int SequencerPeer::subscribeFrom(int port, Address source) {
     return snd_seq_connect_from(seq_, port, source.client, source.port);
 }

@@ -45,6 +45,7 @@ public:
     // The port number, or a negative errno.
     int createPort(const std::string& name, unsigned int caps);
     int deletePort(int port);
+    int renamePort(int port, const std::string& name);
     // Subscribes `port` to what `source` sends.
     int subscribeFrom(int port, Address source);
 
