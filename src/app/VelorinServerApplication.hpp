@@ -43,8 +43,13 @@ class VLUSBService;
 // application is about to quit — before the window saves its size on the
 // same notification — or, failing that, when this object is destroyed.
 // Teardown runs in reverse order: the window, the engine, the services it
-// used, and the log store last. Main thread only; a QCoreApplication must
-// exist (a QApplication with a window).
+// used, and the log store last.
+//
+// The Link clock, the scheduler, the MIDI and USB services and the engine are
+// built, run and destroyed on the engine's thread (onEngineThread()); the
+// window on this object's, reading the snapshots they publish and posting its
+// commands to them. This object is the Qt thread's only; a QCoreApplication
+// must exist (a QApplication with a window).
 class VelorinServerApplication {
 public:
     struct USBOptions {
