@@ -1,7 +1,8 @@
 // Hub-added latency: the time from a note leaving the MIDI service's reader
 // thread to the engine's send of it reaching the service.
 //
-// A producer thread plays the reader thread: every 100 µs it takes a timestamp
+// A producer thread plays the reader thread, at the reader's realtime priority
+// where the system grants it: every 100 µs it takes a timestamp
 // and hands the engine's input-port callback one packet holding one note
 // (note-ons and note-offs in turn). The service's send is a sink that takes
 // the second timestamp on the engine's thread. Routing: one source → Router →
@@ -56,6 +57,7 @@
 #include "engine/MIDIEngine.hpp"
 #include "link/LinkClock.hpp"
 #include "log/LogStore.hpp"
+#include "platform/linux/RealtimePriority.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "support/FakeLinkSession.hpp"
 #include "ui/LogPaneView.hpp"
@@ -431,6 +433,8 @@ Measured measure(Hub& hub, std::size_t count, Clock::duration pace,
     hub.onEngineThread([&] { stalls = std::make_unique<StallProbe>(hub.queue()); });
     std::thread producer([&] {
         ::prctl(PR_SET_TIMERSLACK, 1UL);
+        // As the sequencer's reader thread asks for it (one above the engine's), where granted.
+        RealtimePriority::request(RealtimeThread::current(), RealtimePriority::kDefaultPriority + 1);
         const auto start = Clock::now();
         for (std::size_t i = 0; i < count; ++i) {
             std::this_thread::sleep_until(start + pace * static_cast<long>(i));
