@@ -152,9 +152,13 @@ void VelorinServerApplication::buildMIDIService(Platform& platform) {
         midiService_ = std::make_unique<NullMIDIService>(status);
         return;
     }
-    // Called from the service's reader thread; appending is thread-safe.
+    // With the engine on its own thread, that thread reads the sequencer too:
+    // a note then reaches the engine with no hand-over between threads. Else a
+    // reader thread of the service's own posts to the engine's queue. The log
+    // handler may be called from either; appending is thread-safe.
     midiService_ =
-        std::make_unique<AlsaMIDIService>([log = logStore_](std::string line) { log->log(std::move(line)); });
+        std::make_unique<AlsaMIDIService>([log = logStore_](std::string line) { log->log(std::move(line)); },
+                                          engineThread_ ? engineQueue_ : nullptr);
 }
 
 void VelorinServerApplication::buildUSBService(const Platform& platform) {

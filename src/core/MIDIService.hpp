@@ -19,11 +19,12 @@ namespace velorin {
 // negative errno). Object references (client, port, endpoint) are non-zero
 // 32-bit values; 0 means none.
 //
-// Threads: the notification and receive callbacks run on a thread of the
-// service; they must only copy what they are given and post to the main
-// thread. uniqueID() and displayName() may be called from any thread (the
-// receive path keys arriving data with them). Everything else is called on
-// the main thread.
+// Threads: everything is called on the engine thread. The notification and
+// receive callbacks run either on a thread of the service, where they must only
+// copy what they are given and post to the engine thread, or, for a service
+// that reads on the engine's queue, on the engine thread itself, between its
+// jobs. uniqueID() and displayName() may be called from any thread (the
+// receive path keys arriving data with them).
 using MIDIStatus = std::int32_t;
 using MIDIObjectRef = std::uint32_t;
 

@@ -22,7 +22,7 @@ constexpr bool any(IoEvents e) {
 
 namespace detail {
 // Shared between a queued task and its handle. `cancelled` may be read from the
-// queue's thread; `onCancel` runs on the main thread when the handle cancels.
+// queue's thread; `onCancel` runs on the owner's thread when the handle cancels.
 struct TaskState {
     std::atomic<bool> cancelled{false};
     std::function<void()> onCancel;
@@ -31,7 +31,7 @@ struct TaskState {
 
 // Owns one delayed job, repeating timer or descriptor watch. Move-only; cancel()
 // and destruction both cancel. Cancelling from inside the job itself is safe, and
-// cancelling after the queue is gone does nothing. Main thread only.
+// cancelling after the queue is gone does nothing. The queue's thread only.
 class TaskHandle {
 public:
     TaskHandle() = default;
@@ -67,8 +67,11 @@ private:
     std::shared_ptr<detail::TaskState> state_;
 };
 
-// The main thread's queue. Every timer, delay and timeout of the core goes
-// through it, so tests can run the whole system on virtual time.
+// The queue of the thread that owns a set of objects ("its thread" below; the
+// name is older than the server's two such threads: the engine thread's queue
+// runs the MIDI path, the GUI thread's the window). Every timer, delay and
+// timeout of the core goes through it, so tests can run the whole system on
+// virtual time.
 class MainQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -77,11 +80,11 @@ public:
 
     virtual ~MainQueue() = default;
 
-    // Any thread. The job runs later on the main thread, never inline.
+    // Any thread. The job runs later on its thread, never inline.
     virtual void post(std::function<void()> job) = 0;
-    // Main thread. Runs the job once after `delay`, unless cancelled first.
+    // Its thread. Runs the job once after `delay`, unless cancelled first.
     virtual TaskHandle postAfter(Duration delay, std::function<void()> job) = 0;
-    // Main thread. Runs the job once at `due` on this queue's clock, within a
+    // Its thread. Runs the job once at `due` on this queue's clock, within a
     // fraction of a millisecond and never before it, unless cancelled first. A
     // time already passed runs on the next turn, never inline. By default a
     // delayed job, which is precise wherever the queue's delays are (virtual
@@ -89,9 +92,9 @@ public:
     virtual TaskHandle postAtPrecisely(TimePoint due, std::function<void()> job) {
         return postAfter(due - now(), std::move(job));
     }
-    // Main thread. Runs the job every `interval` until cancelled.
+    // Its thread. Runs the job every `interval` until cancelled.
     virtual TaskHandle every(Duration interval, std::function<void()> job) = 0;
-    // Main thread. Calls `onReady` on the main thread whenever `fd` is ready for
+    // Its thread. Calls `onReady` on its thread whenever `fd` is ready for
     // one of `events`, until cancelled. The descriptor stays owned by the caller,
     // who must cancel the watch before closing it.
     virtual TaskHandle watch(int fd, IoEvents events, std::function<void(IoEvents)> onReady) = 0;

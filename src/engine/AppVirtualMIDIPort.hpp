@@ -75,7 +75,7 @@ private:
 
 // The app's port pairs by number, with their creation, disposal and rollback.
 // Every failure of the MIDI service is logged with its status and leaves the
-// map matching what really exists. Main thread only.
+// map matching what really exists. Engine thread only.
 class AppVirtualMIDIPorts {
 public:
     // Makes the receive handler of a port's virtual destination.

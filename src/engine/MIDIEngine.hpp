@@ -61,8 +61,8 @@ class VLUSBService;
 // MIDINoteLedger, the send path is MIDISendPath. Its contact with the outside —
 // the operating system's MIDI client and ports, the app's virtual ports, the
 // endpoint inventory, the receive paths and the USB service — lives in
-// MIDIEngineSystem.cpp. Main thread only. Observers are told when the routing revision, the
-// inventory, the presented panel or the started state changes.
+// MIDIEngineSystem.cpp. Engine thread only (the thread whose queue it is given). Observers are told when the
+// routing revision, the inventory, the presented panel or the started state changes.
 class MIDIEngine final : public Observable {
 public:
     static constexpr std::string_view kRouterID = MorphRegistry::kRouterID;
@@ -145,12 +145,7 @@ public:
     // System scan plus the USB registrations, installed when the keys are
     // unique, then the source connections brought in line.
     void refreshInventory();
-    void reconnectInputs();
-    void connectInput(const std::string& endpointKey, MIDIObjectRef source);
     void disconnectAllInputs();
-    void logInventorySummary();
-    // The debounced refresh after a setup notification: one rebuild 250 ms after the last.
-    void scheduleRoutingRefresh();
     void setTransportOutputHandler(std::string_view kind, MIDISendPath::TransportOutputHandler handler);
     MIDIObjectRef client() const { return client_; }
     MIDIObjectRef inputPort() const { return inputPort_; }
@@ -207,7 +202,6 @@ public:
     void setFC200UpperPedalsShareLowerCCsEnabled(bool enabled);
     void setLinkLooper(int looperIndex, bool on);
     void setLinkLooperMute(int looperIndex, bool muted);
-    void emitStartupSnapshot();
 
     // --- what the window reads ----------------------------------------------------------------
     const std::vector<MorphRegistration>& morphRegistrations() const { return registry_.registrations(); }
@@ -223,13 +217,10 @@ public:
     // All of the above, and the morphs' options and states, as one value.
     MIDIEngineSnapshot snapshot() const;
 
-    MorphContext makeContext(std::optional<std::string_view> sourceName) const;
-
     MorphEngine& morphEngine() { return *morphEngine_; }
     MIDIRoutingStore& routingStore() { return routingStore_; }
     const MIDIRoutingStore& routingStore() const { return routingStore_; }
     LinkBeatScheduler& scheduler() { return deps_.scheduler; }
-    MorphStartupStateSynchronizer& startupSynchronizer() { return synchronizer_; }
     const std::shared_ptr<FC200Settings>& fc200Settings() const { return registry_.fc200Settings(); }
     const std::shared_ptr<OctaveLayerSettings>& octaveLayerSettings() const {
         return registry_.octaveLayerSettings();
@@ -262,6 +253,15 @@ private:
     };
 
     std::optional<std::size_t> morphIndex(std::string_view morphID) const { return registry_.index(morphID); }
+    MorphContext makeContext(std::optional<std::string_view> sourceName) const;
+    void emitStartupSnapshot();
+
+    // --- the source connections (MIDIEngineSystem.cpp) ---
+    void reconnectInputs();
+    void connectInput(const std::string& endpointKey, MIDIObjectRef source);
+    void logInventorySummary();
+    // The debounced refresh after a setup notification: one rebuild 250 ms after the last.
+    void scheduleRoutingRefresh();
 
     // --- dispatch (the hot path: no allocation in the steady state) ---
     void dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
@@ -308,6 +308,10 @@ private:
     MIDIService::ReceiveCallback makeVirtualDestinationReceiver(
         const AppVirtualMIDIPortDescriptor& descriptor);
     MIDIService::ReceiveCallback makeSourceReceiver();
+    // Received packets handled on this thread at once (the service reads on its queue).
+    void handleReceivedHere(MIDIPacketList& packets, std::string_view inputKey,
+                            std::optional<std::string_view> sourceName,
+                            MIDILatencyMonitor::Clock::time_point arrival);
     void log(std::string line) const;
     // "log all" mode: the latency of the last ten seconds, when MIDI flowed since the last line.
     void logLatency();
@@ -326,9 +330,9 @@ private:
     MIDIObjectRef inputPort_ = 0;
     MIDIObjectRef outputPort_ = 0;
     std::map<std::string, MIDIObjectRef, std::less<>> connectedInputs_;
-    // Bytes posted by the MIDI service's thread that the main thread has not
+    // Bytes posted by the MIDI service's thread that the engine thread has not
     // taken yet; shared with the receive callbacks, which drop input past a
-    // bound so a flood cannot grow memory while the main thread is busy.
+    // bound so a flood cannot grow memory while the engine thread is busy.
     struct InputBacklog {
         static constexpr std::size_t kMaxBytes = 16 * 1024 * 1024;
         std::atomic<std::size_t> bytes{0};
@@ -337,7 +341,10 @@ private:
     };
     std::shared_ptr<InputBacklog> inputBacklog_ = std::make_shared<InputBacklog>();
     MIDIRawPacket usbPacket_;  // reused for every inbound USB message
-    ByteArray usbBytes_;       // reused for every outbound USB message
+    // Reused for every packet list received on this thread.
+    std::vector<MIDIRawPacket> receivedPackets_;
+    std::string receivedSourceName_;
+    ByteArray usbBytes_;  // reused for every outbound USB message
     AppVirtualMIDIPortPreferences virtualPortPreferences_;
     AppVirtualMIDIPorts virtualPorts_;
     // Without a MIDI service: the system's part of every inventory.

@@ -21,7 +21,7 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
 
 // Turns a received packet list into raw packets (empty packets dropped) and
 // counts it into the backlog. Empty when there is nothing to hand over, or when
-// the main thread is so far behind that the bound is reached.
+// the engine thread is so far behind that the bound is reached.
 template <typename Backlog>
 std::optional<std::pair<std::vector<MIDIRawPacket>, std::size_t>> takePackets(MIDIPacketList& packets,
                                                                               Backlog& backlog,
@@ -61,7 +61,20 @@ void MIDIEngine::logLatency() {
     log("[MIDI] Hub latency, last 10 s: " + MIDILatencyMonitor::describe(summary));
 }
 
-// --- receive paths (these callbacks run on the MIDI service's thread) -------------------
+// --- receive paths -------------------------------------------------------------------------
+// The callbacks run on the MIDI service's reader thread, and post what they
+// received to this thread, or on this thread itself when the service reads
+// on its queue: then the packets are handled at once, with no hand-over.
+
+void MIDIEngine::handleReceivedHere(MIDIPacketList& packets, std::string_view inputKey,
+                                    std::optional<std::string_view> sourceName,
+                                    MIDILatencyMonitor::Clock::time_point arrival) {
+    receivedPackets_.clear();
+    for (auto& bytes : packets) {
+        if (!bytes.empty()) receivedPackets_.push_back(MIDIRawPacket{std::move(bytes)});
+    }
+    if (!receivedPackets_.empty()) handleInput(receivedPackets_, inputKey, sourceName, arrival);
+}
 
 MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
     std::weak_ptr<MIDIEngine*> weak = lifetime_;
@@ -71,6 +84,20 @@ MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
     std::shared_ptr<InputBacklog> backlog = inputBacklog_;
     return [weak, queue, service, logStore, backlog](MIDIPacketList&& packets, MIDIObjectRef context) {
         const auto arrival = MIDILatencyMonitor::Clock::now();
+        if (queue->isMainThread()) {
+            const auto alive = weak.lock();
+            if (!alive || !(*alive)->isStarted_) return;
+            MIDIEngine& engine = **alive;
+            std::int32_t id = 0;
+            const bool hasID = service->uniqueID(context, id) == 0;
+            std::optional<std::string_view> displayName;
+            if (service->displayName(context, engine.receivedSourceName_) == 0) {
+                displayName = engine.receivedSourceName_;
+            }
+            const std::string key = coreMIDIEndpointKey(hasID ? std::optional(id) : std::nullopt, context);
+            engine.handleReceivedHere(packets, key, displayName, arrival);
+            return;
+        }
         auto taken = takePackets(packets, *backlog, *logStore);
         if (!taken) return;
         std::int32_t id = 0;
@@ -99,6 +126,13 @@ MIDIService::ReceiveCallback MIDIEngine::makeVirtualDestinationReceiver(
     auto shared = std::make_shared<const AppVirtualMIDIPortDescriptor>(descriptor);
     return [weak, queue, logStore, backlog, shared](MIDIPacketList&& packets, MIDIObjectRef) {
         const auto arrival = MIDILatencyMonitor::Clock::now();
+        if (queue->isMainThread()) {
+            const auto alive = weak.lock();
+            if (!alive || !(*alive)->isStarted_ || !(*alive)->virtualPorts_.isComplete(shared->number))
+                return;
+            (*alive)->handleReceivedHere(packets, shared->inputKey, shared->displayName, arrival);
+            return;
+        }
         auto taken = takePackets(packets, *backlog, *logStore);
         if (!taken) return;
         queue->post(

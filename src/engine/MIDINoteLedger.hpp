@@ -19,7 +19,7 @@ namespace velorin {
 // The engine's record of the notes it must be able to end: the notes each input
 // holds through each of its deliveries (a morph's input group), and the notes
 // scheduled events have left sounding on a morph's output group. Bookkeeping
-// only: the engine sends the note-offs through the morphs. Main thread only.
+// only: the engine sends the note-offs through the morphs. Engine thread only.
 class MIDINoteLedger {
 public:
     // The notes one input started through one delivery, taken out to be ended.

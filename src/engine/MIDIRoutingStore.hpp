@@ -84,7 +84,7 @@ struct MorphOutputDestinationPresentation {
 };
 
 // Holds the routing graph and the availability sets, loads them from the
-// settings store and writes each back after every change. Main thread only.
+// settings store and writes each back after every change. Engine thread only.
 // The settings store must outlive the routing store.
 class MIDIRoutingStore {
 public:

@@ -17,7 +17,7 @@ class LogStore;
 // one of the app's virtual sources, or handed to the output handler of the
 // transport that owns the endpoint (USB). Failures are logged with their status
 // and only cost that route. A System Exclusive message goes whole, whatever its
-// length. Main thread only.
+// length. Engine thread only.
 class MIDISendPath final : public MIDIOutputTransport {
 public:
     // (event, endpoint key) → accepted.

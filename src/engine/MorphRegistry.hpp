@@ -50,7 +50,7 @@ struct MorphPresentationMetadata {
 // state their instances share with the window: the Router, the Octave Layer,
 // the Link Looper (when its feature flag is on) and the FC-200 SysEx morph.
 // A morph's position in the registry is its index everywhere in the engine.
-// Main thread only.
+// Engine thread only.
 class MorphRegistry {
 public:
     static constexpr std::string_view kRouterID = "router";

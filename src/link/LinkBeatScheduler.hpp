@@ -23,7 +23,7 @@ class LogStore;
 // Nothing is released while the Link transport is not running; on the first
 // running poll overdue events other than note-offs are discarded. Repeating
 // events are re-armed at their first repetition after the current beat.
-// Main thread only.
+// Engine thread only.
 class LinkBeatScheduler {
 public:
     // More pending events than this are refused, so a flood of scheduled

@@ -19,7 +19,7 @@ class LinkBeatSchedulingClock;
 // scheduler and calls update() again. The scheduler itself compares beats, so
 // a wake only has to come on time: one that comes a hair early (the beat's time
 // is rounded to microseconds) releases nothing and is followed by another a
-// little later. Main thread only.
+// little later. Engine thread only.
 class LinkBeatWakeUp {
 public:
     using Duration = MainQueue::Duration;

@@ -21,7 +21,7 @@ class LogStore;
 // session under "[Link]". Observers are told when what the window shows
 // (active, peers, transport, tempo, whether a reset is armed) changed, and at
 // every refresh while the transport runs, so the beat anchor of snapshot()
-// stays fresh. Main thread only.
+// stays fresh. Engine thread only.
 class LinkClock final : public LinkBeatSchedulingClock, public Observable {
 public:
     static constexpr const char* kIsActiveKey = "LinkClock.isActive";

@@ -13,7 +13,7 @@ namespace velorin {
 // The system's only contact with the Link session: plain operations with plain
 // types over one owned session. It keeps no state beyond the session; every
 // read captures the session state anew. Without a session every operation
-// does nothing and every read answers false / 0. Main thread only.
+// does nothing and every read answers false / 0. Engine thread only.
 class LinkManager {
 public:
     using SessionFactory = std::function<std::unique_ptr<LinkSession>(double bpm)>;

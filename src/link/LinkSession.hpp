@@ -21,7 +21,7 @@ struct LinkSessionChange {
 
 // The seam in front of the Link library: exactly the calls the Link wrapper
 // makes. The real adapter is AbletonLinkSession; unit tests use a fake. Every
-// read of session state captures it anew. Main thread only.
+// read of session state captures it anew. Engine thread only.
 class LinkSession {
 public:
     using FailureHandler = std::function<void(std::string_view)>;

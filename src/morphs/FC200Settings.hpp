@@ -11,7 +11,7 @@ namespace velorin {
 
 // The FC-200 morph's three user options (persisted) and the upper pedals whose
 // toggle is currently on (not persisted). The window edits and observes it.
-// Main thread only.
+// Engine thread only.
 class FC200Settings final : public Observable {
 public:
     static constexpr const char* kShowsMorphKey = "fc200ShowsMorph";

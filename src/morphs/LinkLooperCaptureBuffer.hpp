@@ -19,7 +19,7 @@ struct LinkLooperCapturedEvent {
 
 // The Link Looper's rolling record of everything played into it during the last
 // 64 1/8 Link beats, and the cut that turns the last loop length of it into
-// loop events snapped to sixteenth notes. Main thread only.
+// loop events snapped to sixteenth notes. Engine thread only.
 class LinkLooperCaptureBuffer {
 public:
     struct BufferedEvent {

@@ -9,7 +9,7 @@
 namespace velorin {
 
 // The loopers' shared loop length and their mutes, persisted. Shared by the
-// Link Looper morph and the window, which observes it. Main thread only.
+// Link Looper morph and the window, which observes it. Engine thread only.
 class LinkLooperSettings final : public Observable {
 public:
     static constexpr const char* kLoopLengthKey = "linkLooperLoopLengthBeats";

@@ -20,7 +20,7 @@ struct LooperState {
 };
 
 // What the window shows of the four loopers, kept equal to the morph's own
-// state by the morph. Every change notifies observers. Main thread only.
+// state by the morph. Every change notifies observers. Engine thread only.
 class LinkLooperStateStore final : public Observable {
 public:
     static constexpr int kUnityVolume = 96;

@@ -76,7 +76,7 @@ struct MorphNode {
 };
 
 // Runs the registered morphs: hands them events, pairs their actions with the
-// morph id, and keeps per morph the notes it switched on. Main thread only.
+// morph id, and keeps per morph the notes it switched on. Engine thread only.
 // The out-parameter forms append to the caller's vector, which the caller reuses
 // so that the steady state allocates nothing; the value-returning forms are
 // conveniences for the cold paths.

@@ -11,7 +11,7 @@ namespace velorin {
 // Runs the morphs' start-up state snapshot once, a delay after the engine
 // started. A newer request or a cancellation makes an older pending run do
 // nothing; the generation counter, not the cancellation alone, decides that.
-// Main thread only.
+// Engine thread only.
 class MorphStartupStateSynchronizer {
 public:
     static constexpr std::uint64_t kDefaultDelayNanoseconds = 2'000'000'000;

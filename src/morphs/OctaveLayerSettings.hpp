@@ -10,7 +10,7 @@
 namespace velorin {
 
 // Which octave layers are enabled; shared by the Octave Layer morph and the
-// window, which observes it. Persisted as four Booleans in case order. Main thread only.
+// window, which observes it. Persisted as four Booleans in case order. Engine thread only.
 class OctaveLayerSettings final : public Observable {
 public:
     static constexpr const char* kEnabledLayersKey = "octaveLayerEnabledLayers";

@@ -41,7 +41,7 @@ public:
 // Drives one device's session: connect a framed channel to the controller app,
 // wait for its device info, exchange MIDI, check liveness with ping/pong and
 // retry after every failure until stopped. Its timers run on the main queue
-// and are cancelled when it goes. Main thread only.
+// and are cancelled when it goes. Engine thread only.
 class VLUSBConnectionController : public std::enable_shared_from_this<VLUSBConnectionController> {
 public:
     using Timing = VLUSBConnectionTiming;

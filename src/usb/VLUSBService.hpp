@@ -44,7 +44,7 @@ struct VLUSBServiceTiming {
 // observation, one session and controller per attached device, the device list
 // keyed by name, outbound MIDI to the right session and inbound MIDI to the
 // engine. Its timers run on the main queue and every line goes to the log
-// store; nothing it started runs once it is destroyed. Main thread only.
+// store; nothing it started runs once it is destroyed. Engine thread only.
 class VLUSBService final : public Observable, public VLUSBConnectionHosting {
 public:
     using Timing = VLUSBServiceTiming;

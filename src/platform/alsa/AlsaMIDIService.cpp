@@ -81,8 +81,8 @@ std::uint32_t addressKey(AlsaAddress address) {
 
 }  // namespace
 
-AlsaMIDIService::AlsaMIDIService(LogHandler log)
-    : log_(std::move(log)), subscribers_(std::make_unique<AlsaSubscriberCache>()) {}
+AlsaMIDIService::AlsaMIDIService(LogHandler log, MainQueue* readOn)
+    : log_(std::move(log)), readQueue_(readOn), subscribers_(std::make_unique<AlsaSubscriberCache>()) {}
 
 AlsaMIDIService::~AlsaMIDIService() {
     if (seq_ != nullptr) closeClient();
@@ -185,7 +185,8 @@ MIDIRefResult AlsaMIDIService::createFixedPort(MIDIObjectRef client, int number,
         return {status, 0};
     }
     std::lock_guard lock(dispatchMutex_);
-    ownPorts_[number] = {kind, std::move(receive)};
+    ownPorts_[number] = {kind,
+                         receive ? std::make_shared<const ReceiveCallback>(std::move(receive)) : nullptr};
     return {0, alsaEndpointRef({clientId_, number})};
 }
 
@@ -211,7 +212,8 @@ MIDIRefResult AlsaMIDIService::createVirtualPort(MIDIObjectRef client, std::stri
     }
     if (number < 0) return {status, 0};
     std::lock_guard lock(dispatchMutex_);
-    ownPorts_[number] = {kind, std::move(receive)};
+    ownPorts_[number] = {kind,
+                         receive ? std::make_shared<const ReceiveCallback>(std::move(receive)) : nullptr};
     return {0, alsaEndpointRef({clientId_, number})};
 }
 
@@ -508,6 +510,29 @@ MIDIStatus AlsaMIDIService::deliver(int sourcePort, std::optional<AlsaAddress> d
 // ---- The reader thread ----
 
 MIDIStatus AlsaMIDIService::startReader() {
+    if (readQueue_ != nullptr) {
+        const int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
+        readDescriptors_.assign(static_cast<std::size_t>(std::max(count, 0)), pollfd{});
+        const int filled = count > 0 ? snd_seq_poll_descriptors(seq_, readDescriptors_.data(),
+                                                                static_cast<unsigned int>(count), POLLIN)
+                                     : count;
+        queueDecoder_ = std::make_unique<AlsaEventDecoder>();
+        if (filled <= 0 || queueDecoder_->status() < 0) {
+            const MIDIStatus status =
+                queueDecoder_->status() < 0 ? queueDecoder_->status() : (filled < 0 ? filled : -ENODEV);
+            logLine("[MIDI] Reader setup failed: nothing to poll (status " + std::to_string(status) + ")");
+            return status;
+        }
+        readDescriptors_.resize(static_cast<std::size_t>(filled));
+        queueBatch_ = std::make_unique<AlsaReceiveBatch>();
+        idleWakeups_ = 0;
+        stopRequested_ = false;
+        for (const pollfd& descriptor : readDescriptors_) {
+            readWatches_.push_back(
+                readQueue_->watch(descriptor.fd, IoEvents::readable, [this](IoEvents) { readReady(); }));
+        }
+        return 0;
+    }
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stopFd_ < 0) {
         const MIDIStatus status = -errno;
@@ -528,8 +553,10 @@ MIDIStatus AlsaMIDIService::startReader() {
 }
 
 void AlsaMIDIService::stopReader() {
+    // Also ends a drain on the read queue's thread whose callback closed the client.
+    stopRequested_ = true;
+    readWatches_.clear();
     if (reader_.joinable()) {
-        stopRequested_ = true;
         const std::uint64_t one = 1;
         // The flag ends the thread even if this write could not wake it; its
         // poll then ends by its own timeout.
@@ -581,6 +608,29 @@ void AlsaMIDIService::readerLoop() {
     }
 }
 
+void AlsaMIDIService::readReady() {
+    if (seq_ == nullptr || stopRequested_) return;
+    if (drainInput(*queueBatch_, *queueDecoder_) > 0) {
+        idleWakeups_ = 0;
+        return;
+    }
+    // Woken with nothing to read: the watch reports errors as readiness, and a
+    // sequencer in error would wake the queue without end.
+    std::vector<pollfd> check = readDescriptors_;
+    if (::poll(check.data(), check.size(), 0) > 0 &&
+        std::any_of(check.begin(), check.end(),
+                    [](const pollfd& d) { return (d.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0; })) {
+        logLine("[MIDI] Sequencer reader stopped: the sequencer reported an error");
+        readWatches_.clear();
+        return;
+    }
+    if (++idleWakeups_ >= kMaxIdleWakeups) {
+        idleWakeups_ = 0;
+        snd_seq_drop_input(seq_);
+        logLine("[MIDI] Input stalled; pending events were dropped");
+    }
+}
+
 std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder) {
     std::size_t handled = 0;
     // One read takes every event the kernel holds for us into libasound's
@@ -602,6 +652,7 @@ std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecode
         if (event->dest.port == kAnnouncePort) {
             if (event->source.client == SND_SEQ_CLIENT_SYSTEM) {
                 flush(batch);
+                if (stopRequested_) break;
                 handleAnnouncement(*event);
             }
             continue;
@@ -652,25 +703,29 @@ void AlsaMIDIService::handleAnnouncement(const snd_seq_event_t& event) {
 void AlsaMIDIService::flush(AlsaReceiveBatch& batch) {
     if (batch.empty()) return;
     bool failed = false;
-    {
-        std::lock_guard lock(dispatchMutex_);
-        for (AlsaReceiveBatch::Group& group : batch.groups()) {
-            const auto port = ownPorts_.find(group.port);
-            if (port == ownPorts_.end() || !port->second.receive) continue;
-            MIDIObjectRef context = 0;
-            if (port->second.kind == PortKind::input) {
-                // Only connected sources are heard.
-                const auto connection = contexts_.find(addressKey(group.source));
-                if (connection == contexts_.end()) continue;
-                context = connection->second;
-            } else if (port->second.kind != PortKind::virtualDestination) {
-                continue;
-            }
-            try {
-                port->second.receive(std::move(group.packets), context);
-            } catch (...) {
-                failed = true;
-            }
+    for (AlsaReceiveBatch::Group& group : batch.groups()) {
+        // A reader thread calls under the lock, so that after a disposal
+        // returns no callback of that port runs. On the read queue's thread
+        // nothing runs beside the callback, which may itself change ports:
+        // the port is looked up again for every group and called unlocked.
+        std::unique_lock lock(dispatchMutex_);
+        const auto port = ownPorts_.find(group.port);
+        if (port == ownPorts_.end() || !port->second.receive) continue;
+        MIDIObjectRef context = 0;
+        if (port->second.kind == PortKind::input) {
+            // Only connected sources are heard.
+            const auto connection = contexts_.find(addressKey(group.source));
+            if (connection == contexts_.end()) continue;
+            context = connection->second;
+        } else if (port->second.kind != PortKind::virtualDestination) {
+            continue;
+        }
+        const std::shared_ptr<const ReceiveCallback> receive = port->second.receive;
+        if (readQueue_ != nullptr) lock.unlock();
+        try {
+            (*receive)(std::move(group.packets), context);
+        } catch (...) {
+            failed = true;
         }
     }
     batch.clear();

@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "core/MIDIService.hpp"
+#include "core/MainQueue.hpp"
 #include "platform/alsa/AlsaEndpointIdentity.hpp"
 
 // libasound's handle and event types, declared as libasound declares them, so
 // that users of this header need not see the library.
+struct pollfd;
 extern "C" {
 typedef struct _snd_seq snd_seq_t;
 typedef struct snd_seq_event snd_seq_event_t;
@@ -43,15 +45,20 @@ class AlsaSubscriberCache;
 // port). ALSA has no unique IDs: they are synthesized from client and port
 // names (see AlsaEndpointIdentity).
 //
-// One reader thread polls the sequencer, turns events into packets and calls
-// the receive and notification callbacks; it stops when the client is
-// disposed. Statuses are negative errnos. Nothing here throws.
+// The sequencer is read, its events turned into packets and the receive and
+// notification callbacks called, either on a queue's own thread (given at
+// construction: the engine's, so a note needs no hand-over between threads and
+// the callbacks may handle it at once) or on a reader thread of the service's
+// own. Either stops when the client is disposed. Statuses are negative errnos.
+// Nothing here throws.
 class AlsaMIDIService final : public MIDIService {
 public:
     // Thread-safe; takes one plain log line beginning with "[MIDI]".
     using LogHandler = std::function<void(std::string)>;
 
-    explicit AlsaMIDIService(LogHandler log);
+    // `readOn`: the queue whose thread reads the sequencer and runs the
+    // callbacks, and makes every other call; null for a reader thread.
+    explicit AlsaMIDIService(LogHandler log, MainQueue* readOn = nullptr);
     ~AlsaMIDIService() override;
     AlsaMIDIService(const AlsaMIDIService&) = delete;
     AlsaMIDIService& operator=(const AlsaMIDIService&) = delete;
@@ -96,7 +103,8 @@ private:
     enum class PortKind { input, output, virtualSource, virtualDestination };
     struct OwnPort {
         PortKind kind;
-        ReceiveCallback receive;
+        // Shared so that a callback that disposes its own port runs to its end.
+        std::shared_ptr<const ReceiveCallback> receive;
     };
     struct ScannedEndpoint {
         MIDIObjectRef ref = 0;
@@ -127,6 +135,8 @@ private:
     MIDIStatus startReader();
     void stopReader();
     void readerLoop();
+    // The queue's watch of the sequencer (with `readOn`).
+    void readReady();
     std::size_t drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder);
     void handleAnnouncement(const snd_seq_event_t& event);
     void flush(AlsaReceiveBatch& batch);
@@ -135,7 +145,7 @@ private:
     void logLine(std::string line) const;
 
     LogHandler log_;
-    // Set and cleared on the main thread under scanMutex_; the reader thread
+    // Set and cleared on the engine thread under scanMutex_; the reader thread
     // uses it between its start and its join.
     snd_seq_t* seq_ = nullptr;
     int clientId_ = -1;
@@ -145,12 +155,19 @@ private:
     int stopFd_ = -1;
     std::unique_ptr<AlsaEventEncoder> encoder_;
     NotifyCallback notify_;
+    MainQueue* readQueue_ = nullptr;
+    // With a read queue: its watches of the sequencer, and the reader's state.
+    std::vector<TaskHandle> readWatches_;
+    std::vector<pollfd> readDescriptors_;
+    std::unique_ptr<AlsaEventDecoder> queueDecoder_;
+    std::unique_ptr<AlsaReceiveBatch> queueBatch_;
+    int idleWakeups_ = 0;
     std::thread reader_;
     std::atomic<bool> stopRequested_{false};
     std::optional<std::chrono::steady_clock::time_point> lastOverrunLog_;
 
     // Our ports and the contexts of connected sources (by source address).
-    // Changed on the main thread under dispatchMutex_; the reader thread reads
+    // Changed on the engine thread under dispatchMutex_; the reader thread reads
     // them and runs the receive callbacks under it, so after a disposal
     // returns no callback of that port runs.
     mutable std::mutex dispatchMutex_;
@@ -164,14 +181,14 @@ private:
     mutable bool scanValid_ = false;
     mutable std::atomic<bool> scanStale_{false};
 
-    // What the last sourceCount() / destinationCount() saw (main thread).
+    // What the last sourceCount() / destinationCount() saw (engine thread).
     std::vector<MIDIObjectRef> sources_;
     std::vector<MIDIObjectRef> destinations_;
-    // Receivers that stopped reading (main thread; see AlsaEventWriter).
+    // Receivers that stopped reading (engine thread; see AlsaEventWriter).
     std::map<int, std::chrono::steady_clock::time_point> stalledReceivers_;
-    // Our ports' subscribers (main thread; the reader invalidates it).
+    // Our ports' subscribers (engine thread; the reader invalidates it).
     std::unique_ptr<AlsaSubscriberCache> subscribers_;
-    // Destinations the output port is subscribed to (main thread): a kernel
+    // Destinations the output port is subscribed to (engine thread): a kernel
     // client such as a hardware port or a virtual raw MIDI device opens its
     // device only for a write subscription and ignores events without one.
     std::set<std::uint32_t> subscribedDestinations_;

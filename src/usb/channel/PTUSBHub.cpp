@@ -169,7 +169,7 @@ PTOptionalError PTUSBChannel::open(EndHandler onEnd) {
     if (socketPath_.size() >= sizeof(addr.sun_path)) return PTError::posix(ENAMETOOLONG);
     std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
     // Non-blocking from the start: a daemon with a full backlog must not stall
-    // the main thread (the connect then fails with EAGAIN and is retried).
+    // the engine thread (the connect then fails with EAGAIN and is retried).
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return PTError::posix(errno);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {

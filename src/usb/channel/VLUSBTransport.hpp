@@ -25,7 +25,7 @@ inline constexpr std::uint16_t kVLUSBDevicePort = 17036;
 // or once the transport is gone, nor a channel's frame handler after the
 // channel closed; connection completions, ends and send completions may still
 // arrive after a close (that is how a close reports itself), so they must hold
-// their owner only weakly. Main thread only.
+// their owner only weakly. Engine thread only.
 class VLUSBTransport {
 public:
     using AttachedHandler = std::function<void(std::uint32_t deviceNumber, const PTPlist& properties)>;

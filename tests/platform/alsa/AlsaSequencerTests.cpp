@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "SequencerPeer.hpp"
+#include "core/QueueThread.hpp"
 #include "platform/alsa/AlsaEventCodec.hpp"
 #include "platform/alsa/AlsaEventWriter.hpp"
 #include "platform/alsa/AlsaMIDIService.hpp"
@@ -495,6 +496,97 @@ TEST_F(AlsaSequencerTest, ConnectedSourcesAndVirtualDestinationsDeliverWithTheir
     // After its disposal the endpoint hears nothing and cannot be reached.
     ASSERT_EQ(service_->disposeEndpoint(destination.ref), 0);
     EXPECT_LT(keys.send(aux, ourDestination, controller(2, 7, 102)), 0);
+}
+
+// Read on a queue's own thread (the engine's), callbacks run between that
+// thread's jobs and may change the ports under the reader's feet: a
+// destination that disposes itself hears nothing more of the burst it was in,
+// and an input that closes the whole client ends the read cleanly.
+TEST(AlsaSequencerOnAQueue, CallbacksRunOnTheQueuesThreadAndMayDisposeTheirOwnPorts) {
+    if (::access("/dev/snd/seq", R_OK | W_OK) != 0) GTEST_SKIP() << "No ALSA sequencer on this machine";
+    QueueThread thread;
+    MainQueue& queue = thread.queue();
+    std::unique_ptr<AlsaMIDIService> service;
+    // Per callback: on the queue's thread, and its first packet.
+    Shared<std::vector<std::pair<bool, Bytes>>> heard;
+    MIDIObjectRef client = 0;
+    MIDIObjectRef input = 0;
+    MIDIObjectRef destination = 0;
+    const auto record = [&](MIDIPacketList& packets) {
+        heard.change(
+            [&](auto& list) { list.emplace_back(queue.isMainThread(), std::move(packets.front())); });
+    };
+    const auto open = [&] {
+        client = service->createClient("Velorin Server", [](std::int32_t) {}).ref;
+        input = service
+                    ->createInputPort(client, "Velorin Server Input",
+                                      [&](MIDIPacketList&& packets, MIDIObjectRef) {
+                                          record(packets);
+                                          service->disposeClient(client);
+                                      })
+                    .ref;
+        destination = service
+                          ->createVirtualDestination(client, "Velorin Server", kOwnIDBase + 2,
+                                                     [&](MIDIPacketList&& packets, MIDIObjectRef) {
+                                                         record(packets);
+                                                         service->disposeEndpoint(destination);
+                                                     })
+                          .ref;
+    };
+    ASSERT_TRUE(thread.runAndWait([&] {
+        service = std::make_unique<AlsaMIDIService>([](std::string) {}, &queue);
+        open();
+    }));
+    ASSERT_NE(destination, 0u);
+    const int clientNumber = alsaClientFromRef(client).value_or(-1);
+    SequencerPeer keys("Velorin Test Keys");
+    const int out = keys.createPort("Keys Out", SequencerPeer::kReadable);
+    const int aux = keys.createPort("Keys Aux", SequencerPeer::kReadable);
+    ASSERT_GE(out, 0);
+    ASSERT_GE(aux, 0);
+    const SequencerPeer::Address ourDestination{clientNumber, alsaAddressFromRef(destination)->port};
+    const auto heardCount = [&] { return heard.read([](const auto& list) { return list.size(); }); };
+
+    // Both notes are in the kernel before the reader wakes; the second, from
+    // another source, is handed over on its own and finds no port.
+    ASSERT_TRUE(thread.runAndWait([&] {
+        EXPECT_EQ(keys.send(out, ourDestination, noteOn(0, 0x3C, 0x64)), 0);
+        EXPECT_EQ(keys.send(aux, ourDestination, noteOn(0, 0x3D, 0x64)), 0);
+    }));
+    ASSERT_TRUE(heard.waitUntil([](const auto& list) { return !list.empty(); }));
+
+    // The input closes the client on its first note; the rest of the burst is not read.
+    MIDIObjectRef source = 0;
+    ASSERT_TRUE(thread.runAndWait([&] {
+        for (std::size_t i = 0; i < service->sourceCount(); ++i) {
+            std::string name;
+            if (service->displayName(service->source(i), name) == 0 && name == "Keys Out") {
+                source = service->source(i);
+            }
+        }
+        EXPECT_EQ(service->connectSource(input, source, source), 0);
+        for (int note = 0x40; note < 0x48; ++note)
+            EXPECT_EQ(keys.send(out, std::nullopt, noteOn(0, note, 1)), 0);
+    }));
+    ASSERT_NE(source, 0u);
+    ASSERT_TRUE(heard.waitUntil([](const auto& list) { return list.size() >= 2; }));
+    // A new client on the same service reads again.
+    ASSERT_TRUE(thread.runAndWait([&] { open(); }));
+    ASSERT_NE(destination, 0u);
+    const SequencerPeer::Address newDestination{alsaClientFromRef(client).value_or(-1),
+                                                alsaAddressFromRef(destination)->port};
+    ASSERT_EQ(keys.send(out, newDestination, noteOn(0, 0x50, 0x64)), 0);
+    ASSERT_TRUE(heard.waitUntil([](const auto& list) { return list.size() >= 3; }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(heardCount(), 3u);
+    heard.read([](const auto& list) {
+        for (const auto& [onQueue, bytes] : list) EXPECT_TRUE(onQueue);
+        EXPECT_EQ(list[0].second, (Bytes{0x90, 0x3C, 0x64}));
+        EXPECT_EQ(list[1].second, (Bytes{0x90, 0x40, 0x01}));
+        EXPECT_EQ(list[2].second, (Bytes{0x90, 0x50, 0x64}));
+        return 0;
+    });
+    thread.runAndWait([&] { service.reset(); });
 }
 
 class AlsaSysExTest : public AlsaSequencerTest, public ::testing::WithParamInterface<std::size_t> {};
