@@ -1,11 +1,13 @@
 #include "app/VelorinServerApplication.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 
 #include <cassert>
 #include <cstdio>
 #include <utility>
 
+#include "app/DesktopNotification.hpp"
 #include "core/NullMIDIService.hpp"
 #include "core/QueueThread.hpp"
 #include "core/WriteBehindSettingsStore.hpp"
@@ -22,6 +24,7 @@
 #include "platform/linux/RealtimePriority.hpp"
 #include "platform/qt/QSettingsStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
+#include "ui/HubTrayIcon.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/TerminalLogMirror.hpp"
 #include "usb/VLUSBProcessLock.hpp"
@@ -62,6 +65,7 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
 VelorinServerApplication::~VelorinServerApplication() {
     QObject::disconnect(quitConnection_);
     shutDown();
+    tray_.reset();
     window_.reset();
     onEngineThread([this] {
         engineStatePublisher_.reset();
@@ -220,6 +224,41 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                              .usbStatus = usbStatus_.get()},
         platform.bundleInfo);
     window_->setAppearAction([this] { start(); });
+    window_->setCloseAction([this] { windowClosed(); });
+    // Closing the window leaves the hub running; only a quit ends it.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    notify_ = platform.notify ? platform.notify : showDesktopNotification;
+    tray_ = std::make_unique<HubTrayIcon>(
+        HubTrayIcon::Sources{
+            .window = *window_,
+            .link = *linkState_,
+            .linkCommands = makePostedLinkCommands(*engineQueue_, *linkClock_),
+            .panic = engineStatePublisher_->commands().panic,
+            // As the menu's Quit: from the event loop, after the menu closed.
+            .quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); },
+            .usbStatus = usbStatus_.get()},
+        platform.withTray && HubTrayIcon::isTrayAvailable());
+}
+
+void VelorinServerApplication::windowClosed() {
+    if (isShutDown_ || (tray_ && tray_->isShown()) || hasGivenClosedWindowHint_) return;
+    hasGivenClosedWindowHint_ = true;
+    // Without a tray icon the way back is not visible: say it once.
+    const std::string howTo =
+        "Start Velorin Server again to show its window; quit it there (Ctrl+Q), or end "
+        "process " +
+        std::to_string(QCoreApplication::applicationPid()) + " with SIGTERM.";
+    logStore_->log("[App] The window is closed; Velorin Server keeps running. " + howTo);
+    notify_("Velorin Server keeps running", "MIDI keeps flowing. " + howTo);
+}
+
+void VelorinServerApplication::presentForAnotherStart() {
+    if (!window_) {
+        logStore_->log("[App] Started again: this hub runs headless and has no window to show");
+        return;
+    }
+    logStore_->log("[App] Started again: showing the window");
+    presentWindow(*window_);
 }
 
 void VelorinServerApplication::showWindow() {

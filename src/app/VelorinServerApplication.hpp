@@ -20,6 +20,7 @@
 
 namespace velorin {
 
+class HubTrayIcon;
 class LinkBeatScheduler;
 class LinkClock;
 class LogStore;
@@ -42,7 +43,10 @@ class VLUSBService;
 // appears, or at once headless (the caller calls it). Both stop once, when the
 // application is about to quit — before the window saves its size on the
 // same notification — or, failing that, when this object is destroyed.
-// Teardown runs in reverse order: the window, the engine, the services it
+// With a window, the application does not quit when the window closes: the
+// hub keeps running, reachable through its tray icon (or, without a tray, by
+// starting the program again, which the log and a desktop notification say
+// once). Teardown runs in reverse order: the window, the engine, the services it
 // used, and the log store last.
 //
 // The Link clock, the scheduler, the MIDI and USB services and the engine are
@@ -85,6 +89,12 @@ public:
         // the snapshots it publishes. False: on `queue` (tests on virtual time).
         bool engineOnItsOwnThread = true;
         BundleInfoLookup bundleInfo = buildBundleInfo();
+        // With a window: put the hub's icon in the desktop's tray where
+        // there is one (its menu and actions exist either way).
+        bool withTray = true;
+        // How the one-time hint that the hub keeps running with its window
+        // closed reaches the desktop; null: a desktop notification.
+        std::function<void(const std::string& summary, const std::string& body)> notify;
     };
 
     // On the real machine.
@@ -96,6 +106,9 @@ public:
 
     // Does nothing headless.
     void showWindow();
+    // Another start of the program asked this hub to show itself: shows and
+    // raises the window (with a log line), or says that it runs headless.
+    void presentForAnotherStart();
     // Starts the engine and the Link poll; later calls, and calls after
     // shutDown(), do nothing.
     void start();
@@ -119,6 +132,8 @@ public:
     bool hasWindow() const { return window_ != nullptr; }
     // Only with a window.
     MainWindow& window() const { return *window_; }
+    // Only with a window.
+    HubTrayIcon& tray() const { return *tray_; }
 
     // Runs `job` on the engine's thread and returns after it ran: for
     // start-up, shutdown and tests, when the caller may wait.
@@ -133,6 +148,7 @@ private:
     void buildUSBService(const Platform& platform);
     void buildEngine(const Platform& platform);
     void buildWindow(const Platform& platform);
+    void windowClosed();
 
     std::unique_ptr<MainQueue> ownedQueue_;
     MainQueue* queue_ = nullptr;
@@ -162,6 +178,9 @@ private:
     std::unique_ptr<SnapshotChannel<VLUSBStatusSnapshot>> usbStatus_;
     Subscription usbStatusPublication_;
     std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<HubTrayIcon> tray_;
+    std::function<void(const std::string&, const std::string&)> notify_;
+    bool hasGivenClosedWindowHint_ = false;
     bool isStarted_ = false;
     bool isShutDown_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QMenuBar>
 #include <QShowEvent>
@@ -87,10 +88,10 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     settingsAction_->setMenuRole(QAction::PreferencesRole);
     connect(settingsAction_, &QAction::triggered, this, &MainWindow::openSettings);
     appMenu->addSeparator();
-    auto* quitAction = appMenu->addAction(QStringLiteral("Quit"));
-    quitAction->setShortcut(QKeySequence::Quit);
-    quitAction->setMenuRole(QAction::QuitRole);
-    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    quitAction_ = appMenu->addAction(QStringLiteral("Quit"));
+    quitAction_->setShortcut(QKeySequence::Quit);
+    quitAction_->setMenuRole(QAction::QuitRole);
+    connect(quitAction_, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
     chrome_ = new WindowChromeStyler(*this, queue, settings);
     chrome_->restoreSize();
@@ -101,6 +102,11 @@ MainWindow::~MainWindow() = default;
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (appear_) appear_();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    if (event->isAccepted() && close_) close_();
 }
 
 void MainWindow::openSettings() {

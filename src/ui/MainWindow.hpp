@@ -15,6 +15,7 @@
 #include "usb/VLUSBStatusSnapshot.hpp"
 
 class QAction;
+class QCloseEvent;
 class QShowEvent;
 class QVBoxLayout;
 
@@ -73,10 +74,15 @@ public:
     // What runs each time the window appears (the application starts the MIDI
     // engine then; a later appearance finds it running).
     void setAppearAction(std::function<void()> action) { appear_ = std::move(action); }
+    // What runs each time the user closes the window (which only hides it:
+    // the hub keeps running).
+    void setCloseAction(std::function<void()> action) { close_ = std::move(action); }
+    QAction& quitAction() const { return *quitAction_; }
     void showAboutPanel();
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -95,7 +101,9 @@ private:
     Subscription linkSubscription_;
     QAction* aboutAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
+    QAction* quitAction_ = nullptr;
     std::function<void()> appear_;
+    std::function<void()> close_;
 };
 
 }  // namespace velorin

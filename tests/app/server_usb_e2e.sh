@@ -4,8 +4,10 @@
 # individual devices and to route Phone → Router → Stage iPad, must pass a note
 # played on the Phone to the Stage iPad (and not back to the Phone), and on
 # SIGTERM stop with status 0, sending the Stage iPad the note's note-off first.
-# With its window (offscreen) or headless, where the MIDI path runs on its own thread.
-#   server_usb_e2e.sh SERVER DEVICE_SIMULATOR SETTINGS_WRITER [window|headless]
+# With its window (offscreen), with the window hidden from the start (--hidden,
+# as at login: the hub runs without a window shown), or headless, where the
+# MIDI path runs on its own thread.
+#   server_usb_e2e.sh SERVER DEVICE_SIMULATOR SETTINGS_WRITER [window|hidden|headless]
 set -u
 server="$1"
 simulator="$2"
