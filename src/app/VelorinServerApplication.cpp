@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "app/AutostartEntry.hpp"
 #include "app/DesktopNotification.hpp"
 #include "core/NullMIDIService.hpp"
 #include "core/QueueThread.hpp"
@@ -221,7 +222,8 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                              .linkCommands = makePostedLinkCommands(*engineQueue_, *linkClock_),
                              .activity = *activity_,
                              .latency = latency_.get(),
-                             .usbStatus = usbStatus_.get()},
+                             .usbStatus = usbStatus_.get(),
+                             .startAtLogin = startAtLoginOption(platform)},
         platform.bundleInfo);
     window_->setAppearAction([this] { start(); });
     window_->setCloseAction([this] { windowClosed(); });
@@ -238,6 +240,26 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
             .quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); },
             .usbStatus = usbStatus_.get()},
         platform.withTray && HubTrayIcon::isTrayAvailable());
+}
+
+StartAtLoginOption VelorinServerApplication::startAtLoginOption(const Platform& platform) {
+    std::optional<std::filesystem::path> directory = platform.autostartDirectory;
+    if (directory->empty()) directory = AutostartEntry::defaultDirectory();
+    if (!directory) return {};
+    auto entry = std::make_shared<const AutostartEntry>(*directory, AutostartEntry::currentExecutable());
+    return StartAtLoginOption{
+        .isEnabled = [entry] { return entry->isEnabled(); },
+        .setEnabled =
+            [entry, log = logStore_](bool enabled) {
+                if (const auto problem = entry->setEnabled(enabled)) {
+                    log->log("[App] Start at Login: " + *problem);
+                    return false;
+                }
+                log->log(enabled ? "[App] Start at Login on: " + entry->path().string() + " starts it hidden"
+                                 : "[App] Start at Login off: " + entry->path().string() + " removed");
+                return true;
+            },
+    };
 }
 
 void VelorinServerApplication::windowClosed() {

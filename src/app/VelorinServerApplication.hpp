@@ -16,6 +16,7 @@
 #include "link/LinkClockView.hpp"
 #include "link/LinkSession.hpp"
 #include "log/BundleInfo.hpp"
+#include "ui/MIDIDeviceSettingsView.hpp"
 #include "usb/VLUSBStatusSnapshot.hpp"
 
 namespace velorin {
@@ -95,6 +96,9 @@ public:
         // How the one-time hint that the hub keeps running with its window
         // closed reaches the desktop; null: a desktop notification.
         std::function<void(const std::string& summary, const std::string& body)> notify;
+        // Where "Start at Login" writes its autostart entry; empty: the
+        // user's ($XDG_CONFIG_HOME/autostart).
+        std::filesystem::path autostartDirectory;
     };
 
     // On the real machine.
@@ -149,6 +153,7 @@ private:
     void buildEngine(const Platform& platform);
     void buildWindow(const Platform& platform);
     void windowClosed();
+    StartAtLoginOption startAtLoginOption(const Platform& platform);
 
     std::unique_ptr<MainQueue> ownedQueue_;
     MainQueue* queue_ = nullptr;

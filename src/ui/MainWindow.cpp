@@ -68,7 +68,8 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
 
     // The sheet lies over the whole content while presented.
     settingsSheet_ = new MIDIDeviceSettingsView(
-        services.engine, engineCommands_, [this] { closeSettings(); }, central);
+        services.engine, engineCommands_, [this] { closeSettings(); }, std::move(services.startAtLogin),
+        central);
     settingsSheet_->hide();
     central->installEventFilter(this);
     // A morph's sheet lies over the content while the engine presents it.

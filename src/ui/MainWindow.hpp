@@ -12,6 +12,7 @@
 #include "link/LinkClockView.hpp"
 #include "log/BundleInfo.hpp"
 #include "log/LogStore.hpp"
+#include "ui/MIDIDeviceSettingsView.hpp"
 #include "usb/VLUSBStatusSnapshot.hpp"
 
 class QAction;
@@ -48,6 +49,8 @@ public:
         const MIDILatencyMonitor* latency = nullptr;
         // Null without USB.
         const SnapshotChannel<VLUSBStatusSnapshot>* usbStatus = nullptr;
+        // The settings sheet's "Start at Login"; empty: not offered.
+        StartAtLoginOption startAtLogin = {};
     };
 
     MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,
