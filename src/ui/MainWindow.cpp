@@ -94,7 +94,7 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     quitAction_->setMenuRole(QAction::QuitRole);
     connect(quitAction_, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
-    chrome_ = new WindowChromeStyler(*this, queue, settings);
+    chrome_ = new WindowChromeStyler(*this, *central, queue, settings);
     chrome_->restoreSize();
 }
 
