@@ -19,7 +19,7 @@ if [ "${1:-}" != package ]; then
     usbmuxd libusbmuxd-tools
     iproute2 util-linux dbus-daemon
     alsa-utils qemu-system-x86 xz-utils cpio
-    desktop-file-utils appstream systemd file
+    desktop-file-utils appstream systemd file lintian
   )
 fi
 

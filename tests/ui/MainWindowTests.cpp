@@ -260,7 +260,7 @@ TEST_F(MainWindowTest, ContentSizeIsSavedShortlyAfterResizingAndAtOnceOnClose) {
     EXPECT_EQ(settings.doubleValue("mainWindow.contentHeight"), 820.0);
 }
 
-TEST(AboutDialog, ShowsVersionBuildAndTheCreditsInASmallMonospacedFont) {
+TEST(AboutDialog, ShowsVersionBuildTheCreditsInASmallMonospacedFontAndTheLicence) {
     const velorin::AboutPanelContent content{"Velorin Server", "0.1.0", "Build 42",
                                              "Lane: Production\nCommit: 1a2b3c4"};
     velorin::AboutDialog dialog(content);
@@ -272,4 +272,10 @@ TEST(AboutDialog, ShowsVersionBuildAndTheCreditsInASmallMonospacedFont) {
     EXPECT_EQ(credits->text(), "Lane: Production\nCommit: 1a2b3c4");
     EXPECT_EQ(credits->font().pixelSize(), 11);
     EXPECT_TRUE(credits->alignment() & Qt::AlignHCenter);
+    const auto* licence = dialog.findChild<QLabel*>(QStringLiteral("aboutLicence"));
+    ASSERT_NE(licence, nullptr);
+    for (const char* part :
+         {"GPL-3.0-or-later", "Ableton Link (GPL-2.0-or-later)", "asio (BSL-1.0)", "Qt 6 (LGPL-3.0)"}) {
+        EXPECT_TRUE(licence->text().contains(QString::fromUtf8(part))) << part;
+    }
 }
