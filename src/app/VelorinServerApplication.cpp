@@ -263,15 +263,23 @@ StartAtLoginOption VelorinServerApplication::startAtLoginOption(const Platform& 
 }
 
 void VelorinServerApplication::windowClosed() {
-    if (isShutDown_ || (tray_ && tray_->isShown()) || hasGivenClosedWindowHint_) return;
+    if (!window_ || isShutDown_ || (tray_ && tray_->isShown()) || hasGivenClosedWindowHint_) return;
     hasGivenClosedWindowHint_ = true;
     // Without a tray icon the way back is not visible: say it once.
     const std::string howTo =
         "Start Velorin Server again to show its window; quit it there (Ctrl+Q), or end "
         "process " +
         std::to_string(QCoreApplication::applicationPid()) + " with SIGTERM.";
-    logStore_->log("[App] The window is closed; Velorin Server keeps running. " + howTo);
+    // Closing: still visible while its close event runs; --hidden: never shown.
+    logStore_->log(
+        std::string(window_->isVisible() ? "[App] The window is closed" : "[App] The window is hidden") +
+        "; Velorin Server keeps running. " + howTo);
     notify_("Velorin Server keeps running", "MIDI keeps flowing. " + howTo);
+}
+
+void VelorinServerApplication::startWithWindowHidden() {
+    start();
+    windowClosed();
 }
 
 void VelorinServerApplication::presentForAnotherStart() {

@@ -110,6 +110,9 @@ public:
 
     // Does nothing headless.
     void showWindow();
+    // Starts without showing the window (--hidden); without a tray icon the
+    // log and a notification say once how to show it.
+    void startWithWindowHidden();
     // Another start of the program asked this hub to show itself: shows and
     // raises the window (with a log line), or says that it runs headless.
     void presentForAnotherStart();

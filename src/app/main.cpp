@@ -116,7 +116,7 @@ int runWithWindow(int argc, char** argv, bool startHidden) {
     serveLaterStarts(claim, server);
     if (startHidden) {
         // The window appears when asked (tray, another start); the hub runs now.
-        server.start();
+        server.startWithWindowHidden();
     } else {
         server.showWindow();
     }

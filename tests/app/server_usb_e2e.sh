@@ -37,6 +37,11 @@ for device in "Stage iPad" "Phone"; do
     fail "$device did not connect"
 done
 
+if [ "$mode" = hidden ]; then
+  # Offscreen there is no tray: the log says how to show the window.
+  grep -qE "$(log_line Message 'The window is hidden; Velorin Server keeps running\. Start Velorin Server again to show its window.*')" \
+    "$work/server.log" || fail "no hint on how to show the hidden window"
+fi
 echo "90 3C 64" >&3
 note_on='^\[Stage iPad\] MIDI port 0 ts 0: 90 3C 64$'
 wait_for "$work/simulator.log" "$note_on" 10 || fail "the note did not reach the Stage iPad"

@@ -70,10 +70,9 @@ silent "desktop-file-validate" desktop-file-validate "$root/usr/share/applicatio
 # changelog of a CPack package, are not this test's business).
 bash tests/package/dep5_check.sh "$root/usr/share/doc/velorin-server/copyright" ||
   fail "the copyright file is not machine-readable DEP-5"
-# Status 1 means findings; 2 and above that lintian itself failed.
-lintian_status=0
-lintian --allow-root --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || lintian_status=$?
-[ "$lintian_status" -le 1 ] || { cat "$work/lintian.log"; fail "lintian failed ($lintian_status)"; }
+# Findings do not change its status here; a failure of lintian itself does.
+lintian --allow-root --fail-on none --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 ||
+  { cat "$work/lintian.log"; fail "lintian failed"; }
 if grep -E '^[EWIXP]: [^ ]+: [^ ]*(copyright|dep5|license)' "$work/lintian.log"; then
   fail "lintian finds fault with the copyright file"
 fi
