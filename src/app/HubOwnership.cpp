@@ -31,7 +31,10 @@ constexpr auto kConnectPatience = std::chrono::seconds(3);
 constexpr int kAnswerTimeoutMs = 5000;
 // How long the owner waits for a connected start's request.
 constexpr int kRequestTimeoutMs = 500;
-constexpr const char* kPresentRequest = "present\n";
+// A later start's request: "present" asks the owner to show itself, "pid"
+// only asks who it is. The answer is "<pid> <0|1>" (1: headless).
+constexpr std::string_view kPresentRequest = "present";
+constexpr std::string_view kPidRequest = "pid";
 
 std::string errnoText(int error) {
     return std::strerror(error);
@@ -94,8 +97,8 @@ std::optional<HubOwnership::RunningHub> parseAnswer(const std::string& answer) {
     return HubOwnership::RunningHub{.pid = pid, .headless = end[1] == '1'};
 }
 
-// Asks the owner listening on `path` to present itself.
-std::optional<HubOwnership::RunningHub> askOverSocket(const std::filesystem::path& path,
+// Asks the owner listening on `path` who it is and, when `present`, to present itself.
+std::optional<HubOwnership::RunningHub> askOverSocket(const std::filesystem::path& path, bool present,
                                                       std::string& problem) {
     sockaddr_un address{};
     if (!makeAddress(path, address)) {
@@ -112,7 +115,8 @@ std::optional<HubOwnership::RunningHub> askOverSocket(const std::filesystem::pat
         }
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
             std::optional<HubOwnership::RunningHub> running;
-            if (writeAll(fd, kPresentRequest)) running = parseAnswer(readLine(fd, kAnswerTimeoutMs));
+            const std::string request = std::string(present ? kPresentRequest : kPidRequest) + "\n";
+            if (writeAll(fd, request)) running = parseAnswer(readLine(fd, kAnswerTimeoutMs));
             ::close(fd);
             if (!running) problem = "it did not answer on " + path.string();
             return running;
@@ -158,7 +162,7 @@ HubOwnership::Claim HubOwnership::claim(const Options& options) {
     Claim result;
     std::unique_ptr<HubOwnership> own(new HubOwnership(options.headless));
     if (options.useSessionBus && hasSessionBus()) {
-        if (!own->claimBusName(result)) return result;
+        if (!own->claimBusName(result, options.presentOwner)) return result;
     }
     const std::filesystem::path directory =
         options.runtimeDirectory.empty() ? runtimeDirectoryFromEnvironment() : options.runtimeDirectory;
@@ -166,7 +170,7 @@ HubOwnership::Claim HubOwnership::claim(const Options& options) {
         if (!own->ownsBusName_)
             result.notes.emplace_back(
                 "neither a session bus nor XDG_RUNTIME_DIR; a second hub is not refused");
-    } else if (!own->claimSocket(directory, result)) {
+    } else if (!own->claimSocket(directory, options.presentOwner, result)) {
         // The owner answered there: the bus name, if taken, goes with `own`.
         return result;
     }
@@ -174,7 +178,7 @@ HubOwnership::Claim HubOwnership::claim(const Options& options) {
     return result;
 }
 
-bool HubOwnership::claimBusName(Claim& claim) {
+bool HubOwnership::claimBusName(Claim& claim, bool presentOwner) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         claim.notes.push_back("the session bus cannot be reached: " +
@@ -205,7 +209,8 @@ bool HubOwnership::claimBusName(Claim& claim) {
                        QStringLiteral("org.velorin.VelorinServer.Hub"), bus);
     hub.setTimeout(kAnswerTimeoutMs);
     const QDBusReply<bool> headless = hub.call(QStringLiteral("IsHeadless"));
-    const QDBusReply<unsigned int> pid = hub.call(QStringLiteral("Present"));
+    const QDBusReply<unsigned int> pid =
+        hub.call(presentOwner ? QStringLiteral("Present") : QStringLiteral("Pid"));
     if (headless.isValid() && pid.isValid()) {
         claim.running = RunningHub{.pid = static_cast<long>(pid.value()), .headless = headless.value()};
     } else {
@@ -216,7 +221,7 @@ bool HubOwnership::claimBusName(Claim& claim) {
     return false;
 }
 
-bool HubOwnership::claimSocket(const std::filesystem::path& directory, Claim& claim) {
+bool HubOwnership::claimSocket(const std::filesystem::path& directory, bool presentOwner, Claim& claim) {
     const std::filesystem::path lockPath = directory / kLockFileName;
     const std::filesystem::path socketPath = directory / kSocketFileName;
     const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -231,7 +236,7 @@ bool HubOwnership::claimSocket(const std::filesystem::path& directory, Claim& cl
             claim.notes.push_back("cannot lock " + lockPath.string() + ": " + errnoText(error));
             return true;
         }
-        claim.running = askOverSocket(socketPath, claim.problem);
+        claim.running = askOverSocket(socketPath, presentOwner, claim.problem);
         return false;
     }
     lockFD_ = lock;
@@ -260,8 +265,8 @@ void HubOwnership::answerSocket() {
     const int client = ::accept4(listenFD_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
     const std::string request = readLine(client, kRequestTimeoutMs);
-    if (request + "\n" == kPresentRequest) {
-        const unsigned int pid = Present();
+    if (request == kPresentRequest || request == kPidRequest) {
+        const unsigned int pid = request == kPresentRequest ? Present() : Pid();
         writeAll(client, std::to_string(pid) + (headless_ ? " 1\n" : " 0\n"));
     } else if (log_) {
         log_("[App] Refused a request on " + socketPath_.string() + ": not a start of Velorin Server");
@@ -271,6 +276,10 @@ void HubOwnership::answerSocket() {
 
 unsigned int HubOwnership::Present() {
     if (present_) present_();
+    return static_cast<unsigned int>(::getpid());
+}
+
+unsigned int HubOwnership::Pid() const {
     return static_cast<unsigned int>(::getpid());
 }
 

@@ -38,6 +38,9 @@ public:
         // Use the session bus when one is reachable without starting one:
         // DBUS_SESSION_BUS_ADDRESS is set, or $XDG_RUNTIME_DIR/bus exists.
         bool useSessionBus = true;
+        // When another process owns the hub: ask it to present itself (a
+        // start with --hidden only asks who it is).
+        bool presentOwner = true;
     };
 
     // What a later start learned from the owner.
@@ -76,12 +79,14 @@ public Q_SLOTS:
     // Called over the bus (and for the socket's requests): presents the hub
     // and returns this process's id.
     Q_SCRIPTABLE unsigned int Present();
+    // This process's id, without presenting anything.
+    Q_SCRIPTABLE unsigned int Pid() const;
     Q_SCRIPTABLE bool IsHeadless() const;
 
 private:
     explicit HubOwnership(bool headless);
-    bool claimBusName(Claim& claim);
-    bool claimSocket(const std::filesystem::path& directory, Claim& claim);
+    bool claimBusName(Claim& claim, bool presentOwner);
+    bool claimSocket(const std::filesystem::path& directory, bool presentOwner, Claim& claim);
     void answerSocket();
 
     bool headless_;

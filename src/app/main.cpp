@@ -49,15 +49,17 @@ void configureApplication() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-velorin::HubOwnership::Options hubOptions(bool headless) {
+// `hidden`: a start with --hidden (at login) leaves a running hub's window as it is.
+velorin::HubOwnership::Options hubOptions(bool headless, bool hidden) {
     velorin::HubOwnership::Options options;
     options.headless = headless;
+    options.presentOwner = !hidden;
     return options;
 }
 
 // The exit status when another process owns the hub (it was asked to show
 // itself), or nothing when this process is the hub.
-std::optional<int> handedOver(const velorin::HubOwnership::Claim& claim) {
+std::optional<int> handedOver(const velorin::HubOwnership::Claim& claim, bool presented) {
     if (claim.running) {
         if (claim.running->headless) {
             std::fprintf(
@@ -66,8 +68,8 @@ std::optional<int> handedOver(const velorin::HubOwnership::Claim& claim) {
                 "velorin-server\n",
                 claim.running->pid);
         } else {
-            std::fprintf(stderr, "Velorin Server is already running (pid %ld); its window is shown.\n",
-                         claim.running->pid);
+            std::fprintf(stderr, "Velorin Server is already running (pid %ld)%s\n", claim.running->pid,
+                         presented ? "; its window is shown." : ".");
         }
         return 0;
     }
@@ -90,8 +92,8 @@ void serveLaterStarts(velorin::HubOwnership::Claim& ownership, velorin::VelorinS
 int runHeadless(int argc, char** argv) {
     const QCoreApplication app(argc, argv);
     configureApplication();
-    auto claim = velorin::HubOwnership::claim(hubOptions(true));
-    if (const auto status = handedOver(claim)) return *status;
+    auto claim = velorin::HubOwnership::claim(hubOptions(true, false));
+    if (const auto status = handedOver(claim, true)) return *status;
     const velorin::TerminationSignals terminationSignals;
     velorin::VelorinServerApplication::Platform platform;
     platform.withWindow = false;
@@ -104,8 +106,8 @@ int runHeadless(int argc, char** argv) {
 int runWithWindow(int argc, char** argv, bool startHidden) {
     QApplication app(argc, argv);
     configureApplication();
-    auto claim = velorin::HubOwnership::claim(hubOptions(false));
-    if (const auto status = handedOver(claim)) return *status;
+    auto claim = velorin::HubOwnership::claim(hubOptions(false, startHidden));
+    if (const auto status = handedOver(claim, !startHidden)) return *status;
     // Ties the window to the installed desktop entry (Wayland app id) and
     // shows the installed icon on window managers that read it from the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("velorin-server"));

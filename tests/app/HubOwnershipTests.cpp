@@ -67,6 +67,8 @@ TEST(HubOwnership, TheOwnerAnswersLaterStartsOnItsSocketAndRefusesAnythingElse) 
 
     EXPECT_EQ(exchange(socket, "present\n"), std::to_string(::getpid()) + " 1\n");
     EXPECT_EQ(presented, 1);
+    EXPECT_EQ(exchange(socket, "pid\n"), std::to_string(::getpid()) + " 1\n");
+    EXPECT_EQ(presented, 1);
     // Anything else: no answer, nothing presented, one line in the log.
     EXPECT_EQ(exchange(socket, "GET / HTTP/1.0\r\n\r\n"), "");
     EXPECT_EQ(presented, 1);

@@ -3,7 +3,7 @@
 # started here) and a private XDG_RUNTIME_DIR. Over the bus and, without one,
 # over the runtime folder's socket:
 # - a second start raises the running hub's window, says so and exits 0
-#   without opening anything of its own;
+#   without opening anything of its own; one with --hidden leaves the window be;
 # - a running headless hub makes a second start print where its log is and exit 0;
 # - an owner killed with SIGKILL does not keep the next start from owning the hub.
 #   server_one_hub.sh SERVER
@@ -50,6 +50,14 @@ check_handover() {
     fail "$transport: the second start started a hub of its own"
   wait_for "$work/$transport-owner.log" "$(log_line Message 'Started again: showing the window')" 5 "$owner" ||
     fail "$transport: the running hub did not show its window"
+  # A start at login (--hidden) leaves the running hub's window as it is.
+  second_start hidden "$work/$transport-login.log"
+  status=$?
+  [ "$status" -eq 0 ] || fail "$transport: the hidden start exited with $status"
+  grep -qxF "Velorin Server is already running (pid $owner)." "$work/$transport-login.log" ||
+    fail "$transport: the hidden start did not name the running hub"
+  [ "$(grep -c 'Started again' "$work/$transport-owner.log")" -eq 1 ] ||
+    fail "$transport: the hidden start showed the running hub's window"
 
   # Killed without a chance to clean up: the next start owns the hub.
   kill -KILL "$owner"
