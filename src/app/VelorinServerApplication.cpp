@@ -243,8 +243,10 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
 }
 
 StartAtLoginOption VelorinServerApplication::startAtLoginOption(const Platform& platform) {
-    std::optional<std::filesystem::path> directory = platform.autostartDirectory;
-    if (directory->empty()) directory = AutostartEntry::defaultDirectory();
+    const std::optional<std::filesystem::path> directory = platform.autostartDirectory.empty()
+                                                               ? AutostartEntry::defaultDirectory()
+                                                               : platform.autostartDirectory;
+    // Without a home folder there is nowhere to keep the entry: not offered.
     if (!directory) return {};
     auto entry = std::make_shared<const AutostartEntry>(*directory, AutostartEntry::currentExecutable());
     return StartAtLoginOption{

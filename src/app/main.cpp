@@ -1,8 +1,9 @@
 // The velorin-server executable: the Qt application, the claim on the user's
 // one hub (a later start hands over to the running hub and exits), and the
-// object that builds, starts and stops everything else — with its window where there is a display,
-// headless (no widget at all) where there is none. SIGINT and SIGTERM quit
-// through the event loop, so the same clean exit runs as for the Quit menu item.
+// object that builds, starts and stops everything else — with its window
+// where there is a display, headless (no widget at all) where there is none.
+// SIGINT and SIGTERM quit through the event loop, so the same clean exit runs
+// as for the Quit menu item.
 #include <signal.h>
 
 #include <QApplication>
