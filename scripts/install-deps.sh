@@ -17,7 +17,7 @@ if [ "${1:-}" != package ]; then
     clang libclang-rt-14-dev clang-format clang-tidy fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
     usbmuxd libusbmuxd-tools
-    iproute2 util-linux dbus-daemon
+    iproute2 util-linux dbus-daemon dbus-bin
     alsa-utils qemu-system-x86 xz-utils cpio
     desktop-file-utils appstream systemd file lintian
   )

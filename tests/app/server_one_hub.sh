@@ -79,6 +79,22 @@ check_handover() {
 
 without_bus=("${server_env[@]}")
 server_env+=(DBUS_SESSION_BUS_ADDRESS="$bus")
+
+# Started hidden where there is no tray (offscreen), the hub says once, in one
+# desktop notification, how to show the window; this bus has no notification
+# service, so the call goes unanswered, and the hub says nothing about that.
+dbus-monitor --address "$bus" "type='method_call',interface='org.freedesktop.Notifications'" \
+  >"$work/monitor.log" 2>&1 &
+started_pids+=($!)
+wait_for "$work/monitor.log" 'member=NameAcquired' 5 || fail "dbus-monitor did not start"
+start_owner hidden "$work/hidden-owner.log"
+wait_for "$work/monitor.log" '^ +string "Velorin Server keeps running"$' 5 || fail "no desktop notification"
+kill -TERM "$owner"
+wait_exit "$owner" 15 || fail "the hidden hub did not quit on SIGTERM"
+[ "$(grep -c 'member=Notify' "$work/monitor.log")" -eq 1 ] || fail "not exactly one notification"
+! grep -qiE 'notif|dbus|error' "$work/hidden-owner.log" || fail "the missing notification service was mentioned"
+echo "session bus: one desktop notification from the hidden hub, unanswered without a word"
+
 check_handover "session bus"
 # Without a session bus: the socket in the runtime folder, where a killed
 # owner leaves its files behind.
