@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages needed to build, run and test Velorin Server.
 # Idempotent: does nothing when everything is present.
 #   install-deps.sh           everything: build, package and the whole test suite

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velorin-screenshots [OUTPUT_FOLDER]
 //
 // Builds an engine on a fake Link session with a realistic inventory (three

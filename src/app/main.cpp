@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The velorin-server executable: the Qt application, the claim on the user's
 // one hub (a later start hands over to the running hub and exits), and the
 // object that builds, starts and stops everything else — with its window

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "Start at Login": the autostart entry as desktop-file-validate sees it (for
 // plain and awkward program paths), and the settings sheet's switch writing and
 // removing it, with a clear log line when it cannot.

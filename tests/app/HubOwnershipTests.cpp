@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The runtime folder's side of the one-hub guard, in process: the owner answers
 // a later start's request on its socket, refuses anything else with a log line,
 // and a second claim in the same folder learns about the first.

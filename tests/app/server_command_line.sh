@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velorin-server's command line, with no display at all: --help and --version
 # answer on standard output with status 0; any other argument (Qt's own
 # options too) is refused on standard error with status 2; and none of them

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # One hub per user, with real processes: a private session bus (a dbus-daemon
 # started here) and a private XDG_RUNTIME_DIR. Over the bus and, without one,
 # over the runtime folder's socket:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the black-box tests of velorin-server: a private working folder,
 # bounded waits on log files, and ending only the processes started here.
 # Log lines on standard error look like "12:34:56.789 MIDI    Stopped": time,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # End to end over USB: the device simulator stands in for usbmuxd with two
 # controller devices, "Stage iPad" and "Phone". The server, configured to show
 # individual devices and to route Phone → Router → Stage iPad, must pass a note

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Natural title order: the comparison itself, and the engine's endpoint lists
 // (routing columns and the settings sheet's device lists) sorted by it.
 #include <gtest/gtest.h>

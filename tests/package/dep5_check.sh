@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks a Debian copyright file in the machine-readable format (DEP-5) the
 # way lintian checks a source package's: the Format line; a header paragraph
 # first; every Files paragraph with Copyright and License, "Files: *" the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package (scripts/package.sh, its own Release build in
 # build/package), unpacks it into a throwaway root and checks it: the files it
 # holds, their owner and modes, the declared dependencies, the program running

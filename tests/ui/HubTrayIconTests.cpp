@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tray icon's menu as the user drives it, through its QActions: show and
 // hide the window, Link on and off, panic and quit; and its tooltip following
 // the USB status and the Link state.
