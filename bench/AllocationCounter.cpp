@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replaces the global operator new/delete with counting versions. Kept in its
 // own file so that no caller sees malloc and free paired with new and delete.
 #include "AllocationCounter.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hub-added latency through the real ALSA sequencer: what a note sent through
 // our "Velorin Server" port and back costs beyond the same note sent through
 // the kernel's "Midi Through" port and back, and beyond a minimal forwarder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole engine path: handleInput → parse → dispatch → morph → sendEvent into
 // a counting route, for the Router, the Octave Layer with all four layers, the
 // Link Looper's capture and a two-morph chain; and panic's duration per target.

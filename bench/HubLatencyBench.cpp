@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hub-added latency: the time from a note leaving the MIDI service's reader
 // thread to the engine's send of it reaching the service.
 //

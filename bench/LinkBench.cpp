@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The beat scheduler's poll and insert costs, how late beat-scheduled events
 // leave against the Link library's own (never enabled) timeline when the poll
 // runs on a 10 ms timer, with and without the precise wake-up, on the poll loop

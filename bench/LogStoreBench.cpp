@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of LogStore::append for one writer and for two concurrent writers.
 // Entries are built outside the timed region in batches; only the append (one
 // short lock hold and, for the first entry of a batch, a post) is measured.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Parser throughput: this system's packet parser against libasound's byte
 // parser (snd_midi_event_encode_byte) on the same packets of a mixed stream.
 // Both report bytes/s and events/s; the ratio of the bytes/s is the comparison.

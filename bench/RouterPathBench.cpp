@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Events per second through the hot path of one input: parse a packet, look up
 // the input's deliveries, hand each event to the Router through the MorphEngine,
 // encode every resulting action into a counting sink and record it as sent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MIDI through the USB transport over real Unix sockets: a fake device sends a
 // 3-byte note through the fake usbmuxd tunnel, the service hands it to its MIDI
 // handler, the handler sends it back to the device's key, and the device

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Hub-added latency: a note from the MIDI service's reader thread through the
 # engine to the service's send, on the poll loop and on the Qt event loop with
 # the window shown, against a bare cross-thread post on the same loop.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 velorin_add_bench(link SOURCES ${CMAKE_CURRENT_LIST_DIR}/LinkBench.cpp ${CMAKE_CURRENT_LIST_DIR}/AllocationCounter.cpp
                   DEPS velorin_link velorin_log velorin_core)
 # The lateness runs on the Qt event loop too where the application is built.

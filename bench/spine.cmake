@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The MIDI spine: parser throughput (against libasound's byte parser) and the
 # event path parse → MorphEngine with the Router → encoded bytes.
 pkg_check_modules(SPINE_ALSA IMPORTED_TARGET alsa)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Build information, fixed when the project is configured and shared by the
 # program's build information (src/log) and the package (packaging/):
 #   VELORIN_BUNDLE_LANE          "Beta" or "Production", from VELORIN_DISTRIBUTION_LANE

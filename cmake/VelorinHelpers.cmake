@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velorin_add_library(NAME [DEPS ...] [PRIVATE_DEPS ...] [EXCLUDE file ...])
 # One static library per layer, built from every .cpp in its folder (not recursing).
 #

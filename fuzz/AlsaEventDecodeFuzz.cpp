@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sequencer events as another client could send them, decoded to MIDI bytes and
 // gathered into receive batches: arbitrary types, flags and data, variable
 // data of any length. Checks that nothing crashes, every batch stays within its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Random MIDI bytes, split into packets on three inputs, go through the whole
 // engine path with every morph routed (including a chain of three morphs), on
 // virtual time with a fake Link session whose transport, tempo and timeline the

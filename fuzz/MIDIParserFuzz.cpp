@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the MIDI parser, split into packets at points the
 // input chooses, with one parser state carried across all packets. Checks the
 // parser's invariants after every packet and compares against two other ways of

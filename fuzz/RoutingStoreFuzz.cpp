@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loads the routing store's two records from arbitrary bytes. Byte 0 says where
 // the input splits into the graph record and the availability record. A record
 // that decodes must encode and decode back to itself, and a store built from it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device-info payloads (XML or binary property lists) from a device.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Frame headers and payloads from a device, fed in pieces of varying size with
 // varying accept decisions.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MIDI frame payloads from a device; a decoded frame must encode back to the same bytes.
 #include <cstddef>
 #include <cstdint>

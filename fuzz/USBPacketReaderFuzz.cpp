@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // usbmuxd packets from the daemon: the reader, the property-list parser and
 // the result mapping behind it.
 #include <cstddef>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A long fuzzing campaign, outside CI: runs each fuzz target until it has made
 # RUNS executions or SECONDS have passed, whichever comes first, starting from
 # its committed corpus; then minimises what it found back into fuzz/corpus/NAME

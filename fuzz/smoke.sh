@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs every built fuzz target for a short time on its seed corpus.
 # Usage: fuzz/smoke.sh BUILD_DIR SECONDS
 set -euo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The USB transport's decoders of remote input: framed-channel frames, usbmuxd
 # packets, MIDI frames and device-info property lists.
 velorin_add_fuzzer(usb_frame_reader ${CMAKE_CURRENT_LIST_DIR}/USBFrameReaderFuzz.cpp velorin_usb_channel)

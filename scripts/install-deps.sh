@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages needed to build, run and test Velorin Server.
 # Idempotent: does nothing when everything is present.
 #   install-deps.sh           everything: build, package and the whole test suite
@@ -17,9 +18,9 @@ if [ "${1:-}" != package ]; then
     clang libclang-rt-14-dev clang-format clang-tidy fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
     usbmuxd libusbmuxd-tools
-    iproute2 util-linux dbus-daemon
+    iproute2 util-linux dbus-daemon dbus-bin
     alsa-utils qemu-system-x86 xz-utils cpio
-    desktop-file-utils appstream systemd file
+    desktop-file-utils appstream systemd file lintian
   )
 fi
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package of Velorin Server: a Release build of the program
 # only (no tests, benchmarks or tools) in build/package, then CPack's .deb:
 #   bash scripts/package.sh [cmake -D options, e.g. -DVELORIN_DISTRIBUTION_LANE=Production;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the C++ sources against the checked-in .clang-format and .clang-tidy.
 # Fails on any formatting difference or any clang-tidy warning.
 #   style.sh [BUILD_DIR]   BUILD_DIR holds compile_commands.json (default build/default)

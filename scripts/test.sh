@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up a fresh Debian 12 machine, builds and runs the whole test suite:
 # the normal build, the Debian package, the tests against a real ALSA
 # sequencer (natively where /dev/snd/seq exists, else inside a throwaway VM),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velorin-device-sim: runs a fake usbmuxd on a socket path with one or more
 // simulated controller devices, prints the MIDI frames they receive and sends
 // MIDI given on the command line, read from a file or typed on standard input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velorin-screenshots [OUTPUT_FOLDER]
 //
 // Builds an engine on a fake Link session with a realistic inventory (three
@@ -172,12 +173,15 @@ struct Scene {
         enginePublisher = std::make_unique<MIDIEngineStatePublisher>(*engine, queue, engineState);
         window = std::make_unique<MainWindow>(
             queue, settings, log,
-            MainWindow::Services{.engine = engineState,
-                                 .engineCommands = enginePublisher->commands(),
-                                 .link = linkState,
-                                 .linkCommands = makePostedLinkCommands(queue, *clock),
-                                 .activity = activity,
-                                 .usbStatus = nullptr});
+            MainWindow::Services{
+                .engine = engineState,
+                .engineCommands = enginePublisher->commands(),
+                .link = linkState,
+                .linkCommands = makePostedLinkCommands(queue, *clock),
+                .activity = activity,
+                .usbStatus = nullptr,
+                // Shown on, as for a user who starts it at login.
+                .startAtLogin = {.isEnabled = [] { return true; }, .setEnabled = [](bool) { return true; }}});
         queue.runPending();  // the first snapshot reaches the window
         routing = &window->routingSection();
         sheets = &window->morphSheets();

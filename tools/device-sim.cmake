@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velorin-device-sim: a fake usbmuxd with simulated controller devices.
 include(${PROJECT_SOURCE_DIR}/tests/usb/support/UsbFakes.cmake)
 add_executable(velorin-device-sim ${CMAKE_CURRENT_LIST_DIR}/DeviceSimulator.cpp)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fault injection: plants one small fault (a mutant) at a time in the source,
 # rebuilds the test programs that can see it, runs them and tells whether any
 # test noticed. A mutant no test notices marks a behaviour the tests leave open.

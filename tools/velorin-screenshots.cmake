@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velorin-screenshots: renders the main window and the morph sheets into PNGs
 # on Qt's offscreen platform, from an engine with a made-up inventory.
 if(TARGET velorin_ui)

@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/CommandLine.hpp"
 
 #include <cstdio>
+#include <optional>
 
 #include "log/AppFeatureFlags.hpp"
 
@@ -27,7 +29,7 @@ std::string versionText(const BundleInfoLookup& lookup) {
 }
 
 std::string helpText() {
-    return "Usage: velorin-server [--help | --version]\n"
+    return "Usage: velorin-server [--hidden | --help | --version]\n"
            "\n"
            "Velorin Server is a MIDI hub. It reaches the Velorin controller app on iPhone\n"
            "and iPad over the USB cable (through usbmuxd), publishes its own MIDI ports to\n"
@@ -41,22 +43,39 @@ std::string helpText() {
            "The log goes to standard error. Without a display, start it with\n"
            "QT_QPA_PLATFORM=offscreen to run it headless (as its systemd user service does).\n"
            "\n"
+           "One hub runs per user: starting the program again shows the running hub's\n"
+           "window and exits. Closing the window leaves the hub running; quit it from\n"
+           "its menu (Ctrl+Q) or its tray icon.\n"
+           "\n"
            "Options:\n"
+           "  --hidden       start with the window hidden (\"Start at Login\" does this)\n"
            "  -h, --help     show this help and exit\n"
            "  --version      show the name, version, build number, lane and commit and exit\n";
 }
 
 CommandLineOutcome interpretCommandLine(const std::vector<std::string_view>& arguments,
                                         const BundleInfoLookup& lookup) {
-    if (arguments.empty()) return {};
+    std::optional<std::string_view> answered;
+    bool hidden = false;
     for (const std::string_view argument : arguments) {
-        if (argument == "--help" || argument == "-h" || argument == "--version") continue;
+        if (argument == "--help" || argument == "-h" || argument == "--version") {
+            if (!answered) answered = argument;
+            continue;
+        }
+        if (argument == "--hidden") {
+            hidden = true;
+            continue;
+        }
         if (argument.starts_with('-')) return refuse("unknown option '" + std::string(argument) + "'");
         return refuse("unexpected argument '" + std::string(argument) + "'");
     }
     CommandLineOutcome outcome;
+    if (!answered) {
+        outcome.startHidden = hidden;
+        return outcome;
+    }
     outcome.runServer = false;
-    outcome.standardOutput = arguments.front() == "--version" ? versionText(lookup) : helpText();
+    outcome.standardOutput = *answered == "--version" ? versionText(lookup) : helpText();
     return outcome;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <string>
@@ -8,12 +9,16 @@
 
 namespace velorin {
 
-// What the command line asks for. The server has two options, --help (or -h)
-// and --version; every setting lives in the settings store and is changed in
-// the window. Anything else is refused with exit status 2.
+// What the command line asks for. The server has three options, --help (or
+// -h), --version and --hidden (start with the window hidden, as the autostart
+// entry does); every setting lives in the settings store and is changed in the
+// window. Anything else is refused with exit status 2.
 struct CommandLineOutcome {
-    // True when the server should start (no arguments at all).
+    // True when the server should start (no arguments, or --hidden alone).
     bool runServer = true;
+    // Start without showing the window (the hub runs; the tray icon, or
+    // starting the program again, shows it).
+    bool startHidden = false;
     // Otherwise: what to write to standard output and standard error, and the
     // exit status.
     std::string standardOutput;
@@ -21,8 +26,8 @@ struct CommandLineOutcome {
     int exitStatus = 0;
 };
 
-// `arguments` excludes the program name. Any argument other than the two
-// options is refused; otherwise the first option given answers. Pure: reads
+// `arguments` excludes the program name. Any argument other than the three
+// options is refused; otherwise the first of --help and --version answers. Pure: reads
 // only its arguments and the build information.
 CommandLineOutcome interpretCommandLine(const std::vector<std::string_view>& arguments,
                                         const BundleInfoLookup& lookup = buildBundleInfo());

@@ -1,11 +1,15 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/VelorinServerApplication.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 
 #include <cassert>
 #include <cstdio>
 #include <utility>
 
+#include "app/AutostartEntry.hpp"
+#include "app/DesktopNotification.hpp"
 #include "core/NullMIDIService.hpp"
 #include "core/QueueThread.hpp"
 #include "core/WriteBehindSettingsStore.hpp"
@@ -22,6 +26,7 @@
 #include "platform/linux/RealtimePriority.hpp"
 #include "platform/qt/QSettingsStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
+#include "ui/HubTrayIcon.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/TerminalLogMirror.hpp"
 #include "usb/VLUSBProcessLock.hpp"
@@ -62,6 +67,7 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
 VelorinServerApplication::~VelorinServerApplication() {
     QObject::disconnect(quitConnection_);
     shutDown();
+    tray_.reset();
     window_.reset();
     onEngineThread([this] {
         engineStatePublisher_.reset();
@@ -221,9 +227,75 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                              .linkCommands = makePostedLinkCommands(*engineQueue_, *linkClock_),
                              .activity = *activity_,
                              .latency = latency_.get(),
-                             .usbStatus = usbStatus_.get()},
+                             .usbStatus = usbStatus_.get(),
+                             .startAtLogin = startAtLoginOption(platform)},
         platform.bundleInfo);
     window_->setAppearAction([this] { start(); });
+    window_->setCloseAction([this] { windowClosed(); });
+    // Closing the window leaves the hub running; only a quit ends it.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    notify_ = platform.notify ? platform.notify : showDesktopNotification;
+    tray_ = std::make_unique<HubTrayIcon>(
+        HubTrayIcon::Sources{
+            .window = *window_,
+            .link = *linkState_,
+            .linkCommands = makePostedLinkCommands(*engineQueue_, *linkClock_),
+            .panic = engineStatePublisher_->commands().panic,
+            // As the menu's Quit: from the event loop, after the menu closed.
+            .quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); },
+            .usbStatus = usbStatus_.get()},
+        platform.withTray && HubTrayIcon::isTrayAvailable());
+}
+
+StartAtLoginOption VelorinServerApplication::startAtLoginOption(const Platform& platform) {
+    const std::optional<std::filesystem::path> directory = platform.autostartDirectory.empty()
+                                                               ? AutostartEntry::defaultDirectory()
+                                                               : platform.autostartDirectory;
+    // Without a home folder there is nowhere to keep the entry: not offered.
+    if (!directory) return {};
+    auto entry = std::make_shared<const AutostartEntry>(*directory, AutostartEntry::currentExecutable());
+    return StartAtLoginOption{
+        .isEnabled = [entry] { return entry->isEnabled(); },
+        .setEnabled =
+            [entry, log = logStore_](bool enabled) {
+                if (const auto problem = entry->setEnabled(enabled)) {
+                    log->log("[App] Start at Login: " + *problem);
+                    return false;
+                }
+                log->log(enabled ? "[App] Start at Login on: " + entry->path().string() + " starts it hidden"
+                                 : "[App] Start at Login off: " + entry->path().string() + " removed");
+                return true;
+            },
+    };
+}
+
+void VelorinServerApplication::windowClosed() {
+    if (!window_ || isShutDown_ || (tray_ && tray_->isShown()) || hasGivenClosedWindowHint_) return;
+    hasGivenClosedWindowHint_ = true;
+    // Without a tray icon the way back is not visible: say it once.
+    const std::string howTo =
+        "Start Velorin Server again to show its window; quit it there (Ctrl+Q), or end "
+        "process " +
+        std::to_string(QCoreApplication::applicationPid()) + " with SIGTERM.";
+    // Closing: still visible while its close event runs; --hidden: never shown.
+    logStore_->log(
+        std::string(window_->isVisible() ? "[App] The window is closed" : "[App] The window is hidden") +
+        "; Velorin Server keeps running. " + howTo);
+    notify_("Velorin Server keeps running", "MIDI keeps flowing. " + howTo);
+}
+
+void VelorinServerApplication::startWithWindowHidden() {
+    start();
+    windowClosed();
+}
+
+void VelorinServerApplication::presentForAnotherStart() {
+    if (!window_) {
+        logStore_->log("[App] Started again: this hub runs headless and has no window to show");
+        return;
+    }
+    logStore_->log("[App] Started again: showing the window");
+    presentWindow(*window_);
 }
 
 void VelorinServerApplication::showWindow() {

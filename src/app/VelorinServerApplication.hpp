@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <QMetaObject>
@@ -16,10 +17,12 @@
 #include "link/LinkClockView.hpp"
 #include "link/LinkSession.hpp"
 #include "log/BundleInfo.hpp"
+#include "ui/MIDIDeviceSettingsView.hpp"
 #include "usb/VLUSBStatusSnapshot.hpp"
 
 namespace velorin {
 
+class HubTrayIcon;
 class LinkBeatScheduler;
 class LinkClock;
 class LogStore;
@@ -42,7 +45,10 @@ class VLUSBService;
 // appears, or at once headless (the caller calls it). Both stop once, when the
 // application is about to quit — before the window saves its size on the
 // same notification — or, failing that, when this object is destroyed.
-// Teardown runs in reverse order: the window, the engine, the services it
+// With a window, the application does not quit when the window closes: the
+// hub keeps running, reachable through its tray icon (or, without a tray, by
+// starting the program again, which the log and a desktop notification say
+// once). Teardown runs in reverse order: the window, the engine, the services it
 // used, and the log store last.
 //
 // The Link clock, the scheduler, the MIDI and USB services and the engine are
@@ -85,6 +91,15 @@ public:
         // the snapshots it publishes. False: on `queue` (tests on virtual time).
         bool engineOnItsOwnThread = true;
         BundleInfoLookup bundleInfo = buildBundleInfo();
+        // With a window: put the hub's icon in the desktop's tray where
+        // there is one (its menu and actions exist either way).
+        bool withTray = true;
+        // How the one-time hint that the hub keeps running with its window
+        // closed reaches the desktop; null: a desktop notification.
+        std::function<void(const std::string& summary, const std::string& body)> notify;
+        // Where "Start at Login" writes its autostart entry; empty: the
+        // user's ($XDG_CONFIG_HOME/autostart).
+        std::filesystem::path autostartDirectory;
     };
 
     // On the real machine.
@@ -96,6 +111,12 @@ public:
 
     // Does nothing headless.
     void showWindow();
+    // Starts without showing the window (--hidden); without a tray icon the
+    // log and a notification say once how to show it.
+    void startWithWindowHidden();
+    // Another start of the program asked this hub to show itself: shows and
+    // raises the window (with a log line), or says that it runs headless.
+    void presentForAnotherStart();
     // Starts the engine and the Link poll; later calls, and calls after
     // shutDown(), do nothing.
     void start();
@@ -119,6 +140,8 @@ public:
     bool hasWindow() const { return window_ != nullptr; }
     // Only with a window.
     MainWindow& window() const { return *window_; }
+    // Only with a window.
+    HubTrayIcon& tray() const { return *tray_; }
 
     // Runs `job` on the engine's thread and returns after it ran: for
     // start-up, shutdown and tests, when the caller may wait.
@@ -133,6 +156,8 @@ private:
     void buildUSBService(const Platform& platform);
     void buildEngine(const Platform& platform);
     void buildWindow(const Platform& platform);
+    void windowClosed();
+    StartAtLoginOption startAtLoginOption(const Platform& platform);
 
     std::unique_ptr<MainQueue> ownedQueue_;
     MainQueue* queue_ = nullptr;
@@ -162,6 +187,9 @@ private:
     std::unique_ptr<SnapshotChannel<VLUSBStatusSnapshot>> usbStatus_;
     Subscription usbStatusPublication_;
     std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<HubTrayIcon> tray_;
+    std::function<void(const std::string&, const std::string&)> notify_;
+    bool hasGivenClosedWindowHint_ = false;
     bool isStarted_ = false;
     bool isShutDown_ = false;
 };

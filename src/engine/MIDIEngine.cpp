@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/MIDIEngine.hpp"
 
 #include <algorithm>
 #include <cassert>
-#include <cctype>
 
 #include "core/NullMIDIService.hpp"
+#include "engine/EndpointTitleOrder.hpp"
 #include "morphs/FC200SysExMorph.hpp"
 #include "morphs/LinkLooperMorph.hpp"
 
@@ -28,16 +29,11 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
     return text ? std::optional<std::string_view>(*text) : std::nullopt;
 }
 
-// Titles in case-insensitive order; equal titles keep inventory order.
+// Titles in natural order (EndpointTitleOrder); equal titles keep inventory order.
 template <typename Endpoint>
 void sortByTitle(std::vector<Endpoint>& endpoints) {
-    std::stable_sort(endpoints.begin(), endpoints.end(), [](const Endpoint& a, const Endpoint& b) {
-        return std::lexicographical_compare(a.title.begin(), a.title.end(), b.title.begin(), b.title.end(),
-                                            [](char x, char y) {
-                                                return std::tolower(static_cast<unsigned char>(x)) <
-                                                       std::tolower(static_cast<unsigned char>(y));
-                                            });
-    });
+    std::stable_sort(endpoints.begin(), endpoints.end(),
+                     [](const Endpoint& a, const Endpoint& b) { return titleLess(a.title, b.title); });
 }
 
 // The log line of one SysEx frame. A partial frame is the whole message

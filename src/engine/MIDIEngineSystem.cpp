@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MIDI engine's contact with the outside: the operating system's MIDI
 // client and ports, the app's virtual ports, the endpoint inventory and the
 // source connections, the receive paths, the USB service, start and stop.

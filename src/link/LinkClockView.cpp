@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/LinkClockView.hpp"
 
 #include "link/LinkClock.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/MIDIDeviceSettingsView.hpp"
 
 #include <QFrame>
@@ -20,6 +21,9 @@ constexpr const char* kFC200Help = "When on, the FC-200 SysEx morph appears in M
 constexpr const char* kAdditionalPortsTitle = "Add Additional Velorin Server Ports";
 constexpr const char* kAdditionalPortsHelp =
     "Enables Velorin Server ports 2 and 3 together. Port 1 stays available.";
+constexpr const char* kStartAtLoginTitle = "Start at Login";
+constexpr const char* kStartAtLoginHelp =
+    "Starts Velorin Server with its window hidden when you log in to the desktop.";
 
 QString qText(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -53,8 +57,13 @@ NeonToggle* optionToggle(const char* title, const char* help, QWidget* parent) {
 
 MIDIDeviceSettingsView::MIDIDeviceSettingsView(const MIDIEngineStateChannel& engine,
                                                const MIDIEngineCommands& commands,
-                                               std::function<void()> close, QWidget* parent)
-    : QWidget(parent), engine_(engine), commands_(commands), closeAction_(std::move(close)) {
+                                               std::function<void()> close, StartAtLoginOption startAtLogin,
+                                               QWidget* parent)
+    : QWidget(parent),
+      engine_(engine),
+      commands_(commands),
+      closeAction_(std::move(close)),
+      startAtLoginOption_(std::move(startAtLogin)) {
     setObjectName(QStringLiteral("settingsSheet"));
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(48, 36, 48, 36);
@@ -93,6 +102,15 @@ MIDIDeviceSettingsView::MIDIDeviceSettingsView(const MIDIEngineStateChannel& eng
     additionalPorts_ = optionToggle(kAdditionalPortsTitle, kAdditionalPortsHelp, other);
     for (NeonToggle* toggle : {usbDevices_, fc200_, additionalPorts_})
         other->contentLayout().addWidget(toggle);
+    if (startAtLoginOption_.isEnabled && startAtLoginOption_.setEnabled) {
+        startAtLogin_ = optionToggle(kStartAtLoginTitle, kStartAtLoginHelp, other);
+        other->contentLayout().addWidget(startAtLogin_);
+        // Not the engine's: changed here, on this thread, and shown as it came out.
+        connect(startAtLogin_, &QAbstractButton::clicked, this, [this](bool on) {
+            startAtLoginOption_.setEnabled(on);
+            startAtLogin_->setChecked(startAtLoginOption_.isEnabled());
+        });
+    }
     layout->addWidget(other);
 
     connect(close_, &QPushButton::clicked, this, [this] {
@@ -162,6 +180,7 @@ void MIDIDeviceSettingsView::refresh() {
     usbDevices_->setChecked(engine->showsIndividualUSBDevices);
     fc200_->setChecked(engine->showsFC200Morph);
     additionalPorts_->setChecked(engine->additionalPortsActive);
+    if (startAtLogin_ != nullptr) startAtLogin_->setChecked(startAtLoginOption_.isEnabled());
 }
 
 void MIDIDeviceSettingsView::showEvent(QShowEvent* event) {

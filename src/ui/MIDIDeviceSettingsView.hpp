@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <QWidget>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,17 +20,27 @@ namespace velorin {
 class NeonButton;
 class NeonToggle;
 
+// "Start at Login", which the application keeps outside the settings store
+// (an autostart entry). Without both functions the sheet leaves it out.
+struct StartAtLoginOption {
+    std::function<bool()> isEnabled;
+    // Turns it on or off; false when that failed (the switch then shows
+    // what isEnabled says).
+    std::function<bool(bool)> setEnabled;
+};
+
 // The settings sheet: "MIDI Inputs" and "MIDI Outputs", one switch per
 // external endpoint that is on while the endpoint is available, and "Other
-// Settings" with the USB presentation, the FC-200 morph's visibility and the
-// app's additional ports. It shows the engine's snapshots and posts every
+// Settings" with the USB presentation, the FC-200 morph's visibility, the
+// app's additional ports and "Start at Login". It shows the engine's snapshots and posts every
 // change as a command; "Close" calls the close action.
 class MIDIDeviceSettingsView final : public QWidget {
     Q_OBJECT
 public:
     // `engine` and `commands` outlive the view.
     MIDIDeviceSettingsView(const MIDIEngineStateChannel& engine, const MIDIEngineCommands& commands,
-                           std::function<void()> close, QWidget* parent = nullptr);
+                           std::function<void()> close, StartAtLoginOption startAtLogin = {},
+                           QWidget* parent = nullptr);
     ~MIDIDeviceSettingsView() override;
 
     QLabel& titleLabel() const { return *title_; }
@@ -39,6 +51,8 @@ public:
     NeonToggle& showIndividualUSBDevicesToggle() const { return *usbDevices_; }
     NeonToggle& showFC200MorphToggle() const { return *fc200_; }
     NeonToggle& additionalPortsToggle() const { return *additionalPorts_; }
+    // Null when the application keeps no such option.
+    NeonToggle* startAtLoginToggle() const { return startAtLogin_; }
 
     // Shows the latest snapshot's endpoint lists and switches.
     void refresh();
@@ -66,6 +80,8 @@ private:
     NeonToggle* usbDevices_ = nullptr;
     NeonToggle* fc200_ = nullptr;
     NeonToggle* additionalPorts_ = nullptr;
+    StartAtLoginOption startAtLoginOption_;
+    NeonToggle* startAtLogin_ = nullptr;
     Subscription engineSubscription_;
 };
 

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/MainWindow.hpp"
 #include "ui/MorphSheetHost.hpp"
 #include "ui/RoutingSectionView.hpp"
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QMenuBar>
 #include <QShowEvent>
@@ -67,7 +69,8 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
 
     // The sheet lies over the whole content while presented.
     settingsSheet_ = new MIDIDeviceSettingsView(
-        services.engine, engineCommands_, [this] { closeSettings(); }, central);
+        services.engine, engineCommands_, [this] { closeSettings(); }, std::move(services.startAtLogin),
+        central);
     settingsSheet_->hide();
     central->installEventFilter(this);
     // A morph's sheet lies over the content while the engine presents it.
@@ -87,12 +90,12 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     settingsAction_->setMenuRole(QAction::PreferencesRole);
     connect(settingsAction_, &QAction::triggered, this, &MainWindow::openSettings);
     appMenu->addSeparator();
-    auto* quitAction = appMenu->addAction(QStringLiteral("Quit"));
-    quitAction->setShortcut(QKeySequence::Quit);
-    quitAction->setMenuRole(QAction::QuitRole);
-    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    quitAction_ = appMenu->addAction(QStringLiteral("Quit"));
+    quitAction_->setShortcut(QKeySequence::Quit);
+    quitAction_->setMenuRole(QAction::QuitRole);
+    connect(quitAction_, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
-    chrome_ = new WindowChromeStyler(*this, queue, settings);
+    chrome_ = new WindowChromeStyler(*this, *central, queue, settings);
     chrome_->restoreSize();
 }
 
@@ -101,6 +104,11 @@ MainWindow::~MainWindow() = default;
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (appear_) appear_();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    if (event->isAccepted() && close_) close_();
 }
 
 void MainWindow::openSettings() {

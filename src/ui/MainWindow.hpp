@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <QMainWindow>
@@ -12,9 +13,11 @@
 #include "link/LinkClockView.hpp"
 #include "log/BundleInfo.hpp"
 #include "log/LogStore.hpp"
+#include "ui/MIDIDeviceSettingsView.hpp"
 #include "usb/VLUSBStatusSnapshot.hpp"
 
 class QAction;
+class QCloseEvent;
 class QShowEvent;
 class QVBoxLayout;
 
@@ -47,6 +50,8 @@ public:
         const MIDILatencyMonitor* latency = nullptr;
         // Null without USB.
         const SnapshotChannel<VLUSBStatusSnapshot>* usbStatus = nullptr;
+        // The settings sheet's "Start at Login"; empty: not offered.
+        StartAtLoginOption startAtLogin = {};
     };
 
     MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,
@@ -73,10 +78,15 @@ public:
     // What runs each time the window appears (the application starts the MIDI
     // engine then; a later appearance finds it running).
     void setAppearAction(std::function<void()> action) { appear_ = std::move(action); }
+    // What runs each time the user closes the window (which only hides it:
+    // the hub keeps running).
+    void setCloseAction(std::function<void()> action) { close_ = std::move(action); }
+    QAction& quitAction() const { return *quitAction_; }
     void showAboutPanel();
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -95,7 +105,9 @@ private:
     Subscription linkSubscription_;
     QAction* aboutAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
+    QAction* quitAction_ = nullptr;
     std::function<void()> appear_;
+    std::function<void()> close_;
 };
 
 }  // namespace velorin

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <QObject>
@@ -14,7 +15,9 @@ namespace velorin {
 // The size is restored only when both keys are stored (raised to the minimum),
 // saved 0.35 s after the last resize (so a drag writes once, shortly after it
 // ends) and at once when the window closes or the application quits. The
-// window's content here is its whole client area.
+// sizes are the content's (the central widget), without the menu bar or
+// anything else the window adds around it: the content is at least
+// 1090 × 692, and the stored size is the content's.
 class WindowChromeStyler final : public QObject {
     Q_OBJECT
 public:
@@ -24,18 +27,21 @@ public:
     static constexpr int kMinimumContentHeight = 692;
     static constexpr std::chrono::milliseconds kSaveDelay{350};
 
-    WindowChromeStyler(QWidget& window, MainQueue& queue, SettingsStore& settings);
+    WindowChromeStyler(QWidget& window, QWidget& content, MainQueue& queue, SettingsStore& settings);
     ~WindowChromeStyler() override;
 
     void restoreSize();
     void saveSize();
     bool hasPendingSave() const { return saveWorkItem_.isActive(); }
+    // What the window adds around the content (the menu bar's height).
+    QSize frameExtra() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QWidget& window_;
+    QWidget& content_;
     MainQueue& queue_;
     SettingsStore& settings_;
     TaskHandle saveWorkItem_;

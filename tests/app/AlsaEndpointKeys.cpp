@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Prints the routing key and name of every ALSA sequencer destination the
 // server would list ("<key>\t<name>" per line), so that a black-box test can
 // store routing to a device before the server starts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes settings into the server's own settings file, through the same store
 // and routing code the server reads them with, so that a black-box test starts
 // the server on a known configuration. The file is the one the server uses

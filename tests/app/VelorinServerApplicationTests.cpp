@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -22,6 +24,7 @@
 #include "support/FakeLinkSession.hpp"
 #include "support/FakeMIDIService.hpp"
 #include "ui/HeaderBarView.hpp"
+#include "ui/HubTrayIcon.hpp"
 #include "ui/MIDIDeviceSettingsView.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/NeonControls.hpp"
@@ -94,6 +97,7 @@ protected:
     ObservedSettings settings;
     FakeMIDIService* midi = nullptr;
     FakeLinkSession* link = nullptr;
+    std::vector<std::string> notifications;
 
     // On its own thread the engine gets the real Link library (never enabled,
     // so it opens no socket): the fake session would read the test's queue.
@@ -116,6 +120,9 @@ protected:
         platform.usb = std::nullopt;
         platform.mirrorLogToStandardError = false;
         platform.bundleInfo = lane(laneName);
+        platform.notify = [this](const std::string& summary, const std::string& body) {
+            notifications.push_back(summary + ": " + body);
+        };
         return std::make_unique<VelorinServerApplication>(std::move(platform));
     }
 };
@@ -202,6 +209,54 @@ TEST_F(VelorinServerApplicationTest, QuitStopsTheEngineOnceSilencingItsNotesBefo
     server.reset();
     const auto lines = logLines(*log);
     EXPECT_EQ(countOf(lines, "[MIDI] Stopping: sending all-notes-off and clearing scheduled events"), 1);
+    EXPECT_EQ(countOf(lines, "[MIDI] Stopped"), 1);
+}
+
+TEST_F(VelorinServerApplicationTest, ClosingTheWindowKeepsMIDIFlowingAndSaysOnceHowToGetItBack) {
+    {
+        MIDIRoutingStore routing(settings);
+        routing.setInputAssignment(true, coreMIDIEndpointKey(11, 0), "router", "inputs");
+        routing.setOutputAssignment(true, coreMIDIEndpointKey(12, 0), "router", "outputs");
+    }
+    auto server = makeServer();
+    const MIDIObjectRef keys = midi->addSource("Keys", 11);
+    const MIDIObjectRef synth = midi->addDestination("Synth", 12);
+    server->showWindow();
+    ASSERT_TRUE(server->window().isVisible());
+
+    // The window closes inside the running event loop, as a user closes it;
+    // a note played afterwards still passes, and only Quit ends the loop.
+    std::size_t sentAfterClose = 0;
+    bool engineRanAfterClose = false;
+    runUntilQuit([&] {
+        server->window().close();
+        QTimer::singleShot(50, [&] {
+            engineRanAfterClose = server->engine().isStarted();
+            midi->deliverFromSource(keys, {{0x90, 0x3C, 0x64}});
+            queue.runPending();
+            sentAfterClose = midi->sent.size();
+            // Shown again (as a later start does) and closed again: no second hint.
+            server->presentForAnotherStart();
+            server->window().close();
+            server->tray().quitAction().trigger();
+        });
+    });
+    EXPECT_TRUE(engineRanAfterClose);
+    ASSERT_EQ(sentAfterClose, 1u);
+    EXPECT_EQ(midi->sent.front(), (FakeMIDIService::Sent{synth, {0x90, 0x3C, 0x64}, false}));
+    EXPECT_FALSE(server->engine().isStarted());
+
+    // Offscreen there is no tray: the log and a notification say once how to get the window back.
+    const auto lines = logLines(server->logStore());
+    const auto hint = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with(
+            "[App] The window is closed; Velorin Server keeps running. Start Velorin Server "
+            "again to show its window");
+    });
+    EXPECT_EQ(hint, 1);
+    EXPECT_EQ(countOf(lines, "[App] Started again: showing the window"), 1);
+    ASSERT_EQ(notifications.size(), 1u);
+    EXPECT_TRUE(notifications.front().starts_with("Velorin Server keeps running: MIDI keeps flowing."));
     EXPECT_EQ(countOf(lines, "[MIDI] Stopped"), 1);
 }
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The device simulator never replaces a socket someone listens on (run as root
 # it could otherwise delete the real usbmuxd's): a second simulator on the
 # first one's path refuses, and the first keeps its socket and keeps answering.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The server on a real ALSA sequencer, as other programs see it:
 # - its client "Velorin Server" shows the ports "Velorin Server", "… 2" and
 #   "… 3" in `aconnect -l`, at the same port numbers after a restart;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velorin-server's command line, with no display at all: --help and --version
 # answer on standard output with status 0; any other argument (Qt's own
 # options too) is refused on standard error with status 2; and none of them
@@ -19,10 +20,15 @@ run --version || fail "--version: status $?"
 grep -qxE 'Velorin Server [0-9]+\.[0-9]+\.[0-9]+ \(build [0-9]+, (Beta|Production) lane, commit ([0-9a-f]+|unknown)\)' \
   "$work/stdout.log" && [ "$(wc -l <"$work/stdout.log")" -eq 1 ] || fail "--version printed something else"
 
+# --hidden starts the server; beside --version it changes nothing.
+run --hidden --version || fail "--hidden --version: status $?"
+grep -qE '^Velorin Server [0-9]' "$work/stdout.log" || fail "--hidden --version did not print the version"
+
 run --help || fail "--help: status $?"
 grep -qF 'Usage: velorin-server' "$work/stdout.log" &&
   grep -qF '$XDG_CONFIG_HOME/Velorin/Velorin Server.conf' "$work/stdout.log" &&
-  grep -qF '~/.config/Velorin/Velorin Server.conf' "$work/stdout.log" || fail "--help lacks usage or settings path"
+  grep -qF '~/.config/Velorin/Velorin Server.conf' "$work/stdout.log" &&
+  grep -qE '^  --hidden +start with the window hidden' "$work/stdout.log" || fail "--help lacks usage, settings path or --hidden"
 
 # refused MESSAGE ARGUMENTS...: status 2, MESSAGE on standard error, nothing on standard output.
 refused() {
@@ -34,6 +40,7 @@ refused() {
   [ ! -s "$work/stdout.log" ] && grep -qF "$message" "$work/stderr.log" || fail "'$*': no \"$message\" alone"
 }
 refused "unknown option '--bogus'" --bogus
+refused "unknown option '--hide'" --hidden --hide
 refused "unknown option '-platform'" -platform offscreen
 refused "unexpected argument 'extra'" --version extra
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velorin-server as a black box: started headless with private folders, it logs
 # its start-up, its own MIDI ports ready or (without a sequencer) the lines of
 # running without a system MIDI service, the inventory summary and the morphs' start-up lines (the

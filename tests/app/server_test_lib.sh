@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the black-box tests of velorin-server: a private working folder,
 # bounded waits on log files, and ending only the processes started here.
 # Log lines on standard error look like "12:34:56.789 MIDI    Stopped": time,
@@ -87,10 +88,13 @@ fail() {
   exit 1
 }
 
-# The server's environment: headless, private folders, and a usbmuxd socket
-# path under the working folder (nothing listens there unless a test starts
-# the device simulator on it).
+# The server's environment: headless, private folders, a usbmuxd socket path
+# under the working folder (nothing listens there unless a test starts the
+# device simulator on it), and no session bus, so that the one hub per user
+# is guarded in the private runtime folder and tests running at once do not
+# hand over to each other.
 server_env=(
+  DBUS_SESSION_BUS_ADDRESS=
   QT_QPA_PLATFORM=offscreen
   XDG_CONFIG_HOME="$work/config"
   XDG_DATA_HOME="$work/data"
@@ -100,7 +104,8 @@ server_env=(
 settings_file="$work/config/Velorin/Velorin Server.conf"
 
 # start_server SERVER MODE LOG: starts SERVER in the environment above, its
-# window on Qt's offscreen platform (MODE window) or headless (MODE headless:
+# window on Qt's offscreen platform (MODE window), the same with the window
+# hidden from the start (MODE hidden: --hidden) or headless (MODE headless:
 # no display named at all, so no widget and the MIDI path on a thread of its
 # own), standard error to LOG; sets server_pid.
 start_server() {
@@ -110,6 +115,8 @@ start_server() {
       [[ "$setting" == QT_QPA_PLATFORM=* ]] || environment+=("$setting")
     done
     env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${environment[@]}" "$server" 2>"$log" >/dev/null &
+  elif [ "$mode" = hidden ]; then
+    env "${server_env[@]}" "$server" --hidden 2>"$log" >/dev/null &
   else
     env "${server_env[@]}" "$server" 2>"$log" >/dev/null &
   fi

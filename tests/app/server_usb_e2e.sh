@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # End to end over USB: the device simulator stands in for usbmuxd with two
 # controller devices, "Stage iPad" and "Phone". The server, configured to show
 # individual devices and to route Phone → Router → Stage iPad, must pass a note
 # played on the Phone to the Stage iPad (and not back to the Phone), and on
 # SIGTERM stop with status 0, sending the Stage iPad the note's note-off first.
-# With its window (offscreen) or headless, where the MIDI path runs on its own thread.
-#   server_usb_e2e.sh SERVER DEVICE_SIMULATOR SETTINGS_WRITER [window|headless]
+# With its window (offscreen), with the window hidden from the start (--hidden,
+# as at login: the hub runs without a window shown), or headless, where the
+# MIDI path runs on its own thread.
+#   server_usb_e2e.sh SERVER DEVICE_SIMULATOR SETTINGS_WRITER [window|hidden|headless]
 set -u
 server="$1"
 simulator="$2"
@@ -35,6 +38,11 @@ for device in "Stage iPad" "Phone"; do
     fail "$device did not connect"
 done
 
+if [ "$mode" = hidden ]; then
+  # Offscreen there is no tray: the log says how to show the window.
+  grep -qE "$(log_line Message 'The window is hidden; Velorin Server keeps running\. Start Velorin Server again to show its window.*')" \
+    "$work/server.log" || fail "no hint on how to show the hidden window"
+fi
 echo "90 3C 64" >&3
 note_on='^\[Stage iPad\] MIDI port 0 ts 0: 90 3C 64$'
 wait_for "$work/simulator.log" "$note_on" 10 || fail "the note did not reach the Stage iPad"

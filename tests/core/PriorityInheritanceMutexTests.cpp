@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A realtime thread waiting for a lock held by a normal thread must not wait
 // for every busier realtime thread: the holder runs at the waiter's priority
 // until it unlocks. All three threads share one CPU; needs the right to use

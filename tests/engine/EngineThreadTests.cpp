@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine on a thread of its own, as the server runs it: built, started,
 // stopped and destroyed on that thread while another thread delivers MIDI into
 // its queue, as the ALSA reader does, and a third reads its snapshots and

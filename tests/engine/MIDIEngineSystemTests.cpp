@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine's contact with the outside, on a fake MIDI service, a scripted USB
 // transport and virtual time: start and stop with their rollbacks, the app's
 // port pairs, the inventory, the receive paths, the send path and USB.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Two real Link sessions discovering each other over the loopback interface of
 // a private network namespace (see run-in-netns.sh). Outside such a namespace
 // every test here refuses to enable Link and skips.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a command in a new private network namespace in which the loopback
 # interface is the only one, and up. Exits 77 (reported as skipped) when this
 # machine does not allow creating one.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package (scripts/package.sh, its own Release build in
 # build/package), unpacks it into a throwaway root and checks it: the files it
 # holds, their owner and modes, the declared dependencies, the program running
@@ -64,6 +65,18 @@ bash tests/app/server_smoke.sh "$root/usr/bin/velorin-server" TERM >"$work/serve
   { cat "$work/server.log"; fail "the packaged server did not start and quit cleanly"; }
 
 silent "desktop-file-validate" desktop-file-validate "$root/usr/share/applications/velorin-server.desktop"
+# The copyright file: machine-readable DEP-5 (checked here as lintian checks a
+# source package's), and none of lintian's copyright checks of the binary
+# package has anything to say (its other findings, such as the missing Debian
+# changelog of a CPack package, are not this test's business).
+bash tests/package/dep5_check.sh "$root/usr/share/doc/velorin-server/copyright" ||
+  fail "the copyright file is not machine-readable DEP-5"
+# Findings do not change its status here; a failure of lintian itself does.
+lintian --allow-root --fail-on none --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 ||
+  { cat "$work/lintian.log"; fail "lintian failed"; }
+if grep -E '^[EWIXP]: [^ ]+: [^ ]*(copyright|dep5|license)' "$work/lintian.log"; then
+  fail "lintian finds fault with the copyright file"
+fi
 # The component id matches the desktop entry's name, not a reverse domain name:
 # that one warning is reported as information.
 appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info \
@@ -71,6 +84,8 @@ appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info \
   { cat "$work/appstream.log"; fail "AppStream metadata invalid"; }
 grep -qF "<release version=\"${version%-*}\"" "$root/usr/share/metainfo/velorin-server.metainfo.xml" ||
   fail "the metadata's release is not $version"
+grep -qF '<project_license>GPL-3.0-or-later</project_license>' "$root/usr/share/metainfo/velorin-server.metainfo.xml" ||
+  fail "the metadata does not name the licence"
 
 # The unit as packaged, then verified by systemd with the program where the
 # unpacked root holds it and its Documentation= man page looked up there.

@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QMenuBar>
 
 #include <map>
 
@@ -53,7 +55,10 @@ protected:
 TEST_F(MainWindowTest, ShowsTheTitleTheMinimumSizeAndTheBetaChitOnlyInTheBetaLane) {
     auto beta = makeWindow("Beta");
     EXPECT_EQ(beta->windowTitle(), "VELORIN SERVER");
-    EXPECT_EQ(beta->minimumSize(), QSize(1090, 692));
+    // The minimum is the content's; the window adds its menu bar.
+    EXPECT_EQ(beta->centralWidget()->minimumSize(), QSize(1090, 692));
+    EXPECT_EQ(beta->minimumSizeHint().width(), 1090);
+    EXPECT_EQ(beta->minimumSizeHint().height(), 692 + beta->menuBar()->sizeHint().height());
     const QLabel& title = beta->headerBar().titleLabel();
     EXPECT_EQ(title.text(), "VELORIN SERVER");
     EXPECT_TRUE(title.font().bold());
@@ -198,14 +203,22 @@ TEST_F(MainWindowTest, OtherSettingsSwitchesShowAndSetTheirOptions) {
     EXPECT_FALSE(ports.isChecked());
 }
 
-TEST_F(MainWindowTest, StoredSizeIsRestoredRaisedToTheMinimumOnlyWhenBothKeysExist) {
+TEST_F(MainWindowTest, StoredContentSizeIsRestoredRaisedToTheMinimumOnlyWhenBothKeysExist) {
+    // The content's size once the window is laid out, as shown.
+    const auto shownContentSize = [](MainWindow& window) {
+        window.show();
+        QApplication::processEvents();
+        return window.centralWidget()->size();
+    };
     settings.set("mainWindow.contentWidth", 800.0);
     settings.set("mainWindow.contentHeight", 600.0);
-    EXPECT_EQ(makeWindow()->size(), QSize(1090, 692));
+    EXPECT_EQ(shownContentSize(*makeWindow()), QSize(1090, 692));
 
     settings.set("mainWindow.contentWidth", 1300.0);
     settings.set("mainWindow.contentHeight", 900.5);
-    EXPECT_EQ(makeWindow()->size(), QSize(1300, 901));
+    auto window = makeWindow();
+    EXPECT_EQ(shownContentSize(*window), QSize(1300, 901));
+    EXPECT_EQ(window->height(), 901 + window->menuBar()->height());
 
     settings.remove("mainWindow.contentHeight");
     settings.set("mainWindow.contentWidth", 1500.0);
@@ -216,17 +229,19 @@ TEST_F(MainWindowTest, StoredSizeIsRestoredRaisedToTheMinimumOnlyWhenBothKeysExi
     EXPECT_NE(makeWindow()->size().width(), 1500);
 }
 
-TEST_F(MainWindowTest, SizeIsSavedShortlyAfterResizingAndAtOnceOnClose) {
+TEST_F(MainWindowTest, ContentSizeIsSavedShortlyAfterResizingAndAtOnceOnClose) {
     auto window = makeWindow();
     window->show();
     QApplication::processEvents();
     queue.advance(1s);  // let the save from showing pass
     settings.remove("mainWindow.contentWidth");
     settings.remove("mainWindow.contentHeight");
+    const int menuBar = window->menuBar()->height();
+    ASSERT_GT(menuBar, 0);
 
-    window->resize(1200, 800);
+    window->resize(1200, 800 + menuBar);
     QApplication::processEvents();
-    window->resize(1250, 810);
+    window->resize(1250, 810 + menuBar);
     QApplication::processEvents();
     queue.advance(349ms);
     EXPECT_FALSE(settings.contains("mainWindow.contentWidth"));
@@ -234,14 +249,19 @@ TEST_F(MainWindowTest, SizeIsSavedShortlyAfterResizingAndAtOnceOnClose) {
     EXPECT_EQ(settings.doubleValue("mainWindow.contentWidth"), 1250.0);
     EXPECT_EQ(settings.doubleValue("mainWindow.contentHeight"), 810.0);
 
-    window->resize(1300, 820);
+    window->resize(1300, 820 + menuBar);
     QApplication::processEvents();
     window->close();
     EXPECT_EQ(settings.doubleValue("mainWindow.contentWidth"), 1300.0);
+    EXPECT_EQ(settings.doubleValue("mainWindow.contentHeight"), 820.0);
     EXPECT_FALSE(window->chrome().hasPendingSave());
+
+    // Saved again at quit with the window closed: still the content's size.
+    window->chrome().saveSize();
+    EXPECT_EQ(settings.doubleValue("mainWindow.contentHeight"), 820.0);
 }
 
-TEST(AboutDialog, ShowsVersionBuildAndTheCreditsInASmallMonospacedFont) {
+TEST(AboutDialog, ShowsVersionBuildTheCreditsInASmallMonospacedFontAndTheLicence) {
     const velorin::AboutPanelContent content{"Velorin Server", "0.1.0", "Build 42",
                                              "Lane: Production\nCommit: 1a2b3c4"};
     velorin::AboutDialog dialog(content);
@@ -253,4 +273,10 @@ TEST(AboutDialog, ShowsVersionBuildAndTheCreditsInASmallMonospacedFont) {
     EXPECT_EQ(credits->text(), "Lane: Production\nCommit: 1a2b3c4");
     EXPECT_EQ(credits->font().pixelSize(), 11);
     EXPECT_TRUE(credits->alignment() & Qt::AlignHCenter);
+    const auto* licence = dialog.findChild<QLabel*>(QStringLiteral("aboutLicence"));
+    ASSERT_NE(licence, nullptr);
+    for (const char* part :
+         {"GPL-3.0-or-later", "Ableton Link (GPL-2.0-or-later)", "asio (BSL-1.0)", "Qt 6 (LGPL-3.0)"}) {
+        EXPECT_TRUE(licence->text().contains(QString::fromUtf8(part))) << part;
+    }
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main of the Qt test programs (widgets, the composition root): Qt's
 // offscreen platform with private runtime, config and data folders, so they
 // need no display and never touch the user's settings or USB lease.

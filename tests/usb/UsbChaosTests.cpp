@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Chaos against the real USB service, its usbmuxd client and the engine's
 // routing, with the fake daemon and fake devices over real sockets on a real
 // poll loop. Every cycle mixes, in random order: a device unplugged and

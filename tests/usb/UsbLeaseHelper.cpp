@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A minimal server process for the lease test: runs the USB service with the
 // lock file and usbmuxd socket given on the command line and prints every log
 // line and every inbound MIDI message to standard output until killed.

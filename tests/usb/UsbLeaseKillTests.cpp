@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user USB lease when its holder dies by SIGKILL, again and again:
 // real server processes (the lease helper, a VLUSBService on the lock file)
 // take turns. While one holds the lease, the next one starts, finds it taken

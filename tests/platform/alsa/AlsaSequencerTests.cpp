@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ALSA sequencer service against a real kernel sequencer. Without
 // /dev/snd/seq every test skips; on a machine without sound support they run in
 // the ALSA test VM. Other programs are played by SequencerPeer clients.

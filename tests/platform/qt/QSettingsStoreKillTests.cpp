@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file under SIGKILL: a writer process changing routing and
 // options through the server's write-behind store, many times a millisecond,
 // is killed at a random moment, again and again, while a second process

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Qt seams need an application object on the test's main thread.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A writer process for the settings kill test, changing settings through the
 // real file-backed store (see SettingsChaosScript.hpp):
 //

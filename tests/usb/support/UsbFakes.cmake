@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The fake usbmuxd daemon and the fake controller device, shared by the USB
 # tests, the USB benchmarks and the device simulator tool.
 if(NOT TARGET velorin_usb_fakes)
