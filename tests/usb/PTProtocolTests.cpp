@@ -104,6 +104,24 @@ TEST(PTFrameReader, EmptyPayloadIsDeliveredWithoutPayload) {
     EXPECT_EQ(r.events[0].payloadSize, 0u);
 }
 
+// A declined frame is never delivered, with or without a payload, and the frame
+// after it is read from the right place.
+TEST(PTFrameReader, DeclinedFramesWithAndWithoutPayloadAreNotDelivered) {
+    auto bytes = frame(104, 1, {});
+    for (const auto& more : {frame(104, 2, {1, 2}), frame(101, 3, {4}), frame(104, 4, {})}) {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    }
+    for (const std::size_t chunk : {1u, 16u, 1024u}) {
+        SCOPED_TRACE(chunk);
+        const auto r = readAll(bytes, chunk, true, [](std::uint32_t type) { return type == 104; });
+        ASSERT_EQ(r.events.size(), 2u);
+        EXPECT_EQ(r.events[0].kind, Kind::frame);
+        EXPECT_EQ(r.events[0].tag, 3u);
+        EXPECT_EQ(r.payloads[0], (std::vector<std::uint8_t>{4}));
+        EXPECT_EQ(r.events[1].kind, Kind::end);
+    }
+}
+
 TEST(PTFrameReader, AcceptedPayloadAboveTheLimitEndsWithItsOwnCode) {
     const auto header = PTEncodeFrameHeader(101, 0, kPTMaxAcceptedPayloadSize + 1);
     const auto r = readAll({header.begin(), header.end()}, 16, false);
@@ -243,6 +261,43 @@ TEST_F(PTChannelTest, RejectedFramesAreSkippedAcrossManyReads) {
     queue.runPending();
     ASSERT_EQ(delegate.frames.size(), 1u);
     EXPECT_EQ(delegate.frames[0].first, 101u);
+    EXPECT_TRUE(delegate.ends.empty());
+}
+
+TEST_F(PTChannelTest, DeclinedFramesWithoutPayloadAreNotDelivered) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    delegate.acceptAll = false;
+    peerWrite(frame(102, 1, {}));
+    queue.runPending();
+    EXPECT_TRUE(delegate.frames.empty());
+    delegate.acceptAll = true;
+    peerWrite(frame(103, 2, {}));
+    queue.runPending();
+    ASSERT_EQ(delegate.frames.size(), 1u);
+    EXPECT_EQ(delegate.frames[0].first, 103u);
+    EXPECT_TRUE(delegate.ends.empty());
+}
+
+// The largest accepted frame (a MIDI frame header and the largest MIDI message)
+// crosses the channel whole; the channel stays up for the next frame.
+TEST_F(PTChannelTest, TheLargestAcceptedFrameIsDeliveredWhole) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    std::vector<std::uint8_t> payload(kPTMaxAcceptedPayloadSize, 0x21);
+    payload.back() = 0xF7;
+    const auto bytes = frame(101, 1, payload);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const auto n =
+            ::write(peer, bytes.data() + written, std::min<std::size_t>(bytes.size() - written, 65536));
+        ASSERT_GT(n, 0);
+        written += static_cast<std::size_t>(n);
+        queue.runPending();
+    }
+    peerWrite(frame(103, 2, {}));
+    queue.runPending();
+    ASSERT_EQ(delegate.frames.size(), 2u);
+    EXPECT_EQ(delegate.frames[0].second, payload);
+    EXPECT_EQ(delegate.frames[1].first, 103u);
     EXPECT_TRUE(delegate.ends.empty());
 }
 

@@ -63,6 +63,35 @@ TEST(PTUSBPacketReader, PacketsAboveFourMiBAndBelowHeaderSizeFailTheStream) {
     }
 }
 
+// The smallest and the largest packet the reader takes: a packet that is only its
+// header carries no dictionary and no error, and a packet of exactly 4 MiB is read
+// whole even when it arrives at once (a larger one fails the stream, above).
+TEST(PTUSBPacketReader, HeaderOnlyAndExactlyFourMiBPacketsAreRead) {
+    PTUSBPacketReader reader;
+    const auto headerOnly = PTUSBEncodePacket(9, {});
+    ASSERT_EQ(headerOnly.size(), 16u);
+    std::span<const std::uint8_t> input(headerOnly);
+    ASSERT_EQ(reader.feed(input), PTUSBPacketReader::Status::packet);
+    EXPECT_TRUE(input.empty());
+    EXPECT_EQ(reader.packet().tag, 9u);
+    EXPECT_FALSE(reader.packet().dictionary);
+    EXPECT_FALSE(reader.packet().error);
+
+    // The same reader goes on with a 4 MiB packet: a dictionary padded with a long string.
+    PTPlist big = result(0);
+    big.set("Padding", PTPlist::makeString(""));
+    const std::size_t overhead = PTPlistToXML(big).size() + 16;
+    big.set("Padding", PTPlist::makeString(std::string(4u * 1024u * 1024u - overhead, 'x')));
+    const auto largest = packet(10, big);
+    ASSERT_EQ(largest.size(), 4u * 1024u * 1024u);
+    input = std::span<const std::uint8_t>(largest);
+    ASSERT_EQ(reader.feed(input), PTUSBPacketReader::Status::packet);
+    EXPECT_TRUE(input.empty());
+    EXPECT_EQ(reader.packet().tag, 10u);
+    ASSERT_TRUE(reader.packet().dictionary);
+    EXPECT_EQ(reader.packet().dictionary->find("Number")->integerValue(), 0);
+}
+
 TEST(PTUSBHubResults, NumbersMapToTheirTexts) {
     EXPECT_FALSE(PTUSBErrorFromPlistResponse(result(0), std::nullopt));
     EXPECT_EQ(PTUSBErrorFromPlistResponse(result(1), std::nullopt)->description, "illegal command");

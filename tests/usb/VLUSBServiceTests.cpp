@@ -166,6 +166,49 @@ TEST_F(USBServiceTest, AggregateSendsReachEveryConnectedDeviceInAscendingOrder) 
     EXPECT_EQ(VLUSBAggregateDetail(h.service->devices()), "C, A, B");
 }
 
+// Only a session that has finished its handshake takes aggregate sends: one still
+// connecting or waiting for its device info has a channel but no device yet.
+TEST_F(USBServiceTest, AggregateSendsSkipSessionsStillConnectingOrAwaitingDeviceInfo) {
+    const std::vector<std::uint8_t> note{0x90, 60, 100};
+    h.connectDevice(5, "Ready");
+    h.transport->attach(3);
+    h.run();
+    ASSERT_EQ(h.session(3).state, VLUSBSession::State::connecting);
+    h.transport->attach(8);
+    h.run();
+    h.transport->complete(h.transport->lastChannel(8));
+    h.run();
+    ASSERT_EQ(h.session(8).state, VLUSBSession::State::awaitingDeviceInfo);
+    EXPECT_FALSE(h.service->send(0, 0, note, "velorin-usb:aggregate:all"));
+    const auto sent = h.transport->sentOfType(101);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].device, 5u);
+
+    // Alone, sessions in between states leave the aggregate unavailable.
+    h.transport->detach(5);
+    h.run();
+    EXPECT_TRUE(h.service->send(0, 0, note, "velorin-usb:aggregate:all"));
+    EXPECT_EQ(h.transport->sentOfType(101).size(), 1u);
+}
+
+// The largest MIDI message crosses USB both ways: a maximum-size SysEx sent to a
+// device goes out as one frame, and one received from it reaches the handler whole.
+TEST_F(USBServiceTest, TheLargestMIDIMessageCrossesBothWays) {
+    const auto ch = h.connectDevice(4, "Pad");
+    std::vector<std::uint8_t> sysex(0x100000, 0x10);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    EXPECT_FALSE(h.service->send(0, 0, sysex, "velorin-usb:name:Pad"));
+    const auto sent = h.transport->sentOfType(101);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].payload.size(), 16u + sysex.size());
+    h.transport->frame(ch, 101, 0, sent[0].payload);
+    h.run();
+    ASSERT_EQ(h.inbound.size(), 1u);
+    EXPECT_EQ(h.inbound[0].bytes, sysex);
+    EXPECT_FALSE(h.hasLine("malformed"));
+}
+
 TEST_F(USBServiceTest, SendRejectsEmptyAndOversizedMessages) {
     h.connectDevice(1, "Pad");
     auto error = h.service->send(0, 0, {}, "velorin-usb:name:Pad");
