@@ -18,8 +18,9 @@ using velorin::TaskHandle;
 
 namespace {
 
-// Runs the Qt event loop until `done` holds or a generous real-time bound passes.
-bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
+// Runs the Qt event loop until `done` holds or a generous real-time bound passes
+// (every condition here holds within milliseconds on an idle machine).
+bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30000ms) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
