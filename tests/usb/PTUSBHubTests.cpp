@@ -129,6 +129,10 @@ TEST(PTUSBHubSocketPath, FollowsUSBMUXDSocketAddress) {
     EXPECT_EQ(PTUSBMuxSocketPath(), "/tmp/elsewhere");
     ::setenv("USBMUXD_SOCKET_ADDRESS", "127.0.0.1:27015", 1);
     EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
+    ::setenv("USBMUXD_SOCKET_ADDRESS", "UNIX:", 1);  // no path after the prefix
+    EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
+    ::setenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/", 1);
+    EXPECT_EQ(PTUSBMuxSocketPath(), "/");
     ::unsetenv("USBMUXD_SOCKET_ADDRESS");
     EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
 }

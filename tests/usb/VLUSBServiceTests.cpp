@@ -327,6 +327,28 @@ TEST(USBProcessLock, WithoutHomeTheLeaseFileIsInThePasswordDatabasesHome) {
     EXPECT_EQ(*path, std::filesystem::path(entry->pw_dir) / ".local/share/Velorin Server/vl-usb.lock");
 }
 
+// XDG_DATA_HOME counts only as an absolute path; a relative one (which would
+// follow the working directory) gives way to HOME.
+TEST(USBProcessLock, TheLeaseFollowsAnAbsoluteXDGDataHomeElseHome) {
+    auto keep = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto xdg = keep("XDG_DATA_HOME");
+    const auto home = keep("HOME");
+    ::setenv("HOME", "/home/someone", 1);
+    ::setenv("XDG_DATA_HOME", "/data/here", 1);
+    const auto absolute = VLUSBProcessLock::defaultLockFilePath();
+    ::setenv("XDG_DATA_HOME", "data/here", 1);
+    const auto relative = VLUSBProcessLock::defaultLockFilePath();
+    xdg ? ::setenv("XDG_DATA_HOME", xdg->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    home ? ::setenv("HOME", home->c_str(), 1) : ::unsetenv("HOME");
+
+    ASSERT_TRUE(absolute && relative);
+    EXPECT_EQ(*absolute, std::filesystem::path("/data/here/Velorin Server/vl-usb.lock"));
+    EXPECT_EQ(*relative, std::filesystem::path("/home/someone/.local/share/Velorin Server/vl-usb.lock"));
+}
+
 TEST(USBPresentationSettings, DefaultsOffAndWritesOnlyChanges) {
     MemorySettingsStore store;
     VLUSBPresentationSettings settings(store);
