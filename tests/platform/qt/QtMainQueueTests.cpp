@@ -107,6 +107,24 @@ TEST(QtMainQueue, DelayedJobWaitsForItsDelayAndRunsOnceEvenWithoutAHandle) {
     EXPECT_EQ(releasedRan, 1);
 }
 
+// Delays that are not whole milliseconds are rounded up, never down: a job
+// never runs before its delay has passed.
+TEST(QtMainQueue, DelaysBetweenWholeMillisecondsNeverRunEarly) {
+    QtMainQueue q;
+    std::vector<std::chrono::steady_clock::duration> early;
+    int ran = 0;
+    std::vector<TaskHandle> handles;
+    for (const auto delay : {1500us, 2500us, 2900us}) {
+        const auto start = q.now();
+        handles.push_back(q.postAfter(delay, [&, start, delay] {
+            ++ran;
+            if (q.now() - start < delay) early.push_back(q.now() - start);
+        }));
+    }
+    ASSERT_TRUE(spinUntil([&] { return ran == 3; }));
+    EXPECT_TRUE(early.empty());
+}
+
 TEST(QtMainQueue, CancellingByHandleOrDestructionStopsDelayedJobs) {
     QtMainQueue q;
     int ran = 0;
