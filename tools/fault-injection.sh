@@ -397,7 +397,7 @@ echo
 echo "not compiled: $not_compiled, stale: $stale, equivalent (set aside): $equivalent, survived: $survived"
 for layer in "${layers_seen[@]}"; do
     k=${layer_killed[$layer]:-0} n=$((${layer_killed[$layer]:-0} + ${layer_survived[$layer]:-0}))
-    ((n > 0)) && printf '  %-16s %3d/%-3d (%d %%)\n' "src/$layer/" "$k" "$n" $((100 * k / n))
+    ((n > 0)) && printf '  %-20s %3d/%-3d (%d %%)\n' "src/$layer/" "$k" "$n" $((100 * k / n))
 done
 if ((total > 0)); then
     echo "score: $killed/$total ($((100 * killed / total)) %)"
