@@ -358,6 +358,30 @@ TEST(VLUSBPeerTalkObservation, ReportsAMissingDaemonOnceAndRetriesEverySecond) {
     bridge->stopObserving();
 }
 
+// An attach whose "Properties" is not a dictionary still reports the device,
+// with empty properties.
+TEST(VLUSBPeerTalkObservation, AnAttachWithoutAPropertiesDictionaryReportsEmptyProperties) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    FakeUSBMuxDaemon daemon(queue, dir.file("mux"));
+    auto bridge = VLUSBPeerTalkBridge::create(queue, dir.file("mux"));
+    std::vector<std::pair<std::uint32_t, PTPlist>> attached;
+    bridge->startObserving([&](std::uint32_t n, const PTPlist& props) { attached.emplace_back(n, props); },
+                           nullptr, nullptr);
+    ASSERT_TRUE(queue.advanceUntil([&] { return daemon.listenerCount() == 1; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    PTPlist broadcast = PTPlist::makeDictionary();
+    broadcast.set("MessageType", PTPlist::makeString("Attached"));
+    broadcast.set("DeviceID", PTPlist::makeInteger(8));
+    broadcast.set("Properties", PTPlist::makeString("not a dictionary"));
+    daemon.sendRawToListeners(packet(0, broadcast));
+    ASSERT_TRUE(queue.advanceUntil([&] { return attached.size() == 1; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    EXPECT_EQ(attached[0].first, 8u);
+    EXPECT_TRUE(attached[0].second.isDictionary());
+    EXPECT_TRUE(attached[0].second.dictionary.empty());
+}
+
 }  // namespace
 }  // namespace velorin::testing
 

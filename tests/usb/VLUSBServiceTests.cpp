@@ -209,6 +209,32 @@ TEST_F(USBServiceTest, TheLargestMIDIMessageCrossesBothWays) {
     EXPECT_FALSE(h.hasLine("malformed"));
 }
 
+// An attach under a number that already has a session changes nothing; an empty
+// serial number names no device, so it never makes two devices one.
+TEST_F(USBServiceTest, RepeatedAttachesKeepTheSessionAndEmptySerialsNameNoDevice) {
+    h.transport->attach(3, "SER3");
+    h.run();
+    h.transport->complete(h.transport->lastChannel(3));
+    h.run();
+    h.transport->frame(h.transport->lastChannel(3), 100, 0, deviceInfoXML("Pad"));
+    h.run();
+    ASSERT_EQ(h.session(3).state, VLUSBSession::State::connected);
+    h.transport->attach(3, "SER3");
+    h.run();
+    EXPECT_EQ(h.transport->openCount(3), 1u);
+    EXPECT_EQ(h.session(3).state, VLUSBSession::State::connected);
+    EXPECT_EQ(h.countLines("[VL USB] Device attached: 3"), 1u);
+
+    PTPlist blank = PTPlist::makeDictionary();
+    blank.set("SerialNumber", PTPlist::makeString(""));
+    h.transport->attached(4, blank);
+    h.transport->attached(5, blank);
+    h.run();
+    EXPECT_EQ(h.service->connections().count(4), 1u);
+    EXPECT_EQ(h.service->connections().count(5), 1u);
+    EXPECT_FALSE(h.hasLine("is attached again"));
+}
+
 TEST_F(USBServiceTest, SendRejectsEmptyAndOversizedMessages) {
     h.connectDevice(1, "Pad");
     auto error = h.service->send(0, 0, {}, "velorin-usb:name:Pad");

@@ -194,6 +194,9 @@ TEST(AlsaReceiveBatch, GroupsPerPortAndSourceInArrivalOrderAndStaysBounded) {
     EXPECT_TRUE(batch.add(1, {20, 0}, {0xF8}));
     batch.clear();
     EXPECT_TRUE(batch.add(1, {20, 0}, Bytes(AlsaReceiveBatch::kMaxBytes, 0x01)));
+    // Clearing starts both counts afresh: one byte short of the byte cap is not full.
+    batch.clear();
+    EXPECT_FALSE(batch.add(1, {20, 0}, Bytes(AlsaReceiveBatch::kMaxBytes - 1, 0x01)));
 }
 
 }  // namespace

@@ -154,6 +154,20 @@ TEST(QtMainQueue, RepeatingTimerFiresUntilItCancelsItself) {
     EXPECT_FALSE(h.isActive());
 }
 
+// A repeating job with a zero interval runs at most once a millisecond, so it
+// cannot take every turn of the event loop.
+TEST(QtMainQueue, ARepeatingJobWithAZeroIntervalRunsAtMostOnceAMillisecond) {
+    QtMainQueue q;
+    int ticks = 0;
+    const auto start = std::chrono::steady_clock::now();
+    TaskHandle h = q.every(0ms, [&] { ++ticks; });
+    spinFor(30ms);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    h.cancel();
+    EXPECT_GE(ticks, 1);
+    EXPECT_LE(ticks, std::chrono::ceil<std::chrono::milliseconds>(elapsed).count() + 1);
+}
+
 TEST(QtMainQueue, WatchReportsReadableAndWritableUntilCancelled) {
     QtMainQueue q;
     SocketPair pair;
