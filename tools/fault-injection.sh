@@ -6,15 +6,17 @@
 #
 # Usage: tools/fault-injection.sh [-b BUILD_DIR] [-k] [-c] [-t SECONDS] [LIST[:N] ...]
 #
-#   LIST       a mutation list: a name in tools/mutations/ (midi, morphs, engine, link)
-#              or the path of a list file; every list in tools/mutations/ when none is given
+#   LIST       a mutation list: a name in tools/mutations/ (midi, morphs, engine, link, log,
+#              usb, usb-channel, platform-alsa, platform-qt) or the path of a list file;
+#              every list in tools/mutations/ when none is given
 #   LIST:N     only mutant N of that list (numbered from 1 as the output shows)
 #   -b DIR     the build directory, configured already (default build/default)
 #   -k         keep going: run every mutant; without -k the run stops at the first
 #              mutant that survives or is stale
 #   -c         check the lists only: report stale mutants, build and run nothing
 #   -t SECONDS time limit of one test program under a mutant (default: four times its
-#              unmutated run time plus 10 s); a mutant that runs past it hangs: killed
+#              unmutated run time plus 10 s, at most the program's test timeout in CTest);
+#              a mutant that runs past it hangs: killed
 #   -h         this text
 #
 # Mutation lists (tools/mutations/<layer>.txt) hold blocks like
@@ -39,9 +41,9 @@
 # traps restore it; a run ended by SIGKILL leaves its copy in BUILD_DIR, and the
 # next run restores it before anything else.
 #
-# Prints one line per mutant, then the score: killed/total (NN %), where total
-# counts killed and survived mutants only (equivalent, stale and not compiled
-# ones are set aside). Before the first mutant the unmutated tests must pass.
+# Prints one line per mutant, then the score of each layer and of the whole run:
+# killed/total (NN %), where total counts killed and survived mutants only
+# (equivalent, stale and not compiled ones are set aside). Before the first mutant the unmutated tests must pass.
 # Exit status: 0 when no mutant survived or was stale, 1 otherwise, 2 on a usage
 # or list error or failing unmutated tests, 3 when a file could not be restored.
 set -uo pipefail
@@ -51,14 +53,36 @@ cd "$ROOT" || exit 2
 
 # Headless test programs that link each layer's library, nearest first: the
 # layer's own tests, then those of the layers built on it (the DEPS in
-# src/*/CMakeLists.txt). Left out: ui_tests and app_tests (Qt), the suites that
-# need privileges, and usb_tests (the USB layer reaches the MIDI library only
-# through the log's headers and never handles a MIDI event).
+# src/*/CMakeLists.txt). A layer is a folder under src/; a file belongs to the
+# deepest layer that holds it (src/usb/channel/ before src/usb/). Left out:
+# ui_tests and app_tests (windows), the suites that need privileges or a kernel
+# sequencer (platform_alsa_sequencer_tests, the real-daemon cases skip without
+# root), the chaos runs (long by design), and usb_tests under midi (the USB
+# layer reaches the MIDI library only through the log's headers and never
+# handles a MIDI event).
 declare -A LAYER_TESTS=(
     [midi]="midi_tests morphs_tests engine_tests link_tests log_tests"
     [morphs]="morphs_tests engine_tests link_tests"
     [link]="link_tests engine_tests"
     [engine]="engine_tests"
+    [log]="log_tests morphs_tests link_tests usb_tests engine_tests"
+    [usb/channel]="usb_tests usb_integration_tests engine_tests"
+    [usb]="usb_tests usb_integration_tests engine_tests"
+    [platform/alsa]="platform_alsa_tests"
+    [platform/qt]="platform_qt_tests"
+)
+# Where a test program is built, when not in tests/<name without _tests>/.
+declare -A TEST_DIR=(
+    [usb_integration_tests]=usb
+    [platform_alsa_tests]=platform/alsa
+    [platform_qt_tests]=platform/qt
+)
+# The per-test timeout CTest gives each program (velorin_add_test's TIMEOUT; 120 s
+# when none is set): a mutant that hangs is killed no later than that.
+declare -A TEST_TIMEOUT=(
+    [usb_tests]=60
+    [platform_alsa_tests]=60
+    [platform_qt_tests]=60
 )
 
 usage() { sed -n '2,/^set -uo/{/^set -uo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"; }
@@ -218,10 +242,18 @@ locate() {
 }
 
 layer_of() {
+    [[ $1 == src/*/* ]] || return 1
     local layer=${1#src/}
-    layer=${layer%%/*}
-    [[ $1 == src/*/* && -n ${LAYER_TESTS[$layer]:-} ]] || return 1
-    echo "$layer"
+    layer=${layer%/*}
+    while [[ -n $layer ]]; do
+        if [[ -n ${LAYER_TESTS[$layer]:-} ]]; then
+            echo "$layer"
+            return 0
+        fi
+        [[ $layer == */* ]] || return 1
+        layer=${layer%/*}
+    done
+    return 1
 }
 
 if ((check_only)); then
@@ -267,7 +299,7 @@ for ((r = 0; r < ${#records[@]}; r += 8)); do
     done
 done
 
-test_binary() { echo "$build_dir/tests/${1%_tests}/$1"; }
+test_binary() { echo "$build_dir/tests/${TEST_DIR[$1]:-${1%_tests}}/$1"; }
 
 build() { run_child "$state/build.log" cmake --build "$build_dir" --target "$@"; }
 
@@ -276,7 +308,8 @@ build() { run_child "$state/build.log" cmake --build "$build_dir" --target "$@";
 run_tests() {
     local binary
     binary=$(test_binary "$1")
-    run_child "$state/test.log" env -C "$(dirname "$binary")" timeout -k 5 "$2" "./$1" --gtest_brief=1 --gtest_fail_fast
+    run_child "$state/test.log" env -C "$(dirname "$binary")" QT_QPA_PLATFORM=offscreen \
+        timeout -k 5 "$2" "./$1" --gtest_brief=1 --gtest_fail_fast
 }
 
 start=$(date +%s)
@@ -286,13 +319,17 @@ for t in "${needed[@]}"; do
     t0=$(date +%s%N)
     run_tests "$t" 3600 || { tail -n 30 "$state/test.log" >&2; die "$t fails without any mutant: fix that first"; }
     ms=$((($(date +%s%N) - t0) / 1000000))
-    limit_of[$t]=${time_limit:-$((4 * ms / 1000 + 10))}
+    limit=$((4 * ms / 1000 + 10)) cap=${TEST_TIMEOUT[$t]:-120}
+    ((limit > cap)) && limit=$cap
+    limit_of[$t]=${time_limit:-$limit}
     printf '  %-14s passes unmutated in %d.%d s (limit %d s)\n' "$t" $((ms / 1000)) $((ms % 1000 / 100)) "${limit_of[$t]}"
 done
 
 # --- the run ------------------------------------------------------------------------
 
 killed=0 survived=0 not_compiled=0 stale=0 equivalent=0
+declare -A layer_killed layer_survived   # per layer, for the summary
+layers_seen=()
 for ((r = 0; r < ${#records[@]}; r += 8)); do
     id="${records[r]}:${records[r + 1]}" file=${records[r + 3]} why=${records[r + 4]}
     from=${records[r + 5]} to=${records[r + 6]} eq=${records[r + 7]}
@@ -340,9 +377,11 @@ for ((r = 0; r < ${#records[@]}; r += 8)); do
     done
     restore
 
+    layer=$(layer_of "$file")
+    [[ " ${layers_seen[*]} " == *" $layer "* ]] || layers_seen+=("$layer")
     case $outcome in
-        killed) ((++killed)) ;;
-        survived) ((++survived)) ;;
+        killed) ((++killed)); layer_killed[$layer]=$((${layer_killed[$layer]:-0} + 1)) ;;
+        survived) ((++survived)); layer_survived[$layer]=$((${layer_survived[$layer]:-0} + 1)) ;;
         "not compiled") ((++not_compiled)) ;;
     esac
     printf '%-13s %-10s %s:%s  %s  [%s%s s]\n' "$outcome" "$id" "$file" "$line" "$what" "${detail:+$detail, }" \
@@ -357,6 +396,10 @@ total=$((killed + survived))
 elapsed=$(($(date +%s) - start))
 echo
 echo "not compiled: $not_compiled, stale: $stale, equivalent (set aside): $equivalent, survived: $survived"
+for layer in "${layers_seen[@]}"; do
+    k=${layer_killed[$layer]:-0} n=$((${layer_killed[$layer]:-0} + ${layer_survived[$layer]:-0}))
+    ((n > 0)) && printf '  %-20s %3d/%-3d (%d %%)\n' "src/$layer/" "$k" "$n" $((100 * k / n))
+done
 if ((total > 0)); then
     echo "score: $killed/$total ($((100 * killed / total)) %)"
 else

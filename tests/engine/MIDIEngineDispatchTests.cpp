@@ -64,6 +64,21 @@ TEST_F(EngineDispatch, UnassignedInputIsParsedAndDropped) {
     EXPECT_FALSE(activity.snapshot().lastOutputUptime.has_value());
 }
 
+// Running status belongs to the input that set it: a new input's leading data
+// bytes are stray bytes, not a message in another input's running status.
+TEST_F(EngineDispatch, RunningStatusOfOneInputDoesNotApplyToAnotherInput) {
+    for (const char* input : {"in-a", "in-b", "in-c"})
+        engine->setInputAssignment(true, input, "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    play("in-a", {0x91, 60, 100});
+    play("in-b", {62, 100});
+    play("in-c", {0x90});  // a status alone: in-c keeps it, nothing plays
+    play("in-b", {64, 100});
+    play("in-a", {65, 100});
+    play("in-c", {67, 100});
+    EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{on(60, 100, 1), on(65, 100, 1), on(67)}));
+}
+
 TEST_F(EngineDispatch, EventsReachMorphsInMorphKeyOrder) {
     engine->setInputAssignment(true, "in-a", "router", "inputs");
     engine->setInputAssignment(true, "in-a", "octave-layer", "inputs");

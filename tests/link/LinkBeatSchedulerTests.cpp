@@ -350,6 +350,25 @@ TEST_F(LinkBeatSchedulerTest, ABackwardJumpReleasesNoteOffsAndRePhasesLoops) {
     EXPECT_THAT(pollAt(5.0), ElementsAre(60));
 }
 
+// The beat moving back exactly onto a loop's phase: the loop event plays on that
+// very beat, not one loop later, and its next turn is one loop after it.
+TEST_F(LinkBeatSchedulerTest, ABackwardJumpOntoALoopsPhasePlaysItOnThatBeat) {
+    startRunningAt(100);
+    scheduler.schedule(at(104, noteOn(60), "link-looper", "link-looper-1", 8.0));
+    scheduler.schedule(at(106, noteOff(60), "link-looper", "link-looper-1", 8.0));
+    EXPECT_THAT(pollAt(101), IsEmpty());
+    lines();
+    // 104 ≡ 96 (mod 8): the note-on is due at once; the note-off was just released.
+    EXPECT_THAT(pollAt(96.0), ElementsAre(60, 60));
+    std::vector<std::pair<double, MIDIEventType>> pending;
+    for (const auto& e : scheduler.pendingEvents()) pending.emplace_back(e.targetBeat, e.event.type);
+    EXPECT_THAT(pending, ElementsAre(std::pair{98.0, MIDIEventType::noteOff},
+                                     std::pair{104.0, MIDIEventType::noteOn}));
+    EXPECT_THAT(pollAt(98.0), ElementsAre(60));
+    EXPECT_THAT(pollAt(103.9), IsEmpty());
+    EXPECT_THAT(pollAt(104.0), ElementsAre(60));
+}
+
 TEST(LinkBeatSchedulerDescriptor, NamesTypeNoteAndChannelButNotTheMorph) {
     auto event = [](MIDIEventType type, std::int64_t note, std::int64_t channel) {
         return MIDIEvent{type, note, 0, channel, 0, {}};

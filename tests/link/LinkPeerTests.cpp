@@ -90,7 +90,9 @@ struct LinkPeers : ::testing::Test {
         peer.enable(false);
         clock.setActive(false);
     }
-    bool waitFor(const std::function<bool()>& done, MainQueue::Duration limit = 5s) {
+    // The limit is far above what discovery and the session's updates take on an
+    // idle machine: a loaded one slows the test down but does not fail it.
+    bool waitFor(const std::function<bool()>& done, MainQueue::Duration limit = 15s) {
         return queue.runFor(limit, done);
     }
     bool peerIsPlaying() { return peer.captureAppSessionState().isPlaying(); }
@@ -134,7 +136,11 @@ TEST_F(LinkPeers, TwoSessionsFindEachOtherFollowTempoShareTransportAndRefuseRese
     ASSERT_TRUE(waitFor([&] { return peerIsPlaying(); }));
 
     // A reset would shift the shared timeline: refused while the peer is there.
-    queue.runFor(600ms);  // let the shared timeline move well away from beat 0
+    // Let the shared timeline move well away from beat 0 on both sides.
+    ASSERT_TRUE(waitFor([&] {
+        return clock.currentBeat() > 1.0 &&
+               peer.captureAppSessionState().beatAtTime(peer.clock().micros(), 4.0) > 1.0;
+    }));
     EXPECT_FALSE(clock.canResetTimeline());
     clock.resetTimeline();
     const double ours = clock.currentBeat();

@@ -151,6 +151,13 @@ TEST(LogTaggedMessage, ParsesKnownUnknownAndMissingTags) {
     p = parseTaggedMessage("plain text");
     EXPECT_EQ(p.type, MessageType::message);
     EXPECT_EQ(p.text, "plain text");
+    // A tag counts only at the very start: a bracket later in the text is text.
+    p = parseTaggedMessage("Pad] connected");
+    EXPECT_EQ(p.type, MessageType::message);
+    EXPECT_EQ(p.text, "Pad] connected");
+    p = parseTaggedMessage(" [MIDI] late");
+    EXPECT_EQ(p.type, MessageType::message);
+    EXPECT_EQ(p.text, " [MIDI] late");
     p = parseTaggedMessage("[unterminated tag");
     EXPECT_EQ(p.type, MessageType::message);
     EXPECT_EQ(p.text, "[unterminated tag");

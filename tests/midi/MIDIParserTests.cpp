@@ -229,6 +229,31 @@ TEST(MIDIParserSysExCap, SingleHugePacketIsDropped) {
     EXPECT_TRUE(state.isAtRest());
 }
 
+// The cap holds for a message that arrives whole in one packet too: exactly the
+// cap is one event, one byte more is dropped without a frame.
+TEST(MIDIParserSysExCap, OnePacketOfExactlyTheCapIsKeptAndOneByteMoreIsDropped) {
+    for (const std::size_t size : {kMaxSystemExclusiveBytes, kMaxSystemExclusiveBytes + 1}) {
+        SCOPED_TRACE(size);
+        MIDIParserState state;
+        std::vector<MIDIEvent> events;
+        std::vector<MIDIRawSystemExclusiveFrame> frames;
+        ByteArray packet(size, 0x44);
+        packet.front() = 0xF0;
+        packet.back() = 0xF7;
+        parsePacketBytes(packet, state, events, frames);
+        if (size == kMaxSystemExclusiveBytes) {
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_EQ(events[0].data, packet);
+            ASSERT_EQ(frames.size(), 1u);
+            EXPECT_TRUE(frames[0].isComplete);
+        } else {
+            EXPECT_TRUE(events.empty());
+            EXPECT_TRUE(frames.empty());
+        }
+        EXPECT_TRUE(state.isAtRest());
+    }
+}
+
 // A long message in small packets reports each partial frame as a view of the
 // accumulation itself: logging it costs nothing like a copy of the message so far.
 TEST(MIDIParserFrameSink, PartialFramesAreViewsOfTheAccumulation) {

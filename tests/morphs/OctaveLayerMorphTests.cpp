@@ -119,6 +119,32 @@ TEST_F(OctaveLayerFixture, NoteZeroIsNotNote127OfTheChannelBefore) {
     EXPECT_EQ(notesOf(run(off(0, 1))), (std::vector<std::int64_t>{0, 12}));
 }
 
+// Identities outside 0-127 / 0-15 (only other morphs build them) are remembered up
+// to a cap of 2048 sources: the source past the cap is not remembered, so its
+// note-off falls back to the layers enabled now; a freed place is taken again.
+TEST_F(OctaveLayerFixture, RememberedOutOfRangeSourcesStopAtTheirCap) {
+    constexpr std::int64_t kCap = 2048;
+    for (std::int64_t i = 0; i < kCap; ++i) run(on(60, 100, 16 + i));
+    EXPECT_EQ(morph.heldSourceCount(), static_cast<std::size_t>(kCap));
+    run(on(60, 100, 16 + kCap));
+    EXPECT_EQ(morph.heldSourceCount(), static_cast<std::size_t>(kCap));
+    // Played again at the cap, a remembered source still updates its entry.
+    settings->setEnabled(true, OctaveLayerKind::plusTwo);
+    run(on(60, 100, 16));
+    EXPECT_EQ(morph.heldSourceCount(), static_cast<std::size_t>(kCap));
+    settings->setEnabled(false, OctaveLayerKind::plusOne);
+    settings->setEnabled(false, OctaveLayerKind::plusTwo);
+    settings->setEnabled(true, OctaveLayerKind::minusOne);
+    EXPECT_EQ(notesOf(run(off(60, 16))), (std::vector<std::int64_t>{60, 72, 84}));
+    EXPECT_EQ(notesOf(run(off(60, 17))), (std::vector<std::int64_t>{60, 72}));
+    EXPECT_EQ(notesOf(run(off(60, 16 + kCap))), (std::vector<std::int64_t>{60, 48}));
+    EXPECT_EQ(morph.heldSourceCount(), static_cast<std::size_t>(kCap - 2));
+    run(on(60, 100, 16 + kCap));
+    EXPECT_EQ(morph.heldSourceCount(), static_cast<std::size_t>(kCap - 1));
+    settings->setEnabled(false, OctaveLayerKind::minusOne);
+    EXPECT_EQ(notesOf(run(off(60, 16 + kCap))), (std::vector<std::int64_t>{60, 48}));
+}
+
 TEST_F(OctaveLayerFixture, VelocityZeroNoteOnEndsCopiesWithSameShape) {
     run(on(60));
     const auto out = run(on(60, 0));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "core/ManualMainQueue.hpp"
 #include "usb/channel/PTChannel.hpp"
@@ -13,6 +14,7 @@
 namespace velorin::testing {
 namespace {
 
+using namespace std::chrono_literals;
 using Kind = PTFrameReader::EventKind;
 
 struct Collected {
@@ -105,6 +107,24 @@ TEST(PTFrameReader, EmptyPayloadIsDeliveredWithoutPayload) {
     EXPECT_EQ(r.events[0].payloadSize, 0u);
 }
 
+// A declined frame is never delivered, with or without a payload, and the frame
+// after it is read from the right place.
+TEST(PTFrameReader, DeclinedFramesWithAndWithoutPayloadAreNotDelivered) {
+    auto bytes = frame(104, 1, {});
+    for (const auto& more : {frame(104, 2, {1, 2}), frame(101, 3, {4}), frame(104, 4, {})}) {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    }
+    for (const std::size_t chunk : {1u, 16u, 1024u}) {
+        SCOPED_TRACE(chunk);
+        const auto r = readAll(bytes, chunk, true, [](std::uint32_t type) { return type == 104; });
+        ASSERT_EQ(r.events.size(), 2u);
+        EXPECT_EQ(r.events[0].kind, Kind::frame);
+        EXPECT_EQ(r.events[0].tag, 3u);
+        EXPECT_EQ(r.payloads[0], (std::vector<std::uint8_t>{4}));
+        EXPECT_EQ(r.events[1].kind, Kind::end);
+    }
+}
+
 TEST(PTFrameReader, AcceptedPayloadAboveTheLimitEndsWithItsOwnCode) {
     const auto header = PTEncodeFrameHeader(101, 0, kPTMaxAcceptedPayloadSize + 1);
     const auto r = readAll({header.begin(), header.end()}, 16, false);
@@ -147,6 +167,7 @@ TEST(PTFrameReader, EndRightAfterAHeaderIsOrderlyEndInsideAnAcceptedPayloadIsNot
 
 struct RecordingDelegate : PTChannelDelegate {
     std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> frames;
+    std::vector<bool> framePayloadObjects;  // per frame: whether a payload object came with it
     std::vector<PTOptionalError> ends;
     bool acceptAll = true;
     bool ioFrameChannelShouldAcceptFrame(PTChannel&, std::uint32_t, std::uint32_t, std::uint32_t) override {
@@ -154,6 +175,7 @@ struct RecordingDelegate : PTChannelDelegate {
     }
     void ioFrameChannelDidReceiveFrame(PTChannel&, std::uint32_t type, std::uint32_t,
                                        const PTData* payload) override {
+        framePayloadObjects.push_back(payload != nullptr);
         frames.emplace_back(
             type, payload ? std::vector<std::uint8_t>(payload->data(), payload->data() + payload->length())
                           : std::vector<std::uint8_t>{});
@@ -247,6 +269,48 @@ TEST_F(PTChannelTest, RejectedFramesAreSkippedAcrossManyReads) {
     EXPECT_TRUE(delegate.ends.empty());
 }
 
+// A declined frame without payload is not delivered; an accepted one comes
+// without a payload object, and a frame of one byte with one.
+TEST_F(PTChannelTest, DeclinedFramesWithoutPayloadAreNotDeliveredAcceptedOnesComeWithoutPayload) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    delegate.acceptAll = false;
+    peerWrite(frame(102, 1, {}));
+    queue.runPending();
+    EXPECT_TRUE(delegate.frames.empty());
+    delegate.acceptAll = true;
+    peerWrite(frame(103, 2, {}));
+    peerWrite(frame(103, 3, {7}));
+    queue.runPending();
+    ASSERT_EQ(delegate.frames.size(), 2u);
+    EXPECT_EQ(delegate.frames[0].first, 103u);
+    EXPECT_EQ(delegate.framePayloadObjects, (std::vector<bool>{false, true}));
+    EXPECT_EQ(delegate.frames[1].second, (std::vector<std::uint8_t>{7}));
+    EXPECT_TRUE(delegate.ends.empty());
+}
+
+// The largest accepted frame (a MIDI frame header and the largest MIDI message)
+// crosses the channel whole; the channel stays up for the next frame.
+TEST_F(PTChannelTest, TheLargestAcceptedFrameIsDeliveredWhole) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    std::vector<std::uint8_t> payload(kPTMaxAcceptedPayloadSize, 0x21);
+    payload.back() = 0xF7;
+    const auto bytes = frame(101, 1, payload);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const auto n =
+            ::write(peer, bytes.data() + written, std::min<std::size_t>(bytes.size() - written, 65536));
+        ASSERT_GT(n, 0);
+        written += static_cast<std::size_t>(n);
+        queue.runPending();
+    }
+    peerWrite(frame(103, 2, {}));
+    queue.runPending();
+    ASSERT_EQ(delegate.frames.size(), 2u);
+    EXPECT_EQ(delegate.frames[0].second, payload);
+    EXPECT_EQ(delegate.frames[1].first, 103u);
+    EXPECT_TRUE(delegate.ends.empty());
+}
+
 TEST_F(PTChannelTest, ConnectingAConnectedChannelFailsWithEPERM) {
     ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
     auto hub = PTUSBHub::create(queue, "/nonexistent/usbmuxd");
@@ -278,6 +342,34 @@ TEST_F(PTChannelTest, EndOfStreamFrameLetsPendingWritesFinishBeforeClosing) {
         total += static_cast<std::size_t>(n);
     }
     EXPECT_EQ(total, got.size());
+}
+
+// Writes still waiting for room in the socket when the end-of-stream frame
+// arrives are all sent before the channel closes.
+TEST_F(PTChannelTest, EndOfStreamFrameWaitsForWritesTheSocketHasNoRoomForYet) {
+    ASSERT_FALSE(channel->startReadingFromConnectedChannel(local));
+    std::vector<PTOptionalError> sent;
+    const std::vector<std::uint8_t> payload(1024 * 1024, 7);
+    constexpr std::size_t kFrames = 4;  // far more than a socket buffer holds
+    for (std::size_t i = 0; i < kFrames; ++i)
+        channel->sendFrame(101, 0, payload, [&](PTOptionalError e) { sent.push_back(e); });
+    peerWrite(frame(0, 0, {}));
+    const std::size_t expected = kFrames * (16 + payload.size());
+    std::vector<std::uint8_t> got(256 * 1024);
+    std::size_t total = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (total < expected && std::chrono::steady_clock::now() < deadline) {
+        queue.runPending();
+        const auto n = ::recv(peer, got.data(), got.size(), MSG_DONTWAIT);
+        if (n > 0) total += static_cast<std::size_t>(n);
+        if (n == 0) break;  // closed before everything arrived
+    }
+    queue.runPending();
+    EXPECT_EQ(total, expected);
+    ASSERT_EQ(sent.size(), kFrames);
+    for (const auto& e : sent) EXPECT_FALSE(e);
+    ASSERT_EQ(delegate.ends.size(), 1u);
+    EXPECT_FALSE(delegate.ends[0]);
 }
 
 TEST(PTProtocol, TagsStartAtOneAndTheQueueSharesOneProtocol) {

@@ -64,6 +64,35 @@ TEST(PTUSBPacketReader, PacketsAboveFourMiBAndBelowHeaderSizeFailTheStream) {
     }
 }
 
+// The smallest and the largest packet the reader takes: a packet that is only its
+// header carries no dictionary and no error, and a packet of exactly 4 MiB is read
+// whole even when it arrives at once (a larger one fails the stream, above).
+TEST(PTUSBPacketReader, HeaderOnlyAndExactlyFourMiBPacketsAreRead) {
+    PTUSBPacketReader reader;
+    const auto headerOnly = PTUSBEncodePacket(9, {});
+    ASSERT_EQ(headerOnly.size(), 16u);
+    std::span<const std::uint8_t> input(headerOnly);
+    ASSERT_EQ(reader.feed(input), PTUSBPacketReader::Status::packet);
+    EXPECT_TRUE(input.empty());
+    EXPECT_EQ(reader.packet().tag, 9u);
+    EXPECT_FALSE(reader.packet().dictionary);
+    EXPECT_FALSE(reader.packet().error);
+
+    // The same reader goes on with a 4 MiB packet: a dictionary padded with a long string.
+    PTPlist big = result(0);
+    big.set("Padding", PTPlist::makeString(""));
+    const std::size_t overhead = PTPlistToXML(big).size() + 16;
+    big.set("Padding", PTPlist::makeString(std::string(4u * 1024u * 1024u - overhead, 'x')));
+    const auto largest = packet(10, big);
+    ASSERT_EQ(largest.size(), 4u * 1024u * 1024u);
+    input = std::span<const std::uint8_t>(largest);
+    ASSERT_EQ(reader.feed(input), PTUSBPacketReader::Status::packet);
+    EXPECT_TRUE(input.empty());
+    EXPECT_EQ(reader.packet().tag, 10u);
+    ASSERT_TRUE(reader.packet().dictionary);
+    EXPECT_EQ(reader.packet().dictionary->find("Number")->integerValue(), 0);
+}
+
 TEST(PTUSBHubResults, NumbersMapToTheirTexts) {
     EXPECT_FALSE(PTUSBErrorFromPlistResponse(result(0), std::nullopt));
     EXPECT_EQ(PTUSBErrorFromPlistResponse(result(1), std::nullopt)->description, "illegal command");
@@ -101,6 +130,10 @@ TEST(PTUSBHubSocketPath, FollowsUSBMUXDSocketAddress) {
     EXPECT_EQ(PTUSBMuxSocketPath(), "/tmp/elsewhere");
     ::setenv("USBMUXD_SOCKET_ADDRESS", "127.0.0.1:27015", 1);
     EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
+    ::setenv("USBMUXD_SOCKET_ADDRESS", "UNIX:", 1);  // no path after the prefix
+    EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
+    ::setenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/", 1);
+    EXPECT_EQ(PTUSBMuxSocketPath(), "/");
     ::unsetenv("USBMUXD_SOCKET_ADDRESS");
     EXPECT_EQ(PTUSBMuxSocketPath(), "/var/run/usbmuxd");
 }
@@ -324,6 +357,30 @@ TEST(VLUSBPeerTalkObservation, ReportsAMissingDaemonOnceAndRetriesEverySecond) {
     ASSERT_TRUE(ready[0]);
     EXPECT_TRUE(ready[0]->isPOSIX(ENOENT));
     bridge->stopObserving();
+}
+
+// An attach whose "Properties" is not a dictionary still reports the device,
+// with empty properties.
+TEST(VLUSBPeerTalkObservation, AnAttachWithoutAPropertiesDictionaryReportsEmptyProperties) {
+    UsbTempDir dir;
+    ManualMainQueue queue;
+    FakeUSBMuxDaemon daemon(queue, dir.file("mux"));
+    auto bridge = VLUSBPeerTalkBridge::create(queue, dir.file("mux"));
+    std::vector<std::pair<std::uint32_t, PTPlist>> attached;
+    bridge->startObserving([&](std::uint32_t n, const PTPlist& props) { attached.emplace_back(n, props); },
+                           nullptr, nullptr);
+    ASSERT_TRUE(queue.advanceUntil([&] { return daemon.listenerCount() == 1; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    PTPlist broadcast = PTPlist::makeDictionary();
+    broadcast.set("MessageType", PTPlist::makeString("Attached"));
+    broadcast.set("DeviceID", PTPlist::makeInteger(8));
+    broadcast.set("Properties", PTPlist::makeString("not a dictionary"));
+    daemon.sendRawToListeners(packet(0, broadcast));
+    ASSERT_TRUE(queue.advanceUntil([&] { return attached.size() == 1; }, std::chrono::seconds(2),
+                                   std::chrono::milliseconds(1), 5));
+    EXPECT_EQ(attached[0].first, 8u);
+    EXPECT_TRUE(attached[0].second.isDictionary());
+    EXPECT_TRUE(attached[0].second.dictionary.empty());
 }
 
 }  // namespace

@@ -244,7 +244,8 @@ public:
             return std::any_of(d.receivedMIDI.begin(), d.receivedMIDI.end(),
                                [&](const auto& m) { return m.bytes == bytes; });
         };
-        return waitFor([&] { return received(stage.device, noteOn) && received(phone.device, control); }, 3s);
+        return waitFor([&] { return received(stage.device, noteOn) && received(phone.device, control); },
+                       kUsbWaitLimit);
     }
 
     // Everything but the routed pair unplugged, and every connection the
@@ -258,7 +259,7 @@ public:
                    stalled.device.openConnectionCount() == 0 && misfit.device.openConnectionCount() == 0 &&
                    chameleon.device.openConnectionCount() == 0;
         };
-        if (!waitFor(quiet, 5s)) return false;
+        if (!waitFor(quiet, kUsbWaitLimit)) return false;
         queue.runFor(50ms);  // jobs posted while closing (deferred destruction) run
         forgetTestRecords(true);
         return quiet();
@@ -449,14 +450,14 @@ TEST(UsbChaos, TheRoutedPairReconnectsAndMIDIFlowsThroughEveryCycle) {
 
     UsbChaosRig rig(seed);
     rig.reconnections.reserve(2 * cycles + 16);  // two at most per cycle, none allocated between footprints
-    ASSERT_TRUE(rig.waitFor([&] { return rig.pairSettled(); }, 5s)) << rig.describePair();
+    ASSERT_TRUE(rig.waitFor([&] { return rig.pairSettled(); }, kUsbWaitLimit)) << rig.describePair();
     ProcessFootprint baseline;
     ProcessFootprint last;
     const auto started = Clock::now();
     for (std::size_t cycle = 1; cycle <= cycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         rig.disrupt();
-        ASSERT_TRUE(rig.waitFor([&] { return rig.pairSettled(); }, 6s)) << rig.describePair();
+        ASSERT_TRUE(rig.waitFor([&] { return rig.pairSettled(); }, kUsbWaitLimit)) << rig.describePair();
         ASSERT_TRUE(rig.midiFlowsBothWays(cycle)) << "MIDI did not flow through the Router";
         if (cycle == baselineCycle || cycle == cycles) {
             ASSERT_TRUE(rig.quiesce()) << rig.describePair() << "; " << rig.usb->connections().size()

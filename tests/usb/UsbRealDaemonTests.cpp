@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -58,14 +59,14 @@ TEST(UsbRealDaemon, ListenSucceedsAndConnectToAnUnknownDeviceFails) {
     const std::string socketPath = dir.file("run/usbmuxd");
     PollMainQueue queue;
     const bool up = waitReal(
-        queue, [&] { return ::access(socketPath.c_str(), F_OK) == 0; }, std::chrono::seconds(5));
+        queue, [&] { return ::access(socketPath.c_str(), F_OK) == 0; }, kUsbWaitLimit);
     if (!up) GTEST_SKIP() << "usbmuxd did not start here (see its log)";
 
     auto hub = PTUSBHub::create(queue, socketPath);
     std::optional<PTOptionalError> listenResult;
     hub->listen([&](PTOptionalError e) { listenResult = e; }, nullptr);
     ASSERT_TRUE(waitReal(
-        queue, [&] { return listenResult.has_value(); }, std::chrono::seconds(5)));
+        queue, [&] { return listenResult.has_value(); }, kUsbWaitLimit));
     EXPECT_FALSE(*listenResult) << (*listenResult)->describe();
 
     std::optional<PTOptionalError> connectResult;
@@ -74,7 +75,7 @@ TEST(UsbRealDaemon, ListenSucceedsAndConnectToAnUnknownDeviceFails) {
         if (fd >= 0) ::close(fd);
     });
     ASSERT_TRUE(waitReal(
-        queue, [&] { return connectResult.has_value(); }, std::chrono::seconds(5)));
+        queue, [&] { return connectResult.has_value(); }, kUsbWaitLimit));
     ASSERT_TRUE(*connectResult);
     EXPECT_EQ((*connectResult)->domain, PTErrorDomain::usbHub);
     EXPECT_EQ((*connectResult)->code, 2);
@@ -96,10 +97,10 @@ TEST(UsbRealClientTools, InetcatBytesReachTheFakeDeviceAndComeBack) {
         dir.file("inetcat.log"));
     ASSERT_TRUE(inetcat.started());
     ASSERT_TRUE(waitReal(
-        queue, [&] { return device.connectionsAccepted() == 1; }, std::chrono::seconds(5)));
+        queue, [&] { return device.connectionsAccepted() == 1; }, kUsbWaitLimit));
     ASSERT_TRUE(inetcat.write("V"));
     ASSERT_TRUE(waitReal(
-        queue, [&] { return inetcat.drain() == "V"; }, std::chrono::seconds(5)));
+        queue, [&] { return inetcat.drain() == "V"; }, kUsbWaitLimit));
     EXPECT_EQ(device.rawReceived, std::vector<std::uint8_t>{'V'});
     // libusbmuxd asked with the same port encoding the server uses.
     bool sawConnect = false;
@@ -121,24 +122,30 @@ TEST(UsbLeaseProcesses, SecondServerWaitsAndTakesOverAfterTheFirstIsKilled) {
     ChildProcess first({helper, lock, dir.file("usbmuxd")});
     ASSERT_TRUE(waitReal(
         queue, [&] { return first.countOccurrences("[VL USB] Starting device observation") == 1; },
-        std::chrono::seconds(5)));
+        kUsbWaitLimit));
     ChildProcess second({helper, lock, dir.file("usbmuxd")});
     ASSERT_TRUE(waitReal(
         queue, [&] { return second.countOccurrences("[VL USB] VL USB in Use by Another Server") == 1; },
-        std::chrono::seconds(5)));
+        kUsbWaitLimit));
     // Two more lease retries go by silently.
     queue.runFor(std::chrono::milliseconds(4200));
     EXPECT_EQ(second.countOccurrences("[VL USB] VL USB in Use by Another Server"), 1u);
     EXPECT_EQ(second.countOccurrences("Starting device observation"), 0u);
 
+    // The waiting server takes over at its next lease retry. How soon that is
+    // (one retry interval) is checked on virtual time by the service's lease
+    // tests; here the wait only has a deadline, so a loaded machine cannot fail it.
     const auto killedAt = std::chrono::steady_clock::now();
     first.kill(SIGKILL);
     ASSERT_TRUE(waitReal(
         queue,
         [&] { return second.countOccurrences("[VL USB] Lease acquired; starting device observation") == 1; },
-        std::chrono::seconds(4)));
-    const auto tookOver = std::chrono::steady_clock::now() - killedAt;
-    EXPECT_LE(tookOver, std::chrono::milliseconds(2500));
+        kUsbWaitLimit));
+    const auto tookOver =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killedAt);
+    std::printf("Lease take-over after the holder's kill took %lld ms\n",
+                static_cast<long long>(tookOver.count()));
+    RecordProperty("lease_takeover_ms", static_cast<int>(tookOver.count()));
     EXPECT_EQ(second.countOccurrences("[VL USB] Starting device observation"), 1u);
     EXPECT_EQ(second.countOccurrences("[VL USB] VL USB in Use by Another Server"), 1u);
 }

@@ -44,9 +44,11 @@ struct UsbServiceHarness : UsbLoggingHarness<PollMainQueue> {
     }
 
     // Runs the loop in short slices (a slice may sleep in poll after the
-    // condition became true) until `pred` holds or `limit` has passed.
+    // condition became true) until `pred` holds or `limit` has passed. The
+    // default limit is far above what any condition takes on an idle machine,
+    // so that a loaded one slows the tests down but does not fail them.
     template <typename Pred>
-    bool waitFor(Pred pred, MainQueue::Duration limit = std::chrono::seconds(5)) {
+    bool waitFor(Pred pred, MainQueue::Duration limit = kUsbWaitLimit) {
         const auto end = MainQueue::Clock::now() + limit;
         while (!pred()) {
             if (MainQueue::Clock::now() >= end) return false;

@@ -18,6 +18,10 @@ namespace velorin::testing {
 
 using namespace std::chrono_literals;
 
+// How long the tests on real sockets wait for a condition before they give up:
+// every condition holds within a fraction of it on an idle machine.
+inline constexpr std::chrono::seconds kUsbWaitLimit{30};
+
 // A private temporary folder, removed with everything in it.
 class UsbTempDir {
 public:

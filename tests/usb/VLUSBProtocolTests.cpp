@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
 #include "usb/VLUSBProtocol.hpp"
 #include "usb/channel/PTPropertyList.hpp"
 
@@ -95,6 +98,47 @@ TEST(VLUSBMIDIFrameCoding, RejectsTruncatedMismatchedEmptyAndImpossibleFrames) {
     p[7] = 0x01;
     EXPECT_EQ(err(p).kind, K::impossibleMIDILength);
     EXPECT_EQ(err(p).value, 0x100001u);
+}
+
+// The largest MIDI message a frame may carry is also the parser's SysEx cap, so a
+// SysEx of that size must cross USB both ways; one byte more is refused both ways.
+TEST(VLUSBMIDIFrameCoding, TheLargestLengthRoundTripsAndOneMoreIsRefusedBothWays) {
+    std::vector<std::uint8_t> largest(kVLUSBMaxMIDILength, 0x55);
+    largest.front() = 0xF0;
+    largest.back() = 0xF7;
+    const auto encoded = VLUSBEncodeMIDIFrame(2, 7, largest);
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(encoded));
+    const auto& frame = std::get<std::vector<std::uint8_t>>(encoded);
+    EXPECT_EQ(frame.size(), 16u + 0x100000u);
+    const auto decoded = VLUSBDecodeMIDIFrame(frame);
+    ASSERT_TRUE(std::holds_alternative<VLUSBMIDIFrame>(decoded));
+    EXPECT_EQ(std::get<VLUSBMIDIFrame>(decoded), (VLUSBMIDIFrame{2, 7, largest}));
+
+    largest.push_back(0xF7);
+    const auto tooLong = VLUSBEncodeMIDIFrame(2, 7, largest);
+    ASSERT_TRUE(std::holds_alternative<VLUSBProtocolError>(tooLong));
+    EXPECT_EQ(std::get<VLUSBProtocolError>(tooLong).kind, K::impossibleMIDILength);
+    EXPECT_EQ(std::get<VLUSBProtocolError>(tooLong).value, 0x100001u);
+    // The same frame as a device would send it: header declaring 0x100001 and the bytes.
+    std::vector<std::uint8_t> incoming(16 + largest.size(), 0x55);
+    const std::array<std::uint8_t, 16> header{0, 2, 0, 0, 0, 0x10, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 7};
+    std::copy(header.begin(), header.end(), incoming.begin());
+    const auto refused = VLUSBDecodeMIDIFrame(incoming);
+    ASSERT_TRUE(std::holds_alternative<VLUSBProtocolError>(refused));
+    EXPECT_EQ(std::get<VLUSBProtocolError>(refused).kind, K::impossibleMIDILength);
+}
+
+// A frame of one MIDI byte is the smallest that carries anything.
+TEST(VLUSBMIDIFrameCoding, OneByteIsTheShortestMessage) {
+    const std::vector<std::uint8_t> one{0xF8};
+    const auto encoded = VLUSBEncodeMIDIFrame(0, 0, one);
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(encoded));
+    const auto decoded = VLUSBDecodeMIDIFrame(std::get<std::vector<std::uint8_t>>(encoded));
+    ASSERT_TRUE(std::holds_alternative<VLUSBMIDIFrame>(decoded));
+    EXPECT_EQ(std::get<VLUSBMIDIFrame>(decoded).bytes, one);
+    const auto header = VLUSBDecodeMIDIFrame(std::vector<std::uint8_t>(16, 0));
+    ASSERT_TRUE(std::holds_alternative<VLUSBProtocolError>(header));
+    EXPECT_EQ(std::get<VLUSBProtocolError>(header).kind, K::emptyMIDIMessage);
 }
 
 }  // namespace

@@ -167,6 +167,75 @@ TEST_F(USBServiceTest, AggregateSendsReachEveryConnectedDeviceInAscendingOrder) 
     EXPECT_EQ(VLUSBAggregateDetail(h.service->devices()), "C, A, B");
 }
 
+// Only a session that has finished its handshake takes aggregate sends: one still
+// connecting or waiting for its device info has a channel but no device yet.
+TEST_F(USBServiceTest, AggregateSendsSkipSessionsStillConnectingOrAwaitingDeviceInfo) {
+    const std::vector<std::uint8_t> note{0x90, 60, 100};
+    h.connectDevice(5, "Ready");
+    h.transport->attach(3);
+    h.run();
+    ASSERT_EQ(h.session(3).state, VLUSBSession::State::connecting);
+    h.transport->attach(8);
+    h.run();
+    h.transport->complete(h.transport->lastChannel(8));
+    h.run();
+    ASSERT_EQ(h.session(8).state, VLUSBSession::State::awaitingDeviceInfo);
+    EXPECT_FALSE(h.service->send(0, 0, note, "velorin-usb:aggregate:all"));
+    const auto sent = h.transport->sentOfType(101);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].device, 5u);
+
+    // Alone, sessions in between states leave the aggregate unavailable.
+    h.transport->detach(5);
+    h.run();
+    EXPECT_TRUE(h.service->send(0, 0, note, "velorin-usb:aggregate:all"));
+    EXPECT_EQ(h.transport->sentOfType(101).size(), 1u);
+}
+
+// The largest MIDI message crosses USB both ways: a maximum-size SysEx sent to a
+// device goes out as one frame, and one received from it reaches the handler whole.
+TEST_F(USBServiceTest, TheLargestMIDIMessageCrossesBothWays) {
+    const auto ch = h.connectDevice(4, "Pad");
+    std::vector<std::uint8_t> sysex(0x100000, 0x10);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    EXPECT_FALSE(h.service->send(0, 0, sysex, "velorin-usb:name:Pad"));
+    const auto sent = h.transport->sentOfType(101);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].payload.size(), 16u + sysex.size());
+    h.transport->frame(ch, 101, 0, sent[0].payload);
+    h.run();
+    ASSERT_EQ(h.inbound.size(), 1u);
+    EXPECT_EQ(h.inbound[0].bytes, sysex);
+    EXPECT_FALSE(h.hasLine("malformed"));
+}
+
+// An attach under a number that already has a session changes nothing; an empty
+// serial number names no device, so it never makes two devices one.
+TEST_F(USBServiceTest, RepeatedAttachesKeepTheSessionAndEmptySerialsNameNoDevice) {
+    h.transport->attach(3, "SER3");
+    h.run();
+    h.transport->complete(h.transport->lastChannel(3));
+    h.run();
+    h.transport->frame(h.transport->lastChannel(3), 100, 0, deviceInfoXML("Pad"));
+    h.run();
+    ASSERT_EQ(h.session(3).state, VLUSBSession::State::connected);
+    h.transport->attach(3, "SER3");
+    h.run();
+    EXPECT_EQ(h.transport->openCount(3), 1u);
+    EXPECT_EQ(h.session(3).state, VLUSBSession::State::connected);
+    EXPECT_EQ(h.countLines("[VL USB] Device attached: 3"), 1u);
+
+    PTPlist blank = PTPlist::makeDictionary();
+    blank.set("SerialNumber", PTPlist::makeString(""));
+    h.transport->attached(4, blank);
+    h.transport->attached(5, blank);
+    h.run();
+    EXPECT_EQ(h.service->connections().count(4), 1u);
+    EXPECT_EQ(h.service->connections().count(5), 1u);
+    EXPECT_FALSE(h.hasLine("is attached again"));
+}
+
 TEST_F(USBServiceTest, SendRejectsEmptyAndOversizedMessages) {
     h.connectDevice(1, "Pad");
     auto error = h.service->send(0, 0, {}, "velorin-usb:name:Pad");
@@ -283,6 +352,28 @@ TEST(USBProcessLock, WithoutHomeTheLeaseFileIsInThePasswordDatabasesHome) {
     ASSERT_NE(entry, nullptr);
     ASSERT_TRUE(path.has_value());
     EXPECT_EQ(*path, std::filesystem::path(entry->pw_dir) / ".local/share/Velorin Server/vl-usb.lock");
+}
+
+// XDG_DATA_HOME counts only as an absolute path; a relative one (which would
+// follow the working directory) gives way to HOME.
+TEST(USBProcessLock, TheLeaseFollowsAnAbsoluteXDGDataHomeElseHome) {
+    auto keep = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto xdg = keep("XDG_DATA_HOME");
+    const auto home = keep("HOME");
+    ::setenv("HOME", "/home/someone", 1);
+    ::setenv("XDG_DATA_HOME", "/data/here", 1);
+    const auto absolute = VLUSBProcessLock::defaultLockFilePath();
+    ::setenv("XDG_DATA_HOME", "data/here", 1);
+    const auto relative = VLUSBProcessLock::defaultLockFilePath();
+    xdg ? ::setenv("XDG_DATA_HOME", xdg->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    home ? ::setenv("HOME", home->c_str(), 1) : ::unsetenv("HOME");
+
+    ASSERT_TRUE(absolute && relative);
+    EXPECT_EQ(*absolute, std::filesystem::path("/data/here/Velorin Server/vl-usb.lock"));
+    EXPECT_EQ(*relative, std::filesystem::path("/home/someone/.local/share/Velorin Server/vl-usb.lock"));
 }
 
 TEST(USBPresentationSettings, DefaultsOffAndWritesOnlyChanges) {

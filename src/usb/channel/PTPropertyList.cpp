@@ -3,9 +3,11 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string_view>
 
 namespace velorin {
 namespace {
@@ -260,7 +262,13 @@ void PTPlist::set(std::string key, PTPlist value) {
 
 std::optional<PTPlist> PTPlistParse(std::span<const std::uint8_t> bytes) {
     std::size_t n = bytes.size();
-    while (n > 0 && bytes[n - 1] == 0) --n;
+    // A text document may come with a C string's terminating NULs, which are not
+    // part of it. A binary list ends in its trailer, whose last byte (the low
+    // byte of the offset table's position) is 0 for one list in 256: it is kept.
+    constexpr std::string_view kBinaryMagic = "bplist";
+    const bool binary =
+        n >= kBinaryMagic.size() && std::equal(kBinaryMagic.begin(), kBinaryMagic.end(), bytes.begin());
+    while (!binary && n > 0 && bytes[n - 1] == 0) --n;
     if (n == 0 || n > kMaxParseBytes) return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(bytes.data()), static_cast<std::uint32_t>(n), &root);

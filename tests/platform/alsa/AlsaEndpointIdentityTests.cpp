@@ -107,6 +107,9 @@ TEST(AlsaEndpointIdentity, ReferencesRoundTripAndForeignValuesAreRejected) {
     EXPECT_FALSE(alsaAddressFromRef(0));
     EXPECT_FALSE(alsaAddressFromRef(0x0000FF01));
     EXPECT_FALSE(alsaAddressFromRef(0x564C0003));
+    // The endpoint tag alongside other high bits is no endpoint reference either.
+    EXPECT_FALSE(alsaAddressFromRef(0x00030105));
+    EXPECT_FALSE(alsaAddressFromRef(0x00110105));
 }
 
 }  // namespace

@@ -90,6 +90,12 @@ TEST(AlsaEventEncoder, BytesThatFormNoMessageAreSkippedAndLeakNothing) {
     ASSERT_EQ(encoder.encode(Bytes{0xC0, 0x05}, cut), 0);
     ASSERT_EQ(cut.events.size(), 1u);
     EXPECT_EQ(cut.events[0].type, SND_SEQ_EVENT_PGMCHANGE);
+
+    // Nor does a status left by an earlier call apply to the next call's data bytes.
+    RecordingSink stray;
+    ASSERT_EQ(encoder.encode(Bytes{0x90, 0x3C}, stray), 0);
+    ASSERT_EQ(encoder.encode(Bytes{0x3E, 0x40}, stray), 0);
+    EXPECT_TRUE(stray.events.empty());
 }
 
 TEST(AlsaEventEncoder, AFailingSinkStopsTheMessageWithItsStatus) {
@@ -189,6 +195,9 @@ TEST(AlsaReceiveBatch, GroupsPerPortAndSourceInArrivalOrderAndStaysBounded) {
     EXPECT_TRUE(batch.add(1, {20, 0}, {0xF8}));
     batch.clear();
     EXPECT_TRUE(batch.add(1, {20, 0}, Bytes(AlsaReceiveBatch::kMaxBytes, 0x01)));
+    // Clearing starts both counts afresh: one byte short of the byte cap is not full.
+    batch.clear();
+    EXPECT_FALSE(batch.add(1, {20, 0}, Bytes(AlsaReceiveBatch::kMaxBytes - 1, 0x01)));
 }
 
 }  // namespace

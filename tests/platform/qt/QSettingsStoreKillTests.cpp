@@ -24,7 +24,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <thread>
 
 #include "SettingsChaosScript.hpp"
 #include "platform/qt/QSettingsStore.hpp"
@@ -113,22 +112,29 @@ TEST(QSettingsStoreKill, AKilledWriterLeavesALoadableFileAndTheOtherWriterLosesN
         // A fresh writer reads exactly the state the check below read last time.
         ASSERT_EQ(numberAfter(*resumed, "resuming after "), shownBefore);
 
-        // Up to a few times the writer's coalescing window, so that kills land
-        // before its first batch, between batches and while one is written.
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(std::uniform_int_distribution<std::int64_t>(0, 200000)(random)));
-        first.kill(SIGKILL);
         std::int64_t finished = shownBefore;  // the last step the killed writer reported done
         std::int64_t durable = shownBefore;   // the last step it reported on disk
-        while (const auto line = first.nextLine("", 0ms)) {
-            if (line->starts_with(kDurable)) {
+        auto take = [&](const std::string& line) {
+            if (line.starts_with(kDurable)) {
                 char* end = nullptr;
-                durable = std::strtoll(line->c_str() + kDurable.size(), &end, 10);
+                durable = std::strtoll(line.c_str() + kDurable.size(), &end, 10);
                 diskWindows.push_back(std::chrono::microseconds(std::strtoll(end, nullptr, 10)));
             } else {
-                finished = std::strtoll(line->c_str(), nullptr, 10);
+                finished = std::strtoll(line.c_str(), nullptr, 10);
             }
+        };
+        // After a random number of the writer's steps, up to a few times what fits
+        // in its coalescing window, so that kills land before its first batch,
+        // between batches and while one is written. Counted in steps, not timed:
+        // a loaded machine slows the writer down but moves no kill before its batches.
+        const auto stepsBeforeKill = std::uniform_int_distribution<std::int64_t>(0, 1000)(random);
+        while (finished - shownBefore < stepsBeforeKill) {
+            const auto line = first.nextLine("", 30s);
+            ASSERT_TRUE(line) << "the writer stopped stepping after step " << finished;
+            take(*line);
         }
+        first.kill(SIGKILL);
+        while (const auto line = first.nextLine("", 0ms)) take(*line);
 
         const auto pausedAt = Clock::now();
         ASSERT_TRUE(second.write("p"));

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <cstdint>
 
 #include <QSettings>
 #include <QString>
@@ -103,6 +105,7 @@ TEST_F(QSettingsStoreTest, TextsFromTheFileConvertOnlyWhenTheyParseExactly) {
     writeRaw("b2", QStringLiteral("false"));
     writeRaw("b3", QStringLiteral("TRUE"));
     writeRaw("b4", QStringLiteral("1"));
+    writeRaw("b5", QStringLiteral("0"));
     writeRaw("i1", QStringLiteral("8"));
     writeRaw("i2", QStringLiteral("-12"));
     writeRaw("i3", QStringLiteral("8.5"));
@@ -121,6 +124,7 @@ TEST_F(QSettingsStoreTest, TextsFromTheFileConvertOnlyWhenTheyParseExactly) {
     EXPECT_EQ(store->boolValue("b2"), false);
     EXPECT_EQ(store->boolValue("b3"), std::nullopt);
     EXPECT_EQ(store->boolValue("b4"), std::nullopt);
+    EXPECT_EQ(store->boolValue("b5"), std::nullopt);
     EXPECT_EQ(store->integerValue("i1"), 8);
     EXPECT_EQ(store->integerValue("i2"), -12);
     EXPECT_EQ(store->integerValue("i3"), std::nullopt);
@@ -160,6 +164,20 @@ TEST_F(QSettingsStoreTest, ValuesOfAnotherTypeReadAsAbsent) {
         EXPECT_EQ(s->boolValue("missing"), std::nullopt);
         EXPECT_FALSE(s->contains("missing"));
     }
+}
+
+// Another QSettings of this process on the same file shares its values with the
+// store as they were set, unsigned numbers included: up to the largest signed
+// value they are integers, beyond it they read as absent.
+TEST_F(QSettingsStoreTest, UnsignedValuesBeyondTheSignedRangeReadAsAbsent) {
+    auto store = open();
+    {
+        QSettings raw(QString::fromStdString(path()), QSettings::IniFormat);
+        raw.setValue("fits", QVariant(static_cast<qulonglong>(INT64_MAX)));
+        raw.setValue("beyond", QVariant(static_cast<qulonglong>(INT64_MAX) + 1u));
+    }
+    EXPECT_EQ(store->integerValue("fits"), INT64_MAX);
+    EXPECT_EQ(store->integerValue("beyond"), std::nullopt);
 }
 
 TEST_F(QSettingsStoreTest, ACorruptFileReadsAsEmptyWithoutFailing) {

@@ -19,8 +19,9 @@ using velorin::TaskHandle;
 
 namespace {
 
-// Runs the Qt event loop until `done` holds or a generous real-time bound passes.
-bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
+// Runs the Qt event loop until `done` holds or a generous real-time bound passes
+// (every condition here holds within milliseconds on an idle machine).
+bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30000ms) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -107,6 +108,24 @@ TEST(QtMainQueue, DelayedJobWaitsForItsDelayAndRunsOnceEvenWithoutAHandle) {
     EXPECT_EQ(releasedRan, 1);
 }
 
+// Delays that are not whole milliseconds are rounded up, never down: a job
+// never runs before its delay has passed.
+TEST(QtMainQueue, DelaysBetweenWholeMillisecondsNeverRunEarly) {
+    QtMainQueue q;
+    std::vector<std::chrono::steady_clock::duration> early;
+    int ran = 0;
+    std::vector<TaskHandle> handles;
+    for (const auto delay : {1500us, 2500us, 2900us}) {
+        const auto start = q.now();
+        handles.push_back(q.postAfter(delay, [&, start, delay] {
+            ++ran;
+            if (q.now() - start < delay) early.push_back(q.now() - start);
+        }));
+    }
+    ASSERT_TRUE(spinUntil([&] { return ran == 3; }));
+    EXPECT_TRUE(early.empty());
+}
+
 TEST(QtMainQueue, CancellingByHandleOrDestructionStopsDelayedJobs) {
     QtMainQueue q;
     int ran = 0;
@@ -134,6 +153,20 @@ TEST(QtMainQueue, RepeatingTimerFiresUntilItCancelsItself) {
     spinFor(30ms);
     EXPECT_EQ(ticks, 3);
     EXPECT_FALSE(h.isActive());
+}
+
+// A repeating job with a zero interval runs at most once a millisecond, so it
+// cannot take every turn of the event loop.
+TEST(QtMainQueue, ARepeatingJobWithAZeroIntervalRunsAtMostOnceAMillisecond) {
+    QtMainQueue q;
+    int ticks = 0;
+    const auto start = std::chrono::steady_clock::now();
+    TaskHandle h = q.every(0ms, [&] { ++ticks; });
+    spinFor(30ms);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    h.cancel();
+    EXPECT_GE(ticks, 1);
+    EXPECT_LE(ticks, std::chrono::ceil<std::chrono::milliseconds>(elapsed).count() + 1);
 }
 
 TEST(QtMainQueue, WatchReportsReadableAndWritableUntilCancelled) {
