@@ -85,7 +85,7 @@ declare -A TEST_TIMEOUT=(
     [platform_qt_tests]=60
 )
 
-usage() { sed -n '2,/^set -uo/{/^set -uo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"; }
+usage() { sed -n '3,/^set -uo/{/^set -uo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"; }
 die() { echo "fault-injection: $*" >&2; exit 2; }
 
 build_dir=build/default

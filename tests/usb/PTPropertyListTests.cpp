@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Property lists arrive from outside (usbmuxd's packets, the devices' info):
 // their nesting and size are bounded, trailing NULs are not part of them, and
 // dictionaries keep their keys unique.

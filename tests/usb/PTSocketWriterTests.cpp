@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The socket writer of the framed channel and the usbmuxd client: its budget
 // of bytes waiting for the socket, failed writes and discarded ones.
 #include <gtest/gtest.h>
