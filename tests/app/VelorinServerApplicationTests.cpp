@@ -99,6 +99,13 @@ protected:
     FakeLinkSession* link = nullptr;
     std::vector<std::string> notifications;
 
+    // Keys (unique ID 11) → Router → Synth (12), stored as a user would have left it.
+    void routeKeysToSynth() {
+        MIDIRoutingStore routing(settings);
+        routing.setInputAssignment(true, coreMIDIEndpointKey(11, 0), "router", "inputs");
+        routing.setOutputAssignment(true, coreMIDIEndpointKey(12, 0), "router", "outputs");
+    }
+
     // On its own thread the engine gets the real Link library (never enabled,
     // so it opens no socket): the fake session would read the test's queue.
     std::unique_ptr<VelorinServerApplication> makeServer(const char* laneName = "Beta",
@@ -166,12 +173,7 @@ TEST_F(VelorinServerApplicationTest, BuildsEverythingAtOnceButStartsTheEngineOnl
 }
 
 TEST_F(VelorinServerApplicationTest, QuitStopsTheEngineOnceSilencingItsNotesBeforeTheWindowSavesItsSize) {
-    // Keys → Router → Synth, stored as a user would have left it.
-    {
-        MIDIRoutingStore routing(settings);
-        routing.setInputAssignment(true, coreMIDIEndpointKey(11, 0), "router", "inputs");
-        routing.setOutputAssignment(true, coreMIDIEndpointKey(12, 0), "router", "outputs");
-    }
+    routeKeysToSynth();
     auto server = makeServer();
     const MIDIObjectRef keys = midi->addSource("Keys", 11);
     const MIDIObjectRef synth = midi->addDestination("Synth", 12);
@@ -213,11 +215,7 @@ TEST_F(VelorinServerApplicationTest, QuitStopsTheEngineOnceSilencingItsNotesBefo
 }
 
 TEST_F(VelorinServerApplicationTest, ClosingTheWindowKeepsMIDIFlowingAndSaysOnceHowToGetItBack) {
-    {
-        MIDIRoutingStore routing(settings);
-        routing.setInputAssignment(true, coreMIDIEndpointKey(11, 0), "router", "inputs");
-        routing.setOutputAssignment(true, coreMIDIEndpointKey(12, 0), "router", "outputs");
-    }
+    routeKeysToSynth();
     auto server = makeServer();
     const MIDIObjectRef keys = midi->addSource("Keys", 11);
     const MIDIObjectRef synth = midi->addDestination("Synth", 12);
@@ -314,11 +312,7 @@ TEST_F(VelorinServerApplicationTest, HeadlessItBuildsNoWidgetAndRunsEngineAndLin
 }
 
 TEST_F(VelorinServerApplicationTest, OnItsOwnThreadTheMIDIPathRoutesAndStopsThereSilencingItsNotes) {
-    {
-        MIDIRoutingStore routing(settings);
-        routing.setInputAssignment(true, coreMIDIEndpointKey(11, 0), "router", "inputs");
-        routing.setOutputAssignment(true, coreMIDIEndpointKey(12, 0), "router", "outputs");
-    }
+    routeKeysToSynth();
     auto server = makeServer("Beta", false, true);
     MIDIObjectRef keys = 0;
     MIDIObjectRef synth = 0;
