@@ -7,7 +7,7 @@
 # Usage: tools/fault-injection.sh [-b BUILD_DIR] [-k] [-c] [-t SECONDS] [LIST[:N] ...]
 #
 #   LIST       a mutation list: a name in tools/mutations/ (midi, morphs, engine, link, log,
-#              usb, usb-channel, platform-alsa, platform-qt) or the path of a list file;
+#              usb, usb-channel, platform-alsa, platform-qt, platform-linux, core) or the path of a list file;
 #              every list in tools/mutations/ when none is given
 #   LIST:N     only mutant N of that list (numbered from 1 as the output shows)
 #   -b DIR     the build directory, configured already (default build/default)
@@ -70,12 +70,15 @@ declare -A LAYER_TESTS=(
     [usb]="usb_tests usb_integration_tests engine_tests"
     [platform/alsa]="platform_alsa_tests"
     [platform/qt]="platform_qt_tests"
+    [core]="core_tests platform_qt_tests log_tests engine_tests"
+    [platform/linux]="platform_linux_tests"
 )
 # Where a test program is built, when not in tests/<name without _tests>/.
 declare -A TEST_DIR=(
     [usb_integration_tests]=usb
     [platform_alsa_tests]=platform/alsa
     [platform_qt_tests]=platform/qt
+    [platform_linux_tests]=platform/linux
 )
 # The per-test timeout CTest gives each program (velorin_add_test's TIMEOUT; 120 s
 # when none is set): a mutant that hangs is killed no later than that.

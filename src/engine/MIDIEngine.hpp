@@ -203,6 +203,8 @@ public:
     void setFC200UpperPedalsShareLowerCCsEnabled(bool enabled);
     void setLinkLooper(int looperIndex, bool on);
     void setLinkLooperMute(int looperIndex, bool muted);
+    // The morphs' start-up state lines and controller messages, as at start.
+    void emitStartupSnapshot();
 
     // --- what the window reads ----------------------------------------------------------------
     const std::vector<MorphRegistration>& morphRegistrations() const { return registry_.registrations(); }
@@ -255,7 +257,6 @@ private:
 
     std::optional<std::size_t> morphIndex(std::string_view morphID) const { return registry_.index(morphID); }
     MorphContext makeContext(std::optional<std::string_view> sourceName) const;
-    void emitStartupSnapshot();
 
     // --- the source connections (MIDIEngineSystem.cpp) ---
     void reconnectInputs();

@@ -147,3 +147,47 @@ TEST(PollMainQueue, PreciseJobsNeverRunEarlyAndShortWaitsSleepRatherThanSpin) {
     EXPECT_EQ(cancelledRan, 0);
     EXPECT_LT(cpu * 3, wall) << "cpu " << cpu.count() << " ns of " << wall.count() << " ns";
 }
+
+// The edges of time and cancellation: a delay already past runs after the jobs
+// due before it, a zero interval still lets time pass, and a watch that an
+// earlier callback of the same turn cancelled is not called.
+TEST(ManualMainQueue, PastDelaysZeroIntervalsAndWatchesCancelledInTheSameTurn) {
+    ManualMainQueue q;
+    std::vector<char> order;
+    auto due = q.postAfter(0ms, [&] { order.push_back('a'); });
+    auto past = q.postAfter(-5ms, [&] { order.push_back('b'); });
+    q.runPending();
+    EXPECT_EQ(order, (std::vector<char>{'a', 'b'}));
+
+    int ticks = 0;
+    auto every = q.every(0ms, [&] { ++ticks; });
+    q.advance(10ns);
+    EXPECT_EQ(ticks, 10);
+    every.cancel();
+
+    int first[2];
+    int second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, first), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, second), 0);
+    int secondCalls = 0;
+    TaskHandle secondWatch;
+    auto firstWatch = q.watch(first[0], IoEvents::readable, [&](IoEvents) {
+        char c;
+        [[maybe_unused]] auto n = ::read(first[0], &c, 1);
+        secondWatch.cancel();  // e.g. the descriptor it watches is about to be closed
+    });
+    secondWatch = q.watch(second[0], IoEvents::readable, [&](IoEvents) { ++secondCalls; });
+    ASSERT_EQ(::write(first[1], "x", 1), 1);
+    ASSERT_EQ(::write(second[1], "x", 1), 1);
+    q.runPending();
+    EXPECT_EQ(secondCalls, 0);
+    for (int fd : {first[0], first[1], second[0], second[1]}) ::close(fd);
+}
+
+TEST(PollMainQueue, RunForReturnsByItsDeadlineWithNothingToDo) {
+    PollMainQueue q;
+    const auto begin = std::chrono::steady_clock::now();
+    q.runFor(20ms);
+    // Loose: the bound catches a loop that sleeps past its deadline, not jitter.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+}

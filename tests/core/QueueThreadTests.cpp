@@ -54,4 +54,16 @@ TEST(QueueThread, StopRunsWhatWasPostedBeforeItAndNothingAfter) {
     EXPECT_EQ(ran.load(), 1000);
 }
 
+// A stop right after the start, with a job posted just before it: the job
+// runs and the thread ends, every time.
+TEST(QueueThread, AStopRightAfterTheStartEndsTheThreadAfterWhatWasPosted) {
+    for (int round = 0; round < 200; ++round) {
+        std::atomic<int> ran{0};
+        QueueThread thread;
+        thread.queue().post([&ran] { ++ran; });
+        thread.stop();
+        ASSERT_EQ(ran.load(), 1) << "round " << round;
+    }
+}
+
 }  // namespace

@@ -241,5 +241,31 @@ TEST_F(RealtimePriorityTest, CapSysNiceGoesDirectDespiteAZeroRTPRIOLimit) {
     EXPECT_EQ(outcome.kernelPolicy, SCHED_FIFO | SCHED_RESET_ON_FORK);
 }
 
+TEST_F(RealtimePriorityTest, RealtimeKitWithoutAnyPriorityToGiveIsNotAsked) {
+    FakeRealtimeKit rtkit(address_, 0, false);
+    const ChildOutcome outcome = requestInChild(0, root(), address_, &rtkit);
+    EXPECT_TRUE(rtkit.calls.empty());
+    EXPECT_EQ(outcome.kernelPolicy, SCHED_OTHER);
+    EXPECT_THAT(outcome.line, HasSubstr("RealtimeKit allows no realtime priority"));
+}
+
+// The priority asked for is brought into SCHED_FIFO's range before anyone is
+// asked, and a limit that covers the priority exactly is named as the way in.
+TEST(RealtimePriority, RequestsAreClampedAndAnExactLimitIsNamed) {
+    std::thread([] {
+        EXPECT_EQ(RealtimePriority::request(RealtimeThread::current(), 500, 0ms).requested,
+                  ::sched_get_priority_max(SCHED_FIFO));
+        EXPECT_EQ(RealtimePriority::request(RealtimeThread::current(), -3, 0ms).requested,
+                  ::sched_get_priority_min(SCHED_FIFO));
+    }).join();
+    RealtimePriority granted;
+    granted.method = RealtimePriority::Method::direct;
+    granted.requested = granted.priority = 20;
+    granted.policy = SCHED_FIFO;
+    granted.rtprioLimit = 20;
+    EXPECT_EQ(granted.logLine("the engine thread"),
+              "[MIDI] Realtime priority 20 (SCHED_FIFO) for the engine thread through RLIMIT_RTPRIO (20)");
+}
+
 }  // namespace
 }  // namespace velorin
