@@ -58,9 +58,9 @@ public:
         changed_.notify_all();
     }
     // Wait until a write has started / `key` holds true, or the deadline passed.
-    bool waitForWriteStart(Clock::time_point deadline) {
+    bool waitForWriteStart(Clock::time_point deadline, int count = 1) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_until(lock, deadline, [&] { return writesStarted_ > 0; });
+        return changed_.wait_until(lock, deadline, [&] { return writesStarted_ >= count; });
     }
     bool waitForTrue(std::string_view key, Clock::time_point deadline) {
         std::unique_lock lock(mutex_);
@@ -162,6 +162,31 @@ TEST(WriteBehindSettingsStore, FlushAndDestructionWriteEverythingPendingIncludin
     EXPECT_EQ(backing.snapshot().integerValue("second"), 7);
     EXPECT_EQ(backing.snapshot().boolValue("kept"), true);
     EXPECT_EQ(backing.batches().size(), 2u);
+}
+
+// Behind a slow disk: a flush returns only once its changes are on it, and
+// the end writes what was changed while the last write was in progress.
+TEST(WriteBehindSettingsStore, FlushAndTheEndWaitForAWriteInProgressAndWhatCameDuringIt) {
+    RecordingStore backing;
+    backing.hold(true);
+    auto store = std::make_unique<WriteBehindSettingsStore>(backing, delayed(0ms));
+    store->set("first", true);
+    ASSERT_TRUE(backing.waitForWriteStart(Clock::now() + 10s));
+    auto flushed = std::async(std::launch::async, [&store] { store->flush(); });
+    EXPECT_EQ(flushed.wait_for(50ms), std::future_status::timeout);
+    backing.hold(false);
+    flushed.get();
+    EXPECT_EQ(backing.snapshot().boolValue("first"), true);
+
+    backing.hold(true);
+    store->set("second", true);
+    ASSERT_TRUE(backing.waitForWriteStart(Clock::now() + 10s, 2));
+    store->set("during", true);
+    auto ended = std::async(std::launch::async, [&store] { store.reset(); });
+    std::this_thread::sleep_for(50ms);  // the end has begun: the writer is told to stop
+    backing.hold(false);
+    ended.get();
+    EXPECT_EQ(backing.snapshot().boolValue("during"), true);
 }
 
 TEST(WriteBehindSettingsStore, ReadsAndSetsDoNotWaitForAWriteInProgress) {
