@@ -23,6 +23,7 @@
 #include "log/AppFeatureFlags.hpp"
 #include "log/LogStore.hpp"
 #include "platform/alsa/AlsaMIDIService.hpp"
+#include "platform/linux/CPUWakeLatency.hpp"
 #include "platform/linux/RealtimePriority.hpp"
 #include "platform/qt/QSettingsStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
@@ -50,6 +51,15 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
     activity_ = std::make_unique<MIDIActivityMonitor>();
     // Recorded by the engine's thread, read by the window's: safe from both.
     latency_ = std::make_unique<MIDILatencyMonitor>();
+    if (!platform.cpuWakeLatencyDevice.empty()) {
+        // Checked once a second on this thread: the engine's thread opens no file.
+        cpuWake_ = std::make_unique<CPUWakeLatency>(platform.cpuWakeLatencyDevice);
+        cpuWakeTimer_ = queue_->every(std::chrono::seconds(1), [this] {
+            if (auto line = cpuWake_->update(latency_->recordedCount(), CPUWakeLatency::Clock::now())) {
+                logStore_->log(std::move(*line));
+            }
+        });
+    }
     // Built on the thread they are confined to.
     onEngineThread([this, &platform] {
         buildLink(platform);
@@ -66,6 +76,7 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
 
 VelorinServerApplication::~VelorinServerApplication() {
     QObject::disconnect(quitConnection_);
+    cpuWakeTimer_.cancel();
     shutDown();
     tray_.reset();
     window_.reset();

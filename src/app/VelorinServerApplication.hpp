@@ -30,6 +30,7 @@ class MainWindow;
 class MIDIActivityMonitor;
 class MIDIEngine;
 class MIDILatencyMonitor;
+class CPUWakeLatency;
 class QueueThread;
 class QSettingsStore;
 class VLUSBService;
@@ -100,6 +101,9 @@ public:
         // Where "Start at Login" writes its autostart entry; empty: the
         // user's ($XDG_CONFIG_HOME/autostart).
         std::filesystem::path autostartDirectory;
+        // The PM QoS device held while MIDI flows, so that no CPU sleeps too
+        // deeply to wake at once for the next note; empty: none.
+        std::filesystem::path cpuWakeLatencyDevice = "/dev/cpu_dma_latency";
     };
 
     // On the real machine.
@@ -174,6 +178,8 @@ private:
     std::unique_ptr<LinkBeatScheduler> scheduler_;
     std::unique_ptr<MIDIActivityMonitor> activity_;
     std::unique_ptr<MIDILatencyMonitor> latency_;
+    std::unique_ptr<CPUWakeLatency> cpuWake_;
+    TaskHandle cpuWakeTimer_;
     std::unique_ptr<MIDIService> midiService_;
     std::unique_ptr<VLUSBService> usbService_;
     std::unique_ptr<MIDIEngine> engine_;
