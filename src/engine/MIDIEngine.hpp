@@ -346,6 +346,9 @@ private:
     // Reused for every packet list received on this thread.
     std::vector<MIDIRawPacket> receivedPackets_;
     std::string receivedSourceName_;
+    // The routing key of the last source heard on this thread, and what it was built from.
+    std::string receivedKey_;
+    std::optional<std::pair<MIDIObjectRef, std::optional<std::int32_t>>> receivedKeySource_;
     ByteArray usbBytes_;  // reused for every outbound USB message
     AppVirtualMIDIPortPreferences virtualPortPreferences_;
     AppVirtualMIDIPorts virtualPorts_;

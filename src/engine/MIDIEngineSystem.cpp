@@ -90,13 +90,18 @@ MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {
             if (!alive || !(*alive)->isStarted_) return;
             MIDIEngine& engine = **alive;
             std::int32_t id = 0;
-            const bool hasID = service->uniqueID(context, id) == 0;
+            const std::optional<std::int32_t> uniqueID =
+                service->uniqueID(context, id) == 0 ? std::optional(id) : std::nullopt;
+            // The key is built again only when the source changes, not for every note.
+            if (engine.receivedKeySource_ != std::pair(context, uniqueID)) {
+                engine.receivedKey_ = coreMIDIEndpointKey(uniqueID, context);
+                engine.receivedKeySource_ = std::pair(context, uniqueID);
+            }
             std::optional<std::string_view> displayName;
             if (service->displayName(context, engine.receivedSourceName_) == 0) {
                 displayName = engine.receivedSourceName_;
             }
-            const std::string key = coreMIDIEndpointKey(hasID ? std::optional(id) : std::nullopt, context);
-            engine.handleReceivedHere(packets, key, displayName, arrival);
+            engine.handleReceivedHere(packets, engine.receivedKey_, displayName, arrival);
             return;
         }
         auto taken = takePackets(packets, *backlog, *logStore);
