@@ -88,10 +88,11 @@ std::optional<MainQueue::TimePoint> EventLoopCore::nextDue() const {
     return best;
 }
 
-bool EventLoopCore::pollWatches(Duration timeout, int extraFD) {
+bool EventLoopCore::pollWatches(Duration timeout, int extraFD, bool* extraReady) {
+    if (extraReady != nullptr) *extraReady = false;
     std::erase_if(watches_, [](const Watch& w) { return w.state->cancelled.load(); });
-    std::vector<pollfd> fds;
-    fds.reserve(watches_.size() + 1);
+    std::vector<pollfd>& fds = pollFDs_;
+    fds.clear();
     for (const auto& w : watches_) {
         short ev = 0;
         if (any(w.events & IoEvents::readable)) ev = static_cast<short>(ev | POLLIN);
@@ -110,8 +111,11 @@ bool EventLoopCore::pollWatches(Duration timeout, int extraFD) {
     }
     int n = ::ppoll(fds.data(), fds.size(), timeout >= Duration::zero() ? &wait : nullptr, nullptr);
     if (n <= 0) return false;
-    // Copy the ready watches first: callbacks may add or cancel watches.
-    std::vector<std::pair<Watch, IoEvents>> ready;
+    if (extraFD >= 0 && extraReady != nullptr) *extraReady = (fds.back().revents & POLLIN) != 0;
+    // Copy the ready watches first: callbacks may add or cancel watches. A
+    // callback that polls again gets a list of its own.
+    std::vector<std::pair<Watch, IoEvents>> ready = std::move(readyWatches_);
+    ready.clear();
     for (std::size_t i = 0; i < watches_.size(); ++i) {
         const short re = fds[i].revents;
         if (re == 0) continue;
@@ -129,6 +133,8 @@ bool EventLoopCore::pollWatches(Duration timeout, int extraFD) {
         (*w.callback)(got);
         ran = true;
     }
+    ready.clear();
+    readyWatches_ = std::move(ready);
     return ran;
 }
 

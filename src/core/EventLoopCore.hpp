@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <poll.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -47,8 +49,9 @@ protected:
     std::optional<TimePoint> nextDue() const;
     // Polls the watched descriptors (and `extraFD` when >= 0) for up to
     // `timeout` (negative: forever), to the nanosecond, and runs the callbacks
-    // of the ready ones. Returns true if any callback ran.
-    bool pollWatches(Duration timeout, int extraFD = -1);
+    // of the ready ones. Returns true if any callback ran; `extraReady`, when
+    // given, says whether `extraFD` was readable.
+    bool pollWatches(Duration timeout, int extraFD = -1, bool* extraReady = nullptr);
     bool hasPosted() const;
     virtual void wakeUp() {}
 
@@ -76,6 +79,9 @@ private:
     std::vector<std::function<void()>> posted_;
     std::vector<Timer> timers_;  // a min-heap by (due, seq)
     std::vector<Watch> watches_;
+    // Kept between polls so a wake-up allocates nothing.
+    std::vector<pollfd> pollFDs_;
+    std::vector<std::pair<Watch, IoEvents>> readyWatches_;
     std::uint64_t nextSeq_ = 0;
 };
 

@@ -15,6 +15,13 @@ PollMainQueue::~PollMainQueue() {
 }
 
 void PollMainQueue::wakeUp() {
+    // The job was added under the posted-jobs lock before this load, and the
+    // loop sets `waiting_` before it takes that lock to look: either the loop
+    // finds the job or this finds the flag set.
+    if (waiting_.load()) signalWakeFD();
+}
+
+void PollMainQueue::signalWakeFD() {
     if (wakeFD_ < 0) return;
     const std::uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(wakeFD_, &one, sizeof one);
@@ -22,22 +29,30 @@ void PollMainQueue::wakeUp() {
 
 void PollMainQueue::stop() {
     stopRequested_ = true;
-    wakeUp();
+    signalWakeFD();
 }
 
 void PollMainQueue::runOnce(TimePoint deadline) {
     runPosted();
     while (runOneTimer(now(), [](TimePoint) {})) runPosted();
-    if (hasPosted()) return;
+    waiting_ = true;
+    if (hasPosted()) {
+        waiting_ = false;
+        return;
+    }
     TimePoint wakeAt = deadline;
     if (auto due = nextDue()) wakeAt = std::min(wakeAt, *due);
     // The wait is exact to the nanosecond and the kernel never ends it early,
     // so a timer due in the future is due when the wait ends: nothing spins,
     // however close the timer is.
     const Duration wait = std::clamp<Duration>(wakeAt - now(), Duration::zero(), std::chrono::seconds(1));
-    pollWatches(wait, wakeFD_);
-    std::uint64_t drained = 0;
-    [[maybe_unused]] auto n = ::read(wakeFD_, &drained, sizeof drained);
+    bool woken = false;
+    pollWatches(wait, wakeFD_, &woken);
+    waiting_ = false;
+    if (woken) {
+        std::uint64_t drained = 0;
+        [[maybe_unused]] auto n = ::read(wakeFD_, &drained, sizeof drained);
+    }
 }
 
 void PollMainQueue::run() {

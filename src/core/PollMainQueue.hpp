@@ -8,7 +8,9 @@
 namespace velorin {
 
 // A real main queue on the monotonic clock and ppoll(2), for tools and
-// integration tests that run without Qt. post() wakes the loop through an eventfd.
+// integration tests that run without Qt, and the engine thread's loop. post()
+// wakes the loop through an eventfd, only while the loop waits: a job posted
+// while it runs (by its own thread above all) is seen before the next wait.
 class PollMainQueue final : public EventLoopCore {
 public:
     PollMainQueue();
@@ -27,8 +29,12 @@ protected:
 
 private:
     void runOnce(TimePoint deadline);
+    void signalWakeFD();
     int wakeFD_ = -1;
     std::atomic<bool> stopRequested_{false};
+    // Set from just before the loop's last look for posted jobs until its
+    // wait ends; a poster that sees it clear knows the loop will see the job.
+    std::atomic<bool> waiting_{false};
 };
 
 }  // namespace velorin

@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <thread>
 
 #include "core/ManualMainQueue.hpp"
@@ -109,6 +110,29 @@ TEST(PollMainQueue, RunsTimersAndCrossThreadPostsInRealTime) {
     std::thread t([&] { q.post([&] { posted = true; }); });
     EXPECT_TRUE(q.runFor(2s, [&] { return ticks >= 3 && posted; }));
     t.join();
+}
+
+// The loop is woken only while it waits; a post that races its last look for
+// jobs must still wake it. A lost wake-up would hold a job until the loop's
+// one-second wait ends.
+TEST(PollMainQueue, PostsRacingTheLoopsWaitAreNeverLeftWaiting) {
+    PollMainQueue q;
+    std::atomic<int> ran{0};
+    std::atomic<bool> finished{false};
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    std::thread poster([&] {
+        for (int i = 1; i <= 3000; ++i) {
+            const auto posted = std::chrono::steady_clock::now();
+            q.post([&] { ++ran; });
+            while (ran.load() < i) std::this_thread::yield();
+            slowest = std::max(slowest, std::chrono::steady_clock::now() - posted);
+            if (slowest >= 500ms) break;
+        }
+        finished = true;
+    });
+    EXPECT_TRUE(q.runFor(60s, [&] { return finished.load(); }));
+    poster.join();
+    EXPECT_LT(slowest, 500ms);
 }
 
 // Waits under a millisecond sleep in the kernel rather than spin: a chain of 40
