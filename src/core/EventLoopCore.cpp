@@ -16,6 +16,7 @@ void EventLoopCore::post(std::function<void()> job) {
     {
         std::lock_guard lock(postedMutex_);
         posted_.push_back(std::move(job));
+        anyPosted_ = true;
     }
     wakeUp();
 }
@@ -59,17 +60,19 @@ std::size_t EventLoopCore::watchCount() const {
 }
 
 bool EventLoopCore::hasPosted() const {
-    std::lock_guard lock(postedMutex_);
-    return !posted_.empty();
+    return anyPosted_.load();
 }
 
 bool EventLoopCore::runPosted() {
     bool ranAny = false;
     for (;;) {
+        // Most turns of a busy loop find nothing posted: they take no lock.
+        if (!anyPosted_.load()) return ranAny;
         std::vector<std::function<void()>> batch;
         {
             std::lock_guard lock(postedMutex_);
             batch.swap(posted_);
+            anyPosted_ = false;
         }
         if (batch.empty()) return ranAny;
         for (auto& job : batch) {

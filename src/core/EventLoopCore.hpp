@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include <optional>
@@ -77,6 +78,9 @@ private:
     std::thread::id mainThread_;
     mutable PriorityInheritanceMutex postedMutex_;
     std::vector<std::function<void()>> posted_;
+    // Whether `posted_` holds a job; changed under `postedMutex_`, read
+    // without it (sequentially consistent: a loop about to wait relies on it).
+    std::atomic<bool> anyPosted_{false};
     std::vector<Timer> timers_;  // a min-heap by (due, seq)
     std::vector<Watch> watches_;
     // Kept between polls so a wake-up allocates nothing.

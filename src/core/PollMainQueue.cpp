@@ -15,9 +15,9 @@ PollMainQueue::~PollMainQueue() {
 }
 
 void PollMainQueue::wakeUp() {
-    // The job was added under the posted-jobs lock before this load, and the
-    // loop sets `waiting_` before it takes that lock to look: either the loop
-    // finds the job or this finds the flag set.
+    // The job was marked posted before this load, and the loop sets
+    // `waiting_` before it looks for posted jobs (both sequentially
+    // consistent): either the loop finds the job or this finds the flag set.
     if (waiting_.load()) signalWakeFD();
 }
 

@@ -20,20 +20,15 @@ MIDIActivityMonitor::MIDIActivityMonitor(UptimeClock clock) : clock_(std::move(c
 }
 
 void MIDIActivityMonitor::recordInput() {
-    const double now = clock_();
-    std::lock_guard guard(lock_);
-    advance(lastInputUptime_, now);
+    advance(lastInputUptime_, clock_());
 }
 
 void MIDIActivityMonitor::recordOutput() {
-    const double now = clock_();
-    std::lock_guard guard(lock_);
-    advance(lastOutputUptime_, now);
+    advance(lastOutputUptime_, clock_());
 }
 
 MIDIActivityMonitor::Snapshot MIDIActivityMonitor::snapshot() const {
-    std::lock_guard guard(lock_);
-    return Snapshot{lastInputUptime_, lastOutputUptime_};
+    return Snapshot{read(lastInputUptime_), read(lastOutputUptime_)};
 }
 
 }  // namespace velorin

@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <functional>
-#include <mutex>
-
+#include <limits>
 #include <optional>
-#include "core/PriorityInheritanceMutex.hpp"
 
 namespace velorin {
 
 // Time stamps of the latest MIDI input and output, for the window's two
 // activity indicators. Recording and reading are safe from any thread; a
-// record is one clock read and one short lock hold, with no allocation.
+// record is one clock read and one atomic update, with no lock and no allocation.
 class MIDIActivityMonitor {
 public:
     // Seconds of a monotonic clock; the system uptime unless a test injects one.
@@ -49,14 +48,23 @@ public:
     }
 
 private:
-    static void advance(std::optional<double>& stamp, double now) {
-        if (!stamp || *stamp < now) stamp = now;
+    // No stamp yet.
+    static constexpr double kNever = -std::numeric_limits<double>::infinity();
+
+    // Stamps only move forward, whichever of two recording threads is first.
+    static void advance(std::atomic<double>& stamp, double now) {
+        double seen = stamp.load(std::memory_order_relaxed);
+        while (seen < now && !stamp.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+        }
+    }
+    static std::optional<double> read(const std::atomic<double>& stamp) {
+        const double value = stamp.load(std::memory_order_relaxed);
+        return value == kNever ? std::nullopt : std::optional<double>(value);
     }
 
     UptimeClock clock_;
-    mutable PriorityInheritanceMutex lock_;
-    std::optional<double> lastInputUptime_;
-    std::optional<double> lastOutputUptime_;
+    std::atomic<double> lastInputUptime_{kNever};
+    std::atomic<double> lastOutputUptime_{kNever};
 };
 
 // The two indicator flags of the window, refreshed from a snapshot. A flag is
