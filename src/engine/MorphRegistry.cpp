@@ -3,6 +3,7 @@
 
 #include "morphs/FC200SysExMorph.hpp"
 #include "morphs/LinkLooperMorph.hpp"
+#include "morphs/MIDIClockMorph.hpp"
 #include "morphs/OctaveLayerMorph.hpp"
 #include "morphs/RouterMorph.hpp"
 
@@ -62,6 +63,15 @@ MorphRegistry::MorphRegistry(SettingsStore& settings, bool linkLooperEnabled)
          {outputs},
          std::nullopt,
          [settings = fc200Settings_] { return std::make_shared<FC200SysExMorph>(settings); }});
+    registrations_.push_back({std::string(kMIDIClockID),
+                              std::string(MIDIClockMorph::kTitle),
+                              std::string(MIDIClockMorph::kDetail),
+                              {inputs},
+                              {outputs,
+                               {std::string(MIDIClockMorph::kRunningOutputsGroup),
+                                std::string(MIDIClockMorph::kRunningOutputsTitle)}},
+                              std::nullopt,
+                              [] { return std::make_shared<MIDIClockMorph>(); }});
 }
 
 std::vector<MorphEngine::Registration> MorphRegistry::makeMorphs() const {

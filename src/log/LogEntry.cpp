@@ -154,6 +154,8 @@ std::string_view eventTypeName(MIDIEventType type) {
             return "Pitch Bend";
         case MIDIEventType::systemExclusive:
             return "SysEx";
+        case MIDIEventType::system:
+            return "System";
     }
     return "";
 }

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <string_view>
+
+#include "morphs/Morph.hpp"
+
+namespace velorin {
+
+// The MIDI clock's place in the routing: its inputs are the clock sources that
+// may lead the Link session, its outputs the endpoints that receive clock
+// locked to Link — those in "outputs" also while the transport is stopped,
+// those in "running-outputs" only while it plays. The clock itself is the
+// engine's (MIDIClockSender, MIDIClockFollower): clock bytes never become
+// events, so the morph passes nothing on.
+class MIDIClockMorph final : public Morph {
+public:
+    static constexpr std::string_view kID = "midi-clock";
+    static constexpr std::string_view kTitle = "MIDI Clock";
+    static constexpr std::string_view kDetail =
+        "Sends MIDI clock locked to Link; a clock on an input leads the Link session.";
+    static constexpr std::string_view kRunningOutputsGroup = "running-outputs";
+    static constexpr std::string_view kRunningOutputsTitle = "Outputs, no ticks while stopped";
+
+    void process(const MIDIEvent& /*event*/, const MorphContext& /*context*/,
+                 MorphActions& /*out*/) override {}
+};
+
+}  // namespace velorin
