@@ -414,7 +414,6 @@ private:
     std::vector<std::size_t> clockIndices_;
     std::size_t clockOutputCount_ = 0;
     std::size_t loggedClockOutputs_ = 0;
-    std::string shownClockStatus_;
     MIDIClockFollower clockFollower_;
 
     // Declared last: destroyed first, so the tick never sees a half-destroyed engine.

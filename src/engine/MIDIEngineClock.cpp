@@ -35,7 +35,7 @@ void MIDIEngine::sendClockMessage(const MIDIEvent& message, MIDIClockAudience au
             clockIndices_.push_back(*index);
         }
     };
-    collect(kOutputsGroup);
+    collect(MIDIClockMorph::kOutputsGroup);
     if (audience == MIDIClockAudience::everyOutput) collect(MIDIClockMorph::kRunningOutputsGroup);
     if (clockIndices_.empty()) return;
     std::sort(clockIndices_.begin(), clockIndices_.end());
@@ -50,10 +50,18 @@ void MIDIEngine::sendClockMessage(const MIDIEvent& message, MIDIClockAudience au
 }
 
 void MIDIEngine::refreshClockRouting() {
+    // First: a leader that is forgotten comes back into the outputs (forget()
+    // reports through clockFollowerChanged(), which refreshes again).
+    if (const auto& leader = clockFollower_.leaderKey();
+        leader && (!isStarted_ || routingStore_.isInputUnavailable(*leader) || !isClockInput(*leader))) {
+        clockFollower_.forget(*leader);
+        return;
+    }
     std::size_t count = 0;
     if (isStarted_) {
         clockIndices_.clear();
-        for (const std::string_view group : {kOutputsGroup, MIDIClockMorph::kRunningOutputsGroup}) {
+        for (const std::string_view group :
+             {MIDIClockMorph::kOutputsGroup, MIDIClockMorph::kRunningOutputsGroup}) {
             for (const std::string& key : routingStore_.outputDestinations(kMIDIClockID, group)) {
                 if (key.starts_with(kMorphDestinationPrefix)) continue;
                 const auto index = inventory_.outputIndex(key);
@@ -66,10 +74,6 @@ void MIDIEngine::refreshClockRouting() {
         count = static_cast<std::size_t>(std::unique(clockIndices_.begin(), clockIndices_.end()) -
                                          clockIndices_.begin());
     }
-    if (const auto& leader = clockFollower_.leaderKey();
-        leader && (!isStarted_ || routingStore_.isInputUnavailable(*leader) || !isClockInput(*leader))) {
-        clockFollower_.forget(*leader);
-    }
     clockOutputCount_ = count;
     if (count != loggedClockOutputs_) {
         if (count > 0) {
@@ -81,7 +85,6 @@ void MIDIEngine::refreshClockRouting() {
         loggedClockOutputs_ = count;
     }
     clockSender_.setRunning(isStarted_ && count > 0);
-    shownClockStatus_ = clockStatusText();
 }
 
 void MIDIEngine::clockFollowerChanged() {

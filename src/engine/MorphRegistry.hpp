@@ -49,8 +49,8 @@ struct MorphPresentationMetadata {
 
 // The morphs this build offers, in the window's order, with the settings and
 // state their instances share with the window: the Router, the Octave Layer,
-// the Link Looper (when its feature flag is on), the FC-200 SysEx morph and
-// the MIDI Clock.
+// the MIDI Clock, the Link Looper (when its feature flag is on) and the
+// FC-200 SysEx morph.
 // A morph's position in the registry is its index everywhere in the engine.
 // Engine thread only.
 class MorphRegistry {

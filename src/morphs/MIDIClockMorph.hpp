@@ -9,8 +9,10 @@ namespace velorin {
 
 // The MIDI clock's place in the routing: its inputs are the clock sources that
 // may lead the Link session, its outputs the endpoints that receive clock
-// locked to Link — those in "outputs" also while the transport is stopped,
-// those in "running-outputs" only while it plays. The clock itself is the
+// locked to Link — those in "clock-outputs" also while the transport is
+// stopped, those in "clock-outputs-running" only while it plays. Its groups
+// are not "outputs": no morph is chained to the clock and a panic's note-offs
+// do not go to clocked devices. The clock itself is the
 // engine's (MIDIClockSender, MIDIClockFollower): clock bytes never become
 // events, so the morph passes nothing on.
 class MIDIClockMorph final : public Morph {
@@ -19,7 +21,9 @@ public:
     static constexpr std::string_view kTitle = "MIDI Clock";
     static constexpr std::string_view kDetail =
         "Sends MIDI clock locked to Link; a clock on an input leads the Link session.";
-    static constexpr std::string_view kRunningOutputsGroup = "running-outputs";
+    static constexpr std::string_view kOutputsGroup = "clock-outputs";
+    static constexpr std::string_view kOutputsTitle = "Outputs";
+    static constexpr std::string_view kRunningOutputsGroup = "clock-outputs-running";
     static constexpr std::string_view kRunningOutputsTitle = "Outputs, no ticks while stopped";
 
     void process(const MIDIEvent& /*event*/, const MorphContext& /*context*/,
