@@ -82,6 +82,9 @@ bool MIDIClockTempoEstimator::addTick(TimePoint time) {
     outlierHistory_ = ((outlierHistory_ << 1) | (kept ? 0u : 1u)) & historyMask;
     if (kept) {
         push(last.index + static_cast<std::int64_t>(steps), seconds);
+        // Ticks creeping a little faster (or slower) each time can lead the
+        // line out of any tempo a session can take: start again.
+        if (slope_ < kMinTickSeconds || slope_ > kMaxTickSeconds) restartAt(time);
         return true;
     }
     if (std::popcount(outlierHistory_) >= kOutliersBeforeRestart) restartAt(time);
