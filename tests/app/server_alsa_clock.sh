@@ -5,18 +5,20 @@
 # - clock routed to "Velorin Server 2": aseqdump on it sees 48 ticks a second
 #   at the session's 120 BPM while the transport is stopped;
 # - a clock at 140 BPM with Start played into "Velorin Server" (a clock input)
-#   leads the session: the server logs the tempo it follows and Link's, the
-#   transport starts, and the clock out brings Start and 56 ticks a second;
+#   leads the session: the server logs the tempo it follows and Link's, a
+#   real Link peer beside it sees 140 BPM, the transport starts, and the
+#   clock out brings Start and 56 ticks a second;
 # - the tick intervals a reader sees on the clock out at 120 BPM, next to
 #   those of a minimal libasound clock program at 120 BPM read at the same
 #   time (printed, not checked: a figure).
 # Exits 77 (skipped) without a sequencer or where no private network
 # namespace can be made.
-#   server_alsa_clock.sh SERVER SETTINGS_WRITER CLOCK_PEER
+#   server_alsa_clock.sh SERVER SETTINGS_WRITER CLOCK_PEER LINK_PEER
 set -u
 server="$1"
 settings_writer="$2"
 clock_peer="$3"
+link_peer="$4"
 [ -e /dev/snd/seq ] || { echo "no /dev/snd/seq: skipped"; exit 77; }
 unshare -n true 2>/dev/null || { echo "cannot make a private network namespace: skipped"; exit 77; }
 source "$(dirname "$0")/server_test_lib.sh"
@@ -27,10 +29,12 @@ XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$settings_writer" \
   --route-output app-virtual-output-2 midi-clock clock-outputs \
   >"$work/settings.log" 2>&1 || fail "could not write the settings"
 
-# Link only ever in a namespace of its own.
+# Link only ever in a namespace of its own, with a real peer beside the server
+# (the peer ends with the server).
 cat >"$work/server-in-netns.sh" <<SCRIPT
 #!/bin/sh
-exec unshare -n sh -c 'ip link set lo up 2>/dev/null; exec "\$0"' "$server"
+exec unshare -n sh -c 'ip link set lo up 2>/dev/null; "\$1" 120 >"\$2" 2>&1 & exec "\$0"' \
+  "$server" "$link_peer" "$work/peer.log"
 SCRIPT
 chmod +x "$work/server-in-netns.sh"
 start_server "$work/server-in-netns.sh" headless "$work/server.log"
@@ -73,6 +77,7 @@ started_pids+=("$listen_pid")
 wait_for "$work/server.log" "$(log_line Clock 'Following MIDI clock from Velorin Server: 14[0-9]\.[0-9] BPM')" 10 ||
   fail "the server did not follow the clock"
 wait_for "$work/server.log" "$(log_line Link 'Tempo: 140\.0 BPM')" 10 || fail "Link's tempo did not become 140"
+wait_for "$work/peer.log" '^peers 1 tempo 140\.0 playing 1$' 10 || fail "the Link peer did not see 140 BPM playing"
 wait_for "$work/server.log" "$(log_line Link 'Transport: playing')" 10 || fail "the transport did not start"
 wait_for "$work/aseqdump.log" 'Start' 10 || fail "no Start reached the clock output"
 wait_exit "$listen_pid" 10
@@ -86,4 +91,5 @@ wait_for "$work/server.log" "$(log_line Clock 'Lost MIDI clock from Velorin Serv
   fail "the loss of the clock was not logged"
 kill -TERM "$server_pid"
 wait_exit "$server_pid" 30 || fail "the server did not stop"
+echo "the Link peer saw, last: $(tail -n1 "$work/peer.log")"
 echo "ok"
