@@ -134,6 +134,7 @@ MIDIEngine::MIDIEngine(Dependencies deps)
     clockIndices_.reserve(16);
     clockFollower_.setOnChange([this] { clockFollowerChanged(); });
     attachUSBService();
+    refreshClockRouting();
 }
 
 MIDIEngine::~MIDIEngine() {

@@ -12,6 +12,7 @@
 namespace velorin {
 
 bool MIDIEngine::isClockInput(std::string_view inputKey) const {
+    if (!clockHasInputs_) return false;  // the usual case, without a lookup
     const std::vector<RoutingInputDelivery>& deliveries = routingStore_.deliveries(inputKey);
     return std::any_of(deliveries.begin(), deliveries.end(),
                        [](const RoutingInputDelivery& d) { return d.morphKey == kMIDIClockID; });
@@ -50,6 +51,7 @@ void MIDIEngine::sendClockMessage(const MIDIEvent& message, MIDIClockAudience au
 }
 
 void MIDIEngine::refreshClockRouting() {
+    clockHasInputs_ = routingStore_.assignments().inputAssignments.contains(kMIDIClockID);
     // First: a leader that is forgotten comes back into the outputs (forget()
     // reports through clockFollowerChanged(), which refreshes again).
     if (const auto& leader = clockFollower_.leaderKey();
