@@ -24,7 +24,7 @@ public:
     static constexpr std::string_view kOutputsGroup = "clock-outputs";
     static constexpr std::string_view kOutputsTitle = "Outputs";
     static constexpr std::string_view kRunningOutputsGroup = "clock-outputs-running";
-    static constexpr std::string_view kRunningOutputsTitle = "Outputs, no ticks while stopped";
+    static constexpr std::string_view kRunningOutputsTitle = "Playing-Only Outputs";
 
     void process(const MIDIEvent& /*event*/, const MorphContext& /*context*/,
                  MorphActions& /*out*/) override {}
