@@ -7,6 +7,10 @@
 //       to the port and to the subscribers of its own port "Clock Peer
 //       Send:0" (only to those with "-" for CLIENT:PORT), each at its
 //       absolute time on the monotonic clock, from half a second after it starts.
+//   velorin-test-alsa-clock send-queued - BPM SECONDS
+//       The same ticks to its subscribers ("Clock Peer Queue:0"), each put on
+//       a sequencer queue 5 ms ahead, stamped with its real time: the kernel
+//       delivers it, whatever this program does then.
 //   velorin-test-alsa-clock listen CLIENT:PORT SECONDS
 //       Subscribes to the port and prints what arrived in SECONDS: ticks per
 //       second, Start/Stop counts, and the tick intervals' deviation from
@@ -75,6 +79,44 @@ int send(snd_seq_t* seq, std::optional<snd_seq_addr_t> target, double bpm, doubl
     return 0;
 }
 
+int sendQueued(snd_seq_t* seq, double bpm, double seconds) {
+    const int port =
+        snd_seq_create_simple_port(seq, "Clock Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (port < 0) return fail("create port", port);
+    const int queue = snd_seq_alloc_named_queue(seq, "Clock Peer");
+    if (queue < 0) return fail("allocate queue", queue);
+    if (const int status = snd_seq_start_queue(seq, queue, nullptr); status < 0)
+        return fail("start queue", status);
+    snd_seq_drain_output(seq);
+    const double queueStart = monotonicSeconds();  // the queue's real time 0, near enough
+    const double interval = 60.0 / bpm / 24.0;
+    const double t0 = queueStart + 0.5;
+    const auto ticks = static_cast<long>(seconds / interval);
+    for (long n = 0; n < ticks; ++n) {
+        const double at = t0 + static_cast<double>(n) * interval;
+        sleepUntil(at - 0.005);
+        const double sinceStart = at - queueStart;
+        snd_seq_real_time_t time{static_cast<unsigned int>(sinceStart),
+                                 static_cast<unsigned int>((sinceStart - std::floor(sinceStart)) * 1e9)};
+        snd_seq_event_t event{};
+        snd_seq_ev_clear(&event);
+        event.type = SND_SEQ_EVENT_CLOCK;
+        event.source.port = static_cast<unsigned char>(port);
+        snd_seq_ev_set_subs(&event);
+        // What snd_seq_ev_schedule_real() sets, written out (its macro trips -Wconversion).
+        event.flags =
+            static_cast<unsigned char>(event.flags | SND_SEQ_TIME_STAMP_REAL | SND_SEQ_TIME_MODE_ABS);
+        event.time.time = time;
+        event.queue = static_cast<unsigned char>(queue);
+        if (const int status = snd_seq_event_output_direct(seq, &event); status < 0)
+            return fail("queue clock", status);
+    }
+    sleepUntil(t0 + static_cast<double>(ticks) * interval + 0.05);
+    snd_seq_free_queue(seq, queue);
+    return 0;
+}
+
 int listen(snd_seq_t* seq, const snd_seq_addr_t& source, double seconds) {
     const int port =
         snd_seq_create_simple_port(seq, "Clock In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
@@ -139,19 +181,23 @@ int main(int argc, char** argv) {
     snd_seq_t* seq = nullptr;
     if (const int status = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0); status < 0)
         return fail("open sequencer", status);
-    snd_seq_set_client_name(seq, mode == "send" ? "Clock Peer Send" : "Clock Peer Listen");
+    snd_seq_set_client_name(seq, mode == "send"          ? "Clock Peer Send"
+                                 : mode == "send-queued" ? "Clock Peer Queue"
+                                                         : "Clock Peer Listen");
     std::optional<snd_seq_addr_t> address;
     if (std::string(argv[2]) != "-") {
         address.emplace();
         if (const int status = snd_seq_parse_address(seq, &*address, argv[2]); status < 0)
             return fail("parse address", status);
-    } else if (mode != "send") {
+    } else if (mode != "send" && mode != "send-queued") {
         return 2;
     }
     int result = 2;
     if (mode == "send" && argc >= 5) {
         result = send(seq, address, std::atof(argv[3]), std::atof(argv[4]),
                       argc >= 6 && std::string(argv[5]) == "start");
+    } else if (mode == "send-queued" && argc >= 5) {
+        result = sendQueued(seq, std::atof(argv[3]), std::atof(argv[4]));
     } else if (mode == "listen") {
         result = listen(seq, *address, std::atof(argv[3]));
     }

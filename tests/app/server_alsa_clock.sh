@@ -10,7 +10,8 @@
 #   clock out brings Start and 56 ticks a second;
 # - the tick intervals a reader sees on the clock out at 120 BPM, next to
 #   those of a minimal libasound clock program at 120 BPM read at the same
-#   time (printed, not checked: a figure).
+#   time, sending each tick when due and queueing it ahead on a sequencer
+#   queue (printed, not checked: figures).
 # Exits 77 (skipped) without a sequencer or where no private network
 # namespace can be made.
 #   server_alsa_clock.sh SERVER SETTINGS_WRITER CLOCK_PEER LINK_PEER
@@ -47,12 +48,21 @@ started_pids+=("$listen_pid")
 "$clock_peer" send - 120 5 &
 send_pid=$!
 started_pids+=("$send_pid")
+"$clock_peer" send-queued - 120 5 &
+queued_pid=$!
+started_pids+=("$queued_pid")
 sleep 0.2
+"$clock_peer" listen "Clock Peer Queue:0" 5.5 >"$work/peer-queued.txt" 2>&1 &
+queued_listen_pid=$!
+started_pids+=("$queued_listen_pid")
 "$clock_peer" listen "Clock Peer Send:0" 5.5 >"$work/peer-direct.txt" 2>&1 || fail "the listener failed"
 wait_exit "$send_pid" 10 || fail "the clock program could not send"
+wait_exit "$queued_pid" 10 || fail "the queued clock program could not send"
+wait_exit "$queued_listen_pid" 10 || fail "the listener failed"
 wait_exit "$listen_pid" 10 || fail "the listener failed"
 echo "figures at 120 BPM, read at the same time: the server's clock out: $(cat "$work/stopped.txt")"
-echo "  the minimal libasound clock program: $(cat "$work/peer-direct.txt")"
+echo "  a minimal libasound clock program sending each tick when due: $(cat "$work/peer-direct.txt")"
+echo "  the same program queueing each tick 5 ms ahead with its real time: $(cat "$work/peer-queued.txt")"
 stdbuf -oL aseqdump -p "Velorin Server:5" >"$work/aseqdump.log" 2>&1 &
 dump_pid=$!
 started_pids+=("$dump_pid")
