@@ -414,6 +414,7 @@ private:
     std::vector<std::size_t> clockIndices_;
     std::size_t clockOutputCount_ = 0;
     bool clockHasInputs_ = false;
+    std::vector<std::string> clockedOutputKeys_;
     std::size_t loggedClockOutputs_ = 0;
     MIDIClockFollower clockFollower_;
 

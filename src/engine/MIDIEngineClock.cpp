@@ -76,6 +76,20 @@ void MIDIEngine::refreshClockRouting() {
         count = static_cast<std::size_t>(std::unique(clockIndices_.begin(), clockIndices_.end()) -
                                          clockIndices_.begin());
     }
+    // An output that stops receiving clock while its device plays is told to stop.
+    std::vector<std::string> clocked;
+    clocked.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        clocked.push_back(inventory_.outputs()[clockIndices_[i]].presentation.id);
+    if (clockSender_.isPlaying()) {
+        for (const std::string& key : clockedOutputKeys_) {
+            if (std::find(clocked.begin(), clocked.end(), key) == clocked.end() &&
+                !routingStore_.isOutputUnavailable(key)) {
+                sendEvent(MIDIEvent::systemEvent(kMIDIClockStop), key);
+            }
+        }
+    }
+    clockedOutputKeys_ = std::move(clocked);
     clockOutputCount_ = count;
     if (count != loggedClockOutputs_) {
         if (count > 0) {

@@ -63,6 +63,9 @@ TEST(MIDIClockRouting, OutputsTickLockedToLinkAndOnlyTheChosenOnesWhileStopped) 
     h.advanceToBeat(4.0);
     EXPECT_EQ(clockTrace(h, "out-c"), "St");
     EXPECT_EQ(clockTrace(h, "out-a"), std::string(47, 't') + "St");
+    // An output taken out of the clock while its device plays is told to stop.
+    h.engine->setOutputAssignment(false, "out-c", kClock, MIDIClockMorph::kRunningOutputsGroup);
+    EXPECT_EQ(clockTrace(h, "out-c"), "StP");
     h.session->playing = false;
     h.queue.advance(25ms);
     EXPECT_EQ(clockTrace(h, "out-c"), "StP");
