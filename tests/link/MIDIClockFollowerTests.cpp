@@ -101,8 +101,9 @@ TEST(MIDIClockTempoEstimator, FollowsADriftingClockAndIgnoresStrayAndLostTicks) 
     EXPECT_FALSE(estimator.addTick(queue.now()));
     source.run(1.0, 120.0, 120.0, 0us);
     source.ideal += std::chrono::microseconds(20833);
-    source.run(1.0, 120.0, 120.0, 0us);
-    EXPECT_NEAR(*estimator.bpm(), 120.0, 0.01);
+    source.run(0.25, 120.0, 120.0, 0us);
+    EXPECT_NEAR(*estimator.bpm(), 120.0, 0.001);
+    EXPECT_EQ(estimator.tickCount(), MIDIClockTempoEstimator::kWindowTicks);  // the line went on
 
     // A real change of tempo beyond the tolerance starts the line again.
     source.run(1.0, 200.0, 200.0, 0us);
@@ -154,12 +155,12 @@ TEST(MIDIClockFollower, StartContinueStopAndSongPositionDriveTheTransport) {
 
     h.send({0xFC});
     EXPECT_EQ(h.control.stops, 1);
-    // Song Position 40 sixteenths (beat 10), a tick between its data bytes, then Continue.
-    h.send({0xF2, 40, 0xF8});
-    h.send({0x00, 0xFB});
+    // Song Position 200 sixteenths (beat 50), a tick between its data bytes, then Continue.
+    h.send({0xF2, 200 & 0x7F, 0xF8});
+    h.send({200 >> 7, 0xFB});
     source.run(1.0 / 24, 120.0, 120.0, 0us);
     ASSERT_EQ(h.control.starts.size(), 2u);
-    EXPECT_EQ(h.control.starts[1].first, 10.0);
+    EXPECT_EQ(h.control.starts[1].first, 50.0);
     // Another input's Stop counts for nothing.
     h.send({0xFC}, "in-b", "Keys");
     EXPECT_EQ(h.control.stops, 1);

@@ -178,12 +178,15 @@ TEST(MIDIClockSender, TimelineJumpsSendStopSongPositionZeroAndStartOnTheNextBar)
     h.queue.advance(21ms);
     EXPECT_EQ(h.shape(h.take()).substr(0, 6), "FC F2 ");
 
-    // A small step back (clock jitter) is no jump.
+    // A small step back (clock jitter) is no jump; a quarter beat is.
     h.queue.advance(1s);
     h.take();
     h.timeline.jumpTo(h.timeline.currentBeat() - 0.01);
     h.queue.advance(100ms);
     for (const Sent& s : h.take()) EXPECT_EQ(s.status, 0xF8);
+    h.timeline.jumpTo(h.timeline.currentBeat() - 0.25);
+    h.queue.advance(21ms);
+    EXPECT_EQ(h.shape(h.take()).substr(0, 6), "FC F2 ");
 }
 
 TEST(MIDIClockSender, LinkOffOrClockHaltedSendsStopAndNothingMore) {
