@@ -138,8 +138,7 @@ MIDIEngine::MIDIEngine(Dependencies deps)
 }
 
 MIDIEngine::~MIDIEngine() {
-    clockSender_.setRunning(false);
-    clockFollower_.reset();
+    // The clock's wake-ups end with it, without a word (it is destroyed first).
     schedulerTimer_.cancel();
     scheduledEventWakeUp_.cancel();
     synchronizer_.cancel();
