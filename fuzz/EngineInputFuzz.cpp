@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Random MIDI bytes, split into packets on three inputs, go through the whole
-// engine path with every morph routed (including a chain of three morphs), on
+// engine path with every morph routed (including a chain of three morphs, and
+// the MIDI clock following two inputs' clock and sending to two outputs), on
 // virtual time with a fake Link session whose transport, tempo and timeline the
 // input also drives. Window switches, option changes, routing and availability
 // edits, inputs leaving and rejoining the system, Link switched off and on,
@@ -90,8 +91,9 @@ struct Rig {
         session = fake.get();
         clock = std::make_unique<LinkClock>(std::move(fake), *log, settings, queue);
         scheduler = std::make_unique<LinkBeatScheduler>(*clock, *log);
-        engine = std::make_unique<MIDIEngine>(
-            MIDIEngine::Dependencies{queue, settings, *log, *clock, *scheduler, activity, true});
+        MIDIEngine::Dependencies deps{queue, settings, *log, *clock, *scheduler, activity, true};
+        deps.linkControl = clock.get();
+        engine = std::make_unique<MIDIEngine>(deps);
         engine->setOutputTransport(&transport);
 
         std::vector<MIDIInputEndpointRegistration> inputs;
@@ -124,6 +126,11 @@ struct Rig {
         engine->setOutputAssignment(true, "morph:link-looper", "octave-layer", "outputs");
         engine->setOutputAssignment(true, "morph:router", "fc200-sysex", "outputs");
         check(engine->routingStore().firstChainTarget("fc200-sysex").has_value());
+        // Clock bytes of the first and third inputs may lead Link; clock goes out on two outputs.
+        engine->setInputAssignment(true, kInputs[0], "midi-clock", "inputs");
+        engine->setInputAssignment(true, kInputs[2], "midi-clock", "inputs");
+        engine->setOutputAssignment(true, "out-1", "midi-clock", "clock-outputs");
+        engine->setOutputAssignment(true, "out-2", "midi-clock", "clock-outputs-running");
 
         engine->start();
     }
@@ -146,6 +153,8 @@ struct Rig {
         check(MIDIEngineTestAccess::inputParserStateCount(*engine) <= kInputs.size());
         check(engine->scheduler().pendingCount() <= LinkBeatScheduler::kMaxPendingEvents);
         check(log->entries().size() <= LogStore::kMaxEntries);
+        check(engine->clockFollower().estimator().tickCount() <= MIDIClockTempoEstimator::kWindowTicks);
+        if (const auto bpm = engine->clockFollower().tempo()) check(*bpm >= 19.0 && *bpm <= 1000.0);
         for (const MorphNode& node : engine->morphEngine().nodes()) {
             check(node.outstandingNotes.size() <= 16 * 128);
             if (const auto* looper = dynamic_cast<const LinkLooperMorph*>(node.morph.get())) {

@@ -7,6 +7,7 @@
 // size (1090 × 692) on Qt's offscreen platform:
 //   main-window.png                 the window with the Router selected
 //   main-window-link-looper.png     the Link Looper selected, loopers running
+//   main-window-midi-clock.png      the MIDI Clock selected, clocking two outputs
 //   main-window-many-endpoints.png  fifty endpoints with long names
 //   octave-layer-panel.png          the Octave Layer settings panel
 //   octave-layer-sysex.png          the Octave Layer SysEx reference
@@ -250,6 +251,13 @@ int main(int argc, char** argv) {
         scene.routing->setSelectedMorphKey("link-looper");
         scene.log->flush();
         ok &= save(scene, folder, "main-window-link-looper.png");
+
+        scene.engine->setOutputAssignment(true, "core-midi:482214", "midi-clock", "clock-outputs");
+        scene.engine->setOutputAssignment(true, "app-virtual-output", "midi-clock", "clock-outputs-running");
+        scene.engine->setInputAssignment(true, "core-midi:1034567", "midi-clock", "inputs");
+        scene.routing->setSelectedMorphKey("midi-clock");
+        scene.log->flush();
+        ok &= save(scene, folder, "main-window-midi-clock.png");
 
         scene.engine->openMorphUI("octave-layer");
         ok &= save(scene, folder, "octave-layer-panel.png");

@@ -206,6 +206,7 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
         .midiService = midiService_.get(),
         .usbService = usbService_.get(),
         .latency = latency_.get(),
+        .linkControl = linkClock_.get(),
     });
 }
 

@@ -115,8 +115,13 @@ MIDIEngine::MIDIEngine(Dependencies deps)
       registry_(deps.settings, deps.linkLooperEnabled),
       routingStore_(deps.settings),
       synchronizer_(deps.queue),
+      clockFollower_(deps.queue, deps.linkControl, deps.log),
       scheduledEventWakeUp_(deps.queue, deps.scheduler, deps.linkClock, kSchedulerTickInterval,
-                            [this] { tickScheduler(); }) {
+                            [this] { tickScheduler(); }),
+      clockSender_(deps.queue, deps.linkClock, deps.log,
+                   [this](const MIDIEvent& message, MIDIClockAudience audience) {
+                       sendClockMessage(message, audience);
+                   }) {
     std::vector<MorphEngine::Registration> morphs = registry_.makeMorphs();
     // Chains saved by a build with other morphs stay stored but play no part here.
     routingStore_.setRegisteredMorphs(registry_.ids());
@@ -126,10 +131,14 @@ MIDIEngine::MIDIEngine(Dependencies deps)
     parsedEvents_.reserve(256);
     sendIndices_.reserve(32);
     dueEvents_.reserve(64);
+    clockIndices_.reserve(16);
+    clockFollower_.setOnChange([this] { clockFollowerChanged(); });
     attachUSBService();
+    refreshClockRouting();
 }
 
 MIDIEngine::~MIDIEngine() {
+    // The clock's wake-ups end with it, without a word (it is destroyed first).
     schedulerTimer_.cancel();
     scheduledEventWakeUp_.cancel();
     synchronizer_.cancel();
@@ -150,6 +159,7 @@ void MIDIEngine::installInventoryValue(MIDIEndpointInventory inventory) {
     inventory_ = std::move(inventory);
     // An input that went away can no longer let go of its notes.
     if (noteLedger_.holdsAnyInput()) releaseInputsGoneFromInventory();
+    refreshClockRouting();
     notifyObservers();
 }
 
@@ -208,6 +218,11 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
     }
 
     if (isUnavailable) return;
+    // Clock bytes make no events: the follower reads them from the packets.
+    if (isClockInput(inputKey)) {
+        for (const MIDIRawPacket& packet : packets)
+            clockFollower_.receive(packet.bytes, inputKey, sourceName.value_or(inputKey));
+    }
     if (!parsedEvents_.empty()) deps_.activity.recordInput();
     if (!parsedEvents_.empty()) dispatch(parsedEvents_, inputKey, sourceName);
 }
@@ -464,6 +479,7 @@ void MIDIEngine::forgetInputState(std::string_view inputKey) {
 
 void MIDIEngine::bumpRoutingRevision() {
     ++routingRevision_;
+    refreshClockRouting();
     notifyObservers();
 }
 
@@ -586,7 +602,13 @@ void MIDIEngine::emitStartupSnapshot() {
 // --- what the window reads ---------------------------------------------------------------------------
 
 std::vector<MorphPresentationMetadata> MIDIEngine::morphPresentations() const {
-    return registry_.presentations();
+    std::vector<MorphPresentationMetadata> list = registry_.presentations();
+    for (MorphPresentationMetadata& morph : list) {
+        if (morph.id == kMIDIClockID) {
+            if (std::string status = clockStatusText(); !status.empty()) morph.detail = std::move(status);
+        }
+    }
+    return list;
 }
 
 std::vector<MorphOutputDestinationPresentation::Item> MIDIEngine::destinationChoices(

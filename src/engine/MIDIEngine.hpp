@@ -33,6 +33,9 @@
 #include "link/LinkBeatScheduler.hpp"
 #include "link/LinkBeatSchedulingClock.hpp"
 #include "link/LinkBeatWakeUp.hpp"
+#include "link/LinkTransportControl.hpp"
+#include "link/MIDIClockFollower.hpp"
+#include "link/MIDIClockSender.hpp"
 #include "log/AppFeatureFlags.hpp"
 #include "log/LogStore.hpp"
 #include "midi/MIDIEvent.hpp"
@@ -70,6 +73,7 @@ public:
     static constexpr std::string_view kOctaveLayerID = MorphRegistry::kOctaveLayerID;
     static constexpr std::string_view kLinkLooperID = MorphRegistry::kLinkLooperID;
     static constexpr std::string_view kFC200ID = MorphRegistry::kFC200ID;
+    static constexpr std::string_view kMIDIClockID = MorphRegistry::kMIDIClockID;
     static constexpr std::string_view kLinkLooperUISourceName = "Link Looper UI";
     static constexpr MainQueue::Duration kSchedulerTickInterval = std::chrono::milliseconds(10);
     // The longest SysEx frame whose bytes a log line shows in full.
@@ -93,6 +97,9 @@ public:
         // Where the time from an input's arrival to each send it causes is
         // recorded (may be null: nothing is measured).
         MIDILatencyMonitor* latency = nullptr;
+        // What a MIDI clock on an input may do to the Link session (may be
+        // null: the clock is followed and shown, but leads nothing).
+        LinkTransportControl* linkControl = nullptr;
     };
 
     static constexpr std::string_view kClientName = "Velorin Server";
@@ -220,6 +227,15 @@ public:
     // All of the above, and the morphs' options and states, as one value.
     MIDIEngineSnapshot snapshot() const;
 
+    // --- MIDI clock (MIDIEngineClock.cpp) ---------------------------------------------------
+    // The endpoints that receive clock: the MIDI Clock morph's available
+    // outputs, less the one named like the input that leads.
+    std::size_t clockOutputCount() const { return clockOutputCount_; }
+    const MIDIClockSender& clockSender() const { return clockSender_; }
+    const MIDIClockFollower& clockFollower() const { return clockFollower_; }
+    // What the MIDI Clock's row says: who leads, or how many outputs it clocks.
+    std::string clockStatusText() const;
+
     MorphEngine& morphEngine() { return *morphEngine_; }
     MIDIRoutingStore& routingStore() { return routingStore_; }
     const MIDIRoutingStore& routingStore() const { return routingStore_; }
@@ -317,6 +333,15 @@ private:
     void log(std::string line) const;
     // "log all" mode: the latency of the last ten seconds, when MIDI flowed since the last line.
     void logLatency();
+    // --- MIDI clock (MIDIEngineClock.cpp) ---
+    void sendClockMessage(const MIDIEvent& message, MIDIClockAudience audience);
+    // Recounts the clock outputs after a routing, inventory or leader change,
+    // logs the count when it changed, runs or halts the sender.
+    void refreshClockRouting();
+    bool isClockInput(std::string_view inputKey) const;
+    bool isClockLeaderOutput(const MIDIOutputEndpointRegistration& output) const;
+    void clockFollowerChanged();
+
     MorphOutputs& acquireScratch();
     void releaseScratch() { --scratchDepth_; }
 
@@ -386,10 +411,18 @@ private:
     std::vector<std::size_t> sendIndices_;
     std::vector<ScheduledMIDIEvent> dueEvents_;
 
+    std::vector<std::size_t> clockIndices_;
+    std::size_t clockOutputCount_ = 0;
+    bool clockHasInputs_ = false;
+    std::vector<std::string> clockedOutputKeys_;
+    std::size_t loggedClockOutputs_ = 0;
+    MIDIClockFollower clockFollower_;
+
     // Declared last: destroyed first, so the tick never sees a half-destroyed engine.
     // The precise wake-up runs the tick when a scheduled event falls due
     // between two 10 ms polls, so it leaves on its beat rather than at the next poll.
     LinkBeatWakeUp scheduledEventWakeUp_;
+    MIDIClockSender clockSender_;
     TaskHandle schedulerTimer_;
     TaskHandle latencyLogTimer_;
 };

@@ -284,6 +284,7 @@ void MIDIEngine::start() {
 
     logInventorySummary();
     morphEngine_->logStartupSummaries(makeContext(std::nullopt));
+    refreshClockRouting();
     schedulerTimer_ = deps_.queue.every(kSchedulerTickInterval, [this] { tickScheduler(); });
     if (deps_.latency != nullptr)
         latencyLogTimer_ = deps_.queue.every(kLatencyLogInterval, [this] { logLatency(); });
@@ -296,6 +297,9 @@ void MIDIEngine::stop() {
     if (!isStarted_) return;
     log("[MIDI] Stopping: sending all-notes-off and clearing scheduled events");
     synchronizer_.cancel();
+    // Stop reaches the clocked devices while the ports still exist.
+    clockSender_.setRunning(false);
+    clockFollower_.reset();
     panic();
     deps_.scheduler.removeAllEvents();
     deps_.scheduler.clearLoggedSkipDescriptors();
@@ -317,6 +321,7 @@ void MIDIEngine::stop() {
     // A refresh still waiting would scan a system the engine no longer listens to.
     routingRefreshTask_.cancel();
     isStarted_ = false;
+    refreshClockRouting();
     log("[MIDI] Stopped");
     notifyObservers();
 }

@@ -3,6 +3,7 @@
 
 #include "morphs/FC200SysExMorph.hpp"
 #include "morphs/LinkLooperMorph.hpp"
+#include "morphs/MIDIClockMorph.hpp"
 #include "morphs/OctaveLayerMorph.hpp"
 #include "morphs/RouterMorph.hpp"
 
@@ -43,6 +44,16 @@ MorphRegistry::MorphRegistry(SettingsStore& settings, bool linkLooperEnabled)
          {outputs},
          MorphUIRoute::octaveLayer,
          [settings = octaveLayerSettings_] { return std::make_shared<OctaveLayerMorph>(settings); }});
+    registrations_.push_back(
+        {std::string(kMIDIClockID),
+         std::string(MIDIClockMorph::kTitle),
+         std::string(MIDIClockMorph::kDetail),
+         {inputs},
+         {{std::string(MIDIClockMorph::kOutputsGroup), std::string(MIDIClockMorph::kOutputsTitle)},
+          {std::string(MIDIClockMorph::kRunningOutputsGroup),
+           std::string(MIDIClockMorph::kRunningOutputsTitle)}},
+         std::nullopt,
+         [] { return std::make_shared<MIDIClockMorph>(); }});
     if (linkLooperEnabled) {
         registrations_.push_back({std::string(kLinkLooperID),
                                   std::string(LinkLooperMorph::kTitle),
@@ -88,7 +99,10 @@ std::vector<MorphPresentationMetadata> MorphRegistry::presentations() const {
 
 std::vector<MorphOutputDestinationPresentation::Candidate> MorphRegistry::destinationCandidates() const {
     std::vector<MorphOutputDestinationPresentation::Candidate> candidates;
-    for (const auto& p : presentations()) candidates.push_back({p.id, p.title, p.detail});
+    for (const auto& p : presentations()) {
+        // The clock takes no events from other morphs.
+        if (p.id != kMIDIClockID) candidates.push_back({p.id, p.title, p.detail});
+    }
     return candidates;
 }
 

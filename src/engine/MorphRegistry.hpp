@@ -49,7 +49,8 @@ struct MorphPresentationMetadata {
 
 // The morphs this build offers, in the window's order, with the settings and
 // state their instances share with the window: the Router, the Octave Layer,
-// the Link Looper (when its feature flag is on) and the FC-200 SysEx morph.
+// the MIDI Clock, the Link Looper (when its feature flag is on) and the
+// FC-200 SysEx morph.
 // A morph's position in the registry is its index everywhere in the engine.
 // Engine thread only.
 class MorphRegistry {
@@ -58,6 +59,7 @@ public:
     static constexpr std::string_view kOctaveLayerID = "octave-layer";
     static constexpr std::string_view kLinkLooperID = "link-looper";
     static constexpr std::string_view kFC200ID = "fc200-sysex";
+    static constexpr std::string_view kMIDIClockID = "midi-clock";
 
     MorphRegistry(SettingsStore& settings, bool linkLooperEnabled);
 

@@ -136,6 +136,8 @@ std::string LinkBeatScheduler::skipDescriptor(const MIDIEvent& event) {
             return noteDescriptor("pitchBend-", event);
         case MIDIEventType::systemExclusive:
             return "sysex";
+        case MIDIEventType::system:
+            return "system-" + std::to_string(event.note);
     }
     return "sysex";
 }

@@ -154,6 +154,21 @@ void LinkClock::resetTimeline() {
     refresh(false);
 }
 
+void LinkClock::leadStart(double beat, MainQueue::TimePoint time) {
+    assert(queue_.isMainThread());
+    LinkSession* session = manager_.session();
+    if (session == nullptr) return;
+    // The queue's moment on the library's clock.
+    LinkSessionChange change;
+    change.atTime =
+        session->clockMicros() + std::chrono::duration_cast<std::chrono::microseconds>(time - queue_.now());
+    change.isPlaying = true;
+    change.forcedBeat = beat;
+    change.quantum = LinkManager::kQuantum;
+    session->commit(change);
+    restartAtBeatZero_ = false;
+}
+
 void LinkClock::togglePlayback() {
     if (!isActive()) setActive(true);
     setPlaying(!manager_.isPlaying());

@@ -12,6 +12,7 @@
 #include "link/LinkBeatSchedulingClock.hpp"
 #include "link/LinkManager.hpp"
 #include "link/LinkStateSnapshot.hpp"
+#include "link/LinkTransportControl.hpp"
 
 namespace velorin {
 
@@ -23,7 +24,7 @@ class LogStore;
 // (active, peers, transport, tempo, whether a reset is armed) changed, and at
 // every refresh while the transport runs, so the beat anchor of snapshot()
 // stays fresh. Engine thread only.
-class LinkClock final : public LinkBeatSchedulingClock, public Observable {
+class LinkClock final : public LinkBeatSchedulingClock, public LinkTransportControl, public Observable {
 public:
     static constexpr const char* kIsActiveKey = "LinkClock.isActive";
     // How often the session is read while polling: what the window shows and
@@ -47,6 +48,13 @@ public:
     }
 
     double tempo() const { return manager_.bpm(); }
+
+    // LinkTransportControl: a MIDI clock leading the session. What changes is
+    // logged by the next refresh.
+    double sessionTempo() const override { return manager_.bpm(); }
+    void leadTempo(double bpm) override { manager_.setBPM(bpm); }
+    void leadStart(double beat, MainQueue::TimePoint time) override;
+    void leadStop() override { manager_.setPlaying(false); }
     std::size_t peerCount() const { return manager_.peerCount(); }
     bool isTransportRunning() const { return isActive() && isPlaying(); }
     // False while peers are connected: a reset would shift their timeline.

@@ -27,6 +27,8 @@ std::string_view rawValue(MessageType type) {
             return "Morphs";
         case MessageType::scheduler:
             return "Scheduler";
+        case MessageType::clock:
+            return "Clock";
         case MessageType::message:
             return "Message";
     }
@@ -116,9 +118,9 @@ ParsedTaggedMessage parseTaggedMessage(std::string_view text) {
     rest = last == std::string_view::npos ? std::string_view{} : rest.substr(0, last + 1);
 
     MessageType type = MessageType::message;
-    for (auto candidate :
-         {MessageType::link, MessageType::midi, MessageType::midiIn, MessageType::midiOut, MessageType::vlUSB,
-          MessageType::morph, MessageType::morphs, MessageType::scheduler, MessageType::message}) {
+    for (auto candidate : {MessageType::link, MessageType::midi, MessageType::midiIn, MessageType::midiOut,
+                           MessageType::vlUSB, MessageType::morph, MessageType::morphs,
+                           MessageType::scheduler, MessageType::clock, MessageType::message}) {
         if (rawValue(candidate) == tag) {
             type = candidate;
             break;
@@ -154,6 +156,8 @@ std::string_view eventTypeName(MIDIEventType type) {
             return "Pitch Bend";
         case MIDIEventType::systemExclusive:
             return "SysEx";
+        case MIDIEventType::system:
+            return "System";
     }
     return "";
 }

@@ -23,6 +23,7 @@ enum class MessageType : std::uint8_t {
     morph,
     morphs,
     scheduler,
+    clock,
     message
 };
 

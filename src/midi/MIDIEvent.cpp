@@ -19,6 +19,24 @@ constexpr std::uint8_t statusByte(std::uint8_t kind, std::int64_t channel) {
     return static_cast<std::uint8_t>(kind | (channel & 0x0F));
 }
 
+// A status outside F1…FF, or F7 (only ever the end of a SysEx), encodes to nothing.
+void appendSystemMessage(const MIDIEvent& event, ByteArray& out) {
+    if (event.note <= 0xF0 || event.note > 0xFF || event.note == 0xF7) return;
+    const auto status = static_cast<std::uint8_t>(event.note);
+    switch (status) {
+        case 0xF1:  // MTC quarter frame
+        case 0xF3:  // Song Select
+            out.insert(out.end(), {status, low7(event.velocity)});
+            return;
+        case 0xF2:  // Song Position Pointer, LSB first
+            out.insert(out.end(), {status, low7(event.velocity), low7(event.velocity >> 7)});
+            return;
+        default:
+            out.push_back(status);
+            return;
+    }
+}
+
 }  // namespace
 
 void appendEncodedBytes(const MIDIEvent& event, ByteArray& out) {
@@ -47,6 +65,9 @@ void appendEncodedBytes(const MIDIEvent& event, ByteArray& out) {
             break;
         case MIDIEventType::systemExclusive:
             out.insert(out.end(), event.data.begin(), event.data.end());
+            break;
+        case MIDIEventType::system:
+            appendSystemMessage(event, out);
             break;
     }
 }

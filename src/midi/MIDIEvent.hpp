@@ -21,6 +21,11 @@ enum class MIDIEventType : std::uint8_t {
     channelPressure,
     pitchBend,
     systemExclusive,
+    // A System Common or System Real-Time message other than SysEx: the status
+    // byte (F1…FF) in `note`, its data in `velocity` (one 7-bit byte, or the
+    // 14-bit value of Song Position Pointer). The parser makes none; the clock
+    // sender does.
+    system,
 };
 
 // One MIDI 1.0 channel voice message or System Exclusive message. A value:
@@ -41,6 +46,9 @@ struct MIDIEvent {
     }
     static MIDIEvent noteOffEvent(std::int64_t note, std::int64_t velocity, std::int64_t channel) {
         return MIDIEvent{MIDIEventType::noteOff, note, velocity, channel, 0, {}};
+    }
+    static MIDIEvent systemEvent(std::uint8_t status, std::int64_t value = 0) {
+        return MIDIEvent{MIDIEventType::system, status, value, 0, 0, {}};
     }
     static MIDIEvent ccEvent(std::int64_t controller, std::int64_t value, std::int64_t channel) {
         return MIDIEvent{MIDIEventType::cc, controller, value, channel, 0, {}};

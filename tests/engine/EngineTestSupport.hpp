@@ -74,6 +74,7 @@ struct EngineHarness {
         scheduler = std::make_unique<LinkBeatScheduler>(*clock, *log);
         MIDIEngine::Dependencies deps{queue, settings, *log, *clock, *scheduler, activity, linkLooper};
         deps.latency = latency;
+        deps.linkControl = clock.get();
         engine = std::make_unique<MIDIEngine>(deps);
         engine->setOutputTransport(&transport);
         auto made = MIDIEndpointInventory::make(

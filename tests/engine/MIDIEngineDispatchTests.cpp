@@ -29,18 +29,19 @@ TEST(MIDIEngineRegistry, LooperRowOnlyWithTheFeatureFlag) {
     EngineHarness beta(AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper, Target::beta));
     std::vector<std::string> ids;
     for (const auto& r : beta.engine->morphRegistrations()) ids.push_back(r.id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "link-looper", "fc200-sysex"}));
-    EXPECT_EQ(beta.engine->morphRegistrations()[2].inputGroups.size(), 2u);
-    EXPECT_EQ(beta.engine->morphRegistrations()[2].outputGroups[1].title, "Control Outputs");
+    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "midi-clock", "link-looper",
+                                             "fc200-sysex"}));
+    EXPECT_EQ(beta.engine->morphRegistrations()[3].inputGroups.size(), 2u);
+    EXPECT_EQ(beta.engine->morphRegistrations()[3].outputGroups[1].title, "Control Outputs");
 
     EngineHarness production(AppFeatureFlags::isEnabled(AppFeatureFlag::linkLooper, Target::production));
     ids.clear();
     for (const auto& r : production.engine->morphRegistrations()) ids.push_back(r.id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "fc200-sysex"}));
+    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "midi-clock", "fc200-sysex"}));
     // The FC-200 morph runs but is hidden from the window until shown.
-    EXPECT_EQ(production.engine->morphPresentations().size(), 2u);
-    production.engine->setShowsFC200Morph(true);
     EXPECT_EQ(production.engine->morphPresentations().size(), 3u);
+    production.engine->setShowsFC200Morph(true);
+    EXPECT_EQ(production.engine->morphPresentations().size(), 4u);
     EXPECT_TRUE(production.engine->morphPresentations()[1].hasUI);
 }
 
@@ -51,7 +52,7 @@ TEST(MIDIEngineRegistry, DefaultFollowsThisBuildsDistributionLane) {
     const bool beta = AppFeatureFlags::currentTarget() == AppFeatureFlags::AppTarget::beta;
     EXPECT_EQ(deps.linkLooperEnabled, beta);
     MIDIEngine engine(deps);
-    EXPECT_EQ(engine.morphRegistrations().size(), beta ? 4u : 3u);
+    EXPECT_EQ(engine.morphRegistrations().size(), beta ? 5u : 4u);
     EXPECT_EQ(engine.morphEngine().node("link-looper") != nullptr, beta);
 }
 

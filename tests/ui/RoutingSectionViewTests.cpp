@@ -73,7 +73,7 @@ protected:
 }  // namespace
 
 TEST_F(RoutingSectionViewTest, ListsTheMorphsInRegistryOrderAndSelectsTheFirstUntilOneIsPicked) {
-    EXPECT_EQ(rowIDs(), (std::vector<std::string>{"router", "octave-layer", "link-looper"}));
+    EXPECT_EQ(rowIDs(), (std::vector<std::string>{"router", "octave-layer", "midi-clock", "link-looper"}));
     EXPECT_EQ(view.selectedMorphKey(), "router");
     EXPECT_TRUE(row("router").isSelected());
     EXPECT_EQ(row("octave-layer").titleLabel().text(), "Octave Layer");
@@ -107,7 +107,7 @@ TEST_F(RoutingSectionViewTest, FC200RowFollowsShowFC200MorphAndItsSelectionFalls
 
     engine.setShowsFC200Morph(false);
     settle();
-    EXPECT_EQ(rowIDs(), (std::vector<std::string>{"router", "octave-layer", "link-looper"}));
+    EXPECT_EQ(rowIDs(), (std::vector<std::string>{"router", "octave-layer", "midi-clock", "link-looper"}));
     EXPECT_EQ(view.selectedMorphKey(), "router");
     EXPECT_EQ(titles(view.inputGroups()), (std::vector<QString>{"Inputs per Morph"}));
 
@@ -130,7 +130,7 @@ TEST(RoutingSectionViewWithoutLooper, ListsNeitherTheLooperRowNorTheLooperAsADes
     RoutingSectionView view(rig.state, rig.commands);
     std::vector<std::string> ids;
     for (const MorphRoutingRow* row : view.morphRows()) ids.push_back(row->morphID());
-    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer"}));
+    EXPECT_EQ(ids, (std::vector<std::string>{"router", "octave-layer", "midi-clock"}));
     EndpointAssignmentGroup& outputs = *view.outputGroups().at(0);
     EXPECT_NE(outputs.toggle("morph:octave-layer"), nullptr);
     EXPECT_EQ(outputs.toggle("morph:link-looper"), nullptr);
