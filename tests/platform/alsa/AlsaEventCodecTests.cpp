@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/alsa/AlsaEventCodec.hpp"
 
@@ -142,6 +145,59 @@ TEST(AlsaEventCodec, EveryMessageKindRoundTripsWithItsStatusByte) {
     ASSERT_EQ(twice.events.size(), 2u);
     EXPECT_EQ(decoder.decode(twice.events[0]), (Bytes{0x90, 0x3C, 0x64}));
     EXPECT_EQ(decoder.decode(twice.events[1]), (Bytes{0x90, 0x3E, 0x64}));
+}
+
+// Notes and controllers are coded without libasound's byte coder; both ways
+// they must give exactly what that coder gives, for every value.
+TEST(AlsaEventCodec, ChannelMessagesAreCodedExactlyAsLibasoundCodesThem) {
+    snd_midi_event_t* reference = nullptr;
+    ASSERT_EQ(snd_midi_event_new(32, &reference), 0);
+    snd_midi_event_no_status(reference, 1);
+    AlsaEventEncoder encoder;
+    AlsaEventDecoder decoder;
+    const auto expectSameDecoding = [&](const snd_seq_event_t& event) {
+        std::array<unsigned char, 32> expected{};
+        snd_midi_event_reset_decode(reference);
+        const long length = snd_midi_event_decode(reference, expected.data(), expected.size(), &event);
+        EXPECT_EQ(decoder.decode(event), Bytes(expected.begin(), expected.begin() + std::max(length, 0L)))
+            << int(event.type);
+    };
+    int mismatches = 0;
+    for (const int status : {0x80, 0x9F, 0xA3, 0xB0, 0xCF, 0xD1, 0xEF}) {
+        const bool twoBytes = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0;
+        for (int first = 0; first < 128; ++first) {
+            for (int second = 0; second < (twoBytes ? 1 : 128); ++second) {
+                Bytes message{static_cast<std::uint8_t>(status), static_cast<std::uint8_t>(first)};
+                if (!twoBytes) message.push_back(static_cast<std::uint8_t>(second));
+                snd_seq_event_t expected{};
+                snd_midi_event_reset_encode(reference);
+                for (const std::uint8_t byte : message)
+                    snd_midi_event_encode_byte(reference, byte, &expected);
+                RecordingSink sink;
+                ASSERT_EQ(encoder.encode(message, sink), 0);
+                ASSERT_EQ(sink.events.size(), 1u);
+                const snd_seq_event_t& got = sink.events[0];
+                if (got.type != expected.type || got.flags != expected.flags ||
+                    std::memcmp(&got.data, &expected.data, sizeof got.data) != 0) {
+                    ++mismatches;
+                }
+                expectSameDecoding(got);
+                if (mismatches > 0 || ::testing::Test::HasFailure())
+                    FAIL() << "first difference at " << int(status) << " " << first << " " << second;
+            }
+        }
+    }
+    // Fields out of MIDI's range are left to libasound, which decides what they mean.
+    snd_seq_event_t odd{};
+    odd.type = SND_SEQ_EVENT_NOTEON;
+    odd.data.note = {16, 200, 130, 0, 0};
+    expectSameDecoding(odd);
+    odd.type = SND_SEQ_EVENT_PITCHBEND;
+    odd.data.control = {3, {}, 0, 9000};
+    expectSameDecoding(odd);
+    odd.data.control.value = -8193;
+    expectSameDecoding(odd);
+    snd_midi_event_free(reference);
 }
 
 TEST(AlsaEventDecoder, SysExChunksComeAsSentAndOtherEventsGiveNothing) {
