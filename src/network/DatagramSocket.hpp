@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "network/NetworkAddress.hpp"
+#include "netmidi/NetworkMIDIAddress.hpp"
 
 namespace velorin {
 
@@ -22,16 +22,16 @@ public:
     virtual std::uint16_t localPort() const = 0;
     // Sends one datagram; 0 when the system took it, else the errno (a full
     // buffer is EAGAIN: the datagram is dropped, as the network would).
-    virtual int sendTo(std::span<const std::uint8_t> datagram, const NetworkAddress& to) = 0;
+    virtual int sendTo(std::span<const std::uint8_t> datagram, const NetworkMIDIAddress& to) = 0;
 };
 
 // Opens sockets and resolves host names for the network sessions.
 class DatagramSocketFactory {
 public:
     using ReceiveHandler =
-        std::function<void(std::span<const std::uint8_t> datagram, const NetworkAddress& from)>;
+        std::function<void(std::span<const std::uint8_t> datagram, const NetworkMIDIAddress& from)>;
     // A host's numeric addresses, or the reason there are none.
-    using Resolution = std::variant<std::vector<NetworkAddress>, std::string>;
+    using Resolution = std::variant<std::vector<NetworkMIDIAddress>, std::string>;
 
     virtual ~DatagramSocketFactory() = default;
     // A socket bound to `port` on every local address (IPv6 and IPv4 where the
@@ -40,7 +40,7 @@ public:
                                                                     ReceiveHandler onReceive) = 0;
     // Resolves `address.host` without blocking the calling thread; `done`
     // runs later on that thread (never inline) unless the factory is gone.
-    virtual void resolve(const NetworkAddress& address, std::function<void(Resolution)> done) = 0;
+    virtual void resolve(const NetworkMIDIAddress& address, std::function<void(Resolution)> done) = 0;
 };
 
 }  // namespace velorin

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "network/NetworkAddress.hpp"
+#include "netmidi/NetworkMIDIAddress.hpp"
 
 namespace velorin {
 
@@ -14,7 +14,7 @@ namespace velorin {
 // port answers.
 struct DiscoveredNetworkSession {
     std::string name;
-    NetworkAddress address;
+    NetworkMIDIAddress address;
     friend bool operator==(const DiscoveredNetworkSession&, const DiscoveredNetworkSession&) = default;
 };
 
@@ -31,9 +31,12 @@ public:
     // Advertises (or re-advertises under a new name or port) our session.
     virtual void publish(const std::string& name, std::uint16_t controlPort) = 0;
     virtual void unpublish() = 0;
+    // Whether the system's mDNS service answers (advertising and browsing work).
+    virtual bool isAvailable() const = 0;
     // The sessions found now, ours left out, ordered by name.
     virtual std::vector<DiscoveredNetworkSession> sessions() const = 0;
 
+    // The sessions or the availability changed.
     std::function<void()> onSessionsChanged;
     std::function<void(std::string line)> onLog;
 };

@@ -10,7 +10,7 @@
 #include "core/Observable.hpp"
 #include "core/PersistedValue.hpp"
 #include "core/SettingsStore.hpp"
-#include "network/NetworkAddress.hpp"
+#include "netmidi/NetworkMIDIAddress.hpp"
 
 namespace velorin {
 
@@ -27,7 +27,7 @@ enum class NetworkMIDIInvitationPolicy : std::uint8_t {
 // they reappear).
 struct NetworkMIDIKnownPeer {
     std::string name;
-    NetworkAddress address;
+    NetworkMIDIAddress address;
     bool initiatedByUs = false;
     friend bool operator==(const NetworkMIDIKnownPeer&, const NetworkMIDIKnownPeer&) = default;
 };

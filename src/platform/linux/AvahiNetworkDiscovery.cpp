@@ -180,6 +180,7 @@ struct AvahiNetworkDiscovery::Impl {
                 self->saidDaemonMissing = false;
                 self->startBrowsing();
                 self->register_();
+                self->changed();
                 break;
             case AVAHI_CLIENT_S_COLLISION:
             case AVAHI_CLIENT_S_REGISTERING:
@@ -193,6 +194,7 @@ struct AvahiNetworkDiscovery::Impl {
                         "by address");
                 }
                 self->forgetFound();
+                self->changed();
                 break;
             case AVAHI_CLIENT_FAILURE:
                 // The daemon went away: start over, waiting for it to come back.
@@ -329,6 +331,7 @@ void AvahiNetworkDiscovery::start() {
 }
 
 void AvahiNetworkDiscovery::publish(const std::string& name, std::uint16_t controlPort) {
+    start();
     if (impl_->wanted && impl_->wanted->first == name && impl_->wanted->second == controlPort) return;
     impl_->wanted = std::make_pair(name, controlPort);
     impl_->publishedName = name;
@@ -338,6 +341,10 @@ void AvahiNetworkDiscovery::publish(const std::string& name, std::uint16_t contr
 void AvahiNetworkDiscovery::unpublish() {
     impl_->wanted.reset();
     if (impl_->group != nullptr) avahi_entry_group_reset(impl_->group);
+}
+
+bool AvahiNetworkDiscovery::isAvailable() const {
+    return impl_->client != nullptr && avahi_client_get_state(impl_->client) == AVAHI_CLIENT_S_RUNNING;
 }
 
 std::vector<DiscoveredNetworkSession> AvahiNetworkDiscovery::sessions() const {

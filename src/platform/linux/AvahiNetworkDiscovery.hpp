@@ -26,8 +26,10 @@ public:
 
     // Connects to the daemon (after the handlers are set).
     void start();
+    // Connects to the daemon the first time.
     void publish(const std::string& name, std::uint16_t controlPort) override;
     void unpublish() override;
+    bool isAvailable() const override;
     std::vector<DiscoveredNetworkSession> sessions() const override;
 
     struct Impl;

@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t kMaxDatagram = 65536;
 constexpr int kMaxReadsPerWakeUp = 64;
 
-NetworkAddress addressOf(const sockaddr_storage& storage) {
+NetworkMIDIAddress addressOf(const sockaddr_storage& storage) {
     char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = {};
     if (storage.ss_family == AF_INET) {
         const auto& in = reinterpret_cast<const sockaddr_in&>(storage);
@@ -43,7 +43,7 @@ NetworkAddress addressOf(const sockaddr_storage& storage) {
 
 // The socket address for `address` on a socket of `family`; false when the
 // host is not numeric or cannot be reached from that family.
-bool socketAddress(const NetworkAddress& address, int family, sockaddr_storage& out, socklen_t& length) {
+bool socketAddress(const NetworkMIDIAddress& address, int family, sockaddr_storage& out, socklen_t& length) {
     std::memset(&out, 0, sizeof out);
     in_addr v4{};
     const bool isV4 = inet_pton(AF_INET, address.host.c_str(), &v4) == 1;
@@ -92,7 +92,7 @@ public:
 
     std::uint16_t localPort() const override { return port_; }
 
-    int sendTo(std::span<const std::uint8_t> datagram, const NetworkAddress& to) override {
+    int sendTo(std::span<const std::uint8_t> datagram, const NetworkMIDIAddress& to) override {
         sockaddr_storage storage{};
         socklen_t length = 0;
         if (!socketAddress(to, family_, storage, length)) return EAFNOSUPPORT;
@@ -181,16 +181,18 @@ std::variant<std::unique_ptr<DatagramSocket>, int> UDPDatagramSocketFactory::ope
     return std::unique_ptr<DatagramSocket>(std::move(socket));
 }
 
-std::optional<NetworkAddress> UDPDatagramSocketFactory::numeric(const NetworkAddress& address) {
+std::optional<NetworkMIDIAddress> UDPDatagramSocketFactory::numeric(const NetworkMIDIAddress& address) {
     sockaddr_storage storage{};
     socklen_t length = 0;
     if (!socketAddress(address, AF_INET6, storage, length)) return std::nullopt;
     return addressOf(storage);
 }
 
-void UDPDatagramSocketFactory::resolve(const NetworkAddress& address, std::function<void(Resolution)> done) {
+void UDPDatagramSocketFactory::resolve(const NetworkMIDIAddress& address,
+                                       std::function<void(Resolution)> done) {
     if (auto literal = numeric(address)) {
-        queue_.post([done = std::move(done), found = *literal] { done(std::vector<NetworkAddress>{found}); });
+        queue_.post(
+            [done = std::move(done), found = *literal] { done(std::vector<NetworkMIDIAddress>{found}); });
         return;
     }
     std::weak_ptr<UDPDatagramSocketFactory*> weak = lifetime_;
@@ -206,12 +208,12 @@ void UDPDatagramSocketFactory::resolve(const NetworkAddress& address, std::funct
         if (status != 0) {
             result = std::string(gai_strerror(status));
         } else {
-            std::vector<NetworkAddress> found;
+            std::vector<NetworkMIDIAddress> found;
             for (addrinfo* entry = list; entry != nullptr && found.size() < 8; entry = entry->ai_next) {
                 sockaddr_storage storage{};
                 std::memcpy(&storage, entry->ai_addr,
                             std::min<std::size_t>(entry->ai_addrlen, sizeof storage));
-                NetworkAddress one = addressOf(storage);
+                NetworkMIDIAddress one = addressOf(storage);
                 one.port = address.port;
                 found.push_back(std::move(one));
             }

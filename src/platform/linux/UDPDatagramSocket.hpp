@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -26,10 +27,10 @@ public:
 
     std::variant<std::unique_ptr<DatagramSocket>, int> open(std::uint16_t port,
                                                             ReceiveHandler onReceive) override;
-    void resolve(const NetworkAddress& address, std::function<void(Resolution)> done) override;
+    void resolve(const NetworkMIDIAddress& address, std::function<void(Resolution)> done) override;
 
     // The numeric form of a host, when it is one (no lookup): for tests.
-    static std::optional<NetworkAddress> numeric(const NetworkAddress& address);
+    static std::optional<NetworkMIDIAddress> numeric(const NetworkMIDIAddress& address);
 
 private:
     MainQueue& queue_;

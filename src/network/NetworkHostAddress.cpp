@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "network/NetworkAddress.hpp"
+#include "network/NetworkHostAddress.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <string>
 
 namespace velorin {
 
-std::string NetworkAddress::text() const {
-    const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-std::optional<NetworkAddress> NetworkAddress::parse(std::string_view text, std::uint16_t defaultPort) {
+std::optional<NetworkMIDIAddress> parseNetworkHostAddress(std::string_view text, std::uint16_t defaultPort) {
     constexpr std::size_t kMaxHostLength = 253;
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
@@ -45,7 +42,37 @@ std::optional<NetworkAddress> NetworkAddress::parse(std::string_view text, std::
         }
         number = static_cast<std::uint16_t>(value);
     }
-    return NetworkAddress{std::string(host), number};
+    return NetworkMIDIAddress{std::string(host), number};
+}
+
+bool isLocalNetworkHost(std::string_view host) {
+    std::array<unsigned, 4> octets{};
+    std::string_view rest = host;
+    if (rest.rfind("::ffff:", 0) == 0) rest.remove_prefix(7);
+    bool isV4 = true;
+    for (std::size_t i = 0; i < 4 && isV4; ++i) {
+        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), octets[i]);
+        isV4 = error == std::errc{} && octets[i] < 256;
+        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+        if (i < 3) {
+            isV4 = isV4 && !rest.empty() && rest.front() == '.';
+            if (isV4) rest.remove_prefix(1);
+        }
+    }
+    if (isV4 && rest.empty()) {
+        const unsigned a = octets[0];
+        const unsigned b = octets[1];
+        return a == 127 || a == 10 || (a == 172 && b >= 16 && b < 32) || (a == 192 && b == 168) ||
+               (a == 169 && b == 254) || (a == 100 && b >= 64 && b < 128);
+    }
+    if (host.find(':') == std::string_view::npos) return false;
+    std::string lower;
+    for (const char c : host.substr(0, 5))
+        lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+    if (host == "::1") return true;
+    if (lower.size() >= 2 && (lower.rfind("fc", 0) == 0 || lower.rfind("fd", 0) == 0)) return true;
+    return lower.rfind("fe8", 0) == 0 || lower.rfind("fe9", 0) == 0 || lower.rfind("fea", 0) == 0 ||
+           lower.rfind("feb", 0) == 0;
 }
 
 }  // namespace velorin
