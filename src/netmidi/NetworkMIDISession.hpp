@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include "core/MainQueue.hpp"
 #include "midi/MIDIEvent.hpp"
 #include "netmidi/NetworkMIDIAddress.hpp"
+#include "netmidi/RTPMIDIPayload.hpp"
+#include "netmidi/SessionPacket.hpp"
 
 namespace velorin {
 
@@ -110,9 +113,10 @@ struct NetworkMIDISessionConfig {
 // One RTP-MIDI session without I/O: it is given every datagram the two
 // sockets receive and sends through a callback; timers run on `queue`. Peers
 // invite us or we invite them; each connected peer carries MIDI both ways with
-// the recovery journal. The queue's thread only; callbacks run on it, never
-// from inside the call that caused them... except `send`, which is called
-// inline. A callback may call back into the session except to destroy it.
+// the recovery journal. The queue's thread only. Callbacks run inline, from
+// inside the call or timer that caused them (MIDI reaches `midi` from within
+// receive(), with no queue hop); a callback may call back into the session,
+// but must not destroy it.
 class NetworkMIDISession {
 public:
     struct Callbacks {
@@ -177,15 +181,54 @@ public:
 
 private:
     struct PeerRecord;
+    using TimePoint = MainQueue::TimePoint;
+
+    void handleSessionPacket(NetworkMIDIChannel channel, const NetworkMIDIAddress& from,
+                             std::span<const std::uint8_t> bytes);
+    void handleInvitation(NetworkMIDIChannel channel, const NetworkMIDIAddress& from,
+                          const SessionInvitationPacket& p);
+    void handleAccepted(NetworkMIDIChannel channel, const NetworkMIDIAddress& from,
+                        const SessionInvitationPacket& p);
+    void handleClockSync(NetworkMIDIChannel channel, const NetworkMIDIAddress& from,
+                         const SessionClockSyncPacket& p);
+    void handleRTP(const NetworkMIDIAddress& from, std::span<const std::uint8_t> bytes);
+    void sendSession(NetworkMIDIChannel channel, const NetworkMIDIAddress& to,
+                     const SessionInvitationPacket& p);
+    void sendInvitation(PeerRecord& peer);
+    void sendClockSync(PeerRecord& peer, std::uint8_t count, std::uint64_t t1, std::uint64_t t2,
+                       std::uint64_t t3, const NetworkMIDIAddress& to);
+    void sendPacket(PeerRecord& peer, std::span<const MIDIEvent> events);
+    void join(PeerRecord& peer);
+    // Removes the peer; a joined one releases its notes and leaves with `reason`.
+    void removePeer(NetworkMIDIPeerId id, std::optional<NetworkMIDILeaveReason> reason, bool sayBye);
+    void failInvitation(NetworkMIDIPeerId id, NetworkMIDIInvitationFailure failure);
+    void updateLatency(PeerRecord& peer, std::uint64_t roundTripTicks);
+    PeerRecord* findByControl(const NetworkMIDIAddress& from);
+    PeerRecord* findBySSRC(std::uint32_t ssrc, const std::string& host);
+    PeerRecord* findByToken(std::uint32_t token);
+    PeerRecord* find(NetworkMIDIPeerId id);
+    void malformed(const NetworkMIDIAddress& from, std::string_view what);
+    void onTimer();
+    void reschedule();
+    std::uint64_t clockTicks(TimePoint t) const;  // 100-microsecond units since the session began
+    std::uint32_t randomWord();
+
     MainQueue& queue_;
     NetworkMIDISessionConfig config_;
     Callbacks callbacks_;
     std::uint32_t ssrc_ = 0;
+    std::uint64_t randomState_ = 0;
     bool running_ = false;
+    TimePoint epoch_;
     NetworkMIDIPeerId nextPeerId_ = 1;
     std::map<NetworkMIDIPeerId, std::unique_ptr<PeerRecord>> peers_;
-    TaskHandle tick_;
-    std::map<NetworkMIDIAddress, MainQueue::TimePoint> lastLogByAddress_;
+    TaskHandle timer_;
+    TimePoint timerDue_{};
+    std::map<NetworkMIDIAddress, TimePoint> lastLogByAddress_;
+    // Scratch space reused for every packet.
+    std::vector<std::uint8_t> datagram_;
+    std::vector<std::uint8_t> journalBytes_;
+    std::vector<RTPMIDITimedEvent> eventScratch_;
 };
 
 }  // namespace velorin

@@ -94,29 +94,37 @@ public:
 
 private:
     struct NoteState {
+        TimePoint onTime{};
         std::uint16_t onSequence = 0;
         std::uint16_t offSequence = 0;
-        bool on = false;
-        bool onRecorded = false;
-        bool offRecorded = false;
         std::uint8_t velocity = 0;
-        TimePoint onTime{};
+        bool on = false;
+        bool onRecorded = false;   // the note-on is after the checkpoint
+        bool offRecorded = false;  // a note-off is after the checkpoint
     };
     struct ChannelState {
         std::array<NoteState, 128> notes{};
-        std::array<std::int16_t, 128> controllers{};  // -1 when never sent
+        std::array<std::uint8_t, 128> controllers{};
         std::array<std::uint16_t, 128> controllerSequence{};
-        std::int16_t program = -1;
+        std::bitset<128> controllerRecorded;
+        std::uint8_t program = 0;
         std::uint16_t programSequence = 0;
-        std::int16_t programBankMSB = -1;
-        std::int16_t programBankLSB = -1;
-        std::int32_t pitchWheel = -1;
+        bool programRecorded = false;
+        std::int16_t bankMSB = -1;  // the bank controllers as last sent, -1 before
+        std::int16_t bankLSB = -1;
+        std::optional<JournalProgram> programBank;
+        std::uint16_t pitchWheel = 0;
         std::uint16_t pitchSequence = 0;
-        std::uint16_t lastSequence = 0;
-        bool touched = false;
+        bool pitchRecorded = false;
     };
-    bool after(std::uint16_t sequenceNumber) const;  // sequenceNumber is newer than the checkpoint
+    // How much of the history a packet carries, fullest first.
+    enum class Detail : std::uint8_t { everything, noStaleNotes, noControllers, essentials };
+    bool isAfterCheckpoint(std::uint16_t sequenceNumber) const;
+    // Forgets what the checkpoint covers; recomputes which channels have anything left.
+    void sweep();
+    void encodeChannel(std::size_t channel, Detail detail, TimePoint now, ByteArray& out) const;
     std::array<ChannelState, 16> channels_{};
+    std::uint16_t pendingChannels_ = 0;  // bit per channel with history after the checkpoint
     std::uint16_t checkpoint_ = 0;
     std::uint16_t latest_ = 0;
 };
