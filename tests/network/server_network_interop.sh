@@ -54,4 +54,4 @@ expect_in_order "$work/server.log" 'Node Initiator joined from 127.0.0.1:5010 \(
 kill -TERM "$server_pid"
 wait_exit "$server_pid" 20 || fail "the server did not quit"
 grep -q 'Session "Velorin Test Hub" stopped' "$work/server.log" || fail "no stop line"
-echo "PASS: $(cat "$work/initiator.log" | tail -n1) / $(tail -n1 "$work/listener.log")"
+echo "initiator $(tail -n1 "$work/initiator.log"); listener $(tail -n1 "$work/listener.log")"

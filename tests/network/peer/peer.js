@@ -61,18 +61,26 @@ session.on('message', (delta, message) => {
   return finish(0, `${received.length} messages sent and received back (${notes} notes, one ${sysex.length}-byte SysEx)`);
 });
 
-session.on('streamAdded', () => {
+// One message in one packet, straight to the stream (the session's own
+// queue does not send a single message as its API describes).
+function send(stream, bytes) {
+  stream.sendMessage({ timestamp: session.now(), commands: [{ deltaTime: 0, data: Buffer.from(bytes) }] });
+}
+
+session.on('streamAdded', (event) => {
   if (sent) return;
   sent = true;
+  const { stream } = event;
+  let i = 0;
+  const next = () => {
+    // The stream sends nothing before its first clock synchronisation.
+    if (stream.latency === null || stream.timeDifference === null) return setTimeout(next, 20);
+    for (let k = 0; k < 8 && i < expected.length; k += 1, i += 1) send(stream, expected[i]);
+    if (i < expected.length) setTimeout(next, 5);
+    return undefined;
+  };
   // Give the hub a moment to list the new endpoint before MIDI flows.
-  setTimeout(() => {
-    let i = 0;
-    const next = () => {
-      for (let k = 0; k < 8 && i < expected.length; k += 1, i += 1) session.sendMessage(expected[i]);
-      if (i < expected.length) setTimeout(next, 5);
-    };
-    next();
-  }, 300);
+  setTimeout(next, 300);
 });
 
 session.on('error', (error) => finish(1, `socket error ${error.message}`));
