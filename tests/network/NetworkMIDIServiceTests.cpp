@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "FakeDatagramNetwork.hpp"
+#include "NetworkTestHub.hpp"
 #include "core/ManualMainQueue.hpp"
 #include "core/MemorySettingsStore.hpp"
 #include "log/LogStore.hpp"
@@ -18,67 +19,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class FakeDiscovery final : public NetworkMIDIDiscovery {
-public:
-    void publish(const std::string& name, std::uint16_t port) override { published = {name, port}; }
-    void unpublish() override { published.reset(); }
-    bool isAvailable() const override { return true; }
-    std::vector<DiscoveredNetworkSession> sessions() const override { return found; }
-    void show(std::vector<DiscoveredNetworkSession> sessions) {
-        found = std::move(sessions);
-        if (onSessionsChanged) onSessionsChanged();
-    }
-    std::optional<std::pair<std::string, std::uint16_t>> published;
-    std::vector<DiscoveredNetworkSession> found;
-};
+using test::Hub;
 
-struct Hub {
-    Hub(ManualMainQueue& queue, test::FakeDatagramNetwork& network, const std::string& name,
-        std::uint16_t port, const std::string& host = "127.0.0.1")
-        : log(LogStore::create(queue, store)), sockets(network, host) {
-        store.set(NetworkMIDISettings::kEnabledKey, true);
-        store.set(NetworkMIDISettings::kSessionNameKey, name);
-        store.set(NetworkMIDISettings::kControlPortKey, std::int64_t{port});
-        settings = std::make_unique<NetworkMIDISettings>(store, "unused");
-        NetworkMIDISessionConfig config;
-        config.invitationInterval = 100ms;
-        config.invitationAttempts = 3;
-        service = std::make_unique<NetworkMIDIService>(
-            NetworkMIDIService::Dependencies{.queue = queue,
-                                             .log = *log,
-                                             .settings = *settings,
-                                             .sockets = sockets,
-                                             .discovery = &discovery,
-                                             .sessionConfig = config},
-            NetworkMIDIService::Sink{
-                .endpointsChanged = [this](MIDITransportRegistrations r) { endpoints = std::move(r); },
-                .midiReceived =
-                    [this](std::string_view key, std::string_view, std::span<const std::uint8_t> bytes) {
-                        received.emplace_back(std::string(key), ByteArray(bytes.begin(), bytes.end()));
-                    }});
-    }
-
-    std::vector<std::string> inputKeys() const {
-        std::vector<std::string> keys;
-        for (const auto& input : endpoints.inputs) keys.push_back(input.presentation.id);
-        return keys;
-    }
-    bool logged(std::string_view part) const {
-        log->flush();
-        return std::any_of(log->entries().begin(), log->entries().end(), [&](const LogEntry& entry) {
-            const auto* message = std::get_if<LogEntry::Message>(&entry.kind);
-            return message != nullptr && message->text.find(part) != std::string::npos;
-        });
-    }
-
-    MemorySettingsStore store;
-    std::shared_ptr<LogStore> log;
+// A hub whose sockets are on `host` of the in-process network.
+struct HostedHub {
+    HostedHub(MainQueue& queue, test::FakeDatagramNetwork& network, const std::string& name, std::uint16_t port,
+              const std::string& host = "127.0.0.1")
+        : sockets(network, host), hub(queue, sockets, name, port) {}
+    Hub* operator->() { return &hub; }
     test::FakeDatagramNetwork::Factory sockets;
-    FakeDiscovery discovery;
-    std::unique_ptr<NetworkMIDISettings> settings;
-    std::unique_ptr<NetworkMIDIService> service;
-    MIDITransportRegistrations endpoints;
-    std::vector<std::pair<std::string, ByteArray>> received;
+    Hub hub;
 };
 
 class NetworkMIDIServiceTest : public ::testing::Test {
@@ -90,131 +40,131 @@ protected:
 };
 
 TEST_F(NetworkMIDIServiceTest, ConnectedPeersAreEndpointsByNameAndCarryMIDIBothWays) {
-    Hub stage(queue, network, "Stage", 6004);
-    Hub studio(queue, network, "Studio", 7004);
-    stage.service->start();
-    studio.service->start();
-    EXPECT_EQ(stage.discovery.published, std::make_pair(std::string("Stage"), std::uint16_t{6004}));
+    HostedHub stage(queue, network, "Stage", 6004);
+    HostedHub studio(queue, network, "Studio", 7004);
+    stage->service->start();
+    studio->service->start();
+    EXPECT_EQ(stage->discovery.published, std::make_pair(std::string("Stage"), std::uint16_t{6004}));
 
-    stage.service->connect("127.0.0.1:7004");
+    stage->service->connect("127.0.0.1:7004");
     settle();
-    ASSERT_EQ(stage.inputKeys(), std::vector<std::string>{"network-midi:Studio"});
-    ASSERT_EQ(studio.inputKeys(), std::vector<std::string>{"network-midi:Stage"});
-    EXPECT_EQ(stage.endpoints.outputs.front().presentation.title, "Network: Studio");
-    EXPECT_EQ(stage.endpoints.outputs.front().route.transport.rawValue, "network-midi");
-    EXPECT_TRUE(stage.logged("[Network MIDI] Studio joined from 127.0.0.1:7004 (we invited it)"));
-    EXPECT_TRUE(studio.logged("[Network MIDI] Stage joined from 127.0.0.1:6004 (it invited us)"));
-    ASSERT_NE(stage.settings->knownPeer("Studio"), nullptr);
-    EXPECT_TRUE(stage.settings->knownPeer("Studio")->initiatedByUs);
-    ASSERT_NE(studio.settings->knownPeer("Stage"), nullptr);
-    EXPECT_FALSE(studio.settings->knownPeer("Stage")->initiatedByUs);
+    ASSERT_EQ(stage->inputKeys(), std::vector<std::string>{"network-midi:Studio"});
+    ASSERT_EQ(studio->inputKeys(), std::vector<std::string>{"network-midi:Stage"});
+    EXPECT_EQ(stage->endpoints.outputs.front().presentation.title, "Network: Studio");
+    EXPECT_EQ(stage->endpoints.outputs.front().route.transport.rawValue, "network-midi");
+    EXPECT_TRUE(stage->logged("[Network MIDI] Studio joined from 127.0.0.1:7004 (we invited it)"));
+    EXPECT_TRUE(studio->logged("[Network MIDI] Stage joined from 127.0.0.1:6004 (it invited us)"));
+    ASSERT_NE(stage->settings->knownPeer("Studio"), nullptr);
+    EXPECT_TRUE(stage->settings->knownPeer("Studio")->initiatedByUs);
+    ASSERT_NE(studio->settings->knownPeer("Stage"), nullptr);
+    EXPECT_FALSE(studio->settings->knownPeer("Stage")->initiatedByUs);
 
-    EXPECT_TRUE(stage.service->send(MIDIEvent::noteOnEvent(60, 100, 2), "network-midi:Studio"));
-    EXPECT_TRUE(studio.service->send(MIDIEvent::ccEvent(7, 90, 0), "network-midi:Stage"));
-    EXPECT_FALSE(stage.service->send(MIDIEvent::noteOnEvent(60, 100, 2), "network-midi:Nobody"));
+    EXPECT_TRUE(stage->service->send(MIDIEvent::noteOnEvent(60, 100, 2), "network-midi:Studio"));
+    EXPECT_TRUE(studio->service->send(MIDIEvent::ccEvent(7, 90, 0), "network-midi:Stage"));
+    EXPECT_FALSE(stage->service->send(MIDIEvent::noteOnEvent(60, 100, 2), "network-midi:Nobody"));
     settle(100ms);
-    ASSERT_EQ(studio.received.size(), 1u);
-    EXPECT_EQ(studio.received[0],
+    ASSERT_EQ(studio->received.size(), 1u);
+    EXPECT_EQ(studio->received[0],
               std::make_pair(std::string("network-midi:Stage"), ByteArray{0x92, 60, 100}));
-    ASSERT_EQ(stage.received.size(), 1u);
-    EXPECT_EQ(stage.received[0].second, (ByteArray{0xB0, 7, 90}));
+    ASSERT_EQ(stage->received.size(), 1u);
+    EXPECT_EQ(stage->received[0].second, (ByteArray{0xB0, 7, 90}));
 
-    const auto snapshot = stage.service->statusSnapshot();
+    const auto snapshot = stage->service->statusSnapshot();
     EXPECT_EQ(snapshot.status, "Listening on UDP 6004 and 6005");
     ASSERT_EQ(snapshot.peers.size(), 1u);
     EXPECT_EQ(snapshot.peers[0].name, "Studio");
     EXPECT_EQ(snapshot.peers[0].state, NetworkMIDIStatusSnapshot::Peer::State::connected);
 
     // The peer leaves: its endpoints go, the note it started is ended first.
-    studio.service->stop();
+    studio->service->stop();
     settle();
-    EXPECT_TRUE(stage.inputKeys().empty());
-    EXPECT_TRUE(stage.logged("[Network MIDI] Studio left"));
-    EXPECT_TRUE(studio.logged("[Network MIDI] Session \"Studio\" stopped"));
+    EXPECT_TRUE(stage->inputKeys().empty());
+    EXPECT_TRUE(stage->logged("[Network MIDI] Studio left"));
+    EXPECT_TRUE(studio->logged("[Network MIDI] Session \"Studio\" stopped"));
 }
 
 TEST_F(NetworkMIDIServiceTest, WhoMayInviteFollowsThePolicy) {
-    Hub studio(queue, network, "Studio", 7004);
-    Hub stranger(queue, network, "Stranger", 6004, "203.0.113.5");
-    Hub friendHub(queue, network, "Friend", 8004, "192.168.1.20");
-    studio.service->start();
-    stranger.service->start();
-    friendHub.service->start();
+    HostedHub studio(queue, network, "Studio", 7004);
+    HostedHub stranger(queue, network, "Stranger", 6004, "203.0.113.5");
+    HostedHub friendHub(queue, network, "Friend", 8004, "192.168.1.20");
+    studio->service->start();
+    stranger->service->start();
+    friendHub->service->start();
 
     // Anyone on a local network: a public address is refused, a private one is not.
-    stranger.service->connect("127.0.0.1:7004");
-    friendHub.service->connect("127.0.0.1:7004");
+    stranger->service->connect("127.0.0.1:7004");
+    friendHub->service->connect("127.0.0.1:7004");
     settle();
-    EXPECT_EQ(studio.inputKeys(), std::vector<std::string>{"network-midi:Friend"});
-    EXPECT_TRUE(studio.logged("Invitation from Stranger (203.0.113.5:6004) refused: not on a local network"));
-    EXPECT_TRUE(stranger.inputKeys().empty());
+    EXPECT_EQ(studio->inputKeys(), std::vector<std::string>{"network-midi:Friend"});
+    EXPECT_TRUE(studio->logged("Invitation from Stranger (203.0.113.5:6004) refused: not on a local network"));
+    EXPECT_TRUE(stranger->inputKeys().empty());
 
     // Only peers connected before: Friend comes back, a new local peer does not get in.
-    studio.service->disconnect("Friend");
+    studio->service->disconnect("Friend");
     settle();
-    studio.settings->setInvitationPolicy(NetworkMIDIInvitationPolicy::onlyKnownPeers);
-    Hub newcomer(queue, network, "Newcomer", 9004, "10.0.0.8");
-    newcomer.service->start();
-    newcomer.service->connect("127.0.0.1:7004");
-    friendHub.service->connect("127.0.0.1:7004");
+    studio->settings->setInvitationPolicy(NetworkMIDIInvitationPolicy::onlyKnownPeers);
+    HostedHub newcomer(queue, network, "Newcomer", 9004, "10.0.0.8");
+    newcomer->service->start();
+    newcomer->service->connect("127.0.0.1:7004");
+    friendHub->service->connect("127.0.0.1:7004");
     settle();
-    EXPECT_EQ(studio.inputKeys(), std::vector<std::string>{"network-midi:Friend"});
-    EXPECT_TRUE(studio.logged(
+    EXPECT_EQ(studio->inputKeys(), std::vector<std::string>{"network-midi:Friend"});
+    EXPECT_TRUE(studio->logged(
         "Invitation from Newcomer (10.0.0.8:9004) refused: only peers connected before may invite"));
-    EXPECT_TRUE(studio.service->statusSnapshot().onlyKnownPeersMayInvite);
+    EXPECT_TRUE(studio->service->statusSnapshot().onlyKnownPeersMayInvite);
 }
 
 TEST_F(NetworkMIDIServiceTest, SessionsWeStartedAreInvitedAgainAtStartAndWhenThePeerReturns) {
-    Hub stage(queue, network, "Stage", 6004);
-    Hub studio(queue, network, "Studio", 7004);
-    studio.service->start();
-    stage.settings->rememberPeer({"Studio", {"127.0.0.1", 7004}, true});
-    stage.service->start();
+    HostedHub stage(queue, network, "Stage", 6004);
+    HostedHub studio(queue, network, "Studio", 7004);
+    studio->service->start();
+    stage->settings->rememberPeer({"Studio", {"127.0.0.1", 7004}, true});
+    stage->service->start();
     settle();
-    ASSERT_EQ(stage.inputKeys(), std::vector<std::string>{"network-midi:Studio"});
+    ASSERT_EQ(stage->inputKeys(), std::vector<std::string>{"network-midi:Studio"});
 
     // Studio goes away and comes back on another port, seen by discovery.
-    studio.service->stop();
+    studio->service->stop();
     settle();
-    ASSERT_TRUE(stage.inputKeys().empty());
-    studio.settings->setControlPort(7104);
-    studio.service->start();
-    stage.discovery.show({{"Studio", {"127.0.0.1", 7104}}});
+    ASSERT_TRUE(stage->inputKeys().empty());
+    studio->settings->setControlPort(7104);
+    studio->service->start();
+    stage->discovery.show({{"Studio", {"127.0.0.1", 7104}}});
     settle();
-    EXPECT_EQ(stage.inputKeys(), std::vector<std::string>{"network-midi:Studio"});
+    EXPECT_EQ(stage->inputKeys(), std::vector<std::string>{"network-midi:Studio"});
 
     // Disconnected by the user: not invited again.
-    stage.service->disconnect("Studio");
+    stage->service->disconnect("Studio");
     settle();
-    stage.discovery.show({{"Studio", {"127.0.0.1", 7104}}});
+    stage->discovery.show({{"Studio", {"127.0.0.1", 7104}}});
     queue.advance(NetworkMIDIService::kRetryInterval + 1s);
-    EXPECT_TRUE(stage.inputKeys().empty());
-    EXPECT_FALSE(stage.settings->knownPeer("Studio")->initiatedByUs);
+    EXPECT_TRUE(stage->inputKeys().empty());
+    EXPECT_FALSE(stage->settings->knownPeer("Studio")->initiatedByUs);
 }
 
 TEST_F(NetworkMIDIServiceTest, SwitchingRenamingAndBusyPortsAreReported) {
     network.taken.insert(6005);
-    Hub stage(queue, network, "Stage", 6004);
-    stage.service->start();
-    EXPECT_FALSE(stage.service->isListening());
-    EXPECT_EQ(stage.service->statusSnapshot().status.rfind("Cannot listen on UDP 6005: ", 0), 0u);
-    EXPECT_TRUE(stage.logged("[Network MIDI] Cannot listen on UDP 6005"));
+    HostedHub stage(queue, network, "Stage", 6004);
+    stage->service->start();
+    EXPECT_FALSE(stage->service->isListening());
+    EXPECT_EQ(stage->service->statusSnapshot().status.rfind("Cannot listen on UDP 6005: ", 0), 0u);
+    EXPECT_TRUE(stage->logged("[Network MIDI] Cannot listen on UDP 6005"));
 
-    stage.settings->setControlPort(6006);
-    EXPECT_TRUE(stage.service->isListening());
-    stage.service->setSessionName("  Front of House  ");
-    EXPECT_EQ(stage.discovery.published, std::make_pair(std::string("Front of House"), std::uint16_t{6006}));
-    stage.service->setEnabled(false);
-    EXPECT_FALSE(stage.service->isListening());
-    EXPECT_FALSE(stage.discovery.published);
-    EXPECT_EQ(stage.service->statusSnapshot().status, "Off");
+    stage->settings->setControlPort(6006);
+    EXPECT_TRUE(stage->service->isListening());
+    stage->service->setSessionName("  Front of House  ");
+    EXPECT_EQ(stage->discovery.published, std::make_pair(std::string("Front of House"), std::uint16_t{6006}));
+    stage->service->setEnabled(false);
+    EXPECT_FALSE(stage->service->isListening());
+    EXPECT_FALSE(stage->discovery.published);
+    EXPECT_EQ(stage->service->statusSnapshot().status, "Off");
 
-    stage.service->setEnabled(true);
-    stage.service->connect("nowhere.invalid");
-    stage.service->connect("host:notaport");
+    stage->service->setEnabled(true);
+    stage->service->connect("nowhere.invalid");
+    stage->service->connect("host:notaport");
     settle();
-    EXPECT_TRUE(stage.logged("Cannot connect to nowhere.invalid:5004: Name or service not known"));
-    EXPECT_TRUE(stage.logged("Cannot connect to \"host:notaport\": not a host or host:port"));
+    EXPECT_TRUE(stage->logged("Cannot connect to nowhere.invalid:5004: Name or service not known"));
+    EXPECT_TRUE(stage->logged("Cannot connect to \"host:notaport\": not a host or host:port"));
 }
 
 }  // namespace

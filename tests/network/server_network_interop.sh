@@ -46,6 +46,9 @@ wait_exit "$initiator_pid" 30 || fail "the peer that invited the hub did not get
 wait_exit "$listener_pid" 30 || fail "the peer the hub invited did not get its MIDI back"
 grep -q '^PASS' "$work/initiator.log" || fail "initiator: $(cat "$work/initiator.log")"
 grep -q '^PASS' "$work/listener.log" || fail "listener: $(cat "$work/listener.log")"
+# The log reaches standard error in batches: wait for the last lines first.
+wait_for "$work/server.log" 'Node Listener left' 5 "$server_pid" || fail "the invited peer's leaving is not logged"
+wait_for "$work/server.log" 'Node Initiator left' 5 "$server_pid" || fail "the inviting peer's leaving is not logged"
 expect_in_order "$work/server.log" 'Node Listener joined from 127.0.0.1:5012 \(we invited it\)' \
   'Node Listener left' || fail "the hub's log misses the invited peer"
 expect_in_order "$work/server.log" 'Node Initiator joined from 127.0.0.1:5010 \(it invited us\)' \
