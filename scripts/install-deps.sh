@@ -19,7 +19,7 @@ if [ "${1:-}" != package ]; then
     libgtest-dev libgmock-dev libbenchmark-dev
     usbmuxd libusbmuxd-tools
     iproute2 util-linux dbus-daemon dbus-bin
-    avahi-daemon nodejs npm
+    avahi-daemon nodejs npm nftables
     alsa-utils qemu-system-x86 xz-utils cpio
     desktop-file-utils appstream systemd file lintian
   )

@@ -23,8 +23,8 @@ using test::Hub;
 
 // A hub whose sockets are on `host` of the in-process network.
 struct HostedHub {
-    HostedHub(MainQueue& queue, test::FakeDatagramNetwork& network, const std::string& name, std::uint16_t port,
-              const std::string& host = "127.0.0.1")
+    HostedHub(MainQueue& queue, test::FakeDatagramNetwork& network, const std::string& name,
+              std::uint16_t port, const std::string& host = "127.0.0.1")
         : sockets(network, host), hub(queue, sockets, name, port) {}
     Hub* operator->() { return &hub; }
     test::FakeDatagramNetwork::Factory sockets;
@@ -96,7 +96,8 @@ TEST_F(NetworkMIDIServiceTest, WhoMayInviteFollowsThePolicy) {
     friendHub->service->connect("127.0.0.1:7004");
     settle();
     EXPECT_EQ(studio->inputKeys(), std::vector<std::string>{"network-midi:Friend"});
-    EXPECT_TRUE(studio->logged("Invitation from Stranger (203.0.113.5:6004) refused: not on a local network"));
+    EXPECT_TRUE(
+        studio->logged("Invitation from Stranger (203.0.113.5:6004) refused: not on a local network"));
     EXPECT_TRUE(stranger->inputKeys().empty());
 
     // Only peers connected before: Friend comes back, a new local peer does not get in.
