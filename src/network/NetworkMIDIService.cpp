@@ -293,18 +293,28 @@ void NetworkMIDIService::inviteKnownPeers() {
     const auto peers = session_->peers();
     for (const auto& known : deps_.settings.knownPeers()) {
         if (!known.initiatedByUs) continue;
-        const bool present = std::any_of(peers.begin(), peers.end(), [&](const NetworkMIDIPeer& peer) {
-            return peer.name == known.name || peer.controlAddress == known.address;
-        });
-        if (present) continue;
+        // Where discovery finds it now, else where it answered last.
         const auto found =
             std::find_if(discovered.begin(), discovered.end(),
                          [&](const DiscoveredNetworkSession& s) { return s.name == known.name; });
-        invite(found != discovered.end() ? found->address : known.address);
+        const NetworkMIDIAddress target = found != discovered.end() ? found->address : known.address;
+        const bool present = std::any_of(peers.begin(), peers.end(), [&](const NetworkMIDIPeer& peer) {
+            return peer.name == known.name || peer.controlAddress == target;
+        });
+        if (!present) invite(target);
     }
 }
 
 void NetworkMIDIService::discoveryChanged() {
+    const auto sessions = deps_.discovery->sessions();
+    std::set<std::string, std::less<>> now;
+    for (const auto& session : sessions) {
+        if (!announced_.contains(session.name)) {
+            log("Found \"" + session.name + "\" at " + session.address.text() + " on the local network");
+        }
+        now.insert(session.name);
+    }
+    announced_ = std::move(now);
     // A session we started that reappears is invited at once.
     inviteKnownPeers();
     notifyObservers();

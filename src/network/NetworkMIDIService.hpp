@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -129,6 +130,8 @@ private:
     std::map<NetworkMIDIPeerId, Connected> connected_;
     std::map<std::string, NetworkMIDIPeerId, std::less<>> peerByKey_;
     MIDITransportRegistrations endpoints_;
+    // Discovered session names already logged (bounded by the discovery's list).
+    std::set<std::string, std::less<>> announced_;
     Subscription settingsSubscription_;
     TaskHandle retryTimer_;
     TaskHandle repairLogTimer_;
