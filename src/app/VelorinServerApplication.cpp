@@ -91,6 +91,7 @@ VelorinServerApplication::~VelorinServerApplication() {
         engineStatePublisher_.reset();
         linkStatePublication_.reset();
         usbStatusPublication_.reset();
+        networkStatusPublication_.reset();
         if (engine_) engine_->setTransportOutputHandler(NetworkMIDIService::kTransportKind, nullptr);
         networkService_.reset();
         networkDiscovery_.reset();
@@ -107,6 +108,7 @@ VelorinServerApplication::~VelorinServerApplication() {
     engineState_.reset();
     linkState_.reset();
     usbStatus_.reset();
+    networkStatus_.reset();
     activity_.reset();
     latency_.reset();
     // Whatever was appended since the last publication still reaches the
@@ -269,6 +271,10 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
         usbStatus_ = std::make_unique<SnapshotChannel<VLUSBStatusSnapshot>>(
             *queue_, std::make_shared<const VLUSBStatusSnapshot>());
     }
+    if (networkService_) {
+        networkStatus_ = std::make_unique<NetworkMIDIStatusChannel>(
+            *queue_, std::make_shared<const NetworkMIDIStatusSnapshot>());
+    }
     // Each publisher subscribes to objects of the engine's thread, so it is
     // made (and later ended) there; each publishes its first value at once.
     onEngineThread([this] {
@@ -280,6 +286,8 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                 return service->statusSnapshot();
             });
         }
+        if (networkService_)
+            networkStatusPublication_ = publishNetworkMIDIStatus(*networkService_, *networkStatus_);
     });
     window_ = std::make_unique<MainWindow>(
         *queue_, *settings_, logStore_,
@@ -290,7 +298,11 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                              .activity = *activity_,
                              .latency = latency_.get(),
                              .usbStatus = usbStatus_.get(),
-                             .startAtLogin = startAtLoginOption(platform)},
+                             .startAtLogin = startAtLoginOption(platform),
+                             .networkStatus = networkStatus_.get(),
+                             .networkCommands = networkService_ ? makePostedNetworkMIDICommands(
+                                                                      *engineQueue_, *networkService_)
+                                                                : NetworkMIDICommands{}},
         platform.bundleInfo);
     window_->setAppearAction([this] { start(); });
     window_->setCloseAction([this] { windowClosed(); });

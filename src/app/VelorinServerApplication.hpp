@@ -17,6 +17,7 @@
 #include "link/LinkClockView.hpp"
 #include "link/LinkSession.hpp"
 #include "log/BundleInfo.hpp"
+#include "network/NetworkMIDIView.hpp"
 #include "ui/MIDIDeviceSettingsView.hpp"
 #include "usb/VLUSBStatusSnapshot.hpp"
 
@@ -211,6 +212,8 @@ private:
     Subscription linkStatePublication_;
     std::unique_ptr<SnapshotChannel<VLUSBStatusSnapshot>> usbStatus_;
     Subscription usbStatusPublication_;
+    std::unique_ptr<NetworkMIDIStatusChannel> networkStatus_;
+    Subscription networkStatusPublication_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<HubTrayIcon> tray_;
     std::function<void(const std::string&, const std::string&)> notify_;

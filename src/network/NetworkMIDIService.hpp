@@ -90,6 +90,8 @@ public:
 
     // The connected peers' endpoints now.
     const MIDITransportRegistrations& endpoints() const { return endpoints_; }
+    // Held by jobs posted for this service (the window's commands), so none reaches it once gone.
+    std::weak_ptr<NetworkMIDIService*> liveness() const { return lifetime_; }
     // For tests: the session, while listening.
     NetworkMIDISession* session() const { return session_.get(); }
 
