@@ -220,7 +220,7 @@ void writeChannel(const ChannelJournal& c, ByteArray& out) {
         }
     }
     const std::size_t length = out.size() - start;
-    out[start] = static_cast<std::uint8_t>(((c.channel & 0x0F) << 3) | ((length >> 8) & 0x03));
+    out[start] = static_cast<std::uint8_t>((std::size_t{c.channel & 0x0Fu} << 3) | ((length >> 8) & 0x03));
     out[start + 1] = static_cast<std::uint8_t>(length);
     out[start + 2] = toc;
 }
@@ -323,9 +323,10 @@ void RecoveryJournalSender::record(const MIDIEvent& event, std::uint16_t sequenc
 }
 
 void RecoveryJournalSender::acknowledge(std::uint16_t sequenceNumber) {
-    // Feedback older than the checkpoint, or for packets not sent yet, changes nothing.
+    // Feedback older than the checkpoint changes nothing. (Packets without
+    // events, such as journal-only ones, are not recorded here, so feedback
+    // may name a packet newer than the last event.)
     if (!isAfterCheckpoint(sequenceNumber)) return;
-    if (static_cast<std::int16_t>(static_cast<std::uint16_t>(latest_ - sequenceNumber)) < 0) return;
     checkpoint_ = sequenceNumber;
     sweep();
 }
