@@ -154,6 +154,10 @@ RecoveryJournalError parseRecoveryJournal(std::span<const std::uint8_t> b, Recov
         if (length < 3 || b.size() - pos < length) return RecoveryJournalError::badLength;
         ChannelJournal channel;
         channel.channel = (b[pos] >> 3) & 0x0F;
+        // Each channel appears once; a second journal for it would contradict the first.
+        for (const ChannelJournal& seen : out.channels) {
+            if (seen.channel == channel.channel) return RecoveryJournalError::badChapter;
+        }
         if (auto error = parseChannel(b.subspan(pos, length), channel); error != RecoveryJournalError::none) {
             return error;
         }
@@ -520,8 +524,14 @@ std::size_t RecoveryJournalReceiver::repair(const RecoveryJournal& journal, std:
             }
             emit(programEvent(cj.program->program, ch));
         }
-        for (const JournalController& log : cj.controllers) {
+        for (std::size_t i = 0; i < cj.controllers.size(); ++i) {
+            const JournalController& log = cj.controllers[i];
             if (log.number >= kFirstChannelModeController) continue;
+            // Of several logs of one controller the last one holds.
+            const auto later = std::find_if(
+                cj.controllers.begin() + static_cast<std::ptrdiff_t>(i) + 1, cj.controllers.end(),
+                [&](const JournalController& c2) { return c2.number == log.number; });
+            if (later != cj.controllers.end()) continue;
             if (c.controllers[log.number] != log.value) emit(MIDIEvent::ccEvent(log.number, log.value, ch));
         }
         if (cj.pitchWheel && c.pitchWheel != *cj.pitchWheel) emit(pitchEvent(*cj.pitchWheel, ch));
