@@ -104,7 +104,7 @@ NetworkMIDIPeerId NetworkMIDISession::invite(const NetworkMIDIAddress& controlAd
     if (!running_) return 0;
     if (PeerRecord* existing = findByControl(controlAddress)) return existing->info.id;
     if (peers_.size() >= config_.maxPeers) return 0;
-    auto record = std::make_unique<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
+    auto record = std::make_shared<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
     PeerRecord& peer = *record;
     peer.info.id = nextPeerId_++;
     peer.info.role = NetworkMIDIPeerRole::invitedByUs;
@@ -296,7 +296,7 @@ void NetworkMIDISession::handleInvitation(NetworkMIDIChannel channel, const Netw
         return;
     }
     if (!running_) return;  // stopped from inside the policy
-    auto record = std::make_unique<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
+    auto record = std::make_shared<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
     PeerRecord& peer = *record;
     peer.info.id = nextPeerId_++;
     peer.info.name = p.name;
@@ -394,11 +394,12 @@ void NetworkMIDISession::handleRTP(const NetworkMIDIAddress& from, std::span<con
         malformed(from, rtpMIDIErrorText(error));
         return;
     }
-    PeerRecord* peer = nullptr;
+    // Held for the whole call: a callback may remove the peer from the session.
+    std::shared_ptr<PeerRecord> peer;
     for (auto& [id, candidate] : peers_) {
         if (candidate->connected() && candidate->info.dataAddress == from &&
             candidate->info.ssrc == view.header.ssrc) {
-            peer = candidate.get();
+            peer = candidate;
             break;
         }
     }
@@ -453,9 +454,7 @@ void NetworkMIDISession::handleRTP(const NetworkMIDIAddress& from, std::span<con
     if (error != RTPMIDIError::none) malformed(from, rtpMIDIErrorText(error));
     for (const RTPMIDITimedEvent& timed : events) peer->receiver.observe(timed.event);
 
-    // Callbacks may disconnect the peer: each one works on a copy and the
-    // peer is looked up again afterwards.
-    const NetworkMIDIPeer info = peer->info;
+    const NetworkMIDIPeer& info = peer->info;
     if (callbacks_.midi) {
         for (const MIDIEvent& e : repairs) callbacks_.midi(info, e);
         for (const RTPMIDITimedEvent& timed : events) callbacks_.midi(info, timed.event);
@@ -515,7 +514,7 @@ bool NetworkMIDISession::sendMIDI(NetworkMIDIPeerId id, std::span<const MIDIEven
 // events, one packet carrying only the journal.
 void NetworkMIDISession::sendPacket(PeerRecord& peer, std::span<const MIDIEvent> events) {
     const TimePoint now = queue_.now();
-    RTPMIDICommandWriter writer;
+    RTPMIDICommandWriter writer = std::move(writerScratch_);
     std::size_t next = 0;
     std::size_t systemExclusiveOffset = 0;
     do {
@@ -561,6 +560,7 @@ void NetworkMIDISession::sendPacket(PeerRecord& peer, std::span<const MIDIEvent>
         ++peer.info.statistics.packetsSent;
         callbacks_.send(NetworkMIDIChannel::data, peer.info.dataAddress, datagram_);
     } while (next < events.size());
+    writerScratch_ = std::move(writer);
 }
 
 // ---- Leaving -------------------------------------------------------------------
@@ -569,7 +569,7 @@ void NetworkMIDISession::removePeer(NetworkMIDIPeerId id, std::optional<NetworkM
                                     bool sayBye) {
     auto it = peers_.find(id);
     if (it == peers_.end()) return;
-    std::unique_ptr<PeerRecord> peer = std::move(it->second);
+    std::shared_ptr<PeerRecord> peer = std::move(it->second);
     peers_.erase(it);
     if (sayBye && running_) {
         SessionInvitationPacket bye;
