@@ -217,7 +217,10 @@ void NetworkMIDISession::handleSessionPacket(NetworkMIDIChannel channel, const N
         case SessionCommand::refused:
             if (PeerRecord* peer = findByToken(p.initiatorToken); peer && !peer->connected()) {
                 if (peer->info.controlAddress.host == from.host) {
-                    failInvitation(peer->info.id, NetworkMIDIInvitationFailure::refusedByPeer);
+                    // Refused with our own SSRC: we invited ourselves.
+                    failInvitation(peer->info.id, p.ssrc == ssrc_
+                                                      ? NetworkMIDIInvitationFailure::ourOwnSession
+                                                      : NetworkMIDIInvitationFailure::refusedByPeer);
                 }
             }
             break;

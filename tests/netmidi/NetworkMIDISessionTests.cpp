@@ -322,3 +322,52 @@ TEST_F(NetworkMIDISessionTest, StrangersAndForgedPacketsCannotInjectMIDI) {
     queue.advance(50ms);
     EXPECT_EQ(b.failures, std::vector{NetworkMIDIInvitationFailure::ourOwnSession});
 }
+
+TEST_F(NetworkMIDISessionTest, InitiatorSyncsQuicklyAtFirstThenPeriodically) {
+    auto& a = net.add("10.0.0.1");
+    auto& b = net.add("10.0.0.2");
+    std::vector<MainQueue::TimePoint> syncs;
+    net.drop = [&](const NetworkMIDIAddress& from, const auto&, std::span<const std::uint8_t> bytes) {
+        const auto ck = parseSessionPacket(bytes);
+        if (ck.packet && std::holds_alternative<SessionClockSyncPacket>(*ck.packet) &&
+            std::get<SessionClockSyncPacket>(*ck.packet).count == 0) {
+            EXPECT_EQ(from.host, "10.0.0.1");  // the responder leaves clock sync to the initiator
+            syncs.push_back(queue.now());
+        }
+        return false;
+    };
+    const auto start = queue.now();
+    net.connect(a, b);
+    queue.advance(60s);
+    const auto config = NetworkMIDISessionConfig{};
+    ASSERT_GE(syncs.size(), static_cast<std::size_t>(config.fastSyncCount) + 3);
+    EXPECT_LT(syncs[0] - start, 50ms);
+    EXPECT_EQ(syncs[1] - syncs[0], config.fastSyncInterval);
+    EXPECT_EQ(syncs.back() - syncs[syncs.size() - 2], config.syncInterval);
+}
+
+TEST_F(NetworkMIDISessionTest, RestartedPeerReplacesItsOldSessionAndSameSSRCsStayApart) {
+    NetworkMIDISessionConfig fixed;
+    fixed.ssrc = 777;
+    auto& a = net.add("10.0.0.1");
+    auto& b = net.add("10.0.0.2", fixed);
+    auto& c = net.add("10.0.0.3", fixed);  // the same SSRC on another host
+    net.connect(b, a);
+    c.session->invite({"10.0.0.1", 5004});
+    queue.advance(50ms);
+    ASSERT_EQ(a.session->peers().size(), 2u);
+    b.session->sendMIDI(b.onlyPeer(), MIDIEvent::noteOnEvent(1, 1, 0));
+    c.session->sendMIDI(c.onlyPeer(), MIDIEvent::noteOnEvent(2, 2, 0));
+    queue.advance(10ms);
+    ASSERT_EQ(a.midi.size(), 2u);
+    EXPECT_NE(a.midi[0].first, a.midi[1].first);
+
+    // b restarts without a goodbye and invites again: a drops the old session, releasing its note.
+    auto& b2 = net.add("10.0.0.2");
+    b2.session->invite({"10.0.0.1", 5004});
+    queue.advance(50ms);
+    EXPECT_EQ(a.left, std::vector{NetworkMIDILeaveReason::replaced});
+    EXPECT_EQ(a.midi.back().second, MIDIEvent::noteOffEvent(1, 0, 0));
+    EXPECT_EQ(a.session->peers().size(), 2u);
+    EXPECT_EQ(b2.joined.size(), 1u);
+}
