@@ -455,12 +455,20 @@ void NetworkMIDISession::handleRTP(const NetworkMIDIAddress& from, std::span<con
     peer->receiveState.maxSystemExclusiveBytes = config_.maxSystemExclusiveBytes;
     const RTPMIDIError error = decodeCommandSection(view, peer->receiveState, events);
     if (error != RTPMIDIError::none) malformed(from, rtpMIDIErrorText(error));
-    for (const RTPMIDITimedEvent& timed : events) peer->receiver.observe(timed.event);
 
+    // Each event is noted as delivered just before it is passed on, so a
+    // callback that disconnects the peer releases exactly the notes passed on,
+    // and nothing more of this packet follows the goodbye.
     const NetworkMIDIPeer& info = peer->info;
-    if (callbacks_.midi) {
-        for (const MIDIEvent& e : repairs) callbacks_.midi(info, e);
-        for (const RTPMIDITimedEvent& timed : events) callbacks_.midi(info, timed.event);
+    auto stillJoined = [&] { return peers_.count(id) != 0; };
+    for (const MIDIEvent& e : repairs) {
+        if (!stillJoined()) break;
+        if (callbacks_.midi) callbacks_.midi(info, e);
+    }
+    for (const RTPMIDITimedEvent& timed : events) {
+        if (!stillJoined()) break;
+        peer->receiver.observe(timed.event);
+        if (callbacks_.midi) callbacks_.midi(info, timed.event);
     }
     if (!repairs.empty() && callbacks_.journalRepaired && find(id)) {
         callbacks_.journalRepaired(info, lost, repairs.size());

@@ -30,6 +30,7 @@ public:
         std::vector<NetworkMIDIInvitationFailure> failures;
         std::size_t repairs = 0;
         bool accept = true;
+        std::function<void(const NetworkMIDIPeer&, const MIDIEvent&)> onMIDI;
         NetworkMIDIPeerId onlyPeer() const { return session->peers().at(0).id; }
     };
 
@@ -53,7 +54,10 @@ public:
         callbacks.peerLeft = [&n](const NetworkMIDIPeer&, NetworkMIDILeaveReason r) { n.left.push_back(r); };
         callbacks.invitationFailed = [&n](const NetworkMIDIAddress&, std::string_view,
                                           NetworkMIDIInvitationFailure f) { n.failures.push_back(f); };
-        callbacks.midi = [&n](const NetworkMIDIPeer& p, const MIDIEvent& e) { n.midi.emplace_back(p.id, e); };
+        callbacks.midi = [&n](const NetworkMIDIPeer& p, const MIDIEvent& e) {
+            n.midi.emplace_back(p.id, e);
+            if (n.onMIDI) std::exchange(n.onMIDI, nullptr)(p, e);
+        };
         callbacks.journalRepaired = [&n](const NetworkMIDIPeer&, std::size_t, std::size_t events) {
             n.repairs += events;
         };
@@ -370,4 +374,22 @@ TEST_F(NetworkMIDISessionTest, RestartedPeerReplacesItsOldSessionAndSameSSRCsSta
     EXPECT_EQ(a.midi.back().second, MIDIEvent::noteOffEvent(1, 0, 0));
     EXPECT_EQ(a.session->peers().size(), 2u);
     EXPECT_EQ(b2.joined.size(), 1u);
+}
+
+TEST_F(NetworkMIDISessionTest, APeerDisconnectedFromInsideItsMIDICallbackLeavesNoNoteBehind) {
+    auto& a = net.add("10.0.0.1");
+    auto& b = net.add("10.0.0.2");
+    const auto toB = net.connect(a, b);
+    b.onMIDI = [&](const NetworkMIDIPeer& peer, const MIDIEvent&) {
+        b.session->sendMIDI(peer.id, MIDIEvent::ccEvent(1, 1, 0));
+        b.session->disconnect(peer.id);
+    };
+    a.session->sendMIDI(toB, std::vector{MIDIEvent::noteOnEvent(60, 1, 0), MIDIEvent::noteOnEvent(61, 1, 0)});
+    queue.advance(10ms);
+    // The first note arrived and was released at the goodbye; the second was never passed on.
+    EXPECT_EQ(eventsOf(b),
+              (std::vector{MIDIEvent::noteOnEvent(60, 1, 0), MIDIEvent::noteOffEvent(60, 0, 0)}));
+    EXPECT_EQ(b.left, std::vector{NetworkMIDILeaveReason::disconnected});
+    EXPECT_EQ(eventsOf(a), std::vector{MIDIEvent::ccEvent(1, 1, 0)});
+    EXPECT_EQ(a.left, std::vector{NetworkMIDILeaveReason::byeReceived});
 }
