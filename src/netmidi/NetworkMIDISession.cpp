@@ -104,7 +104,7 @@ NetworkMIDIPeerId NetworkMIDISession::invite(const NetworkMIDIAddress& controlAd
     if (!running_) return 0;
     if (PeerRecord* existing = findByControl(controlAddress)) return existing->info.id;
     if (peers_.size() >= config_.maxPeers) return 0;
-    auto record = std::make_unique<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
+    auto record = std::make_shared<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
     PeerRecord& peer = *record;
     peer.info.id = nextPeerId_++;
     peer.info.role = NetworkMIDIPeerRole::invitedByUs;
@@ -217,7 +217,10 @@ void NetworkMIDISession::handleSessionPacket(NetworkMIDIChannel channel, const N
         case SessionCommand::refused:
             if (PeerRecord* peer = findByToken(p.initiatorToken); peer && !peer->connected()) {
                 if (peer->info.controlAddress.host == from.host) {
-                    failInvitation(peer->info.id, NetworkMIDIInvitationFailure::refusedByPeer);
+                    // Refused with our own SSRC: we invited ourselves.
+                    failInvitation(peer->info.id, p.ssrc == ssrc_
+                                                      ? NetworkMIDIInvitationFailure::ourOwnSession
+                                                      : NetworkMIDIInvitationFailure::refusedByPeer);
                 }
             }
             break;
@@ -296,7 +299,7 @@ void NetworkMIDISession::handleInvitation(NetworkMIDIChannel channel, const Netw
         return;
     }
     if (!running_) return;  // stopped from inside the policy
-    auto record = std::make_unique<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
+    auto record = std::make_shared<PeerRecord>(static_cast<std::uint16_t>(randomWord()));
     PeerRecord& peer = *record;
     peer.info.id = nextPeerId_++;
     peer.info.name = p.name;
@@ -394,11 +397,12 @@ void NetworkMIDISession::handleRTP(const NetworkMIDIAddress& from, std::span<con
         malformed(from, rtpMIDIErrorText(error));
         return;
     }
-    PeerRecord* peer = nullptr;
+    // Held for the whole call: a callback may remove the peer from the session.
+    std::shared_ptr<PeerRecord> peer;
     for (auto& [id, candidate] : peers_) {
         if (candidate->connected() && candidate->info.dataAddress == from &&
             candidate->info.ssrc == view.header.ssrc) {
-            peer = candidate.get();
+            peer = candidate;
             break;
         }
     }
@@ -451,14 +455,20 @@ void NetworkMIDISession::handleRTP(const NetworkMIDIAddress& from, std::span<con
     peer->receiveState.maxSystemExclusiveBytes = config_.maxSystemExclusiveBytes;
     const RTPMIDIError error = decodeCommandSection(view, peer->receiveState, events);
     if (error != RTPMIDIError::none) malformed(from, rtpMIDIErrorText(error));
-    for (const RTPMIDITimedEvent& timed : events) peer->receiver.observe(timed.event);
 
-    // Callbacks may disconnect the peer: each one works on a copy and the
-    // peer is looked up again afterwards.
-    const NetworkMIDIPeer info = peer->info;
-    if (callbacks_.midi) {
-        for (const MIDIEvent& e : repairs) callbacks_.midi(info, e);
-        for (const RTPMIDITimedEvent& timed : events) callbacks_.midi(info, timed.event);
+    // Each event is noted as delivered just before it is passed on, so a
+    // callback that disconnects the peer releases exactly the notes passed on,
+    // and nothing more of this packet follows the goodbye.
+    const NetworkMIDIPeer& info = peer->info;
+    auto stillJoined = [&] { return peers_.count(id) != 0; };
+    for (const MIDIEvent& e : repairs) {
+        if (!stillJoined()) break;
+        if (callbacks_.midi) callbacks_.midi(info, e);
+    }
+    for (const RTPMIDITimedEvent& timed : events) {
+        if (!stillJoined()) break;
+        peer->receiver.observe(timed.event);
+        if (callbacks_.midi) callbacks_.midi(info, timed.event);
     }
     if (!repairs.empty() && callbacks_.journalRepaired && find(id)) {
         callbacks_.journalRepaired(info, lost, repairs.size());
@@ -515,7 +525,7 @@ bool NetworkMIDISession::sendMIDI(NetworkMIDIPeerId id, std::span<const MIDIEven
 // events, one packet carrying only the journal.
 void NetworkMIDISession::sendPacket(PeerRecord& peer, std::span<const MIDIEvent> events) {
     const TimePoint now = queue_.now();
-    RTPMIDICommandWriter writer;
+    RTPMIDICommandWriter writer = std::move(writerScratch_);
     std::size_t next = 0;
     std::size_t systemExclusiveOffset = 0;
     do {
@@ -561,6 +571,7 @@ void NetworkMIDISession::sendPacket(PeerRecord& peer, std::span<const MIDIEvent>
         ++peer.info.statistics.packetsSent;
         callbacks_.send(NetworkMIDIChannel::data, peer.info.dataAddress, datagram_);
     } while (next < events.size());
+    writerScratch_ = std::move(writer);
 }
 
 // ---- Leaving -------------------------------------------------------------------
@@ -569,7 +580,7 @@ void NetworkMIDISession::removePeer(NetworkMIDIPeerId id, std::optional<NetworkM
                                     bool sayBye) {
     auto it = peers_.find(id);
     if (it == peers_.end()) return;
-    std::unique_ptr<PeerRecord> peer = std::move(it->second);
+    std::shared_ptr<PeerRecord> peer = std::move(it->second);
     peers_.erase(it);
     if (sayBye && running_) {
         SessionInvitationPacket bye;

@@ -120,7 +120,8 @@ struct NetworkMIDISessionConfig {
 class NetworkMIDISession {
 public:
     struct Callbacks {
-        // Sends a datagram from our control or data socket. Required.
+        // Sends a datagram from our control or data socket. Required. The bytes
+        // are valid during the call only; it must not call into this session.
         std::function<void(NetworkMIDIChannel, const NetworkMIDIAddress&, std::span<const std::uint8_t>)>
             send;
         // A peer finished the invitation (both ports) and can carry MIDI.
@@ -221,7 +222,8 @@ private:
     bool running_ = false;
     TimePoint epoch_;
     NetworkMIDIPeerId nextPeerId_ = 1;
-    std::map<NetworkMIDIPeerId, std::unique_ptr<PeerRecord>> peers_;
+    // Shared so a record outlives its removal while a callback still reads it.
+    std::map<NetworkMIDIPeerId, std::shared_ptr<PeerRecord>> peers_;
     TaskHandle timer_;
     TimePoint timerDue_{};
     std::map<NetworkMIDIAddress, TimePoint> lastLogByAddress_;
@@ -229,6 +231,7 @@ private:
     std::vector<std::uint8_t> datagram_;
     std::vector<std::uint8_t> journalBytes_;
     std::vector<RTPMIDITimedEvent> eventScratch_;
+    RTPMIDICommandWriter writerScratch_;
 };
 
 }  // namespace velorin

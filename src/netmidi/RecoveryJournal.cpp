@@ -154,6 +154,10 @@ RecoveryJournalError parseRecoveryJournal(std::span<const std::uint8_t> b, Recov
         if (length < 3 || b.size() - pos < length) return RecoveryJournalError::badLength;
         ChannelJournal channel;
         channel.channel = (b[pos] >> 3) & 0x0F;
+        // Each channel appears once; a second journal for it would contradict the first.
+        for (const ChannelJournal& seen : out.channels) {
+            if (seen.channel == channel.channel) return RecoveryJournalError::badChapter;
+        }
         if (auto error = parseChannel(b.subspan(pos, length), channel); error != RecoveryJournalError::none) {
             return error;
         }
@@ -220,7 +224,7 @@ void writeChannel(const ChannelJournal& c, ByteArray& out) {
         }
     }
     const std::size_t length = out.size() - start;
-    out[start] = static_cast<std::uint8_t>(((c.channel & 0x0F) << 3) | ((length >> 8) & 0x03));
+    out[start] = static_cast<std::uint8_t>((std::size_t{c.channel & 0x0Fu} << 3) | ((length >> 8) & 0x03));
     out[start + 1] = static_cast<std::uint8_t>(length);
     out[start + 2] = toc;
 }
@@ -323,9 +327,10 @@ void RecoveryJournalSender::record(const MIDIEvent& event, std::uint16_t sequenc
 }
 
 void RecoveryJournalSender::acknowledge(std::uint16_t sequenceNumber) {
-    // Feedback older than the checkpoint, or for packets not sent yet, changes nothing.
+    // Feedback older than the checkpoint changes nothing. (Packets without
+    // events, such as journal-only ones, are not recorded here, so feedback
+    // may name a packet newer than the last event.)
     if (!isAfterCheckpoint(sequenceNumber)) return;
-    if (static_cast<std::int16_t>(static_cast<std::uint16_t>(latest_ - sequenceNumber)) < 0) return;
     checkpoint_ = sequenceNumber;
     sweep();
 }
@@ -519,8 +524,14 @@ std::size_t RecoveryJournalReceiver::repair(const RecoveryJournal& journal, std:
             }
             emit(programEvent(cj.program->program, ch));
         }
-        for (const JournalController& log : cj.controllers) {
+        for (std::size_t i = 0; i < cj.controllers.size(); ++i) {
+            const JournalController& log = cj.controllers[i];
             if (log.number >= kFirstChannelModeController) continue;
+            // Of several logs of one controller the last one holds.
+            const auto later = std::find_if(
+                cj.controllers.begin() + static_cast<std::ptrdiff_t>(i) + 1, cj.controllers.end(),
+                [&](const JournalController& c2) { return c2.number == log.number; });
+            if (later != cj.controllers.end()) continue;
             if (c.controllers[log.number] != log.value) emit(MIDIEvent::ccEvent(log.number, log.value, ch));
         }
         if (cj.pitchWheel && c.pitchWheel != *cj.pitchWheel) emit(pitchEvent(*cj.pitchWheel, ch));
