@@ -349,7 +349,8 @@ bool AvahiNetworkDiscovery::isAvailable() const {
 
 std::vector<DiscoveredNetworkSession> AvahiNetworkDiscovery::sessions() const {
     std::vector<DiscoveredNetworkSession> result;
-    for (const auto& [key, session] : impl_->found) {
+    for (const auto& entry : impl_->found) {
+        const DiscoveredNetworkSession& session = entry.second;
         // One entry per name: the first address found (IPv4 sorts before IPv6 per interface).
         if (std::none_of(result.begin(), result.end(),
                          [&](const auto& s) { return s.name == session.name; })) {
