@@ -64,6 +64,7 @@ std::uint16_t NetworkMIDIService::controlPort() const {
 void NetworkMIDIService::start() {
     if (started_) return;
     started_ = true;
+    saidGoodbye_.clear();
     settingsSubscription_ = deps_.settings.observe([this] { settingsChanged(); });
     if (deps_.settings.isEnabled()) open();
     std::weak_ptr<NetworkMIDIService*> weak = lifetime_;
@@ -180,6 +181,10 @@ NetworkMIDISession::Callbacks NetworkMIDIService::sessionCallbacks() {
         const auto it = connected_.find(peer.id);
         if (it == connected_.end()) return;
         log(it->second.name + " left (" + leaveText(reason) + ")");
+        if (reason == NetworkMIDILeaveReason::byeReceived &&
+            saidGoodbye_.size() < NetworkMIDISettings::kMaxKnownPeers) {
+            saidGoodbye_.insert(it->second.name);
+        }
         peerByKey_.erase(it->second.key);
         connected_.erase(it);
         rebuildEndpoints();
@@ -292,7 +297,7 @@ void NetworkMIDIService::inviteKnownPeers() {
         deps_.discovery != nullptr ? deps_.discovery->sessions() : std::vector<DiscoveredNetworkSession>{};
     const auto peers = session_->peers();
     for (const auto& known : deps_.settings.knownPeers()) {
-        if (!known.initiatedByUs) continue;
+        if (!known.initiatedByUs || saidGoodbye_.contains(known.name)) continue;
         // Where discovery finds it now, else where it answered last.
         const auto found =
             std::find_if(discovered.begin(), discovered.end(),
@@ -310,6 +315,7 @@ void NetworkMIDIService::discoveryChanged() {
     std::set<std::string, std::less<>> now;
     for (const auto& session : sessions) {
         if (!announced_.contains(session.name)) {
+            saidGoodbye_.erase(session.name);
             log("Found \"" + session.name + "\" at " + session.address.text() + " on the local network");
         }
         now.insert(session.name);

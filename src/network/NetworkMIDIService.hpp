@@ -28,7 +28,8 @@ namespace velorin {
 // inventory, discovery, and the user's settings. Each connected peer is one
 // input and one output endpoint keyed "network-midi:" + its session name, so
 // routing survives reconnects. Sessions we started are invited again at start,
-// when a peer we lost reappears on the network, and every kRetryInterval.
+// when a peer we lost reappears on the network, and every kRetryInterval
+// while it is gone (unless it said goodbye: then only when it reappears).
 // Engine thread only; observers are told when the status the window shows
 // changes.
 class NetworkMIDIService final : public Observable {
@@ -134,6 +135,9 @@ private:
     MIDITransportRegistrations endpoints_;
     // Discovered session names already logged (bounded by the discovery's list).
     std::set<std::string, std::less<>> announced_;
+    // Sessions we started that ended theirs with a goodbye: not invited again
+    // until they reappear on the network or the hub starts again.
+    std::set<std::string, std::less<>> saidGoodbye_;
     Subscription settingsSubscription_;
     TaskHandle retryTimer_;
     TaskHandle repairLogTimer_;

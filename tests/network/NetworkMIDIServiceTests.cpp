@@ -124,10 +124,15 @@ TEST_F(NetworkMIDIServiceTest, SessionsWeStartedAreInvitedAgainAtStartAndWhenThe
     settle();
     ASSERT_EQ(stage->inputKeys(), std::vector<std::string>{"network-midi:Studio"});
 
-    // Studio goes away and comes back on another port, seen by discovery.
+    // Studio ends its session with a goodbye: not invited again while it is
+    // away, but when it reappears on the network (on another port).
     studio->service->stop();
     settle();
     ASSERT_TRUE(stage->inputKeys().empty());
+    studio->service->start();
+    queue.advance(NetworkMIDIService::kRetryInterval + 1s);
+    EXPECT_TRUE(stage->inputKeys().empty());
+    studio->service->stop();
     studio->settings->setControlPort(7104);
     studio->service->start();
     stage->discovery.show({{"Studio", {"127.0.0.1", 7104}}});
