@@ -117,6 +117,17 @@ struct NetworkMIDISessionConfig {
 // inside the call or timer that caused them (MIDI reaches `midi` from within
 // receive(), with no queue hop); a callback may call back into the session,
 // but must not destroy it.
+//
+// Driving it from the socket layer:
+//   NetworkMIDISession session(queue, config, callbacks);  // callbacks.send: sendto() on the socket of
+//   `channel` session.start();
+//   // a datagram read from the control socket (the data socket likewise):
+//   session.receive(NetworkMIDIChannel::control, from, bytes);
+//   session.invite({"192.0.2.7", 5004});          // peerJoined / invitationFailed tell how it went
+//   session.sendMIDI(peer.id, event);              // a joined peer's output; `midi` is its input
+//   session.stop();                                // BY to every peer, before the sockets close
+// Inviting again (a peer that left with timedOut, an invitation with noAnswer)
+// is the caller's choice: invite() the same address later.
 class NetworkMIDISession {
 public:
     struct Callbacks {
