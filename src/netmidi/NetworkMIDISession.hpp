@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -207,8 +208,8 @@ private:
     void sendSession(NetworkMIDIChannel channel, const NetworkMIDIAddress& to,
                      const SessionInvitationPacket& p);
     void sendInvitation(PeerRecord& peer);
-    void sendClockSync(PeerRecord& peer, std::uint8_t count, std::uint64_t t1, std::uint64_t t2,
-                       std::uint64_t t3, const NetworkMIDIAddress& to);
+    void sendClockSync(NetworkMIDIChannel channel, const NetworkMIDIAddress& to, std::uint8_t count,
+                       std::array<std::uint64_t, 3> timestamps);
     void sendPacket(PeerRecord& peer, std::span<const MIDIEvent> events);
     void join(PeerRecord& peer);
     // Removes the peer; a joined one releases its notes and leaves with `reason`.
