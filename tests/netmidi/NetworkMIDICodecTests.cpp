@@ -210,6 +210,13 @@ TEST(RecoveryJournal, EncodedJournalParsesBack) {
     ChannelJournal bendOnly;
     bendOnly.pitchWheel = 8192;
     journal.channels.push_back(bendOnly);
+    // 127 and 128 note logs without off bits have encodings of their own.
+    for (int channel = 1; channel <= 2; ++channel) {
+        ChannelJournal full;
+        full.channel = static_cast<std::uint8_t>(channel);
+        for (int n = 0; n < 126 + channel; ++n) full.notes.push_back({static_cast<std::uint8_t>(n), 1, false});
+        journal.channels.push_back(full);
+    }
     ByteArray bytes;
     encodeRecoveryJournal(journal, bytes);
     RecoveryJournal parsed;
