@@ -274,7 +274,11 @@ void RecoveryJournalSender::record(const MIDIEvent& event, std::uint16_t sequenc
         case MIDIEventType::noteOn:
             if (event.velocity > 0) {
                 NoteState& n = c.notes[number];
+                // A note on again is not journaled as off: an off bit always means
+                // "off now", so a receiver never silences a note the sender holds.
+                // (A receiver that lost the off and the new on keeps the old note.)
                 n.on = true;
+                n.offRecorded = false;
                 n.onRecorded = true;
                 n.onSequence = sequenceNumber;
                 n.velocity = low7(event.velocity) == 0 ? 1 : low7(event.velocity);
