@@ -290,8 +290,21 @@ void NetworkMIDISession::handleInvitation(NetworkMIDIChannel channel, const Netw
                    false);
     }
     if (peers_.size() >= config_.maxPeers) {
-        refuse(NetworkMIDIInvitationFailure::tooManyPeers);
-        return;
+        // Half-finished invitations make room for a new one (the oldest goes
+        // first), so a burst of invitations that never finish cannot keep
+        // everyone else out; joined peers are never pushed out.
+        PeerRecord* oldest = nullptr;
+        for (auto& [id, candidate] : peers_) {
+            if (candidate->info.state == NetworkMIDIPeerState::awaitingData &&
+                (!oldest || candidate->lastHeard < oldest->lastHeard)) {
+                oldest = candidate.get();
+            }
+        }
+        if (!oldest) {
+            refuse(NetworkMIDIInvitationFailure::tooManyPeers);
+            return;
+        }
+        removePeer(oldest->info.id, std::nullopt, false);
     }
     NetworkMIDIInvitation invitation{from, p.name, p.ssrc};
     if (callbacks_.acceptInvitation && !callbacks_.acceptInvitation(invitation)) {
