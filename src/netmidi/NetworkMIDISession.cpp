@@ -290,8 +290,21 @@ void NetworkMIDISession::handleInvitation(NetworkMIDIChannel channel, const Netw
                    false);
     }
     if (peers_.size() >= config_.maxPeers) {
-        refuse(NetworkMIDIInvitationFailure::tooManyPeers);
-        return;
+        // Half-finished invitations make room for a new one (the oldest goes
+        // first), so a burst of invitations that never finish cannot keep
+        // everyone else out; joined peers are never pushed out.
+        PeerRecord* oldest = nullptr;
+        for (auto& [id, candidate] : peers_) {
+            if (candidate->info.state == NetworkMIDIPeerState::awaitingData &&
+                (!oldest || candidate->lastHeard < oldest->lastHeard)) {
+                oldest = candidate.get();
+            }
+        }
+        if (!oldest) {
+            refuse(NetworkMIDIInvitationFailure::tooManyPeers);
+            return;
+        }
+        removePeer(oldest->info.id, std::nullopt, false);
     }
     NetworkMIDIInvitation invitation{from, p.name, p.ssrc};
     if (callbacks_.acceptInvitation && !callbacks_.acceptInvitation(invitation)) {
@@ -364,13 +377,12 @@ void NetworkMIDISession::handleClockSync(NetworkMIDIChannel channel, const Netwo
     const TimePoint now = queue_.now();
     peer->lastHeard = now;
     const std::uint64_t nowTicks = clockTicks(now);
-    (void)channel;
     switch (p.count) {
         case 0:
-            sendClockSync(*peer, 1, p.timestamps[0], nowTicks, 0, from);
+            sendClockSync(channel, from, 1, {p.timestamps[0], nowTicks, 0});
             break;
         case 1:
-            sendClockSync(*peer, 2, p.timestamps[0], p.timestamps[1], nowTicks, from);
+            sendClockSync(channel, from, 2, {p.timestamps[0], p.timestamps[1], nowTicks});
             if (nowTicks >= p.timestamps[0]) updateLatency(*peer, nowTicks - p.timestamps[0]);
             break;
         default:
@@ -498,15 +510,11 @@ void NetworkMIDISession::sendInvitation(PeerRecord& peer) {
                 control ? peer.info.controlAddress : peer.info.dataAddress, p);
 }
 
-void NetworkMIDISession::sendClockSync(PeerRecord& peer, std::uint8_t count, std::uint64_t t1,
-                                       std::uint64_t t2, std::uint64_t t3, const NetworkMIDIAddress& to) {
-    (void)peer;
-    SessionClockSyncPacket p;
-    p.ssrc = ssrc_;
-    p.count = count;
-    p.timestamps = {t1, t2, t3};
-    encodeSessionPacket(p, datagram_);
-    callbacks_.send(NetworkMIDIChannel::data, to, datagram_);
+// Answers go back on the port the question came in on.
+void NetworkMIDISession::sendClockSync(NetworkMIDIChannel channel, const NetworkMIDIAddress& to,
+                                       std::uint8_t count, std::array<std::uint64_t, 3> timestamps) {
+    encodeSessionPacket(SessionClockSyncPacket{ssrc_, count, timestamps}, datagram_);
+    callbacks_.send(channel, to, datagram_);
 }
 
 bool NetworkMIDISession::sendMIDI(NetworkMIDIPeerId id, std::span<const MIDIEvent> events) {
@@ -659,7 +667,8 @@ void NetworkMIDISession::onTimer() {
                     break;
                 }
                 if (now >= peer->nextSync) {
-                    sendClockSync(*peer, 0, clockTicks(now), 0, 0, peer->info.dataAddress);
+                    sendClockSync(NetworkMIDIChannel::data, peer->info.dataAddress, 0,
+                                  {clockTicks(now), 0, 0});
                     ++peer->syncsStarted;
                     const bool fast = peer->info.role == NetworkMIDIPeerRole::invitedByUs &&
                                       peer->syncsStarted < config_.fastSyncCount;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -117,6 +118,17 @@ struct NetworkMIDISessionConfig {
 // inside the call or timer that caused them (MIDI reaches `midi` from within
 // receive(), with no queue hop); a callback may call back into the session,
 // but must not destroy it.
+//
+// Driving it from the socket layer:
+//   NetworkMIDISession session(queue, config, callbacks);  // callbacks.send: sendto() on the socket of
+//   `channel` session.start();
+//   // a datagram read from the control socket (the data socket likewise):
+//   session.receive(NetworkMIDIChannel::control, from, bytes);
+//   session.invite({"192.0.2.7", 5004});          // peerJoined / invitationFailed tell how it went
+//   session.sendMIDI(peer.id, event);              // a joined peer's output; `midi` is its input
+//   session.stop();                                // BY to every peer, before the sockets close
+// Inviting again (a peer that left with timedOut, an invitation with noAnswer)
+// is the caller's choice: invite() the same address later.
 class NetworkMIDISession {
 public:
     struct Callbacks {
@@ -196,8 +208,8 @@ private:
     void sendSession(NetworkMIDIChannel channel, const NetworkMIDIAddress& to,
                      const SessionInvitationPacket& p);
     void sendInvitation(PeerRecord& peer);
-    void sendClockSync(PeerRecord& peer, std::uint8_t count, std::uint64_t t1, std::uint64_t t2,
-                       std::uint64_t t3, const NetworkMIDIAddress& to);
+    void sendClockSync(NetworkMIDIChannel channel, const NetworkMIDIAddress& to, std::uint8_t count,
+                       std::array<std::uint64_t, 3> timestamps);
     void sendPacket(PeerRecord& peer, std::span<const MIDIEvent> events);
     void join(PeerRecord& peer);
     // Removes the peer; a joined one releases its notes and leaves with `reason`.

@@ -207,7 +207,10 @@ void writeChannel(const ChannelJournal& c, ByteArray& out) {
             }
         }
         std::size_t logs = std::min<std::size_t>(c.notes.size(), 127);
-        if (low > high && c.notes.size() >= 128) logs = 128;  // 127 with LOW 15, HIGH 0 means 128
+        // Without off bits, LOW 15 and HIGH 0 turn a count of 127 into 128; LOW 15
+        // and HIGH 1 say "no off bits" and keep 127 as it is.
+        if (low > high && c.notes.size() >= 128) logs = 128;
+        if (low > high && logs == 127) high = 1;
         out.push_back(static_cast<std::uint8_t>(std::min<std::size_t>(logs, 127)));
         out.push_back(static_cast<std::uint8_t>((low << 4) | high));
         for (std::size_t i = 0; i < logs; ++i) {
@@ -271,7 +274,11 @@ void RecoveryJournalSender::record(const MIDIEvent& event, std::uint16_t sequenc
         case MIDIEventType::noteOn:
             if (event.velocity > 0) {
                 NoteState& n = c.notes[number];
+                // A note on again is not journaled as off: an off bit always means
+                // "off now", so a receiver never silences a note the sender holds.
+                // (A receiver that lost the off and the new on keeps the old note.)
                 n.on = true;
+                n.offRecorded = false;
                 n.onRecorded = true;
                 n.onSequence = sequenceNumber;
                 n.velocity = low7(event.velocity) == 0 ? 1 : low7(event.velocity);
@@ -426,6 +433,7 @@ void RecoveryJournalSender::encodeChannel(std::size_t ch, Detail detail, TimePoi
         out.resize(headerAt);  // no chapter N
     } else {
         toc |= kChapterN;
+        if (low > high && logs == 127) high = 1;  // see writeChannel
         out[headerAt] = static_cast<std::uint8_t>(logs);
         out[headerAt + 1] = static_cast<std::uint8_t>((low << 4) | high);
     }

@@ -46,7 +46,7 @@ struct ChannelJournal {
     std::vector<JournalController> controllers;
     std::optional<std::uint16_t> pitchWheel;  // 14-bit
     std::vector<JournalNoteLog> notes;
-    std::bitset<128> offNotes;  // notes switched off since the checkpoint
+    std::bitset<128> offNotes;  // notes switched off since the checkpoint (and not on again)
     friend bool operator==(const ChannelJournal&, const ChannelJournal&) = default;
 };
 

@@ -210,6 +210,14 @@ TEST(RecoveryJournal, EncodedJournalParsesBack) {
     ChannelJournal bendOnly;
     bendOnly.pitchWheel = 8192;
     journal.channels.push_back(bendOnly);
+    // 127 and 128 note logs without off bits have encodings of their own.
+    for (int channel = 1; channel <= 2; ++channel) {
+        ChannelJournal full;
+        full.channel = static_cast<std::uint8_t>(channel);
+        for (int n = 0; n < 126 + channel; ++n)
+            full.notes.push_back({static_cast<std::uint8_t>(n), 1, false});
+        journal.channels.push_back(full);
+    }
     ByteArray bytes;
     encodeRecoveryJournal(journal, bytes);
     RecoveryJournal parsed;
@@ -258,6 +266,12 @@ TEST(RecoveryJournal, LostNoteOffIsRepairedAndStaleNotesStaySilent) {
         repairs.clear();
         EXPECT_EQ(copy.repair(journal, repairs), 0u);
     }
+    // A note played again after its off is journaled as on only, so a receiver
+    // that had both never silences it.
+    sender.record(MIDIEvent::noteOnEvent(60, 90, 0), 12, t0);
+    RecoveryJournal again = sender.snapshot(t0 + 2s);
+    ASSERT_EQ(again.channels.size(), 1u);
+    EXPECT_FALSE(again.channels[0].offNotes.test(60));
     std::vector<MIDIEvent> released;
     EXPECT_EQ(receiver.releaseAll(released), 2u);
     EXPECT_EQ(receiver.notesOn(), 0u);

@@ -301,8 +301,6 @@ TEST_F(NetworkMIDISessionTest, SilentPeerTimesOut) {
 TEST_F(NetworkMIDISessionTest, StrangersAndForgedPacketsCannotInjectMIDI) {
     auto& a = net.add("10.0.0.1");
     auto& b = net.add("10.0.0.2");
-    std::vector<std::string> logs;
-    NetworkMIDISession::Callbacks callbacks;
     net.connect(a, b);
     // RTP from a host that never joined, and from the peer's host with another SSRC.
     RTPMIDICommandWriter writer;
@@ -325,6 +323,20 @@ TEST_F(NetworkMIDISessionTest, StrangersAndForgedPacketsCannotInjectMIDI) {
     twin.session->invite({"10.0.0.2", 5004});
     queue.advance(50ms);
     EXPECT_EQ(b.failures, std::vector{NetworkMIDIInvitationFailure::ourOwnSession});
+
+    // A flood of invitations that never finish cannot keep a real peer out.
+    NetworkMIDISessionConfig small;
+    small.maxPeers = 2;
+    auto& d = net.add("10.0.0.5", small);
+    for (std::uint32_t i = 0; i < 50; ++i) {
+        const SessionInvitationPacket in{SessionCommand::invitation, 2, i, 1000 + i, "flood"};
+        net.deliver({"10.0.0.66", static_cast<std::uint16_t>(6000 + i)}, {"10.0.0.5", 5004},
+                    encodedSessionPacket(in));
+    }
+    a.session->invite({"10.0.0.5", 5004});
+    queue.advance(50ms);
+    EXPECT_EQ(d.joined.size(), 1u);
+    EXPECT_LE(d.session->peers().size(), 2u);
 }
 
 TEST_F(NetworkMIDISessionTest, InitiatorSyncsQuicklyAtFirstThenPeriodically) {
