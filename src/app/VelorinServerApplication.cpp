@@ -391,9 +391,9 @@ void VelorinServerApplication::shutDown() {
     isShutDown_ = true;
     onEngineThread([this] {
         linkClock_->stopPolling();
-        // Goodbyes to the peers; the notes they held are released first.
-        if (networkService_) networkService_->stop();
+        // The engine's panic reaches the network peers too; then the goodbyes.
         engine_->stop();
+        if (networkService_) networkService_->stop();
     });
 }
 
