@@ -16,7 +16,7 @@ server="$1"
 settings_writer="$2"
 peer_dir="$3"
 source "$(dirname "$0")/../app/server_test_lib.sh"
-[ -d "$peer_dir/node_modules/rtpmidi" ] || fail "the test peer is not installed: npm ci --prefix $peer_dir"
+[ -d "$peer_dir/node_modules/rtpmidi" ] || fail "the test peer is not installed: npm install --prefix $peer_dir --omit=optional --no-save"
 
 XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$settings_writer" \
   --bool networkMIDIEnabled.v1=true \
