@@ -2,6 +2,7 @@
 #include "network/NetworkMIDIService.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -144,6 +145,7 @@ void NetworkMIDIService::close(bool sayGoodbye) {
     }
     control_.reset();
     data_.reset();
+    sendErrorsLogged_.clear();
     connected_.clear();
     peerByKey_.clear();
     status_ = "Off";
@@ -157,7 +159,13 @@ NetworkMIDISession::Callbacks NetworkMIDIService::sessionCallbacks() {
     callbacks.send = [this](NetworkMIDIChannel channel, const NetworkMIDIAddress& to,
                             std::span<const std::uint8_t> datagram) {
         DatagramSocket* socket = channel == NetworkMIDIChannel::control ? control_.get() : data_.get();
-        if (socket != nullptr) socket->sendTo(datagram, to);
+        if (socket == nullptr) return;
+        const int error = socket->sendTo(datagram, to);
+        // A full buffer drops the datagram as a network would; anything else
+        // (no route, a firewall) is said once per kind while the session runs.
+        if (error != 0 && error != EAGAIN && sendErrorsLogged_.insert(error).second) {
+            log("Cannot send to " + to.text() + ": " + errorText(error));
+        }
     };
     callbacks.peerJoined = [this](const NetworkMIDIPeer& peer) {
         Connected entry;

@@ -138,6 +138,8 @@ private:
     // Sessions we started that ended theirs with a goodbye: not invited again
     // until they reappear on the network or the hub starts again.
     std::set<std::string, std::less<>> saidGoodbye_;
+    // The send errors already logged while the session runs.
+    std::set<int> sendErrorsLogged_;
     Subscription settingsSubscription_;
     TaskHandle retryTimer_;
     TaskHandle repairLogTimer_;
