@@ -75,6 +75,16 @@ TEST_F(NetworkMIDIServiceTest, ConnectedPeersAreEndpointsByNameAndCarryMIDIBothW
     EXPECT_EQ(snapshot.peers[0].name, "Studio");
     EXPECT_EQ(snapshot.peers[0].state, NetworkMIDIStatusSnapshot::Peer::State::connected);
 
+    // A second session of the same name is told apart by its address.
+    HostedHub twin(queue, network, "Studio", 9004);
+    twin->service->start();
+    twin->service->connect("127.0.0.1:6004");
+    settle();
+    EXPECT_EQ(stage->inputKeys(),
+              (std::vector<std::string>{"network-midi:Studio", "network-midi:Studio (127.0.0.1:9004)"}));
+    twin->service->stop();
+    settle();
+
     // The peer leaves: its endpoints go, the note it started is ended first.
     studio->service->stop();
     settle();
