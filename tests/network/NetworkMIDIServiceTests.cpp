@@ -183,5 +183,38 @@ TEST_F(NetworkMIDIServiceTest, SwitchingRenamingAndBusyPortsAreReported) {
     EXPECT_TRUE(stage->logged("Cannot connect to \"host:notaport\": not a host or host:port"));
 }
 
+TEST_F(NetworkMIDIServiceTest, HostilePacketsCostAtMostOneLinePerSecondAndNothingElse) {
+    HostedHub studio(queue, network, "Studio", 7004);
+    studio->service->start();
+    test::FakeDatagramNetwork::Factory attackerSockets(network, "192.168.1.66");
+    auto opened = attackerSockets.open(4000, [](std::span<const std::uint8_t>, const NetworkMIDIAddress&) {});
+    auto& attacker = std::get<std::unique_ptr<DatagramSocket>>(opened);
+    const std::vector<ByteArray> garbage{
+        {0xFF, 0xFF, 'I', 'N'}, {0xFF, 0xFF, 'C', 'K', 0, 0}, {0x80, 0x61, 0, 1}, ByteArray(2000, 0xF0), {}};
+    for (int round = 0; round < 100; ++round) {
+        for (const auto& datagram : garbage) {
+            attacker->sendTo(datagram, {"127.0.0.1", 7004});
+            attacker->sendTo(datagram, {"127.0.0.1", 7005});
+        }
+        queue.advance(20ms);  // 2 s in all
+    }
+    std::size_t lines = 0;
+    studio->log->flush();
+    for (const auto& entry : studio->log->entries()) {
+        const auto* message = std::get_if<LogEntry::Message>(&entry.kind);
+        if (message != nullptr && message->text.find("192.168.1.66:4000") != std::string::npos) ++lines;
+    }
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 3u);
+    EXPECT_TRUE(studio->inputKeys().empty());
+
+    // A real peer still gets in.
+    HostedHub stage(queue, network, "Stage", 6004);
+    stage->service->start();
+    stage->service->connect("127.0.0.1:7004");
+    settle();
+    EXPECT_EQ(studio->inputKeys(), std::vector<std::string>{"network-midi:Stage"});
+}
+
 }  // namespace
 }  // namespace velorin
