@@ -67,5 +67,20 @@ TEST(UDPDatagramSocketTest, ResolvesLiteralsAndNamesLaterOnTheLoop) {
     EXPECT_EQ(named->front().port, 5006);
 }
 
+TEST(UDPDatagramSocketTest, CarriesIPv6WhereTheSystemHasIt) {
+    PollMainQueue queue;
+    UDPDatagramSocketFactory factory(queue);
+    std::vector<NetworkMIDIAddress> senders;
+    auto openA = factory.open(0, [](std::span<const std::uint8_t>, const NetworkMIDIAddress&) {});
+    auto openB = factory.open(
+        0, [&](std::span<const std::uint8_t>, const NetworkMIDIAddress& from) { senders.push_back(from); });
+    auto& a = std::get<std::unique_ptr<DatagramSocket>>(openA);
+    auto& b = std::get<std::unique_ptr<DatagramSocket>>(openB);
+    if (a->sendTo(ByteArray{1}, {"::1", b->localPort()}) != 0) GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_TRUE(queue.runFor(2s, [&] { return !senders.empty(); }));
+    EXPECT_EQ(senders[0], (NetworkMIDIAddress{"::1", a->localPort()}));
+    EXPECT_EQ(senders[0].text(), "[::1]:" + std::to_string(a->localPort()));
+}
+
 }  // namespace
 }  // namespace velorin
