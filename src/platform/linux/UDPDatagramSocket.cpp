@@ -162,7 +162,7 @@ int openBound(int family, std::uint16_t port, int& fd, std::uint16_t& boundPort)
 UDPDatagramSocketFactory::~UDPDatagramSocketFactory() {
     lifetime_.reset();
     std::lock_guard lock(resolversMutex_);
-    for (auto& thread : resolvers_) thread.join();
+    for (auto& lookup : resolvers_) lookup.thread.join();
 }
 
 std::variant<std::unique_ptr<DatagramSocket>, int> UDPDatagramSocketFactory::open(std::uint16_t port,
@@ -198,7 +198,18 @@ void UDPDatagramSocketFactory::resolve(const NetworkMIDIAddress& address,
     std::weak_ptr<UDPDatagramSocketFactory*> weak = lifetime_;
     MainQueue* queue = &queue_;
     std::lock_guard lock(resolversMutex_);
-    resolvers_.emplace_back([weak, queue, address, done = std::move(done)]() mutable {
+    // Finished lookups give their threads back first.
+    std::erase_if(resolvers_, [](Lookup& lookup) {
+        if (!lookup.finished->load()) return false;
+        lookup.thread.join();
+        return true;
+    });
+    if (resolvers_.size() >= kMaxLookups) {
+        queue_.post([done = std::move(done)] { done(std::string("too many lookups at once; try again")); });
+        return;
+    }
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([weak, queue, address, finished, done = std::move(done)]() mutable {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_DGRAM;
@@ -220,11 +231,14 @@ void UDPDatagramSocketFactory::resolve(const NetworkMIDIAddress& address,
             freeaddrinfo(list);
             result = std::move(found);
         }
-        if (weak.expired()) return;
-        queue->post([weak, done = std::move(done), result = std::move(result)]() mutable {
-            if (!weak.expired()) done(std::move(result));
-        });
+        if (!weak.expired()) {
+            queue->post([weak, done = std::move(done), result = std::move(result)]() mutable {
+                if (!weak.expired()) done(std::move(result));
+            });
+        }
+        finished->store(true);
     });
+    resolvers_.push_back({std::move(thread), std::move(finished)});
 }
 
 }  // namespace velorin

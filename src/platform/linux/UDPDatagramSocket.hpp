@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,7 +18,7 @@ namespace velorin {
 // where the system has no IPv6. Reading drains at most a bounded number of
 // datagrams per wake-up so one busy peer cannot starve the queue; a datagram
 // longer than the buffer is dropped whole. Host names are resolved on a
-// short-lived thread of their own that posts its answer back.
+// short-lived thread of their own that posts its answer back (a few at once).
 class UDPDatagramSocketFactory final : public DatagramSocketFactory {
 public:
     explicit UDPDatagramSocketFactory(MainQueue& queue) : queue_(queue) {}
@@ -35,8 +36,14 @@ public:
 private:
     MainQueue& queue_;
     std::shared_ptr<UDPDatagramSocketFactory*> lifetime_ = std::make_shared<UDPDatagramSocketFactory*>(this);
+    // Lookups at once; more are answered "busy" (each holds a thread).
+    static constexpr std::size_t kMaxLookups = 4;
+    struct Lookup {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
     std::mutex resolversMutex_;
-    std::vector<std::thread> resolvers_;
+    std::vector<Lookup> resolvers_;
 };
 
 }  // namespace velorin
