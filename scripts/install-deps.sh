@@ -10,7 +10,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config git
   qt6-base-dev libgl-dev
   ableton-link-dev libasio-dev
-  libplist-dev nlohmann-json3-dev libasound2-dev libsystemd-dev
+  libplist-dev nlohmann-json3-dev libasound2-dev libsystemd-dev libavahi-client-dev
   dpkg-dev librsvg2-bin
 )
 if [ "${1:-}" != package ]; then
@@ -19,6 +19,7 @@ if [ "${1:-}" != package ]; then
     libgtest-dev libgmock-dev libbenchmark-dev
     usbmuxd libusbmuxd-tools
     iproute2 util-linux dbus-daemon dbus-bin
+    avahi-daemon nodejs npm nftables
     alsa-utils qemu-system-x86 xz-utils cpio
     desktop-file-utils appstream systemd file lintian
   )

@@ -9,6 +9,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+# The RTP-MIDI peer of another implementation that the network tests talk to
+# (a test peer only; the product uses none of it), at the versions of its lock
+# file. Its optional mDNS add-ons are left out: one is not on the npm registry,
+# and the tests never need them.
+npm install --prefix tests/network/peer --omit=optional --no-save --no-audit --no-fund --loglevel=error
 
 export CTEST_OUTPUT_ON_FAILURE=1
 export QT_QPA_PLATFORM=offscreen

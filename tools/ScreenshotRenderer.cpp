@@ -182,7 +182,13 @@ struct Scene {
                 .activity = activity,
                 .usbStatus = nullptr,
                 // Shown on, as for a user who starts it at login.
-                .startAtLogin = {.isEnabled = [] { return true; }, .setEnabled = [](bool) { return true; }}});
+                .startAtLogin = {.isEnabled = [] { return true; }, .setEnabled = [](bool) { return true; }},
+                .networkStatus = &networkStatus,
+                .networkCommands = {.setEnabled = [](bool) {},
+                                    .setSessionName = [](std::string) {},
+                                    .setOnlyKnownPeersMayInvite = [](bool) {},
+                                    .connect = [](std::string) {},
+                                    .disconnect = [](std::string) {}}});
         queue.runPending();  // the first snapshot reaches the window
         routing = &window->routingSection();
         sheets = &window->morphSheets();
@@ -200,6 +206,19 @@ struct Scene {
     Subscription linkPublication;
     MIDIEngineStateChannel engineState{queue, std::make_shared<const MIDIEngineSnapshot>()};
     std::unique_ptr<MIDIEngineStatePublisher> enginePublisher;
+    // A network session with one peer connected and another found on the network.
+    NetworkMIDIStatusChannel networkStatus{
+        queue, std::make_shared<const NetworkMIDIStatusSnapshot>(NetworkMIDIStatusSnapshot{
+                   .isEnabled = true,
+                   .sessionName = "Velorin Server on stage-laptop",
+                   .controlPort = 5004,
+                   .onlyKnownPeersMayInvite = false,
+                   .status = "Listening on UDP 5004 and 5005",
+                   .discoveryAvailable = true,
+                   .peers = {{"Practice iPad", "192.168.1.23:5004",
+                              NetworkMIDIStatusSnapshot::Peer::State::connected, 2.4},
+                             {"Studio Mac", "192.168.1.40:5004",
+                              NetworkMIDIStatusSnapshot::Peer::State::discovered, std::nullopt}}})};
     MIDIActivityMonitor activity{[this] { return queue.uptimeSeconds(); }};
     std::unique_ptr<MIDIEngine> engine;
     std::unique_ptr<MainWindow> window;

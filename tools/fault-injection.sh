@@ -7,7 +7,7 @@
 # Usage: tools/fault-injection.sh [-b BUILD_DIR] [-k] [-c] [-t SECONDS] [LIST[:N] ...]
 #
 #   LIST       a mutation list: a name in tools/mutations/ (midi, morphs, engine, link, log,
-#              usb, usb-channel, platform-alsa, platform-qt, platform-linux, core) or the path of a list file;
+#              usb, usb-channel, platform-alsa, platform-qt, platform-linux, core, network) or the path of a list file;
 #              every list in tools/mutations/ when none is given
 #   LIST:N     only mutant N of that list (numbered from 1 as the output shows)
 #   -b DIR     the build directory, configured already (default build/default)
@@ -72,6 +72,7 @@ declare -A LAYER_TESTS=(
     [platform/qt]="platform_qt_tests"
     [core]="core_tests platform_qt_tests log_tests engine_tests"
     [platform/linux]="platform_linux_tests"
+    [network]="network_tests"
 )
 # Where a test program is built, when not in tests/<name without _tests>/.
 declare -A TEST_DIR=(

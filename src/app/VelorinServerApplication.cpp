@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include <unistd.h>
+
 #include <cassert>
 #include <cstdio>
 #include <utility>
@@ -22,9 +24,13 @@
 #include "link/LinkManager.hpp"
 #include "log/AppFeatureFlags.hpp"
 #include "log/LogStore.hpp"
+#include "network/NetworkMIDIService.hpp"
+#include "network/NetworkMIDISettings.hpp"
 #include "platform/alsa/AlsaMIDIService.hpp"
+#include "platform/linux/AvahiNetworkDiscovery.hpp"
 #include "platform/linux/CPUWakeLatency.hpp"
 #include "platform/linux/RealtimePriority.hpp"
+#include "platform/linux/UDPDatagramSocket.hpp"
 #include "platform/qt/QSettingsStore.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "ui/HubTrayIcon.hpp"
@@ -66,6 +72,7 @@ VelorinServerApplication::VelorinServerApplication(Platform platform) {
         buildMIDIService(platform);
         buildUSBService(platform);
         buildEngine(platform);
+        buildNetworkMIDI(platform);
     });
     // Connected before the window exists, so that at quit the engine stops
     // before the window saves its size on the same notification.
@@ -84,6 +91,12 @@ VelorinServerApplication::~VelorinServerApplication() {
         engineStatePublisher_.reset();
         linkStatePublication_.reset();
         usbStatusPublication_.reset();
+        networkStatusPublication_.reset();
+        if (engine_) engine_->setTransportOutputHandler(NetworkMIDIService::kTransportKind, nullptr);
+        networkService_.reset();
+        networkDiscovery_.reset();
+        networkSockets_.reset();
+        networkSettings_.reset();
         engine_.reset();
         usbService_.reset();
         midiService_.reset();
@@ -95,6 +108,7 @@ VelorinServerApplication::~VelorinServerApplication() {
     engineState_.reset();
     linkState_.reset();
     usbStatus_.reset();
+    networkStatus_.reset();
     activity_.reset();
     latency_.reset();
     // Whatever was appended since the last publication still reaches the
@@ -210,6 +224,45 @@ void VelorinServerApplication::buildEngine(const Platform& platform) {
     });
 }
 
+void VelorinServerApplication::buildNetworkMIDI(const Platform& platform) {
+    if (!platform.network) return;
+    char host[256] = {};
+    std::string defaultName = "Velorin Server";
+    if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') defaultName += std::string(" on ") + host;
+    networkSettings_ = std::make_unique<NetworkMIDISettings>(*settings_, defaultName);
+    networkSockets_ = std::make_unique<UDPDatagramSocketFactory>(*engineQueue_);
+    if (platform.network->discovery) {
+        auto discovery = std::make_unique<AvahiNetworkDiscovery>(*engineQueue_);
+        discovery->onLog = [log = logStore_](std::string line) { log->log(std::move(line)); };
+        networkDiscovery_ = std::move(discovery);
+    }
+    MIDIEngine* engine = engine_.get();
+    networkService_ = std::make_unique<NetworkMIDIService>(
+        NetworkMIDIService::Dependencies{.queue = *engineQueue_,
+                                         .log = *logStore_,
+                                         .settings = *networkSettings_,
+                                         .sockets = *networkSockets_,
+                                         .discovery = networkDiscovery_.get()},
+        NetworkMIDIService::Sink{
+            .endpointsChanged =
+                [engine](MIDITransportRegistrations registrations) {
+                    engine->setTransportEndpoints(NetworkMIDIService::kTransportKind,
+                                                  std::move(registrations));
+                },
+            .midiReceived =
+                [engine, packet = std::make_shared<MIDIRawPacket>()](
+                    std::string_view key, std::string_view sourceName, std::span<const std::uint8_t> bytes) {
+                    packet->bytes.assign(bytes.begin(), bytes.end());
+                    engine->handleInput(std::span<const MIDIRawPacket>(packet.get(), 1), key, sourceName,
+                                        MIDILatencyMonitor::Clock::now());
+                }});
+    engine->setTransportOutputHandler(
+        NetworkMIDIService::kTransportKind,
+        [service = networkService_.get()](const MIDIEvent& event, const std::string& key) {
+            return service->send(event, key);
+        });
+}
+
 void VelorinServerApplication::buildWindow(const Platform& platform) {
     // The window's queue takes the notifications; the engine's thread publishes.
     engineState_ =
@@ -218,6 +271,10 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
     if (usbService_) {
         usbStatus_ = std::make_unique<SnapshotChannel<VLUSBStatusSnapshot>>(
             *queue_, std::make_shared<const VLUSBStatusSnapshot>());
+    }
+    if (networkService_) {
+        networkStatus_ = std::make_unique<NetworkMIDIStatusChannel>(
+            *queue_, std::make_shared<const NetworkMIDIStatusSnapshot>());
     }
     // Each publisher subscribes to objects of the engine's thread, so it is
     // made (and later ended) there; each publishes its first value at once.
@@ -230,6 +287,8 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                 return service->statusSnapshot();
             });
         }
+        if (networkService_)
+            networkStatusPublication_ = publishNetworkMIDIStatus(*networkService_, *networkStatus_);
     });
     window_ = std::make_unique<MainWindow>(
         *queue_, *settings_, logStore_,
@@ -240,7 +299,11 @@ void VelorinServerApplication::buildWindow(const Platform& platform) {
                              .activity = *activity_,
                              .latency = latency_.get(),
                              .usbStatus = usbStatus_.get(),
-                             .startAtLogin = startAtLoginOption(platform)},
+                             .startAtLogin = startAtLoginOption(platform),
+                             .networkStatus = networkStatus_.get(),
+                             .networkCommands = networkService_ ? makePostedNetworkMIDICommands(
+                                                                      *engineQueue_, *networkService_)
+                                                                : NetworkMIDICommands{}},
         platform.bundleInfo);
     window_->setAppearAction([this] { start(); });
     window_->setCloseAction([this] { windowClosed(); });
@@ -319,6 +382,7 @@ void VelorinServerApplication::start() {
     isStarted_ = true;
     onEngineThread([this] {
         engine_->start();
+        if (networkService_) networkService_->start();
         linkClock_->startPolling();
     });
 }
@@ -328,7 +392,9 @@ void VelorinServerApplication::shutDown() {
     isShutDown_ = true;
     onEngineThread([this] {
         linkClock_->stopPolling();
+        // The engine's panic reaches the network peers too; then the goodbyes.
         engine_->stop();
+        if (networkService_) networkService_->stop();
     });
 }
 

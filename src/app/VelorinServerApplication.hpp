@@ -17,6 +17,7 @@
 #include "link/LinkClockView.hpp"
 #include "link/LinkSession.hpp"
 #include "log/BundleInfo.hpp"
+#include "network/NetworkMIDIView.hpp"
 #include "ui/MIDIDeviceSettingsView.hpp"
 #include "usb/VLUSBStatusSnapshot.hpp"
 
@@ -34,6 +35,10 @@ class CPUWakeLatency;
 class QueueThread;
 class QSettingsStore;
 class VLUSBService;
+class NetworkMIDIService;
+class NetworkMIDISettings;
+class DatagramSocketFactory;
+class NetworkMIDIDiscovery;
 
 // The object that builds and owns everything the server runs on, in start-up
 // order: the settings store, the log store (mirrored to standard error), the
@@ -66,6 +71,11 @@ public:
         std::string usbmuxdSocketPath;
     };
 
+    struct NetworkOptions {
+        // Advertise and browse through the system's Avahi daemon.
+        bool discovery = true;
+    };
+
     // What the server runs on. The defaults are the real machine; tests
     // replace parts with fakes.
     struct Platform {
@@ -82,6 +92,9 @@ public:
         std::unique_ptr<LinkSession> linkSession;
         // Absent: no USB transport at all.
         std::optional<USBOptions> usb = USBOptions{};
+        // Absent: no network MIDI session at all. Present: the session runs
+        // when its setting is on.
+        std::optional<NetworkOptions> network = NetworkOptions{};
         bool mirrorLogToStandardError = true;
         // False: headless — no widget is created at all.
         bool withWindow = true;
@@ -140,6 +153,8 @@ public:
     MIDIService& midiService() const { return *midiService_; }
     // Null without USB.
     VLUSBService* usbService() const { return usbService_.get(); }
+    // Null without network MIDI.
+    NetworkMIDIService* networkService() const { return networkService_.get(); }
     MIDIEngine& engine() const { return *engine_; }
     bool hasWindow() const { return window_ != nullptr; }
     // Only with a window.
@@ -159,6 +174,7 @@ private:
     void buildMIDIService(Platform& platform);
     void buildUSBService(const Platform& platform);
     void buildEngine(const Platform& platform);
+    void buildNetworkMIDI(const Platform& platform);
     void buildWindow(const Platform& platform);
     void windowClosed();
     StartAtLoginOption startAtLoginOption(const Platform& platform);
@@ -183,6 +199,10 @@ private:
     std::unique_ptr<MIDIService> midiService_;
     std::unique_ptr<VLUSBService> usbService_;
     std::unique_ptr<MIDIEngine> engine_;
+    std::unique_ptr<NetworkMIDISettings> networkSettings_;
+    std::unique_ptr<DatagramSocketFactory> networkSockets_;
+    std::unique_ptr<NetworkMIDIDiscovery> networkDiscovery_;
+    std::unique_ptr<NetworkMIDIService> networkService_;
     QMetaObject::Connection quitConnection_;
     // With a window: the snapshots it reads, published on the engine's thread
     // by the engine, the clock and the USB service.
@@ -192,6 +212,8 @@ private:
     Subscription linkStatePublication_;
     std::unique_ptr<SnapshotChannel<VLUSBStatusSnapshot>> usbStatus_;
     Subscription usbStatusPublication_;
+    std::unique_ptr<NetworkMIDIStatusChannel> networkStatus_;
+    Subscription networkStatusPublication_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<HubTrayIcon> tray_;
     std::function<void(const std::string&, const std::string&)> notify_;

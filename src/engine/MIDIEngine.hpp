@@ -173,6 +173,14 @@ public:
     const AppVirtualMIDIPorts& virtualPorts() const { return virtualPorts_; }
     AppVirtualMIDIPortPreferences& virtualPortPreferences() { return virtualPortPreferences_; }
 
+    // --- other transports (network sessions) ------------------------------------------------
+    // Replaces the endpoints a transport other than USB owns (routes
+    // transportOwned with `kind`) and, while started, rebuilds the inventory
+    // with them: inputs gone from it release the notes they hold. Their MIDI
+    // comes in through handleInput() and leaves through the output handler set
+    // for `kind`.
+    void setTransportEndpoints(std::string_view kind, MIDITransportRegistrations registrations);
+
     // --- USB ------------------------------------------------------------------------------------
     // Inbound MIDI from a USB device, routed by the presentation setting.
     void handleUSBInput(const VLUSBInboundMIDI& message);
@@ -313,7 +321,7 @@ private:
     void collectOutputIndices(const RoutingKeySet& keys, std::vector<std::size_t>& out) const;
     void resetAndCarryOut(std::string_view morphID);
     void bumpRoutingRevision();
-    enum class RefreshOrigin { system, usb };
+    enum class RefreshOrigin { system, usb, transport };
     // Builds and installs the inventory; false (and logged) on a duplicate key.
     bool installInventory(RefreshOrigin origin);
     void installInventoryValue(MIDIEndpointInventory inventory);
@@ -381,6 +389,8 @@ private:
     std::vector<MIDIInputEndpointRegistration> fixedSystemInputs_;
     std::vector<MIDIOutputEndpointRegistration> fixedSystemOutputs_;
     MIDITransportRegistrations transportRegistrations_;
+    // The other transports' endpoints by kind, listed after USB's.
+    std::map<std::string, MIDITransportRegistrations, std::less<>> otherTransportRegistrations_;
     VLUSBPresentationSettings usbPresentation_;
     Subscription usbPresentationSubscription_;
     std::uint64_t scheduledRefreshGeneration_ = 0;

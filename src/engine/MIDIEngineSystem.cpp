@@ -346,10 +346,15 @@ bool MIDIEngine::installInventory(RefreshOrigin origin) {
     inputs.insert(inputs.end(), transportRegistrations_.inputs.begin(), transportRegistrations_.inputs.end());
     outputs.insert(outputs.end(), transportRegistrations_.outputs.begin(),
                    transportRegistrations_.outputs.end());
+    for (const auto& [kind, registrations] : otherTransportRegistrations_) {
+        inputs.insert(inputs.end(), registrations.inputs.begin(), registrations.inputs.end());
+        outputs.insert(outputs.end(), registrations.outputs.begin(), registrations.outputs.end());
+    }
     auto made = MIDIEndpointInventory::make(std::move(inputs), std::move(outputs));
     if (const auto* error = std::get_if<MIDIEndpointInventoryError>(&made)) {
-        log((origin == RefreshOrigin::usb ? "[VL USB] Endpoint inventory rejected: "
-                                          : "[MIDI] Endpoint inventory rejected: ") +
+        log((origin == RefreshOrigin::usb         ? "[VL USB] Endpoint inventory rejected: "
+             : origin == RefreshOrigin::transport ? "[Network MIDI] Endpoint inventory rejected: "
+                                                  : "[MIDI] Endpoint inventory rejected: ") +
             error->description());
         return false;
     }
@@ -360,6 +365,19 @@ bool MIDIEngine::installInventory(RefreshOrigin origin) {
 
 void MIDIEngine::refreshInventory() {
     installInventory(RefreshOrigin::system);
+}
+
+void MIDIEngine::setTransportEndpoints(std::string_view kind, MIDITransportRegistrations registrations) {
+    auto it = otherTransportRegistrations_.find(kind);
+    if (it == otherTransportRegistrations_.end()) {
+        if (registrations == MIDITransportRegistrations{}) return;
+        it = otherTransportRegistrations_.emplace(std::string(kind), MIDITransportRegistrations{}).first;
+    }
+    if (it->second == registrations) return;
+    it->second = std::move(registrations);
+    if (!isStarted_) return;
+    installInventory(RefreshOrigin::transport);
+    bumpRoutingRevision();
 }
 
 void MIDIEngine::usbDevicesChanged() {

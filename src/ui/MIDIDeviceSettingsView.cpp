@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "ui/NeonControls.hpp"
+#include "ui/NetworkMIDISettingsView.hpp"
 #include "ui/Theme.hpp"
 #include "usb/VLUSBPresentationSettings.hpp"
 
@@ -58,7 +59,7 @@ NeonToggle* optionToggle(const char* title, const char* help, QWidget* parent) {
 MIDIDeviceSettingsView::MIDIDeviceSettingsView(const MIDIEngineStateChannel& engine,
                                                const MIDIEngineCommands& commands,
                                                std::function<void()> close, StartAtLoginOption startAtLogin,
-                                               QWidget* parent)
+                                               QWidget* parent, NetworkMIDIOption network)
     : QWidget(parent),
       engine_(engine),
       commands_(commands),
@@ -112,6 +113,10 @@ MIDIDeviceSettingsView::MIDIDeviceSettingsView(const MIDIEngineStateChannel& eng
         });
     }
     layout->addWidget(other);
+    if (network.status != nullptr) {
+        network_ = new NetworkMIDISettingsView(*network.status, std::move(network.commands), panel);
+        layout->addWidget(network_);
+    }
 
     connect(close_, &QPushButton::clicked, this, [this] {
         if (closeAction_) closeAction_();

@@ -9,6 +9,7 @@
 
 #include "core/Observable.hpp"
 #include "engine/MIDIEngineView.hpp"
+#include "network/NetworkMIDIView.hpp"
 
 class QLabel;
 class QPushButton;
@@ -19,6 +20,13 @@ namespace velorin {
 
 class NeonButton;
 class NeonToggle;
+class NetworkMIDISettingsView;
+
+// The network session's part of the sheet; without a status channel the sheet leaves it out.
+struct NetworkMIDIOption {
+    const NetworkMIDIStatusChannel* status = nullptr;
+    NetworkMIDICommands commands;
+};
 
 // "Start at Login", which the application keeps outside the settings store
 // (an autostart entry). Without both functions the sheet leaves it out.
@@ -32,15 +40,15 @@ struct StartAtLoginOption {
 // The settings sheet: "MIDI Inputs" and "MIDI Outputs", one switch per
 // external endpoint that is on while the endpoint is available, and "Other
 // Settings" with the USB presentation, the FC-200 morph's visibility, the
-// app's additional ports and "Start at Login". It shows the engine's snapshots and posts every
-// change as a command; "Close" calls the close action.
+// app's additional ports and "Start at Login", and "Network MIDI". It shows the engine's snapshots and posts
+// every change as a command; "Close" calls the close action.
 class MIDIDeviceSettingsView final : public QWidget {
     Q_OBJECT
 public:
     // `engine` and `commands` outlive the view.
     MIDIDeviceSettingsView(const MIDIEngineStateChannel& engine, const MIDIEngineCommands& commands,
                            std::function<void()> close, StartAtLoginOption startAtLogin = {},
-                           QWidget* parent = nullptr);
+                           QWidget* parent = nullptr, NetworkMIDIOption network = {});
     ~MIDIDeviceSettingsView() override;
 
     QLabel& titleLabel() const { return *title_; }
@@ -53,6 +61,8 @@ public:
     NeonToggle& additionalPortsToggle() const { return *additionalPorts_; }
     // Null when the application keeps no such option.
     NeonToggle* startAtLoginToggle() const { return startAtLogin_; }
+    // Null without network MIDI.
+    NetworkMIDISettingsView* networkSettings() const { return network_; }
 
     // Shows the latest snapshot's endpoint lists and switches.
     void refresh();
@@ -82,6 +92,7 @@ private:
     NeonToggle* additionalPorts_ = nullptr;
     StartAtLoginOption startAtLoginOption_;
     NeonToggle* startAtLogin_ = nullptr;
+    NetworkMIDISettingsView* network_ = nullptr;
     Subscription engineSubscription_;
 };
 

@@ -70,7 +70,7 @@ MainWindow::MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_pt
     // The sheet lies over the whole content while presented.
     settingsSheet_ = new MIDIDeviceSettingsView(
         services.engine, engineCommands_, [this] { closeSettings(); }, std::move(services.startAtLogin),
-        central);
+        central, NetworkMIDIOption{services.networkStatus, std::move(services.networkCommands)});
     settingsSheet_->hide();
     central->installEventFilter(this);
     // A morph's sheet lies over the content while the engine presents it.

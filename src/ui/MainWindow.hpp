@@ -52,6 +52,9 @@ public:
         const SnapshotChannel<VLUSBStatusSnapshot>* usbStatus = nullptr;
         // The settings sheet's "Start at Login"; empty: not offered.
         StartAtLoginOption startAtLogin = {};
+        // The network session's status and commands; null: no network MIDI.
+        const NetworkMIDIStatusChannel* networkStatus = nullptr;
+        NetworkMIDICommands networkCommands = {};
     };
 
     MainWindow(MainQueue& queue, SettingsStore& settings, std::shared_ptr<LogStore> logStore,

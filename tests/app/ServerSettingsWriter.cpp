@@ -4,7 +4,8 @@
 // the server on a known configuration. The file is the one the server uses
 // under the current XDG_CONFIG_HOME.
 //
-//   velorin-test-settings [--bool KEY=true|false]...
+//   velorin-test-settings [--bool KEY=true|false]... [--int KEY=N]...
+//                         [--string KEY=TEXT]... [--data KEY=TEXT]...
 //                         [--route-input INPUT_KEY MORPH GROUP]...
 //                         [--route-output DESTINATION_KEY MORPH GROUP]...
 //
@@ -21,7 +22,8 @@ namespace {
 
 int usage() {
     std::fputs(
-        "usage: velorin-test-settings [--bool KEY=true|false]... [--route-input INPUT_KEY MORPH GROUP]...\n"
+        "usage: velorin-test-settings [--bool KEY=true|false]... [--int KEY=N]... [--string KEY=TEXT]...\n"
+        "                             [--data KEY=TEXT]... [--route-input INPUT_KEY MORPH GROUP]...\n"
         "                             [--route-output DESTINATION_KEY MORPH GROUP]...\n",
         stderr);
     return 2;
@@ -45,6 +47,19 @@ int main(int argc, char** argv) {
                                    : velorin::parseBoolText(assignment.substr(equals + 1));
             if (!value) return usage();
             settings.set(assignment.substr(0, equals), *value);
+        } else if ((option == "--int" || option == "--string" || option == "--data") && i + 1 < argc) {
+            const std::string assignment = argv[++i];
+            const auto equals = assignment.find('=');
+            if (equals == std::string::npos) return usage();
+            const std::string key = assignment.substr(0, equals);
+            const std::string text = assignment.substr(equals + 1);
+            if (option == "--int") {
+                settings.set(key, static_cast<std::int64_t>(std::stoll(text)));
+            } else if (option == "--string") {
+                settings.set(key, text);
+            } else {
+                settings.set(key, velorin::ByteArray(text.begin(), text.end()));
+            }
         } else if ((option == "--route-input" || option == "--route-output") && i + 3 < argc) {
             const std::string key = argv[i + 1];
             const std::string morph = argv[i + 2];

@@ -388,5 +388,43 @@ TEST(MIDIEngineUSB, NoHandlerForTheTransportIsLogged) {
               (std::vector<std::string>{"[MIDI Out] No dispatch handler for transport velorin-usb"}));
 }
 
+TEST(MIDIEngineTransports, AnotherTransportsEndpointsRouteAndReleaseTheirNotesWhenGone) {
+    SystemHarness h;
+    const MIDITransportKind kind{"network-midi"};
+    const MIDIEndpointPresentation peer{"network-midi:iPad", "Network: iPad", "192.168.1.9:5004"};
+    const MIDITransportRegistrations one{{{peer, MIDIInputEndpointRoute::transportOwned(kind)}},
+                                         {{peer, MIDIOutputEndpointRoute::transportOwned(kind)}}};
+    // Kept while stopped, listed from the start on.
+    h.engine->setTransportEndpoints("network-midi", one);
+    h.engine->start();
+    EXPECT_EQ(keysOf(h.engine->endpointInventory().inputs()),
+              (std::vector<std::string>{"app-virtual-input", "core-midi:7", "network-midi:iPad"}));
+    std::vector<std::pair<std::string, MIDIEventType>> sent;
+    h.engine->setTransportOutputHandler("network-midi", [&](const MIDIEvent& e, const std::string& key) {
+        sent.emplace_back(key, e.type);
+        return true;
+    });
+    h.routeThroughRouter("network-midi:iPad", "core-midi:8");
+    h.routeThroughRouter("core-midi:7", "network-midi:iPad");
+    const MIDIRawPacket noteOn{{0x90, 0x3C, 0x64}};
+    h.engine->handleInput(std::span(&noteOn, 1), "network-midi:iPad", "iPad");
+    h.midi.deliverFromSource(h.keys, {{0x91, 0x40, 0x50}});
+    h.queue().runPending();
+    // The Router takes both inputs to both outputs.
+    EXPECT_EQ(h.bytesSentTo(h.synth),
+              (std::vector<std::vector<std::uint8_t>>{{0x90, 0x3C, 0x64}, {0x91, 0x40, 0x50}}));
+    EXPECT_EQ(sent, (std::vector<std::pair<std::string, MIDIEventType>>{
+                        {"network-midi:iPad", MIDIEventType::noteOn},
+                        {"network-midi:iPad", MIDIEventType::noteOn}}));
+
+    // The peer leaves: the note it held through the Router is ended.
+    const auto revision = h.engine->routingRevision();
+    h.engine->setTransportEndpoints("network-midi", {});
+    EXPECT_EQ(h.engine->routingRevision(), revision + 1);
+    EXPECT_FALSE(h.engine->endpointInventory().inputIndex("network-midi:iPad"));
+    ASSERT_EQ(h.bytesSentTo(h.synth).size(), 3u);
+    EXPECT_EQ(h.bytesSentTo(h.synth)[2], (std::vector<std::uint8_t>{0x80, 0x3C, 0x00}));
+}
+
 }  // namespace
 }  // namespace velorin

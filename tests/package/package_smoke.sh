@@ -46,7 +46,7 @@ grep -qE '^-rwxr-xr-x .* \./usr/bin/velorin-server$' "$work/contents" || fail "t
 [[ "$(readelf -d "$root/usr/bin/velorin-server")" == *BIND_NOW* ]] || fail "the program lacks Debian's hardening flags"
 
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libqt6widgets6 libqt6gui6 libqt6core6 libasound2 libplist3 libsystemd0 libc6; do
+for lib in libqt6widgets6 libqt6gui6 libqt6core6 libasound2 libplist3 libsystemd0 libavahi-client3 libc6; do
   [[ "$depends" =~ (^|, )$lib( |,|$) ]] || fail "Depends lacks $lib: $depends"
 done
 
