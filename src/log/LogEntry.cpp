@@ -29,6 +29,8 @@ std::string_view rawValue(MessageType type) {
             return "Scheduler";
         case MessageType::clock:
             return "Clock";
+        case MessageType::networkMIDI:
+            return "Network MIDI";
         case MessageType::message:
             return "Message";
     }
@@ -118,9 +120,10 @@ ParsedTaggedMessage parseTaggedMessage(std::string_view text) {
     rest = last == std::string_view::npos ? std::string_view{} : rest.substr(0, last + 1);
 
     MessageType type = MessageType::message;
-    for (auto candidate : {MessageType::link, MessageType::midi, MessageType::midiIn, MessageType::midiOut,
-                           MessageType::vlUSB, MessageType::morph, MessageType::morphs,
-                           MessageType::scheduler, MessageType::clock, MessageType::message}) {
+    for (auto candidate :
+         {MessageType::link, MessageType::midi, MessageType::midiIn, MessageType::midiOut, MessageType::vlUSB,
+          MessageType::morph, MessageType::morphs, MessageType::scheduler, MessageType::clock,
+          MessageType::networkMIDI, MessageType::message}) {
         if (rawValue(candidate) == tag) {
             type = candidate;
             break;

@@ -24,6 +24,7 @@ enum class MessageType : std::uint8_t {
     morphs,
     scheduler,
     clock,
+    networkMIDI,
     message
 };
 

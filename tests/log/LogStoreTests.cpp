@@ -145,6 +145,9 @@ TEST(LogTaggedMessage, ParsesKnownUnknownAndMissingTags) {
     p = parseTaggedMessage("[Morphs]");
     EXPECT_EQ(p.type, MessageType::morphs);
     EXPECT_EQ(p.text, "[Morphs]");
+    p = parseTaggedMessage("[Network MIDI] Peer joined");
+    EXPECT_EQ(p.type, MessageType::networkMIDI);
+    EXPECT_EQ(p.text, "Peer joined");
     p = parseTaggedMessage("[Nope] word");
     EXPECT_EQ(p.type, MessageType::message);
     EXPECT_EQ(p.text, "word");
