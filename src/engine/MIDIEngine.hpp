@@ -342,6 +342,9 @@ private:
     // "log all" mode: the latency of the last ten seconds, when MIDI flowed since the last line.
     void logLatency();
     // --- MIDI clock (MIDIEngineClock.cpp) ---
+    // The clock's outputs into `clockIndices_`, sorted, each once, without a
+    // leading input's own output; the playing-only group when asked.
+    void collectClockOutputs(bool includePlayingOnly);
     void sendClockMessage(const MIDIEvent& message, MIDIClockAudience audience);
     // Recounts the clock outputs after a routing, inventory or leader change,
     // logs the count when it changed, runs or halts the sender.

@@ -24,8 +24,7 @@ bool MIDIEngine::isClockLeaderOutput(const MIDIOutputEndpointRegistration& outpu
     return clockFollower_.leaderKey().has_value() && output.presentation.title == clockFollower_.leaderName();
 }
 
-void MIDIEngine::sendClockMessage(const MIDIEvent& message, MIDIClockAudience audience) {
-    if (!isStarted_ || transport_ == nullptr) return;
+void MIDIEngine::collectClockOutputs(bool includePlayingOnly) {
     clockIndices_.clear();
     auto collect = [this](std::string_view group) {
         for (const std::string& key : routingStore_.outputDestinations(kMIDIClockID, group)) {
@@ -37,10 +36,15 @@ void MIDIEngine::sendClockMessage(const MIDIEvent& message, MIDIClockAudience au
         }
     };
     collect(MIDIClockMorph::kOutputsGroup);
-    if (audience == MIDIClockAudience::everyOutput) collect(MIDIClockMorph::kRunningOutputsGroup);
-    if (clockIndices_.empty()) return;
+    if (includePlayingOnly) collect(MIDIClockMorph::kRunningOutputsGroup);
     std::sort(clockIndices_.begin(), clockIndices_.end());
     clockIndices_.erase(std::unique(clockIndices_.begin(), clockIndices_.end()), clockIndices_.end());
+}
+
+void MIDIEngine::sendClockMessage(const MIDIEvent& message, MIDIClockAudience audience) {
+    if (!isStarted_ || transport_ == nullptr) return;
+    collectClockOutputs(audience == MIDIClockAudience::everyOutput);
+    if (clockIndices_.empty()) return;
     // Ticks are left out of "log all": 24 lines a beat would bury everything else.
     if (message.note != kMIDIClockTick && deps_.log.isLoggingAllMIDIEvents())
         deps_.log.logMIDI(MIDIEventLogDirection::output, std::nullopt, message);
@@ -61,20 +65,8 @@ void MIDIEngine::refreshClockRouting() {
     }
     std::size_t count = 0;
     if (isStarted_) {
-        clockIndices_.clear();
-        for (const std::string_view group :
-             {MIDIClockMorph::kOutputsGroup, MIDIClockMorph::kRunningOutputsGroup}) {
-            for (const std::string& key : routingStore_.outputDestinations(kMIDIClockID, group)) {
-                if (key.starts_with(kMorphDestinationPrefix)) continue;
-                const auto index = inventory_.outputIndex(key);
-                if (!index || routingStore_.isOutputUnavailable(key)) continue;
-                if (isClockLeaderOutput(inventory_.outputs()[*index])) continue;
-                clockIndices_.push_back(*index);
-            }
-        }
-        std::sort(clockIndices_.begin(), clockIndices_.end());
-        count = static_cast<std::size_t>(std::unique(clockIndices_.begin(), clockIndices_.end()) -
-                                         clockIndices_.begin());
+        collectClockOutputs(true);
+        count = clockIndices_.size();
     }
     // An output that stops receiving clock while its device plays is told to stop.
     std::vector<std::string> clocked;
