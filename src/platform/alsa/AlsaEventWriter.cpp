@@ -72,6 +72,12 @@ MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
         event.dest.port = SND_SEQ_ADDRESS_UNKNOWN;
     }
     event.queue = SND_SEQ_QUEUE_DIRECT;
+    if (!destination_ && sequencerFd_ >= 0) {
+        if (!receiversKnown_) collectReceivers(true);
+        // Nobody listens: the kernel would deliver the event to no one, and a
+        // write costs a system call.
+        if (receiversComplete_ && receivers_.empty()) return 0;
+    }
     // Subscribers without room still get the event: the others should not
     // miss it for them.
     if (const MIDIStatus room = waitForRoom(alsaEventCells(event)); room != 0 && destination_) return room;
@@ -158,6 +164,7 @@ void AlsaEventWriter::markStalled(int client) {
 void AlsaEventWriter::collectReceivers(bool mayUseCache) {
     receiversKnown_ = true;
     receiversFromCache_ = false;
+    receiversComplete_ = false;
     receivers_.clear();
     if (destination_) {
         receivers_.push_back({destination_->client, 0});
@@ -167,6 +174,7 @@ void AlsaEventWriter::collectReceivers(bool mayUseCache) {
         if (const std::vector<int>* clients = subscribers_->find(source_.port)) {
             for (const int client : *clients) receivers_.push_back({client, 0});
             receiversFromCache_ = true;
+            receiversComplete_ = true;
             return;
         }
     }
@@ -185,6 +193,7 @@ void AlsaEventWriter::collectReceivers(bool mayUseCache) {
         if (!known) receivers_.push_back({client, 0});
         snd_seq_query_subscribe_set_index(query.get(), snd_seq_query_subscribe_get_index(query.get()) + 1);
     }
+    receiversComplete_ = true;
     if (subscribers_ != nullptr) {
         std::vector<int> clients;
         clients.reserve(receivers_.size());

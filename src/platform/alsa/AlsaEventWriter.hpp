@@ -100,6 +100,8 @@ private:
     std::chrono::steady_clock::time_point deadline_;
     bool receiversKnown_ = false;
     bool receiversFromCache_ = false;
+    // The receivers are all the port's subscribers (as far as is known).
+    bool receiversComplete_ = false;
     std::vector<Receiver> receivers_;
     MIDIStatus refusal_ = 0;
 };
