@@ -157,6 +157,7 @@ void MIDIEngine::setEndpointInventory(MIDIEndpointInventory inventory) {
 void MIDIEngine::installInventoryValue(MIDIEndpointInventory inventory) {
     if (inventory == inventory_) return;
     inventory_ = std::move(inventory);
+    ++inventoryRevision_;
     // An input that went away can no longer let go of its notes.
     if (noteLedger_.holdsAnyInput()) releaseInputsGoneFromInventory();
     refreshClockRouting();
@@ -310,36 +311,56 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
         scheduledEventWakeUp_.update();
 }
 
+const MIDIEngine::OutputPlan& MIDIEngine::outputPlan(std::string_view morphID,
+                                                     std::string_view outputGroupKey) {
+    const std::pair current{routingStore_.generation(), inventoryRevision_};
+    if (outputPlansFor_ != current) {
+        outputPlans_.clear();
+        outputPlansFor_ = current;
+    }
+    for (const OutputPlan& plan : outputPlans_) {
+        if (plan.morphID == morphID && plan.outputGroupKey == outputGroupKey) return plan;
+    }
+    OutputPlan& plan = outputPlans_.emplace_back();
+    plan.morphID = morphID;
+    plan.outputGroupKey = outputGroupKey;
+    plan.morphIndex = morphIndex(morphID);
+    for (const std::string& key : routingStore_.outputDestinations(morphID, outputGroupKey)) {
+        if (key.starts_with(kMorphDestinationPrefix)) continue;
+        const auto index = inventory_.outputIndex(key);
+        if (index && !routingStore_.isOutputUnavailable(key)) plan.indices.push_back(*index);
+    }
+    std::sort(plan.indices.begin(), plan.indices.end());
+    if (outputGroupKey == kOutputsGroup) {
+        if (const auto target = routingStore_.firstChainTarget(morphID)) {
+            plan.chainTarget = std::string(*target);
+            plan.chainTargetIndex = morphIndex(*target);
+        }
+    }
+    return plan;
+}
+
 bool MIDIEngine::sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID,
                                     std::string_view outputGroupKey, VisitedMorphs visited,
                                     std::optional<std::string_view> sourceName) {
-    if (const auto index = morphIndex(morphID)) visited.insert(*index);
-    bool sent = false;
-    const RoutingKeySet& destinations = routingStore_.outputDestinations(morphID, outputGroupKey);
-    if (!destinations.empty()) {
-        const bool leaveOutSource = morphID == kRouterID && sourceName.has_value();
-        sendIndices_.clear();
-        for (const std::string& key : destinations) {
-            if (key.starts_with(kMorphDestinationPrefix)) continue;
-            const auto index = inventory_.outputIndex(key);
-            if (!index || routingStore_.isOutputUnavailable(key)) continue;
-            // The Router never sends an input's events back to the endpoint of the same name.
-            if (leaveOutSource && inventory_.outputs()[*index].presentation.title == *sourceName) continue;
-            sendIndices_.push_back(*index);
-        }
-        if (!sendIndices_.empty()) {
-            std::sort(sendIndices_.begin(), sendIndices_.end());
-            sent = sendToOutputIndices(event, sendIndices_);
-        }
+    // Nothing of the plan is held while sending: a send that changed the
+    // routing or the inventory would drop the plans.
+    const OutputPlan& plan = outputPlan(morphID, outputGroupKey);
+    if (plan.morphIndex) visited.insert(*plan.morphIndex);
+    std::optional<std::string> chainTarget;
+    if (plan.chainTarget && (!plan.chainTargetIndex || !visited.contains(*plan.chainTargetIndex)))
+        chainTarget = plan.chainTarget;
+    // The Router never sends an input's events back to the endpoint of the same name.
+    const bool leaveOutSource = morphID == kRouterID && sourceName.has_value();
+    sendIndices_.clear();
+    for (const std::size_t index : plan.indices) {
+        if (!leaveOutSource || inventory_.outputs()[index].presentation.title != *sourceName)
+            sendIndices_.push_back(index);
     }
-    if (outputGroupKey == kOutputsGroup) {
-        if (const auto target = routingStore_.firstChainTarget(morphID)) {
-            const auto targetIndex = morphIndex(*target);
-            if (!targetIndex || !visited.contains(*targetIndex)) {
-                feedMorph(event, *target, visited);
-                sent = true;
-            }
-        }
+    bool sent = !sendIndices_.empty() && sendToOutputIndices(event, sendIndices_);
+    if (chainTarget) {
+        feedMorph(event, *chainTarget, visited);
+        sent = true;
     }
     return sent;
 }

@@ -424,6 +424,24 @@ private:
     std::vector<std::size_t> sendIndices_;
     std::vector<ScheduledMIDIEvent> dueEvents_;
 
+    // Where one output group of one morph sends, worked out from the routing
+    // store and the inventory once, not for every event: the inventory
+    // positions of its available endpoints in inventory order, and the morph
+    // its "outputs" feed. Kept until either changes (`outputPlansFor_`).
+    struct OutputPlan {
+        std::string morphID;
+        std::string outputGroupKey;
+        std::optional<std::size_t> morphIndex;
+        std::vector<std::size_t> indices;
+        std::optional<std::string> chainTarget;
+        std::optional<std::size_t> chainTargetIndex;
+    };
+    const OutputPlan& outputPlan(std::string_view morphID, std::string_view outputGroupKey);
+    std::vector<OutputPlan> outputPlans_;
+    // The routing store's generation and the inventory revision the plans were made for.
+    std::pair<std::uint64_t, std::uint64_t> outputPlansFor_{~std::uint64_t{0}, 0};
+    std::uint64_t inventoryRevision_ = 0;
+
     std::vector<std::size_t> clockIndices_;
     std::size_t clockOutputCount_ = 0;
     bool clockHasInputs_ = false;

@@ -176,10 +176,12 @@ std::optional<ByteArray> MIDIRoutingStore::encodeAvailability(const MIDIDeviceAv
 }
 
 void MIDIRoutingStore::saveGraph() {
+    ++generation_;
     if (auto bytes = encodeGraph(assignments_)) defaults_.set(kGraphKey, std::move(*bytes));
 }
 
 void MIDIRoutingStore::saveAvailability() {
+    ++generation_;
     if (auto bytes = encodeAvailability(availability_)) defaults_.set(kAvailabilityKey, std::move(*bytes));
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -96,6 +97,9 @@ public:
 
     const RoutingAssignmentGraph& assignments() const { return assignments_; }
     const MIDIDeviceAvailability& availability() const { return availability_; }
+    // Changes with every change of the assignments, the availability or the
+    // registered morphs, so that what is derived from them can be kept.
+    std::uint64_t generation() const { return generation_; }
 
     // Where events of `inputKey` go, sorted by morph key, then input group key.
     // Cheap: answered from an index rebuilt only when input assignments change.
@@ -123,7 +127,10 @@ public:
     // The morphs this build registers. Chains from or to any other morph (one
     // saved by a build with more morphs) stay stored but take no part in the
     // chain rules, the send path or the choices. Until set, every morph counts.
-    void setRegisteredMorphs(std::vector<std::string> morphKeys) { registeredMorphs_ = std::move(morphKeys); }
+    void setRegisteredMorphs(std::vector<std::string> morphKeys) {
+        registeredMorphs_ = std::move(morphKeys);
+        ++generation_;
+    }
     bool isRegisteredMorph(std::string_view morphKey) const;
 
     bool canChain(std::string_view sourceMorphKey, std::string_view targetMorphKey) const;
@@ -157,6 +164,7 @@ private:
     std::vector<std::string> registeredMorphs_;
     RoutingAssignmentGraph assignments_;
     MIDIDeviceAvailability availability_;
+    std::uint64_t generation_ = 0;
     std::unordered_map<std::string, std::vector<RoutingInputDelivery>, StringHash, std::equal_to<>>
         deliveryIndex_;
 };
