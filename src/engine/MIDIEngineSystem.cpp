@@ -70,11 +70,14 @@ void MIDIEngine::logLatency() {
 void MIDIEngine::handleReceivedHere(MIDIPacketList& packets, std::string_view inputKey,
                                     std::optional<std::string_view> sourceName,
                                     MIDILatencyMonitor::Clock::time_point arrival) {
-    receivedPackets_.clear();
+    // Swapped, not moved: the service gets storage back for its next packets.
+    std::size_t count = 0;
     for (auto& bytes : packets) {
-        if (!bytes.empty()) receivedPackets_.push_back(MIDIRawPacket{std::move(bytes)});
+        if (bytes.empty()) continue;
+        if (count == receivedPackets_.size()) receivedPackets_.emplace_back();
+        receivedPackets_[count++].bytes.swap(bytes);
     }
-    if (!receivedPackets_.empty()) handleInput(receivedPackets_, inputKey, sourceName, arrival);
+    if (count > 0) handleInput(std::span(receivedPackets_.data(), count), inputKey, sourceName, arrival);
 }
 
 MIDIService::ReceiveCallback MIDIEngine::makeSourceReceiver() {

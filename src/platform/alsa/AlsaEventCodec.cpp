@@ -180,21 +180,21 @@ AlsaEventDecoder::~AlsaEventDecoder() {
     if (coder_ != nullptr) snd_midi_event_free(coder_);
 }
 
-std::vector<std::uint8_t> AlsaEventDecoder::decode(const snd_seq_event_t& event) {
+std::span<const std::uint8_t> AlsaEventDecoder::decode(const snd_seq_event_t& event) {
     if (event.type == SND_SEQ_EVENT_SYSEX) {
         if (!isVariable(event) || event.data.ext.ptr == nullptr) return {};
-        const auto* data = static_cast<const std::uint8_t*>(event.data.ext.ptr);
-        return {data, data + event.data.ext.len};
+        return {static_cast<const std::uint8_t*>(event.data.ext.ptr), event.data.ext.len};
     }
     std::array<std::uint8_t, 3> voice{};
-    if (const std::size_t length = channelVoiceBytes(event, voice); length > 0)
-        return {voice.begin(), voice.begin() + static_cast<std::ptrdiff_t>(length)};
+    if (const std::size_t length = channelVoiceBytes(event, voice); length > 0) {
+        std::copy_n(voice.begin(), length, buffer_.begin());
+        return {buffer_.data(), length};
+    }
     if (coder_ == nullptr) return {};
-    std::array<unsigned char, kDecodeBufferSize> buffer{};
     const long length =
-        snd_midi_event_decode(coder_, buffer.data(), static_cast<long>(buffer.size()), &event);
+        snd_midi_event_decode(coder_, buffer_.data(), static_cast<long>(buffer_.size()), &event);
     if (length <= 0) return {};
-    return {buffer.begin(), buffer.begin() + length};
+    return {buffer_.data(), static_cast<std::size_t>(length)};
 }
 
 std::size_t alsaEventCells(const snd_seq_event_t& event) {
@@ -203,21 +203,51 @@ std::size_t alsaEventCells(const snd_seq_event_t& event) {
     return 1 + (event.data.ext.len + cell - 1) / cell;
 }
 
-bool AlsaReceiveBatch::add(int port, AlsaAddress source, std::vector<std::uint8_t>&& packet) {
+namespace {
+
+// Spare packet storage kept between passes: enough for a full batch of short
+// messages; a long one's storage is given back at once.
+constexpr std::size_t kMaxSpareCapacity = 1024;
+
+}  // namespace
+
+bool AlsaReceiveBatch::add(int port, AlsaAddress source, std::span<const std::uint8_t> packet) {
     bytes_ += packet.size();
     ++events_;
-    auto group = std::find_if(groups_.begin(), groups_.end(),
-                              [&](const Group& g) { return g.port == port && g.source == source; });
-    if (group == groups_.end()) {
-        groups_.push_back({port, source, {}});
-        group = groups_.end() - 1;
+    Group* group = nullptr;
+    for (Group& candidate : groups()) {
+        if (candidate.port == port && candidate.source == source) {
+            group = &candidate;
+            break;
+        }
     }
-    group->packets.push_back(std::move(packet));
+    if (group == nullptr) {
+        if (used_ == groups_.size()) groups_.emplace_back();
+        group = &groups_[used_++];
+        group->port = port;
+        group->source = source;
+    }
+    if (spares_.empty()) {
+        group->packets.emplace_back(packet.begin(), packet.end());
+    } else {
+        group->packets.push_back(std::move(spares_.back()));
+        spares_.pop_back();
+        group->packets.back().assign(packet.begin(), packet.end());
+    }
     return events_ >= kMaxEvents || bytes_ >= kMaxBytes;
 }
 
 void AlsaReceiveBatch::clear() {
-    groups_.clear();
+    for (Group& group : groups()) {
+        for (std::vector<std::uint8_t>& packet : group.packets) {
+            if (spares_.size() < kMaxEvents && packet.capacity() <= kMaxSpareCapacity) {
+                packet.clear();
+                spares_.push_back(std::move(packet));
+            }
+        }
+        group.packets.clear();
+    }
+    used_ = 0;
     events_ = 0;
     bytes_ = 0;
 }

@@ -3,6 +3,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -63,10 +64,12 @@ public:
 
     // The bytes of one event; empty when it carries no MIDI (announcements,
     // queue control, user events). A SYSEX event gives its data as it came,
-    // which may be one chunk of a longer message.
-    std::vector<std::uint8_t> decode(const snd_seq_event_t& event);
+    // which may be one chunk of a longer message. The view holds until the
+    // next decode or until the event's storage is reused.
+    std::span<const std::uint8_t> decode(const snd_seq_event_t& event);
 
 private:
+    std::array<std::uint8_t, 32> buffer_{};
     snd_midi_event_t* coder_ = nullptr;
     MIDIStatus status_ = 0;
 };
@@ -78,7 +81,8 @@ std::size_t alsaEventCells(const snd_seq_event_t& event);
 // The packets of one read pass, grouped by (our destination port, source
 // address) in order of first arrival, each group's packets in order. Full
 // after kMaxEvents packets or kMaxBytes bytes, so a flood is handed on in
-// bounded pieces.
+// bounded pieces. The packets' storage is kept from pass to pass, so a steady
+// stream of short messages allocates nothing.
 class AlsaReceiveBatch {
 public:
     static constexpr std::size_t kMaxEvents = 256;
@@ -90,14 +94,20 @@ public:
         MIDIPacketList packets;
     };
 
-    // Adds one packet; answers true when the batch is full.
-    bool add(int port, AlsaAddress source, std::vector<std::uint8_t>&& packet);
-    std::vector<Group>& groups() { return groups_; }
+    // Adds a copy of one packet; answers true when the batch is full.
+    bool add(int port, AlsaAddress source, std::span<const std::uint8_t> packet);
+    // The groups since the last clear. Their packets may be taken (moved from);
+    // a packet list left in place, or packets swapped for others, lend their
+    // storage to the next pass.
+    std::span<Group> groups() { return {groups_.data(), used_}; }
     bool empty() const { return events_ == 0; }
     void clear();
 
 private:
     std::vector<Group> groups_;
+    std::size_t used_ = 0;
+    // Emptied packets whose storage the next ones reuse.
+    std::vector<std::vector<std::uint8_t>> spares_;
     std::size_t events_ = 0;
     std::size_t bytes_ = 0;
 };

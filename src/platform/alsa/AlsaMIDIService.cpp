@@ -658,9 +658,9 @@ std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecode
             }
             continue;
         }
-        std::vector<std::uint8_t> bytes = decoder.decode(*event);
+        const std::span<const std::uint8_t> bytes = decoder.decode(*event);
         if (bytes.empty()) continue;
-        if (batch.add(event->dest.port, {event->source.client, event->source.port}, std::move(bytes))) {
+        if (batch.add(event->dest.port, {event->source.client, event->source.port}, bytes)) {
             flush(batch);
         }
     } while (!stopRequested_ && snd_seq_event_input_pending(seq_, 0) > 0);

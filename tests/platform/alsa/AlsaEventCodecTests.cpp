@@ -13,6 +13,11 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+Bytes decoded(AlsaEventDecoder& decoder, const snd_seq_event_t& event) {
+    const std::span<const std::uint8_t> bytes = decoder.decode(event);
+    return {bytes.begin(), bytes.end()};
+}
+
 // Keeps copies of the events (and of SYSEX data, which points into the caller's
 // bytes only while the sink runs); fails with `failure` at event `failAt`.
 class RecordingSink final : public AlsaEventSink {
@@ -137,14 +142,14 @@ TEST(AlsaEventCodec, EveryMessageKindRoundTripsWithItsStatusByte) {
         RecordingSink sink;
         ASSERT_EQ(encoder.encode(message, sink), 0);
         ASSERT_EQ(sink.events.size(), 1u) << int(message[0]);
-        EXPECT_EQ(decoder.decode(sink.events[0]), message) << int(message[0]);
+        EXPECT_EQ(decoded(decoder, sink.events[0]), message) << int(message[0]);
     }
     // The same status twice still carries the status byte (no running status).
     RecordingSink twice;
     ASSERT_EQ(encoder.encode(Bytes{0x90, 0x3C, 0x64, 0x90, 0x3E, 0x64}, twice), 0);
     ASSERT_EQ(twice.events.size(), 2u);
-    EXPECT_EQ(decoder.decode(twice.events[0]), (Bytes{0x90, 0x3C, 0x64}));
-    EXPECT_EQ(decoder.decode(twice.events[1]), (Bytes{0x90, 0x3E, 0x64}));
+    EXPECT_EQ(decoded(decoder, twice.events[0]), (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(decoded(decoder, twice.events[1]), (Bytes{0x90, 0x3E, 0x64}));
 }
 
 // Notes and controllers are coded without libasound's byte coder; both ways
@@ -159,7 +164,7 @@ TEST(AlsaEventCodec, ChannelMessagesAreCodedExactlyAsLibasoundCodesThem) {
         std::array<unsigned char, 32> expected{};
         snd_midi_event_reset_decode(reference);
         const long length = snd_midi_event_decode(reference, expected.data(), expected.size(), &event);
-        EXPECT_EQ(decoder.decode(event), Bytes(expected.begin(), expected.begin() + std::max(length, 0L)))
+        EXPECT_EQ(decoded(decoder, event), Bytes(expected.begin(), expected.begin() + std::max(length, 0L)))
             << int(event.type);
     };
     int mismatches = 0;
@@ -208,16 +213,16 @@ TEST(AlsaEventDecoder, SysExChunksComeAsSentAndOtherEventsGiveNothing) {
     sysex.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
     sysex.data.ext.len = static_cast<unsigned int>(chunk.size());
     sysex.data.ext.ptr = chunk.data();
-    EXPECT_EQ(decoder.decode(sysex), chunk);
+    EXPECT_EQ(decoded(decoder, sysex), chunk);
 
     snd_seq_event_t malformed = sysex;
     malformed.flags = SND_SEQ_EVENT_LENGTH_FIXED;
-    EXPECT_TRUE(decoder.decode(malformed).empty());
+    EXPECT_TRUE(decoded(decoder, malformed).empty());
     for (const int type : {SND_SEQ_EVENT_PORT_START, SND_SEQ_EVENT_PORT_SUBSCRIBED, SND_SEQ_EVENT_ECHO,
                            SND_SEQ_EVENT_USR0, SND_SEQ_EVENT_NONE}) {
         snd_seq_event_t other{};
         other.type = static_cast<snd_seq_event_type_t>(type);
-        EXPECT_TRUE(decoder.decode(other).empty()) << type;
+        EXPECT_TRUE(decoded(decoder, other).empty()) << type;
     }
 }
 
@@ -234,10 +239,10 @@ TEST(AlsaEventCodec, PoolCellsAreCountedAsTheKernelCountsThem) {
 TEST(AlsaReceiveBatch, GroupsPerPortAndSourceInArrivalOrderAndStaysBounded) {
     AlsaReceiveBatch batch;
     EXPECT_TRUE(batch.empty());
-    batch.add(1, {20, 0}, {0x90, 0x3C, 0x64});
-    batch.add(2, {20, 0}, {0xB0, 0x07, 0x64});
-    batch.add(1, {24, 0}, {0xC0, 0x01});
-    batch.add(1, {20, 0}, {0x80, 0x3C, 0x00});
+    batch.add(1, {20, 0}, Bytes{0x90, 0x3C, 0x64});
+    batch.add(2, {20, 0}, Bytes{0xB0, 0x07, 0x64});
+    batch.add(1, {24, 0}, Bytes{0xC0, 0x01});
+    batch.add(1, {20, 0}, Bytes{0x80, 0x3C, 0x00});
     ASSERT_EQ(batch.groups().size(), 3u);
     EXPECT_EQ(batch.groups()[0].source, (AlsaAddress{20, 0}));
     EXPECT_EQ(batch.groups()[0].packets, (MIDIPacketList{{0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}}));
@@ -245,10 +250,16 @@ TEST(AlsaReceiveBatch, GroupsPerPortAndSourceInArrivalOrderAndStaysBounded) {
     EXPECT_EQ(batch.groups()[2].source, (AlsaAddress{24, 0}));
     batch.clear();
     EXPECT_TRUE(batch.empty());
+    // Storage handed back is reused without its old bytes showing through.
+    batch.add(3, {20, 0}, Bytes{0xC0, 0x05});
+    ASSERT_EQ(batch.groups().size(), 1u);
+    EXPECT_EQ(batch.groups()[0].port, 3);
+    EXPECT_EQ(batch.groups()[0].packets, (MIDIPacketList{{0xC0, 0x05}}));
+    batch.clear();
 
     for (std::size_t i = 1; i < AlsaReceiveBatch::kMaxEvents; ++i)
-        ASSERT_FALSE(batch.add(1, {20, 0}, {0xF8}));
-    EXPECT_TRUE(batch.add(1, {20, 0}, {0xF8}));
+        ASSERT_FALSE(batch.add(1, {20, 0}, Bytes{0xF8}));
+    EXPECT_TRUE(batch.add(1, {20, 0}, Bytes{0xF8}));
     batch.clear();
     EXPECT_TRUE(batch.add(1, {20, 0}, Bytes(AlsaReceiveBatch::kMaxBytes, 0x01)));
     // Clearing starts both counts afresh: one byte short of the byte cap is not full.
