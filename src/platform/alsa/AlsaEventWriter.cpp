@@ -51,6 +51,25 @@ void AlsaSubscriberCache::store(int port, std::uint64_t generation, std::vector<
     entries_.insert_or_assign(port, Entry{generation, std::move(clients)});
 }
 
+std::size_t AlsaSubscriberCache::credit(int client) const {
+    const std::uint64_t current = generation();
+    for (const Credit& entry : credits_) {
+        if (entry.client == client) return entry.generation == current ? entry.cells : 0;
+    }
+    return 0;
+}
+
+void AlsaSubscriberCache::storeCredit(int client, std::uint64_t generation, std::size_t cells) {
+    for (Credit& entry : credits_) {
+        if (entry.client == client) {
+            entry = {client, generation, cells};
+            return;
+        }
+    }
+    // At most one entry per client number the sequencer has.
+    if (credits_.size() < 256) credits_.push_back({client, generation, cells});
+}
+
 AlsaEventWriter::AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress source,
                                  std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled,
                                  AlsaSubscriberCache* subscribers)
@@ -61,6 +80,10 @@ AlsaEventWriter::AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress so
       stalled_(stalled),
       subscribers_(subscribers),
       deadline_(Clock::now() + kBudget) {}
+
+AlsaEventWriter::~AlsaEventWriter() {
+    carryCredits();
+}
 
 MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
     event.source.port = static_cast<unsigned char>(source_.port);
@@ -88,6 +111,8 @@ MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
             return 0;
         }
         if (result != -EAGAIN && result != -ENOSPC) return result;
+        // Someone lacked room after all: ask before the next write.
+        for (Receiver& receiver : receivers_) receiver.credit = 0;
         if (!destination_) {
             if (refusal_ == 0) refusal_ = result;
             return 0;
@@ -141,6 +166,7 @@ MIDIStatus AlsaEventWriter::refresh(Receiver& receiver, std::size_t cells) const
     // makes the write report the failure.
     const bool watched = pool.size > 0 && static_cast<std::size_t>(pool.size) >= cells;
     receiver.credit = watched ? static_cast<std::size_t>(std::max(pool.free, 0)) : kUnlimited;
+    receiver.reserve = watched ? static_cast<std::size_t>(pool.size) / 2 : 0;
     return 0;
 }
 
@@ -161,24 +187,37 @@ void AlsaEventWriter::markStalled(int client) {
     stalled_[client] = now + kStallTime;
 }
 
+void AlsaEventWriter::carryCredits() {
+    if (subscribers_ == nullptr || creditGeneration_ != subscribers_->generation()) return;
+    for (const Receiver& receiver : receivers_) {
+        subscribers_->storeCredit(
+            receiver.client, creditGeneration_,
+            receiver.credit > receiver.reserve ? receiver.credit - receiver.reserve : 0);
+    }
+}
+
 void AlsaEventWriter::collectReceivers(bool mayUseCache) {
     receiversKnown_ = true;
     receiversFromCache_ = false;
     receiversComplete_ = false;
     receivers_.clear();
+    // Read before anything is asked, as the subscriber lists are.
+    creditGeneration_ = subscribers_ != nullptr ? subscribers_->generation() : 0;
     if (destination_) {
-        receivers_.push_back({destination_->client, 0});
-        return;
+        receivers_.push_back({destination_->client, 0, 0});
+    } else if (const std::vector<int>* clients =
+                   subscribers_ != nullptr && mayUseCache ? subscribers_->find(source_.port) : nullptr) {
+        for (const int client : *clients) receivers_.push_back({client, 0, 0});
+        receiversFromCache_ = true;
+        receiversComplete_ = true;
+    } else {
+        querySubscribers();
     }
-    if (subscribers_ != nullptr && mayUseCache) {
-        if (const std::vector<int>* clients = subscribers_->find(source_.port)) {
-            for (const int client : *clients) receivers_.push_back({client, 0});
-            receiversFromCache_ = true;
-            receiversComplete_ = true;
-            return;
-        }
-    }
-    const std::uint64_t generation = subscribers_ != nullptr ? subscribers_->generation() : 0;
+    if (subscribers_ == nullptr) return;
+    for (Receiver& receiver : receivers_) receiver.credit = subscribers_->credit(receiver.client);
+}
+
+void AlsaEventWriter::querySubscribers() {
     SubscriberQuery query;
     if (query.get() == nullptr) return;
     snd_seq_addr_t root{static_cast<unsigned char>(source_.client), static_cast<unsigned char>(source_.port)};
@@ -190,7 +229,7 @@ void AlsaEventWriter::collectReceivers(bool mayUseCache) {
         const int client = snd_seq_query_subscribe_get_addr(query.get())->client;
         const bool known = std::any_of(receivers_.begin(), receivers_.end(),
                                        [&](const Receiver& receiver) { return receiver.client == client; });
-        if (!known) receivers_.push_back({client, 0});
+        if (!known) receivers_.push_back({client, 0, 0});
         snd_seq_query_subscribe_set_index(query.get(), snd_seq_query_subscribe_get_index(query.get()) + 1);
     }
     receiversComplete_ = true;
@@ -198,7 +237,7 @@ void AlsaEventWriter::collectReceivers(bool mayUseCache) {
         std::vector<int> clients;
         clients.reserve(receivers_.size());
         for (const Receiver& receiver : receivers_) clients.push_back(receiver.client);
-        subscribers_->store(source_.port, generation, std::move(clients));
+        subscribers_->store(source_.port, creditGeneration_, std::move(clients));
     }
 }
 

@@ -36,9 +36,23 @@ public:
     const std::vector<int>* find(int port) const;
     void store(int port, std::uint64_t generation, std::vector<int> clients);
     void forget(int port) { entries_.erase(port); }
-    void clear() { entries_.clear(); }
+    void clear() {
+        entries_.clear();
+        credits_.clear();
+    }
+
+    // Cells of `client`'s input pool that may still be written without asking
+    // the kernel, as a writer left them; 0 when unknown or stale.
+    std::size_t credit(int client) const;
+    void storeCredit(int client, std::uint64_t generation, std::size_t cells);
 
 private:
+    struct Credit {
+        int client = 0;
+        std::uint64_t generation = 0;
+        std::size_t cells = 0;
+    };
+    std::vector<Credit> credits_;
     struct Entry {
         std::uint64_t generation = 0;
         std::vector<int> clients;
@@ -63,6 +77,12 @@ private:
 //
 // The subscribers come from `subscribers` when it knows them; when one of
 // them lacks room, the kernel is asked again before anyone is waited for.
+//
+// Asking a receiver's pool costs a system call, so what is known is carried
+// from message to message in `subscribers`: the free cells read, less those
+// written since. Only our own writes are counted, so half of the pool is kept
+// in reserve for other senders and not spent without asking again. A reader
+// that keeps up is asked about once per half pool of events.
 class AlsaEventWriter final : public AlsaEventSink {
 public:
     static constexpr std::chrono::milliseconds kBudget{200};
@@ -73,6 +93,9 @@ public:
     AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress source,
                     std::optional<AlsaAddress> destination, AlsaStalledReceivers& stalled,
                     AlsaSubscriberCache* subscribers = nullptr);
+    ~AlsaEventWriter();
+    AlsaEventWriter(const AlsaEventWriter&) = delete;
+    AlsaEventWriter& operator=(const AlsaEventWriter&) = delete;
 
     MIDIStatus put(snd_seq_event_t& event) override;
     // For subscribers: the first refusal by one of them, else 0.
@@ -81,15 +104,19 @@ public:
 private:
     struct Receiver {
         int client = 0;
-        std::size_t credit = 0;  // cells known to be free
+        std::size_t credit = 0;   // cells known to be free
+        std::size_t reserve = 0;  // of those, cells not to be carried to the next message
     };
 
     MIDIStatus waitForRoom(std::size_t cells);
     MIDIStatus refresh(Receiver& receiver, std::size_t cells) const;
     bool allHaveRoom(std::size_t cells);
     void collectReceivers(bool mayUseCache);
+    void querySubscribers();
     bool isStalled(int client) const;
     void markStalled(int client);
+    // Hands the receivers' credits beyond their reserves to the next writer.
+    void carryCredits();
 
     snd_seq_t* seq_;
     int sequencerFd_;
@@ -103,6 +130,8 @@ private:
     // The receivers are all the port's subscribers (as far as is known).
     bool receiversComplete_ = false;
     std::vector<Receiver> receivers_;
+    // The subscriber cache's generation when the receivers were collected.
+    std::uint64_t creditGeneration_ = 0;
     MIDIStatus refusal_ = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/alsa/AlsaEventCodec.hpp"
+#include "platform/alsa/AlsaEventWriter.hpp"
 
 namespace velorin {
 namespace {
@@ -265,6 +266,20 @@ TEST(AlsaReceiveBatch, GroupsPerPortAndSourceInArrivalOrderAndStaysBounded) {
     // Clearing starts both counts afresh: one byte short of the byte cap is not full.
     batch.clear();
     EXPECT_FALSE(batch.add(1, {20, 0}, Bytes(AlsaReceiveBatch::kMaxBytes - 1, 0x01)));
+}
+
+TEST(AlsaSubscriberCache, ACarriedCreditHoldsUntilTheNextAnnouncement) {
+    AlsaSubscriberCache cache;
+    EXPECT_EQ(cache.credit(130), 0u);
+    cache.storeCredit(130, cache.generation(), 99);
+    cache.storeCredit(131, cache.generation(), 5);
+    cache.storeCredit(130, cache.generation(), 98);
+    EXPECT_EQ(cache.credit(130), 98u);
+    EXPECT_EQ(cache.credit(131), 5u);
+    // A client may have left and another taken its number: nothing is trusted.
+    cache.invalidate();
+    EXPECT_EQ(cache.credit(130), 0u);
+    EXPECT_EQ(cache.credit(131), 0u);
 }
 
 }  // namespace
