@@ -78,8 +78,13 @@ AlsaEventWriter::AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress so
       source_(source),
       destination_(destination),
       stalled_(stalled),
-      subscribers_(subscribers),
-      deadline_(Clock::now() + kBudget) {}
+      subscribers_(subscribers) {}
+
+bool AlsaEventWriter::budgetSpent() {
+    const auto now = Clock::now();
+    if (!deadline_) deadline_ = now + kBudget;
+    return now >= *deadline_;
+}
 
 AlsaEventWriter::~AlsaEventWriter() {
     carryCredits();
@@ -107,7 +112,7 @@ MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
     for (;;) {
         const int result = snd_seq_event_output_direct(seq_, &event);
         if (result >= 0) {
-            deadline_ = Clock::now() + kBudget;
+            deadline_.reset();
             return 0;
         }
         if (result != -EAGAIN && result != -ENOSPC) return result;
@@ -117,7 +122,7 @@ MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
             if (refusal_ == 0) refusal_ = result;
             return 0;
         }
-        if (Clock::now() >= deadline_) {
+        if (budgetSpent()) {
             markStalled(destination_->client);
             return result;
         }
@@ -142,7 +147,7 @@ MIDIStatus AlsaEventWriter::waitForRoom(std::size_t cells) {
             if (status != 0 || receiver.credit >= cells) break;
             status = -EAGAIN;
             if (!mayWait) break;
-            if (Clock::now() >= deadline_) {
+            if (budgetSpent()) {
                 markStalled(receiver.client);
                 break;
             }

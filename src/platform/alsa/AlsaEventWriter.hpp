@@ -115,6 +115,8 @@ private:
     void querySubscribers();
     bool isStalled(int client) const;
     void markStalled(int client);
+    // Whether the budget since the last progress is spent; starts it at the first call.
+    bool budgetSpent();
     // Hands the receivers' credits beyond their reserves to the next writer.
     void carryCredits();
 
@@ -124,7 +126,9 @@ private:
     std::optional<AlsaAddress> destination_;
     AlsaStalledReceivers& stalled_;
     AlsaSubscriberCache* subscribers_;
-    std::chrono::steady_clock::time_point deadline_;
+    // The end of the budget, set at the first wait since the last progress
+    // (reading the clock for every event would cost more than the event).
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
     bool receiversKnown_ = false;
     bool receiversFromCache_ = false;
     // The receivers are all the port's subscribers (as far as is known).
