@@ -306,6 +306,7 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
     const bool scheduled = deps_.scheduler.schedule(
         ScheduledMIDIEvent{action.event, *action.beat, output.morphID, action.outputGroupKey,
                            action.cancellationKey, action.repeatIntervalBeats});
+    if (scheduled && isStarted_ && !schedulerTimer_.isActive()) startSchedulerTick();
     // A new first event may fall due before the next poll.
     if (scheduled && isStarted_ && deps_.scheduler.firstTargetBeat() == *action.beat)
         scheduledEventWakeUp_.update();
@@ -426,6 +427,12 @@ bool MIDIEngine::sendEvent(const MIDIEvent& event, std::string_view destinationK
     return sendEvent(event, keys);
 }
 
+void MIDIEngine::startSchedulerTick() {
+    // Stop edges while the tick was off had nothing to end.
+    transportWasRunning_ = deps_.linkClock.isActive() && deps_.linkClock.isPlaying();
+    schedulerTimer_ = deps_.queue.every(kSchedulerTickInterval, [this] { tickScheduler(); });
+}
+
 void MIDIEngine::tickScheduler() {
     const bool running = deps_.linkClock.isActive() && deps_.linkClock.isPlaying();
     if (transportWasRunning_ && !running) endScheduledNotes();
@@ -442,6 +449,8 @@ void MIDIEngine::tickScheduler() {
         }
     }
     if (isStarted_) scheduledEventWakeUp_.update();
+    if (deps_.scheduler.pendingCount() == 0 && !noteLedger_.isScheduledNoteSounding())
+        schedulerTimer_.cancel();
 }
 
 void MIDIEngine::noteScheduledSend(const ScheduledMIDIEvent& scheduled, const MIDIEvent& sent) {

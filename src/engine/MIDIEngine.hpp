@@ -298,6 +298,9 @@ private:
                             VisitedMorphs visited, std::optional<std::string_view> sourceName);
     void feedMorph(const MIDIEvent& event, std::string_view targetMorphID, VisitedMorphs visited);
     void tickScheduler();
+    // The scheduler is polled only while it holds events or a note of one
+    // sounds: an idle engine does not wake a hundred times a second.
+    void startSchedulerTick();
 
     // --- ending notes ---
     // Ends, through the morphs they reached, the notes an input holds: every

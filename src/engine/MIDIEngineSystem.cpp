@@ -288,7 +288,7 @@ void MIDIEngine::start() {
     logInventorySummary();
     morphEngine_->logStartupSummaries(makeContext(std::nullopt));
     refreshClockRouting();
-    schedulerTimer_ = deps_.queue.every(kSchedulerTickInterval, [this] { tickScheduler(); });
+    startSchedulerTick();
     if (deps_.latency != nullptr)
         latencyLogTimer_ = deps_.queue.every(kLatencyLogInterval, [this] { logLatency(); });
     synchronizer_.schedule([this] { return isStarted_; }, [this] { emitStartupSnapshot(); });

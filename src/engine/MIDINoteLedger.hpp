@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -72,6 +73,11 @@ public:
     // A sent note-off ends the note on every group of the morph.
     void forgetScheduledNote(std::size_t morphIndex, const MIDIEvent& noteOff);
     bool hasScheduledSounding() const { return !scheduledSounding_.empty(); }
+    // Whether any note of a scheduled event sounds now.
+    bool isScheduledNoteSounding() const {
+        return std::any_of(scheduledSounding_.begin(), scheduledSounding_.end(),
+                           [](const ScheduledSounding& entry) { return !entry.notes.empty(); });
+    }
     // Takes out every group's sounding notes (a copy of each group that has any).
     std::vector<ScheduledSounding> takeScheduledSounding();
 

@@ -93,6 +93,31 @@ TEST(ScheduledNotes, EndAtTheStopEdgeAndAreNotSentAgain) {
     for (const auto& e : h.transport.eventsTo("out-a")) EXPECT_NE(e.type, MIDIEventType::noteOff);
 }
 
+// The scheduler is polled only while it has work; a note a scheduled event
+// left sounding is work too, even with nothing queued.
+TEST(ScheduledNotes, ASoundingNoteEndsAtTheStopEdgeWithNothingQueued) {
+    EngineHarness h;
+    h.engine->setInputAssignment(true, "in-a", "link-looper", "inputs");
+    h.engine->setOutputAssignment(true, "out-a", "link-looper", "outputs");
+    h.runTransportAt(90);
+    h.engine->start();
+    h.advanceToBeat(92.0);
+    h.play("in-a", {0x90, 60, 100});
+    h.advanceToBeat(94.0);
+    h.play("in-a", {0x80, 60, 0});
+    h.advanceToBeat(98.0);
+    h.engine->setLinkLooper(0, true);
+    h.advanceToBeat(100.5);
+    ASSERT_EQ(h.transport.eventsTo("out-a").size(), 1u);
+    h.transport.sent.clear();
+    h.scheduler->removeAllEvents();
+    h.queue.advance(std::chrono::milliseconds(50));
+
+    h.clock->setPlaying(false);
+    h.queue.advance(std::chrono::milliseconds(20));
+    EXPECT_EQ(h.transport.eventsTo("out-a"), std::vector<MIDIEvent>{off(60)});
+}
+
 // The timeline moving back while a loop plays: the sounding note ends at once
 // and the loop goes on from the new beat at the same phase.
 TEST(ScheduledNotes, ABackwardJumpEndsLoopNotesAndKeepsTheLoopPlaying) {
