@@ -32,20 +32,28 @@ void PollMainQueue::stop() {
     signalWakeFD();
 }
 
-void PollMainQueue::runOnce(TimePoint deadline) {
+void PollMainQueue::runOnce(std::optional<TimePoint> deadline) {
+    // The clock is read again only after something ran: a turn that finds
+    // nothing to do (most turns of a busy loop) reads it once.
     runPosted();
-    while (runOneTimer(now(), [](TimePoint) {})) runPosted();
+    TimePoint time = now();
+    while (runOneTimer(time, [](TimePoint) {})) {
+        runPosted();
+        time = now();
+    }
     waiting_ = true;
     if (hasPosted()) {
         waiting_ = false;
         return;
     }
-    TimePoint wakeAt = deadline;
-    if (auto due = nextDue()) wakeAt = std::min(wakeAt, *due);
+    std::optional<TimePoint> wakeAt = deadline;
+    if (auto due = nextDue()) wakeAt = wakeAt ? std::min(*wakeAt, *due) : *due;
     // The wait is exact to the nanosecond and the kernel never ends it early,
     // so a timer due in the future is due when the wait ends: nothing spins,
     // however close the timer is.
-    const Duration wait = std::clamp<Duration>(wakeAt - now(), Duration::zero(), std::chrono::seconds(1));
+    constexpr Duration kLongestWait = std::chrono::seconds(1);
+    const Duration wait =
+        wakeAt ? std::clamp<Duration>(*wakeAt - time, Duration::zero(), kLongestWait) : kLongestWait;
     bool woken = false;
     pollWatches(wait, wakeFD_, &woken);
     waiting_ = false;
@@ -57,7 +65,7 @@ void PollMainQueue::runOnce(TimePoint deadline) {
 
 void PollMainQueue::run() {
     stopRequested_ = false;
-    while (!stopRequested_) runOnce(now() + std::chrono::seconds(1));
+    while (!stopRequested_) runOnce(std::nullopt);
 }
 
 bool PollMainQueue::runFor(Duration d, const std::function<bool()>& done) {

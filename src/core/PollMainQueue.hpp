@@ -28,7 +28,9 @@ protected:
     void wakeUp() override;
 
 private:
-    void runOnce(TimePoint deadline);
+    // Runs what is due, then waits for a descriptor, a post, the next timer or
+    // `deadline`, but at most a second.
+    void runOnce(std::optional<TimePoint> deadline);
     void signalWakeFD();
     int wakeFD_ = -1;
     std::atomic<bool> stopRequested_{false};
