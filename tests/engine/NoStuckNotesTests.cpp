@@ -63,10 +63,9 @@ TEST(HeldInputNotes, EndWhenTheInputStopsReachingTheMorph) {
     }
 }
 
-// Loop notes sounding when the transport stops end at once and do not leave
-// again when it runs on; the loop itself stays queued.
-TEST(ScheduledNotes, EndAtTheStopEdgeAndAreNotSentAgain) {
-    EngineHarness h;
+// A one-note loop recorded on the Link Looper and playing: 60 sounds from
+// beat 100 for 2 beats, every 8; the output's log is empty again.
+void startLoopNoteSounding(EngineHarness& h) {
     h.engine->setInputAssignment(true, "in-a", "link-looper", "inputs");
     h.engine->setOutputAssignment(true, "out-a", "link-looper", "outputs");
     h.runTransportAt(90);
@@ -76,10 +75,18 @@ TEST(ScheduledNotes, EndAtTheStopEdgeAndAreNotSentAgain) {
     h.advanceToBeat(94.0);
     h.play("in-a", {0x80, 60, 0});
     h.advanceToBeat(98.0);
-    h.engine->setLinkLooper(0, true);  // 60 plays at 100 for 2 beats, every 8
+    h.engine->setLinkLooper(0, true);
     h.advanceToBeat(100.5);
     ASSERT_EQ(h.transport.eventsTo("out-a").size(), 1u);
     h.transport.sent.clear();
+}
+
+// Loop notes sounding when the transport stops end at once and do not leave
+// again when it runs on; the loop itself stays queued.
+TEST(ScheduledNotes, EndAtTheStopEdgeAndAreNotSentAgain) {
+    EngineHarness h;
+    startLoopNoteSounding(h);
+    if (::testing::Test::HasFatalFailure()) return;
 
     h.clock->setPlaying(false);
     h.queue.advance(std::chrono::milliseconds(20));
@@ -97,19 +104,8 @@ TEST(ScheduledNotes, EndAtTheStopEdgeAndAreNotSentAgain) {
 // left sounding is work too, even with nothing queued.
 TEST(ScheduledNotes, ASoundingNoteEndsAtTheStopEdgeWithNothingQueued) {
     EngineHarness h;
-    h.engine->setInputAssignment(true, "in-a", "link-looper", "inputs");
-    h.engine->setOutputAssignment(true, "out-a", "link-looper", "outputs");
-    h.runTransportAt(90);
-    h.engine->start();
-    h.advanceToBeat(92.0);
-    h.play("in-a", {0x90, 60, 100});
-    h.advanceToBeat(94.0);
-    h.play("in-a", {0x80, 60, 0});
-    h.advanceToBeat(98.0);
-    h.engine->setLinkLooper(0, true);
-    h.advanceToBeat(100.5);
-    ASSERT_EQ(h.transport.eventsTo("out-a").size(), 1u);
-    h.transport.sent.clear();
+    startLoopNoteSounding(h);
+    if (::testing::Test::HasFatalFailure()) return;
     h.scheduler->removeAllEvents();
     h.queue.advance(std::chrono::milliseconds(50));
 
