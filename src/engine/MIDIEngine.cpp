@@ -241,6 +241,13 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
     for (const MIDIEvent& event : events) {
         if (logAll) deps_.log.logMIDI(MIDIEventLogDirection::input, ownedText(sourceName), event);
         for (const RoutingInputDelivery& delivery : deliveries) {
+            if (delivery.morphKey == kRouterID && event.type != MIDIEventType::systemExclusive) {
+                // The Router passes every event but a device-control SysEx on
+                // unchanged: the engine sends it as the Router's one immediate
+                // action would be sent, without building the action.
+                sendAsRouter(event, sourceName);
+                continue;
+            }
             lease.outputs().clear();
             morphEngine_->process(delivery.morphKey, delivery.inputGroupKey, event, context, lease.outputs());
             applyOutputs(lease.outputs(), VisitedMorphs{}, sourceName);
@@ -287,6 +294,12 @@ void MIDIEngine::releaseInputsGoneFromInventory() {
 void MIDIEngine::applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited,
                               std::optional<std::string_view> sourceName) {
     for (const MorphOutput& output : outputs) applyOutput(output, visited, sourceName);
+}
+
+void MIDIEngine::sendAsRouter(const MIDIEvent& event, std::optional<std::string_view> sourceName) {
+    if (!sendToMorphOutputs(event, kRouterID, kOutputsGroup, VisitedMorphs{}, sourceName)) return;
+    if (MIDINoteLedger::isNoteRelease(event)) forgetScheduledNote(kRouterID, event);
+    morphEngine_->recordSentEvent(event, kRouterID, std::nullopt);
 }
 
 void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,

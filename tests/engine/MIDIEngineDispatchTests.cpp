@@ -105,6 +105,18 @@ TEST_F(EngineDispatch, RouterLeavesOutTheOutputNamedLikeTheSource) {
     EXPECT_EQ(transport.eventsTo("out-b"), (std::vector<MIDIEvent>{off(60), off(72)}));
 }
 
+// Controllers' device-control SysEx switches morphs; the Router keeps it to
+// itself and passes every other SysEx on.
+TEST_F(EngineDispatch, RouterPassesSysExButNotDeviceControl) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    play("in-a", {0xF0, 0x00, 0x01, 0x7E, 0x01, 0x02, 0x00, 0x00, 0x01, 0xF7});
+    EXPECT_TRUE(transport.sent.empty());
+    play("in-a", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
+    ASSERT_EQ(transport.eventsTo("out-a").size(), 1u);
+    EXPECT_EQ(transport.eventsTo("out-a")[0].type, MIDIEventType::systemExclusive);
+}
+
 TEST_F(EngineDispatch, ChainedMorphReceivesWhatTheRouterSendsAndItCountsAsSent) {
     engine->setInputAssignment(true, "in-a", "router", "inputs");
     engine->setOutputAssignment(true, "morph:octave-layer", "router", "outputs");
