@@ -100,6 +100,22 @@ NetworkMIDISessionConfig sessionConfig(bool journal) {
     return config;
 }
 
+// One side's network MIDI service on `queue`, enabled on `port`.
+std::unique_ptr<NetworkMIDIService> makeService(MainQueue& queue, LogStore& log,
+                                                NetworkMIDISettings& settings, std::uint16_t port,
+                                                DatagramSocketFactory& sockets, bool journal,
+                                                NetworkMIDIService::Sink sink) {
+    settings.setEnabled(true);
+    settings.setControlPort(port);
+    return std::make_unique<NetworkMIDIService>(
+        NetworkMIDIService::Dependencies{.queue = queue,
+                                         .log = log,
+                                         .settings = settings,
+                                         .sockets = sockets,
+                                         .sessionConfig = sessionConfig(journal)},
+        std::move(sink));
+}
+
 // The hub's objects, built, run and destroyed on its thread.
 struct HubParts {
     HubParts(MainQueue& queue, double loss, bool journal)
@@ -115,14 +131,8 @@ struct HubParts {
           udp(queue),
           sockets(udp, loss, 1),
           networkSettings(settings, "Hub") {
-        networkSettings.setEnabled(true);
-        networkSettings.setControlPort(kHubPort);
-        service = std::make_unique<NetworkMIDIService>(
-            NetworkMIDIService::Dependencies{.queue = queue,
-                                             .log = *log,
-                                             .settings = networkSettings,
-                                             .sockets = sockets,
-                                             .sessionConfig = sessionConfig(journal)},
+        service = makeService(
+            queue, *log, networkSettings, kHubPort, sockets, journal,
             NetworkMIDIService::Sink{.endpointsChanged =
                                          [this](MIDITransportRegistrations r) {
                                              engine.setTransportEndpoints(NetworkMIDIService::kTransportKind,
@@ -173,14 +183,8 @@ struct Rig {
         : udp(queue), sockets(udp, loss, 2), playerNetwork(playerSettings, "Player") {
         hubThread.runAndWait([&] { hub = std::make_unique<HubParts>(hubThread.queue(), loss, journal); });
         hubThread.runAndWait([&] { echoPort = hub->echo->localPort(); });
-        playerNetwork.setEnabled(true);
-        playerNetwork.setControlPort(kPlayerPort);
-        player = std::make_unique<NetworkMIDIService>(
-            NetworkMIDIService::Dependencies{.queue = queue,
-                                             .log = *log,
-                                             .settings = playerNetwork,
-                                             .sockets = sockets,
-                                             .sessionConfig = sessionConfig(journal)},
+        player = makeService(
+            queue, *log, playerNetwork, kPlayerPort, sockets, journal,
             NetworkMIDIService::Sink{
                 .endpointsChanged = [this](MIDITransportRegistrations r) { connected = !r.outputs.empty(); },
                 .midiReceived =
