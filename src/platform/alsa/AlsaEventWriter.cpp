@@ -78,7 +78,10 @@ AlsaEventWriter::AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress so
       source_(source),
       destination_(destination),
       stalled_(stalled),
-      subscribers_(subscribers) {}
+      subscribers_(subscribers),
+      receivers_(subscribers != nullptr ? subscribers->receiverStorage() : ownReceivers_) {
+    receivers_.clear();
+}
 
 bool AlsaEventWriter::budgetSpent() {
     const auto now = Clock::now();

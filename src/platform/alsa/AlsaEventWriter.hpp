@@ -27,6 +27,13 @@ using AlsaStalledReceivers = std::map<int, std::chrono::steady_clock::time_point
 // subscribed (as a list asked at a message's start misses one that subscribes
 // during it) or name one that left, which a writer notices before it waits.
 // invalidate() is thread-safe; the rest belongs to the sending thread.
+// One receiver of the message being written: its client and what is known of its pool.
+struct AlsaReceiverRoom {
+    int client = 0;
+    std::size_t credit = 0;   // cells known to be free
+    std::size_t reserve = 0;  // of those, cells not to be carried to the next message
+};
+
 class AlsaSubscriberCache {
 public:
     void invalidate() noexcept { generation_.fetch_add(1, std::memory_order_acq_rel); }
@@ -46,6 +53,10 @@ public:
     std::size_t credit(int client) const;
     void storeCredit(int client, std::uint64_t generation, std::size_t cells);
 
+    // Storage the writer of each message borrows for its receivers, so that
+    // a message allocates nothing.
+    std::vector<AlsaReceiverRoom>& receiverStorage() { return receiverStorage_; }
+
 private:
     struct Credit {
         int client = 0;
@@ -53,6 +64,7 @@ private:
         std::size_t cells = 0;
     };
     std::vector<Credit> credits_;
+    std::vector<AlsaReceiverRoom> receiverStorage_;
     struct Entry {
         std::uint64_t generation = 0;
         std::vector<int> clients;
@@ -102,11 +114,7 @@ public:
     MIDIStatus refusal() const { return refusal_; }
 
 private:
-    struct Receiver {
-        int client = 0;
-        std::size_t credit = 0;   // cells known to be free
-        std::size_t reserve = 0;  // of those, cells not to be carried to the next message
-    };
+    using Receiver = AlsaReceiverRoom;
 
     MIDIStatus waitForRoom(std::size_t cells);
     MIDIStatus refresh(Receiver& receiver, std::size_t cells) const;
@@ -133,7 +141,9 @@ private:
     bool receiversFromCache_ = false;
     // The receivers are all the port's subscribers (as far as is known).
     bool receiversComplete_ = false;
-    std::vector<Receiver> receivers_;
+    // The subscriber cache's storage, or the writer's own without a cache.
+    std::vector<Receiver> ownReceivers_;
+    std::vector<Receiver>& receivers_;
     // The subscriber cache's generation when the receivers were collected.
     std::uint64_t creditGeneration_ = 0;
     MIDIStatus refusal_ = 0;
