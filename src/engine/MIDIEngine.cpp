@@ -241,11 +241,8 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
     for (const MIDIEvent& event : events) {
         if (logAll) deps_.log.logMIDI(MIDIEventLogDirection::input, ownedText(sourceName), event);
         for (const RoutingInputDelivery& delivery : deliveries) {
-            if (delivery.morphKey == kRouterID && event.type != MIDIEventType::systemExclusive) {
-                // The Router passes every event but a device-control SysEx on
-                // unchanged: the engine sends it as the Router's one immediate
-                // action would be sent, without building the action.
-                sendAsRouter(event, sourceName);
+            if (morphEngine_->passesUnchanged(delivery.morphKey, event)) {
+                sendUnchanged(delivery.morphKey, event, sourceName);
                 continue;
             }
             lease.outputs().clear();
@@ -296,10 +293,11 @@ void MIDIEngine::applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited
     for (const MorphOutput& output : outputs) applyOutput(output, visited, sourceName);
 }
 
-void MIDIEngine::sendAsRouter(const MIDIEvent& event, std::optional<std::string_view> sourceName) {
-    if (!sendToMorphOutputs(event, kRouterID, kOutputsGroup, VisitedMorphs{}, sourceName)) return;
-    if (MIDINoteLedger::isNoteRelease(event)) forgetScheduledNote(kRouterID, event);
-    morphEngine_->recordSentEvent(event, kRouterID, std::nullopt);
+void MIDIEngine::sendUnchanged(std::string_view morphID, const MIDIEvent& event,
+                               std::optional<std::string_view> sourceName) {
+    if (!sendToMorphOutputs(event, morphID, kOutputsGroup, VisitedMorphs{}, sourceName)) return;
+    if (MIDINoteLedger::isNoteRelease(event)) forgetScheduledNote(morphID, event);
+    morphEngine_->recordSentEvent(event, morphID, std::nullopt);
 }
 
 void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,

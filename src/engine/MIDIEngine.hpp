@@ -319,8 +319,10 @@ private:
     void endScheduledNotes();
     void applyOutput(const MorphOutput& output, VisitedMorphs visited,
                      std::optional<std::string_view> sourceName);
-    // What applyOutput does with the Router's action for an event it passes on.
-    void sendAsRouter(const MIDIEvent& event, std::optional<std::string_view> sourceName);
+    // What applyOutput does with the one action of a morph that passes an event
+    // on unchanged (Morph::passesUnchanged), without the action.
+    void sendUnchanged(std::string_view morphID, const MIDIEvent& event,
+                       std::optional<std::string_view> sourceName);
     bool sendToOutputIndices(const MIDIEvent& event, std::span<const std::size_t> indices);
     // Collects the inventory positions of `keys` (no "morph:" keys), in inventory order.
     void collectOutputIndices(const RoutingKeySet& keys, std::vector<std::size_t>& out) const;

@@ -15,6 +15,11 @@ public:
     virtual void logStartupSummary(const MorphContext& /*context*/) {}
     virtual void reset(MorphActions& /*out*/) {}
     virtual void process(const MIDIEvent& event, const MorphContext& context, MorphActions& out) = 0;
+    // True when process() would answer exactly one immediate send of `event`,
+    // unchanged, to "outputs", with no keys, whatever the context and input
+    // group: the engine
+    // then sends it so without building the action.
+    virtual bool passesUnchanged(const MIDIEvent& /*event*/) const { return false; }
     virtual void startupSnapshot(const MorphContext& /*context*/, MorphActions& /*out*/) {}
 };
 

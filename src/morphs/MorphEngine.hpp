@@ -95,6 +95,11 @@ public:
 
     void process(std::string_view morphID, std::string_view inputGroupKey, const MIDIEvent& event,
                  const MorphContext& context, MorphOutputs& out);
+    // Whether the morph would pass `event` on unchanged (Morph::passesUnchanged).
+    bool passesUnchanged(std::string_view morphID, const MIDIEvent& event) const {
+        const MorphNode* n = node(morphID);
+        return n != nullptr && n->morph->passesUnchanged(event);
+    }
     MorphOutputs process(std::string_view morphID, std::string_view inputGroupKey, const MIDIEvent& event,
                          const MorphContext& context);
 

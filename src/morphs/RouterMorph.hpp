@@ -17,6 +17,7 @@ public:
     static constexpr std::string_view kDetail = "Routes MIDI events to assigned outputs unchanged.";
 
     void process(const MIDIEvent& event, const MorphContext& context, MorphActions& out) override;
+    bool passesUnchanged(const MIDIEvent& event) const override;
 };
 
 }  // namespace velorin
