@@ -13,10 +13,13 @@ double MIDIActivityMonitor::systemUptime() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-MIDIActivityMonitor::MIDIActivityMonitor() : clock_(&MIDIActivityMonitor::systemUptime) {}
+MIDIActivityMonitor::MIDIActivityMonitor() : MIDIActivityMonitor(UptimeClock{}) {}
 
 MIDIActivityMonitor::MIDIActivityMonitor(UptimeClock clock) : clock_(std::move(clock)) {
-    if (!clock_) clock_ = &MIDIActivityMonitor::systemUptime;
+    if (!clock_) {
+        clock_ = &MIDIActivityMonitor::systemUptime;
+        usesSystemClock_ = true;
+    }
 }
 
 void MIDIActivityMonitor::recordInput() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -35,6 +36,15 @@ public:
 
     void recordInput();
     void recordOutput();
+    // The same with a time the caller has just read from the monotonic clock
+    // (the system uptime's clock): it saves the hot path a second clock read.
+    // A monitor with an injected clock reads its own clock instead.
+    void recordInputAt(std::chrono::steady_clock::time_point now) {
+        advance(lastInputUptime_, usesSystemClock_ ? secondsOf(now) : clock_());
+    }
+    void recordOutputAt(std::chrono::steady_clock::time_point now) {
+        advance(lastOutputUptime_, usesSystemClock_ ? secondsOf(now) : clock_());
+    }
     Snapshot snapshot() const;
     // The monitor's clock now: what a refresh compares the stamps with.
     double uptime() const { return clock_(); }
@@ -57,12 +67,16 @@ private:
         while (seen < now && !stamp.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
         }
     }
+    static double secondsOf(std::chrono::steady_clock::time_point now) {
+        return std::chrono::duration<double>(now.time_since_epoch()).count();
+    }
     static std::optional<double> read(const std::atomic<double>& stamp) {
         const double value = stamp.load(std::memory_order_relaxed);
         return value == kNever ? std::nullopt : std::optional<double>(value);
     }
 
     UptimeClock clock_;
+    bool usesSystemClock_ = false;
     std::atomic<double> lastInputUptime_{kNever};
     std::atomic<double> lastOutputUptime_{kNever};
 };

@@ -207,7 +207,10 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
             }
         }
     };
-    if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
+    // Almost always empty: only an input cut off mid-message has a state here.
+    if (auto it = parserStateByInputID_.empty() ? parserStateByInputID_.end()
+                                                : parserStateByInputID_.find(inputKey);
+        it != parserStateByInputID_.end()) {
         parse(it->second);
         if (it->second.isAtRest()) parserStateByInputID_.erase(it);
     } else {
@@ -224,20 +227,27 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
         for (const MIDIRawPacket& packet : packets)
             clockFollower_.receive(packet.bytes, inputKey, sourceName.value_or(inputKey));
     }
-    if (!parsedEvents_.empty()) deps_.activity.recordInput();
-    if (!parsedEvents_.empty()) dispatch(parsedEvents_, inputKey, sourceName);
+    if (parsedEvents_.empty()) return;
+    if (arrival) {
+        deps_.activity.recordInputAt(*arrival);
+    } else {
+        deps_.activity.recordInput();
+    }
+    dispatch(parsedEvents_, inputKey, sourceName);
 }
 
 void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
                           std::optional<std::string_view> sourceName) {
-    if (routingStore_.isInputUnavailable(inputKey)) return;
+    // The caller has checked that the input is available.
     const bool logAll = deps_.log.isLoggingAllMIDIEvents();
     const std::vector<RoutingInputDelivery>& deliveries = routingStore_.deliveries(inputKey);
     if (deliveries.empty() && !logAll) return;
     if (!deliveries.empty()) noteLedger_.trackHeldNotes(inputKey, sourceName, events, deliveries);
-    const MorphContext context = makeContext(sourceName);
+    // The context and the output list are made for the first event a morph
+    // processes: an event passed on unchanged needs neither.
+    std::optional<MorphContext> context;
     auto release = [this] { releaseScratch(); };
-    ScratchLease lease(release, acquireScratch());
+    std::optional<ScratchLease<decltype(release)>> lease;
     for (const MIDIEvent& event : events) {
         if (logAll) deps_.log.logMIDI(MIDIEventLogDirection::input, ownedText(sourceName), event);
         for (const RoutingInputDelivery& delivery : deliveries) {
@@ -245,9 +255,12 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
                 sendUnchanged(delivery.morphKey, event, sourceName);
                 continue;
             }
-            lease.outputs().clear();
-            morphEngine_->process(delivery.morphKey, delivery.inputGroupKey, event, context, lease.outputs());
-            applyOutputs(lease.outputs(), VisitedMorphs{}, sourceName);
+            if (!context) context = makeContext(sourceName);
+            if (!lease) lease.emplace(release, acquireScratch());
+            lease->outputs().clear();
+            morphEngine_->process(delivery.morphKey, delivery.inputGroupKey, event, *context,
+                                  lease->outputs());
+            applyOutputs(lease->outputs(), VisitedMorphs{}, sourceName);
         }
     }
 }
@@ -391,17 +404,25 @@ bool MIDIEngine::sendToOutputIndices(const MIDIEvent& event, std::span<const std
     if (deps_.log.isLoggingAllMIDIEvents())
         deps_.log.logMIDI(MIDIEventLogDirection::output, std::nullopt, event);
     bool accepted = false;
+    // The time the latest accepted send returned, when it was read for the latency.
+    std::optional<MIDILatencyMonitor::Clock::time_point> sentAt;
     if (transport_) {
         for (const std::size_t index : indices) {
             if (!transport_->send(inventory_.outputs()[index], event)) continue;
             accepted = true;
             if (currentArrival_ && deps_.latency != nullptr) {
-                const auto now = MIDILatencyMonitor::Clock::now();
-                deps_.latency->record(now - *currentArrival_, now);
+                sentAt = MIDILatencyMonitor::Clock::now();
+                deps_.latency->record(*sentAt - *currentArrival_, *sentAt);
             }
         }
     }
-    if (accepted) deps_.activity.recordOutput();
+    if (accepted) {
+        if (sentAt) {
+            deps_.activity.recordOutputAt(*sentAt);
+        } else {
+            deps_.activity.recordOutput();
+        }
+    }
     return accepted;
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -69,6 +70,25 @@ TEST(MIDIActivityMonitor, DefaultMonitorUsesTheSystemUptime) {
     ASSERT_TRUE(stamp);
     EXPECT_GE(*stamp, before);
     EXPECT_LE(*stamp, MIDIActivityMonitor::systemUptime());
+}
+
+// The engine hands in the arrival and send times it read anyway: they are the
+// uptime's own clock, so the lights keep their meaning; an injected clock wins.
+TEST(MIDIActivityMonitor, AGivenTimeIsTheStampOnlyOnTheSystemClock) {
+    MIDIActivityMonitor system;
+    const auto now = std::chrono::steady_clock::now();
+    const double uptime = MIDIActivityMonitor::systemUptime();
+    system.recordInputAt(now);
+    system.recordOutputAt(now + std::chrono::milliseconds(250));
+    const auto stamps = system.snapshot();
+    ASSERT_TRUE(stamps.lastInputUptime && stamps.lastOutputUptime);
+    EXPECT_NEAR(*stamps.lastInputUptime, uptime, 0.05);
+    EXPECT_NEAR(*stamps.lastOutputUptime - *stamps.lastInputUptime, 0.25, 1e-6);
+
+    MIDIActivityMonitor injected([] { return 7.0; });
+    injected.recordInputAt(now);
+    injected.recordOutputAt(now);
+    EXPECT_EQ(injected.snapshot(), (MIDIActivityMonitor::Snapshot{7.0, 7.0}));
 }
 
 TEST(MIDIActivityMonitorThreads, ConcurrentRecordsAndSnapshotsStayConsistent) {

@@ -143,13 +143,15 @@ MIDIStatus AlsaEventWriter::waitForRoom(std::size_t cells) {
     if (receiversFromCache_ && !allHaveRoom(cells)) collectReceivers(false);
     MIDIStatus result = 0;
     for (Receiver& receiver : receivers_) {
-        const bool mayWait = !isStalled(receiver.client);
+        // Asked only of a receiver without room: one with room never waits.
+        std::optional<bool> mayWait;
         MIDIStatus status = 0;
         while (receiver.credit < cells) {
             status = refresh(receiver, cells);
             if (status != 0 || receiver.credit >= cells) break;
             status = -EAGAIN;
-            if (!mayWait) break;
+            if (!mayWait) mayWait = !isStalled(receiver.client);
+            if (!*mayWait) break;
             if (budgetSpent()) {
                 markStalled(receiver.client);
                 break;
