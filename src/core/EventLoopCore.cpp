@@ -82,13 +82,14 @@ bool EventLoopCore::runPosted() {
     }
 }
 
-std::optional<MainQueue::TimePoint> EventLoopCore::nextDue() const {
-    std::optional<TimePoint> best;
-    for (const auto& t : timers_) {
-        if (t.state->cancelled.load()) continue;
-        if (!best || t.due < *best) best = t.due;
+std::optional<MainQueue::TimePoint> EventLoopCore::nextDue() {
+    // The heap's front is the earliest once the cancelled ones before it are gone.
+    while (!timers_.empty() && timers_.front().state->cancelled.load()) {
+        std::pop_heap(timers_.begin(), timers_.end(), later);
+        timers_.pop_back();
     }
-    return best;
+    if (timers_.empty()) return std::nullopt;
+    return timers_.front().due;
 }
 
 bool EventLoopCore::pollWatches(Duration timeout, int extraFD, bool* extraReady) {

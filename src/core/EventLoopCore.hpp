@@ -16,6 +16,15 @@
 
 namespace velorin {
 
+namespace detail {
+// The calling thread's id, asked of the C library once per thread: the MIDI
+// path checks its thread for every packet.
+inline std::thread::id currentThreadID() {
+    thread_local const std::thread::id id = std::this_thread::get_id();
+    return id;
+}
+}  // namespace detail
+
 // The bookkeeping shared by the non-Qt queues: posted jobs, timers ordered by due
 // time (ties in scheduling order) and descriptor watches. Subclasses decide how
 // time passes (virtual or real) and how long to wait for descriptors.
@@ -28,7 +37,7 @@ public:
     TaskHandle postAfter(Duration delay, std::function<void()> job) override;
     TaskHandle every(Duration interval, std::function<void()> job) override;
     TaskHandle watch(int fd, IoEvents events, std::function<void(IoEvents)> onReady) override;
-    bool isMainThread() const override { return std::this_thread::get_id() == mainThread_; }
+    bool isMainThread() const override { return detail::currentThreadID() == mainThread_; }
 
     // Makes the calling thread the main thread (for a loop created on one thread
     // and run on another).
@@ -46,8 +55,8 @@ protected:
     // `setTime` to its due time first. Returns false when none is due.
     template <typename SetTime>
     bool runOneTimer(TimePoint limit, SetTime&& setTime);
-    // Earliest live timer's due time, if any.
-    std::optional<TimePoint> nextDue() const;
+    // Earliest live timer's due time, if any (drops cancelled timers it meets).
+    std::optional<TimePoint> nextDue();
     // Polls the watched descriptors (and `extraFD` when >= 0) for up to
     // `timeout` (negative: forever), to the nanosecond, and runs the callbacks
     // of the ready ones. Returns true if any callback ran; `extraReady`, when

@@ -194,7 +194,13 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
     } arrivalScope{currentArrival_};
     currentArrival_ = arrival;
     parsedEvents_.clear();
-    const bool isUnavailable = routingStore_.isInputUnavailable(inputKey);
+    // Held from here to the end of the dispatch, whatever the sends change.
+    struct RouteScope {
+        int& inUse;
+        ~RouteScope() { --inUse; }
+    } routeScope{++inputRoutesInUse_};
+    const InputRoute& route = inputRoute(inputKey);
+    const bool isUnavailable = route.isUnavailable;
     // Frames are reported only when they will be logged.
     const bool logFrames = !isUnavailable && deps_.log.isLoggingAllMIDIEvents();
     FrameLogSink frameLog(deps_.log, sourceName);
@@ -223,7 +229,7 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
 
     if (isUnavailable) return;
     // Clock bytes make no events: the follower reads them from the packets.
-    if (isClockInput(inputKey)) {
+    if (route.isClockInput) {
         for (const MIDIRawPacket& packet : packets)
             clockFollower_.receive(packet.bytes, inputKey, sourceName.value_or(inputKey));
     }
@@ -233,16 +239,39 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
     } else {
         deps_.activity.recordInput();
     }
-    dispatch(parsedEvents_, inputKey, sourceName);
+    dispatch(parsedEvents_, route, sourceName);
 }
 
-void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
+const MIDIEngine::InputRoute& MIDIEngine::inputRoute(std::string_view inputKey) {
+    const std::pair current{routingStore_.generation(), inventoryRevision_};
+    if (inputRoutesInUse_ <= 1 && (inputRoutesFor_ != current || inputRoutes_.size() >= kMaxInputRoutes)) {
+        inputRoutes_.clear();
+        inputRoutesFor_ = current;
+    }
+    for (const InputRoute& route : inputRoutes_) {
+        if (route.madeFor == current && route.inputKey == inputKey) return route;
+    }
+    InputRoute& route = inputRoutes_.emplace_back();
+    route.madeFor = current;
+    route.inputKey = inputKey;
+    route.isUnavailable = routingStore_.isInputUnavailable(inputKey);
+    route.deliveries = routingStore_.deliveries(inputKey);
+    for (const RoutingInputDelivery& delivery : route.deliveries) {
+        if (delivery.morphKey == kMIDIClockID) route.isClockInput = true;
+        route.morphs.push_back(morphEngine_->runningNode(delivery.morphKey));
+        const OutputPlan& plan = outputPlan(delivery.morphKey, kOutputsGroup);
+        route.outputsPlans.push_back(static_cast<std::size_t>(&plan - outputPlans_.data()));
+    }
+    return route;
+}
+
+void MIDIEngine::dispatch(std::span<const MIDIEvent> events, const InputRoute& route,
                           std::optional<std::string_view> sourceName) {
     // The caller has checked that the input is available.
     const bool logAll = deps_.log.isLoggingAllMIDIEvents();
-    const std::vector<RoutingInputDelivery>& deliveries = routingStore_.deliveries(inputKey);
+    const std::vector<RoutingInputDelivery>& deliveries = route.deliveries;
     if (deliveries.empty() && !logAll) return;
-    if (!deliveries.empty()) noteLedger_.trackHeldNotes(inputKey, sourceName, events, deliveries);
+    if (!deliveries.empty()) noteLedger_.trackHeldNotes(route.inputKey, sourceName, events, deliveries);
     // The context and the output list are made for the first event a morph
     // processes: an event passed on unchanged needs neither.
     std::optional<MorphContext> context;
@@ -250,9 +279,11 @@ void MIDIEngine::dispatch(std::span<const MIDIEvent> events, std::string_view in
     std::optional<ScratchLease<decltype(release)>> lease;
     for (const MIDIEvent& event : events) {
         if (logAll) deps_.log.logMIDI(MIDIEventLogDirection::input, ownedText(sourceName), event);
-        for (const RoutingInputDelivery& delivery : deliveries) {
-            if (morphEngine_->passesUnchanged(delivery.morphKey, event)) {
-                sendUnchanged(delivery.morphKey, event, sourceName);
+        for (std::size_t index = 0; index < deliveries.size(); ++index) {
+            const RoutingInputDelivery& delivery = deliveries[index];
+            if (const MorphNode* node = route.morphs[index];
+                node != nullptr && node->morph->passesUnchanged(event)) {
+                sendUnchanged(route, index, event, sourceName);
                 continue;
             }
             if (!context) context = makeContext(sourceName);
@@ -306,11 +337,18 @@ void MIDIEngine::applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited
     for (const MorphOutput& output : outputs) applyOutput(output, visited, sourceName);
 }
 
-void MIDIEngine::sendUnchanged(std::string_view morphID, const MIDIEvent& event,
+void MIDIEngine::sendUnchanged(const InputRoute& route, std::size_t index, const MIDIEvent& event,
                                std::optional<std::string_view> sourceName) {
-    if (!sendToMorphOutputs(event, morphID, kOutputsGroup, VisitedMorphs{}, sourceName)) return;
+    const std::string& morphID = route.deliveries[index].morphKey;
+    // The route points into the plans it was made with, which hold until the
+    // routing or the inventory changes (a send of this packet may change them).
+    const std::pair current{routingStore_.generation(), inventoryRevision_};
+    const bool planIsCurrent = route.madeFor == current && outputPlansFor_ == current;
+    const OutputPlan& plan =
+        planIsCurrent ? outputPlans_[route.outputsPlans[index]] : outputPlan(morphID, kOutputsGroup);
+    if (!sendThroughPlan(plan, event, VisitedMorphs{}, sourceName)) return;
     if (MIDINoteLedger::isNoteRelease(event)) forgetScheduledNote(morphID, event);
-    morphEngine_->recordSentEvent(event, morphID, std::nullopt);
+    morphEngine_->recordSentEvent(event, *route.morphs[index], std::nullopt);
 }
 
 void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
@@ -349,6 +387,7 @@ const MIDIEngine::OutputPlan& MIDIEngine::outputPlan(std::string_view morphID,
     OutputPlan& plan = outputPlans_.emplace_back();
     plan.morphID = morphID;
     plan.outputGroupKey = outputGroupKey;
+    plan.leavesOutSource = morphID == kRouterID;
     plan.morphIndex = morphIndex(morphID);
     for (const std::string& key : routingStore_.outputDestinations(morphID, outputGroupKey)) {
         if (key.starts_with(kMorphDestinationPrefix)) continue;
@@ -368,15 +407,18 @@ const MIDIEngine::OutputPlan& MIDIEngine::outputPlan(std::string_view morphID,
 bool MIDIEngine::sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID,
                                     std::string_view outputGroupKey, VisitedMorphs visited,
                                     std::optional<std::string_view> sourceName) {
+    return sendThroughPlan(outputPlan(morphID, outputGroupKey), event, visited, sourceName);
+}
+
+bool MIDIEngine::sendThroughPlan(const OutputPlan& plan, const MIDIEvent& event, VisitedMorphs visited,
+                                 std::optional<std::string_view> sourceName) {
     // Nothing of the plan is held while sending: a send that changed the
     // routing or the inventory would drop the plans.
-    const OutputPlan& plan = outputPlan(morphID, outputGroupKey);
     if (plan.morphIndex) visited.insert(*plan.morphIndex);
     std::optional<std::string> chainTarget;
     if (plan.chainTarget && (!plan.chainTargetIndex || !visited.contains(*plan.chainTargetIndex)))
         chainTarget = plan.chainTarget;
-    // The Router never sends an input's events back to the endpoint of the same name.
-    const bool leaveOutSource = morphID == kRouterID && sourceName.has_value();
+    const bool leaveOutSource = plan.leavesOutSource && sourceName.has_value();
     sendIndices_.clear();
     for (const std::size_t index : plan.indices) {
         if (!leaveOutSource || inventory_.outputs()[index].presentation.title != *sourceName)

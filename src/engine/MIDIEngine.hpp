@@ -290,12 +290,19 @@ private:
     void scheduleRoutingRefresh();
 
     // --- dispatch (the hot path: no allocation in the steady state) ---
-    void dispatch(std::span<const MIDIEvent> events, std::string_view inputKey,
+    struct InputRoute;
+    struct OutputPlan;
+    // The route of `inputKey` for the current routing and inventory. The
+    // reference holds while `inputRoutesInUse_` is raised, whatever changes.
+    const InputRoute& inputRoute(std::string_view inputKey);
+    void dispatch(std::span<const MIDIEvent> events, const InputRoute& route,
                   std::optional<std::string_view> sourceName);
     void applyOutputs(const MorphOutputs& outputs, VisitedMorphs visited,
                       std::optional<std::string_view> sourceName);
     bool sendToMorphOutputs(const MIDIEvent& event, std::string_view morphID, std::string_view outputGroupKey,
                             VisitedMorphs visited, std::optional<std::string_view> sourceName);
+    bool sendThroughPlan(const OutputPlan& plan, const MIDIEvent& event, VisitedMorphs visited,
+                         std::optional<std::string_view> sourceName);
     void feedMorph(const MIDIEvent& event, std::string_view targetMorphID, VisitedMorphs visited);
     void tickScheduler();
     // The scheduler is polled only while it holds events or a note of one
@@ -320,8 +327,9 @@ private:
     void applyOutput(const MorphOutput& output, VisitedMorphs visited,
                      std::optional<std::string_view> sourceName);
     // What applyOutput does with the one action of a morph that passes an event
-    // on unchanged (Morph::passesUnchanged), without the action.
-    void sendUnchanged(std::string_view morphID, const MIDIEvent& event,
+    // on unchanged (Morph::passesUnchanged), without the action: for the
+    // route's delivery at `index`, whose morph runs.
+    void sendUnchanged(const InputRoute& route, std::size_t index, const MIDIEvent& event,
                        std::optional<std::string_view> sourceName);
     bool sendToOutputIndices(const MIDIEvent& event, std::span<const std::size_t> indices);
     // Collects the inventory positions of `keys` (no "morph:" keys), in inventory order.
@@ -438,6 +446,8 @@ private:
     struct OutputPlan {
         std::string morphID;
         std::string outputGroupKey;
+        // The Router never sends an input's events back to the endpoint of the same name.
+        bool leavesOutSource = false;
         std::optional<std::size_t> morphIndex;
         std::vector<std::size_t> indices;
         std::optional<std::string> chainTarget;
@@ -448,6 +458,29 @@ private:
     // The routing store's generation and the inventory revision the plans were made for.
     std::pair<std::uint64_t, std::uint64_t> outputPlansFor_{~std::uint64_t{0}, 0};
     std::uint64_t inventoryRevision_ = 0;
+
+    // What the events of one input need on their way, worked out once per
+    // change of the routing or the inventory (`madeFor`, as for the plans)
+    // rather than for every packet: whether the input is heard, whether its
+    // clock is read, where it is delivered, and per delivery the morph that
+    // takes its events (null when that morph does not run) and the plan of
+    // that morph's "outputs" group.
+    struct InputRoute {
+        std::pair<std::uint64_t, std::uint64_t> madeFor;
+        std::string inputKey;
+        bool isUnavailable = false;
+        bool isClockInput = false;
+        std::vector<RoutingInputDelivery> deliveries;
+        std::vector<MorphNode*> morphs;
+        std::vector<std::size_t> outputsPlans;  // positions in outputPlans_
+    };
+    static constexpr std::size_t kMaxInputRoutes = 64;
+    // A deque: a route asked for while another is in use (a send that handed
+    // input straight back) is added without moving the one in use. Emptied
+    // only while no route is in use.
+    std::deque<InputRoute> inputRoutes_;
+    std::pair<std::uint64_t, std::uint64_t> inputRoutesFor_{~std::uint64_t{0}, 0};
+    int inputRoutesInUse_ = 0;
 
     std::vector<std::size_t> clockIndices_;
     std::size_t clockOutputCount_ = 0;

@@ -188,16 +188,19 @@ MorphOutputs MorphEngine::applyLooperControl(std::string_view morphID, std::int6
 
 void MorphEngine::recordSentEvent(const MIDIEvent& event, std::string_view morphID,
                                   std::optional<std::string_view> cancellationKey) {
-    MorphNode* node = findNode(morphID);
-    if (!node) return;
+    if (MorphNode* node = findNode(morphID)) recordSentEvent(event, *node, cancellationKey);
+}
+
+void MorphEngine::recordSentEvent(const MIDIEvent& event, MorphNode& node,
+                                  std::optional<std::string_view> cancellationKey) {
     const MIDINoteIdentity identity{event.note, event.channel};
     if (event.type == MIDIEventType::noteOn && event.velocity > 0) {
-        node->outstandingNotes.insert(identity);
+        node.outstandingNotes.insert(identity);
     } else if (event.type == MIDIEventType::noteOff || event.type == MIDIEventType::noteOn) {
-        node->outstandingNotes.erase(identity);
+        node.outstandingNotes.erase(identity);
     }
-    if (node->sentEventObserver && cancellationKey)
-        node->sentEventObserver->didSendEvent(event, *cancellationKey);
+    if (node.sentEventObserver && cancellationKey)
+        node.sentEventObserver->didSendEvent(event, *cancellationKey);
 }
 
 std::optional<MIDIEvent> MorphEngine::prepareScheduledEvent(const ScheduledMIDIEvent& scheduled) {

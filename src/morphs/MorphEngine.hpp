@@ -120,6 +120,12 @@ public:
 
     void recordSentEvent(const MIDIEvent& event, std::string_view morphID,
                          std::optional<std::string_view> cancellationKey);
+    // The same for a node found before with runningNode().
+    void recordSentEvent(const MIDIEvent& event, MorphNode& node,
+                         std::optional<std::string_view> cancellationKey);
+    // The node of a morph that runs, or null: for callers that look it up once
+    // and keep it. Nodes are made with the engine and never move.
+    MorphNode* runningNode(std::string_view morphID) { return findNode(morphID); }
 
     std::optional<MIDIEvent> prepareScheduledEvent(const ScheduledMIDIEvent& scheduled);
 
@@ -127,8 +133,8 @@ private:
     MorphNode* findNode(std::string_view morphID);
     void pairActions(const std::string& morphID, MorphOutputs& out);
 
-    std::vector<MorphNode> nodes_;
-    MorphActions scratch_;  // reused between calls: a morph's actions before pairing
+    std::vector<MorphNode> nodes_;  // filled by the constructor only: addresses hold
+    MorphActions scratch_;          // reused between calls: a morph's actions before pairing
 };
 
 }  // namespace velorin

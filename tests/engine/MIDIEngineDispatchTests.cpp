@@ -224,6 +224,27 @@ TEST_F(EngineDispatch, UnavailableInputParsesButDispatchesNothing) {
     EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{on(62)}));
 }
 
+TEST_F(EngineDispatch, EachPacketFollowsTheRoutingAndInventoryOfItsTime) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    engine->setOutputAssignment(true, "out-c", "router", "outputs");
+    play("in-a", {0x90, 60, 100});
+    EXPECT_EQ(transport.sent, (std::vector<Send>{{"out-a", on(60)}, {"out-c", on(60)}}));
+    // Outputs move in the inventory and one goes: the next packet goes where they are now.
+    auto made =
+        MIDIEndpointInventory::make({testing::input("in-a", "Keys")},
+                                    {testing::output("out-x", "Extra"), testing::output("out-c", "Drums")});
+    engine->setEndpointInventory(std::get<MIDIEndpointInventory>(std::move(made)));
+    engine->setOutputAssignment(true, "out-x", "router", "outputs");
+    transport.sent.clear();
+    play("in-a", {0x90, 62, 100});
+    EXPECT_EQ(transport.sent, (std::vector<Send>{{"out-x", on(62)}, {"out-c", on(62)}}));
+    engine->setInputAssignment(false, "in-a", "router", "inputs");
+    transport.sent.clear();
+    play("in-a", {0x90, 64, 100});
+    EXPECT_TRUE(transport.sent.empty());
+}
+
 TEST_F(EngineDispatch, SendEventFollowsTheSendRules) {
     EXPECT_FALSE(engine->sendEvent(on(1), RoutingKeySet{"morph:router"}));
     EXPECT_TRUE(engine->sendEvent(on(1), RoutingKeySet{"out-c", "out-a", "morph:x"}));
