@@ -23,18 +23,29 @@ void MIDINoteLedger::trackHeldNotes(std::string_view inputKey, std::optional<std
         if (!isNoteEvent(event)) continue;
         const bool releases = isNoteRelease(event);
         if (held == nullptr) {
-            auto it = heldNotesByInput_.find(inputKey);
-            if (it == heldNotesByInput_.end()) {
-                if (releases) continue;  // nothing held, nothing to end
-                it = heldNotesByInput_.emplace(std::string(inputKey), HeldInputNotes{}).first;
+            if (lastInput_ != nullptr && lastInputKey_ == inputKey) {
+                held = lastInput_;
+            } else {
+                auto it = heldNotesByInput_.find(inputKey);
+                if (it == heldNotesByInput_.end()) {
+                    if (releases) continue;  // nothing held, nothing to end
+                    it = heldNotesByInput_.emplace(std::string(inputKey), HeldInputNotes{}).first;
+                }
+                held = &it->second;
+                lastInputKey_ = inputKey;
+                lastInput_ = held;
             }
-            held = &it->second;
             if (held->sourceName != sourceName)
                 held->sourceName = sourceName ? std::optional<std::string>(*sourceName) : std::nullopt;
-            // Every entry first, then their addresses: adding one may move the others.
-            for (const auto& delivery : deliveries) heldThrough(*held, delivery);
+            // One pass when every delivery has its entry (the steady state);
+            // adding one may move the others, so then their addresses again.
+            const std::size_t entries = held->deliveries.size();
             heldScratch_.clear();
             for (const auto& delivery : deliveries) heldScratch_.push_back(&heldThrough(*held, delivery));
+            if (held->deliveries.size() != entries) {
+                heldScratch_.clear();
+                for (const auto& delivery : deliveries) heldScratch_.push_back(&heldThrough(*held, delivery));
+            }
         }
         const MIDINoteIdentity note{event.note, event.channel};
         for (HeldThroughDelivery* entry : heldScratch_) {
@@ -81,8 +92,10 @@ std::vector<std::string> MIDINoteLedger::heldInputKeys() const {
 }
 
 void MIDINoteLedger::forgetInput(std::string_view inputKey) {
-    if (auto it = heldNotesByInput_.find(inputKey); it != heldNotesByInput_.end())
+    if (auto it = heldNotesByInput_.find(inputKey); it != heldNotesByInput_.end()) {
+        if (&it->second == lastInput_) lastInput_ = nullptr;
         heldNotesByInput_.erase(it);
+    }
 }
 
 void MIDINoteLedger::noteScheduledNoteOn(std::size_t morphIndex, const ScheduledMIDIEvent& scheduled,

@@ -84,6 +84,7 @@ public:
     // Forgets every held and sounding note.
     void clear() {
         heldNotesByInput_.clear();
+        lastInput_ = nullptr;
         scheduledSounding_.clear();
     }
 
@@ -105,6 +106,10 @@ private:
     static HeldThroughDelivery& heldThrough(HeldInputNotes& held, const RoutingInputDelivery& delivery);
 
     std::unordered_map<std::string, HeldInputNotes, StringHash, std::equal_to<>> heldNotesByInput_;
+    // The entry of the input tracked last (entries do not move): most batches
+    // come from the input before them, and a key compare costs less than a lookup.
+    std::string lastInputKey_;
+    HeldInputNotes* lastInput_ = nullptr;
     std::vector<HeldThroughDelivery*> heldScratch_;  // per delivery of the batch, found on first use
     std::vector<ScheduledSounding> scheduledSounding_;
 };

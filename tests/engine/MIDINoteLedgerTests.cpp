@@ -28,6 +28,26 @@ TEST(MIDINoteLedger, TakingOneDeliverysNotesLeavesTheOthersHeld) {
     EXPECT_EQ(ledger.heldNoteCount("in-a"), 1u);
 }
 
+TEST(MIDINoteLedger, AnInputForgottenOrClearedStartsAgainFromNothing) {
+    MIDINoteLedger ledger;
+    const std::vector<RoutingInputDelivery> deliveries{{"router", "inputs"}};
+    const std::vector<MIDIEvent> on60{MIDIEvent::noteOnEvent(60, 100, 0)};
+    const std::vector<MIDIEvent> on62{MIDIEvent::noteOnEvent(62, 100, 0)};
+    ledger.trackHeldNotes("in-b", "Pads", on60, deliveries);
+    ledger.trackHeldNotes("in-a", "Keys", on60, deliveries);
+    ledger.forgetInput("in-a");
+    ledger.trackHeldNotes("in-a", "Keys", on62, deliveries);
+    EXPECT_EQ(ledger.heldNoteCount("in-a"), 1u);
+    EXPECT_EQ(ledger.heldNoteCount("in-b"), 1u);
+    ledger.clear();
+    ledger.trackHeldNotes("in-a", "Keys", on60, deliveries);
+    std::optional<std::string> source;
+    const auto taken = ledger.takeHeldNotes("in-a", std::nullopt, std::nullopt, source);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].notes, (std::vector<MIDINoteIdentity>{{60, 0}}));
+    EXPECT_EQ(ledger.heldNoteCount("in-b"), 0u);
+}
+
 TEST(MIDINoteLedger, ScheduledNotesAreTakenOnceAndEndedByAnyGroupOfTheirMorph) {
     MIDINoteLedger ledger;
     const ScheduledMIDIEvent loop{
