@@ -19,6 +19,18 @@ constexpr std::uint8_t statusByte(std::uint8_t kind, std::int64_t channel) {
     return static_cast<std::uint8_t>(kind | (channel & 0x0F));
 }
 
+// Byte by byte: the caller's storage is reused, so these stay inline where a
+// range insert would be a call for every message sent.
+void appendMessage(ByteArray& out, std::uint8_t status, std::uint8_t data1) {
+    out.push_back(status);
+    out.push_back(data1);
+}
+void appendMessage(ByteArray& out, std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
+    out.push_back(status);
+    out.push_back(data1);
+    out.push_back(data2);
+}
+
 // A status outside F1…FF, or F7 (only ever the end of a SysEx), encodes to nothing.
 void appendSystemMessage(const MIDIEvent& event, ByteArray& out) {
     if (event.note <= 0xF0 || event.note > 0xFF || event.note == 0xF7) return;
@@ -26,10 +38,10 @@ void appendSystemMessage(const MIDIEvent& event, ByteArray& out) {
     switch (status) {
         case 0xF1:  // MTC quarter frame
         case 0xF3:  // Song Select
-            out.insert(out.end(), {status, low7(event.velocity)});
+            appendMessage(out, status, low7(event.velocity));
             return;
         case 0xF2:  // Song Position Pointer, LSB first
-            out.insert(out.end(), {status, low7(event.velocity), low7(event.velocity >> 7)});
+            appendMessage(out, status, low7(event.velocity), low7(event.velocity >> 7));
             return;
         default:
             out.push_back(status);
@@ -43,25 +55,25 @@ void appendEncodedBytes(const MIDIEvent& event, ByteArray& out) {
     const std::int64_t ch = event.channel;
     switch (event.type) {
         case MIDIEventType::noteOn:
-            out.insert(out.end(), {statusByte(0x90, ch), low7(event.note), low7(event.velocity)});
+            appendMessage(out, statusByte(0x90, ch), low7(event.note), low7(event.velocity));
             break;
         case MIDIEventType::noteOff:
-            out.insert(out.end(), {statusByte(0x80, ch), low7(event.note), low7(event.velocity)});
+            appendMessage(out, statusByte(0x80, ch), low7(event.note), low7(event.velocity));
             break;
         case MIDIEventType::polyPressure:
-            out.insert(out.end(), {statusByte(0xA0, ch), low7(event.note), low7(event.velocity)});
+            appendMessage(out, statusByte(0xA0, ch), low7(event.note), low7(event.velocity));
             break;
         case MIDIEventType::cc:
-            out.insert(out.end(), {statusByte(0xB0, ch), low7(event.note), low7(event.velocity)});
+            appendMessage(out, statusByte(0xB0, ch), low7(event.note), low7(event.velocity));
             break;
         case MIDIEventType::programChange:
-            out.insert(out.end(), {statusByte(0xC0, ch), low7(event.note)});
+            appendMessage(out, statusByte(0xC0, ch), low7(event.note));
             break;
         case MIDIEventType::channelPressure:
-            out.insert(out.end(), {statusByte(0xD0, ch), low7(event.velocity)});
+            appendMessage(out, statusByte(0xD0, ch), low7(event.velocity));
             break;
         case MIDIEventType::pitchBend:
-            out.insert(out.end(), {statusByte(0xE0, ch), low7(event.note), low7(event.note >> 7)});
+            appendMessage(out, statusByte(0xE0, ch), low7(event.note), low7(event.note >> 7));
             break;
         case MIDIEventType::systemExclusive:
             out.insert(out.end(), event.data.begin(), event.data.end());

@@ -197,12 +197,6 @@ std::span<const std::uint8_t> AlsaEventDecoder::decode(const snd_seq_event_t& ev
     return {buffer_.data(), static_cast<std::size_t>(length)};
 }
 
-std::size_t alsaEventCells(const snd_seq_event_t& event) {
-    if (!isVariable(event)) return 1;
-    constexpr std::size_t cell = sizeof(snd_seq_event_t);
-    return 1 + (event.data.ext.len + cell - 1) / cell;
-}
-
 namespace {
 
 // Spare packet storage kept between passes: enough for a full batch of short

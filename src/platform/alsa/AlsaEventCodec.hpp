@@ -75,8 +75,13 @@ private:
 };
 
 // Pool cells an event takes in a receiving client's input pool: one for the
-// event and one per started event size of variable data.
-std::size_t alsaEventCells(const snd_seq_event_t& event);
+// event and one per started event size of variable data. Inline: it is asked
+// for every event sent.
+inline std::size_t alsaEventCells(const snd_seq_event_t& event) {
+    if ((event.flags & SND_SEQ_EVENT_LENGTH_MASK) != SND_SEQ_EVENT_LENGTH_VARIABLE) return 1;
+    constexpr std::size_t cell = sizeof(snd_seq_event_t);
+    return 1 + (event.data.ext.len + cell - 1) / cell;
+}
 
 // The packets of one read pass, grouped by (our destination port, source
 // address) in order of first arrival, each group's packets in order. Full

@@ -41,33 +41,8 @@ private:
 
 }  // namespace
 
-const std::vector<int>* AlsaSubscriberCache::find(int port) const {
-    const auto entry = entries_.find(port);
-    return entry != entries_.end() && entry->second.generation == generation() ? &entry->second.clients
-                                                                               : nullptr;
-}
-
 void AlsaSubscriberCache::store(int port, std::uint64_t generation, std::vector<int> clients) {
     entries_.insert_or_assign(port, Entry{generation, std::move(clients)});
-}
-
-std::size_t AlsaSubscriberCache::credit(int client) const {
-    const std::uint64_t current = generation();
-    for (const Credit& entry : credits_) {
-        if (entry.client == client) return entry.generation == current ? entry.cells : 0;
-    }
-    return 0;
-}
-
-void AlsaSubscriberCache::storeCredit(int client, std::uint64_t generation, std::size_t cells) {
-    for (Credit& entry : credits_) {
-        if (entry.client == client) {
-            entry = {client, generation, cells};
-            return;
-        }
-    }
-    // At most one entry per client number the sequencer has.
-    if (credits_.size() < 256) credits_.push_back({client, generation, cells});
 }
 
 AlsaEventWriter::AlsaEventWriter(snd_seq_t* seq, int sequencerFd, AlsaAddress source,

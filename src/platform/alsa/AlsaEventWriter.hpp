@@ -40,7 +40,12 @@ public:
     // Read before asking the kernel; given back to store() with the answer.
     std::uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
     // The clients subscribed to `port` when nothing changed since, else null.
-    const std::vector<int>* find(int port) const;
+    // (This and the credits are defined here: every message asks them.)
+    const std::vector<int>* find(int port) const {
+        const auto entry = entries_.find(port);
+        return entry != entries_.end() && entry->second.generation == generation() ? &entry->second.clients
+                                                                                   : nullptr;
+    }
     void store(int port, std::uint64_t generation, std::vector<int> clients);
     void forget(int port) { entries_.erase(port); }
     void clear() {
@@ -50,8 +55,23 @@ public:
 
     // Cells of `client`'s input pool that may still be written without asking
     // the kernel, as a writer left them; 0 when unknown or stale.
-    std::size_t credit(int client) const;
-    void storeCredit(int client, std::uint64_t generation, std::size_t cells);
+    std::size_t credit(int client) const {
+        const std::uint64_t current = generation();
+        for (const Credit& entry : credits_) {
+            if (entry.client == client) return entry.generation == current ? entry.cells : 0;
+        }
+        return 0;
+    }
+    void storeCredit(int client, std::uint64_t generation, std::size_t cells) {
+        for (Credit& entry : credits_) {
+            if (entry.client == client) {
+                entry = {client, generation, cells};
+                return;
+            }
+        }
+        // At most one entry per client number the sequencer has.
+        if (credits_.size() < 256) credits_.push_back({client, generation, cells});
+    }
 
     // Storage the writer of each message borrows for its receivers, so that
     // a message allocates nothing.
