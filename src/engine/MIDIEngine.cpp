@@ -243,7 +243,7 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
 }
 
 const MIDIEngine::InputRoute& MIDIEngine::inputRoute(std::string_view inputKey) {
-    const std::pair current{routingStore_.generation(), inventoryRevision_};
+    const auto current = planRevision();
     if (inputRoutesInUse_ <= 1 && (inputRoutesFor_ != current || inputRoutes_.size() >= kMaxInputRoutes)) {
         inputRoutes_.clear();
         inputRoutesFor_ = current;
@@ -342,7 +342,7 @@ void MIDIEngine::sendUnchanged(const InputRoute& route, std::size_t index, const
     const std::string& morphID = route.deliveries[index].morphKey;
     // The route points into the plans it was made with, which hold until the
     // routing or the inventory changes (a send of this packet may change them).
-    const std::pair current{routingStore_.generation(), inventoryRevision_};
+    const auto current = planRevision();
     const bool planIsCurrent = route.madeFor == current && outputPlansFor_ == current;
     const OutputPlan& plan =
         planIsCurrent ? outputPlans_[route.outputsPlans[index]] : outputPlan(morphID, kOutputsGroup);
@@ -376,7 +376,7 @@ void MIDIEngine::applyOutput(const MorphOutput& output, VisitedMorphs visited,
 
 const MIDIEngine::OutputPlan& MIDIEngine::outputPlan(std::string_view morphID,
                                                      std::string_view outputGroupKey) {
-    const std::pair current{routingStore_.generation(), inventoryRevision_};
+    const auto current = planRevision();
     if (outputPlansFor_ != current) {
         outputPlans_.clear();
         outputPlansFor_ = current;

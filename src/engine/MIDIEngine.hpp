@@ -458,6 +458,10 @@ private:
     // The routing store's generation and the inventory revision the plans were made for.
     std::pair<std::uint64_t, std::uint64_t> outputPlansFor_{~std::uint64_t{0}, 0};
     std::uint64_t inventoryRevision_ = 0;
+    // What the plans and the input routes are made for: they hold until it changes.
+    std::pair<std::uint64_t, std::uint64_t> planRevision() const {
+        return {routingStore_.generation(), inventoryRevision_};
+    }
 
     // What the events of one input need on their way, worked out once per
     // change of the routing or the inventory (`madeFor`, as for the plans)
