@@ -68,6 +68,8 @@ struct PluggableDevice {
     FakeControllerDevice device;
     std::string serial;
     std::uint32_t number = 0;
+    // When the daemon forgot it while the service knew it.
+    std::optional<std::chrono::steady_clock::time_point> forgottenAt;
 };
 
 // One of the two devices routed to each other.
@@ -317,6 +319,15 @@ private:
     int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
 
     void plug(PluggableDevice& d, std::uint32_t number = 0) {
+        // A forgotten device plugged in again before its old session retried
+        // is recognised by its serial number: that is a renumbering, whose
+        // line is not certain.
+        const auto forgottenAt = std::exchange(d.forgottenAt, std::nullopt);
+        const auto timing = chaosTimings().connection;
+        if (forgottenAt && Clock::now() - *forgottenAt < timing.retryDelay + timing.handshakeTimeout) {
+            --injected["forgotten device"];
+            ++injected["forgotten, then soon plugged in again"];
+        }
         d.number = number != 0 ? number : nextNumber_++;
         daemon->attach(d.number, &d.device, d.serial);
     }
@@ -350,9 +361,16 @@ private:
     void restartDaemon() {
         for (PluggableDevice* side : {&stalled, &misfit, &chameleon}) {
             if (side->number == 0 || !chance(0.5)) continue;
+            // Only a device the service holds a connection for can learn it
+            // is gone: its controller reconnects after the restart and the
+            // daemon no longer knows it. One plugged in just before may not
+            // have reached the service yet, and then nothing shows.
+            if (usb->connections().count(side->number) != 0) {
+                ++injected["forgotten device"];
+                side->forgottenAt = Clock::now();
+            }
             daemon->forget(side->number);
             side->number = 0;
-            ++injected["forgotten device"];
         }
         for (PluggableDevice* d : {static_cast<PluggableDevice*>(&phone),
                                    static_cast<PluggableDevice*>(&stage), &stalled, &misfit, &chameleon}) {
