@@ -213,16 +213,20 @@ void MIDIEngine::handleInput(std::span<const MIDIRawPacket> packets, std::string
             }
         }
     };
-    // Almost always empty: only an input cut off mid-message has a state here.
-    if (auto it = parserStateByInputID_.empty() ? parserStateByInputID_.end()
-                                                : parserStateByInputID_.find(inputKey);
-        it != parserStateByInputID_.end()) {
-        parse(it->second);
-        if (it->second.isAtRest()) parserStateByInputID_.erase(it);
+    // Only an input with a running status or a message cut off has a state
+    // kept; the route remembers where it is.
+    if (route.parserState == nullptr && !parserStateByInputID_.empty()) {
+        if (const auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end())
+            route.parserState = &it->second;
+    }
+    if (route.parserState != nullptr) {
+        parse(*route.parserState);
+        if (route.parserState->isAtRest()) eraseParserState(parserStateByInputID_.find(inputKey));
     } else {
         parse(restingState_);
         if (!restingState_.isAtRest()) {
-            parserStateByInputID_.emplace(std::string(inputKey), std::move(restingState_));
+            route.parserState =
+                &parserStateByInputID_.emplace(std::string(inputKey), std::move(restingState_)).first->second;
             restingState_ = MIDIParserState{};
         }
     }
@@ -574,9 +578,20 @@ void MIDIEngine::panic() {
 }
 
 void MIDIEngine::forgetInputState(std::string_view inputKey) {
-    if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end()) {
-        parserStateByInputID_.erase(it);
+    if (auto it = parserStateByInputID_.find(inputKey); it != parserStateByInputID_.end())
+        eraseParserState(it);
+}
+
+void MIDIEngine::eraseParserState(decltype(parserStateByInputID_)::iterator entry) {
+    for (const InputRoute& route : inputRoutes_) {
+        if (route.parserState == &entry->second) route.parserState = nullptr;
     }
+    parserStateByInputID_.erase(entry);
+}
+
+void MIDIEngine::clearParserStates() {
+    for (const InputRoute& route : inputRoutes_) route.parserState = nullptr;
+    parserStateByInputID_.clear();
 }
 
 // --- routing edits ---------------------------------------------------------------------------

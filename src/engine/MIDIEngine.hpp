@@ -477,7 +477,13 @@ private:
         std::vector<RoutingInputDelivery> deliveries;
         std::vector<MorphNode*> morphs;
         std::vector<std::size_t> outputsPlans;  // positions in outputPlans_
+        // The input's entry in parserStateByInputID_ once found there, so a
+        // packet need not hash the key; every erase of an entry clears it.
+        mutable MIDIParserState* parserState = nullptr;
     };
+    // Erases an input's parser state and every route's pointer to it.
+    void eraseParserState(decltype(parserStateByInputID_)::iterator entry);
+    void clearParserStates();
     static constexpr std::size_t kMaxInputRoutes = 64;
     // A deque: a route asked for while another is in use (a send that handed
     // input straight back) is added without moving the one in use. Emptied

@@ -316,7 +316,7 @@ void MIDIEngine::stop() {
     MorphActions discarded;
     morphEngine_->resetAll(discarded);
     disconnectAllInputs();
-    parserStateByInputID_.clear();
+    clearParserStates();
     // Panic has ended every note; nothing held or sounding is remembered.
     noteLedger_.clear();
     transportWasRunning_ = false;

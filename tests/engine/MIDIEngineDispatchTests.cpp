@@ -80,6 +80,28 @@ TEST_F(EngineDispatch, RunningStatusOfOneInputDoesNotApplyToAnotherInput) {
     EXPECT_EQ(transport.eventsTo("out-a"), (std::vector<MIDIEvent>{on(60, 100, 1), on(65, 100, 1), on(67)}));
 }
 
+// What an input keeps between packets ends when the input comes to rest or
+// is forgotten, and nothing of it is used after that.
+TEST_F(EngineDispatch, AnInputsKeptParserStateEndsAtRestAndWithTheInput) {
+    engine->setInputAssignment(true, "in-a", "router", "inputs");
+    engine->setOutputAssignment(true, "out-a", "router", "outputs");
+    play("in-a", {0x90, 60, 100});
+    play("in-a", {62, 100});           // the running status kept
+    play("in-a", {0xF0, 0x7D, 0x01});  // a System Exclusive message cut off ...
+    play("in-a", {0x02, 0xF7});        // ... and ended: at rest, no status left
+    EXPECT_EQ(MIDIEngineTestAccess::inputParserStateCount(*engine), 0u);
+    play("in-a", {64, 100});  // stray
+    play("in-a", {0x90, 65, 100});
+    engine->forgetInputState("in-a");
+    play("in-a", {67, 100});  // stray: the status went with the input
+    play("in-a", {0x90, 69, 100});
+    std::vector<MIDIEvent> notes;
+    for (const MIDIEvent& event : transport.eventsTo("out-a")) {
+        if (event.type == MIDIEventType::noteOn) notes.push_back(event);
+    }
+    EXPECT_EQ(notes, (std::vector<MIDIEvent>{on(60), on(62), on(65), on(69)}));
+}
+
 TEST_F(EngineDispatch, EventsReachMorphsInMorphKeyOrder) {
     engine->setInputAssignment(true, "in-a", "router", "inputs");
     engine->setInputAssignment(true, "in-a", "octave-layer", "inputs");

@@ -11,11 +11,6 @@ namespace velorin {
 
 namespace {
 
-constexpr MIDIObjectRef kEndpointTag = 0x10000;
-constexpr MIDIObjectRef kClientTag = 0x20000;
-constexpr int kMaxClient = 0xFF;
-constexpr int kMaxPort = 0xFF;
-
 constexpr std::uint32_t kFnvOffsetBasis = 2166136261u;
 constexpr std::uint32_t kFnvPrime = 16777619u;
 
@@ -29,25 +24,6 @@ std::uint32_t fnvAppend(std::uint32_t hash, std::string_view text) {
 }
 
 }  // namespace
-
-MIDIObjectRef alsaEndpointRef(AlsaAddress address) {
-    return kEndpointTag | (static_cast<MIDIObjectRef>(address.client & kMaxClient) << 8) |
-           static_cast<MIDIObjectRef>(address.port & kMaxPort);
-}
-
-std::optional<AlsaAddress> alsaAddressFromRef(MIDIObjectRef ref) {
-    if ((ref & ~MIDIObjectRef{0xFFFF}) != kEndpointTag) return std::nullopt;
-    return AlsaAddress{static_cast<int>((ref >> 8) & 0xFF), static_cast<int>(ref & 0xFF)};
-}
-
-MIDIObjectRef alsaClientRef(int client) {
-    return kClientTag | static_cast<MIDIObjectRef>(client & kMaxClient);
-}
-
-std::optional<int> alsaClientFromRef(MIDIObjectRef ref) {
-    if ((ref & ~MIDIObjectRef{0xFF}) != kClientTag) return std::nullopt;
-    return static_cast<int>(ref & 0xFF);
-}
 
 std::optional<int> alsaFixedPortForUniqueID(std::int32_t uniqueID) {
     if (!isReservedAlsaUniqueID(uniqueID)) return std::nullopt;

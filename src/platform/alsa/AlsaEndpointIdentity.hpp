@@ -21,11 +21,25 @@ struct AlsaAddress {
 };
 
 // Endpoint references are 0x10000 | client << 8 | port: never 0, and distinct
-// from client references, which use bit 17.
-MIDIObjectRef alsaEndpointRef(AlsaAddress address);
-std::optional<AlsaAddress> alsaAddressFromRef(MIDIObjectRef ref);
-MIDIObjectRef alsaClientRef(int client);
-std::optional<int> alsaClientFromRef(MIDIObjectRef ref);
+// from client references, which use bit 17. (Inline: every message sent asks.)
+inline constexpr MIDIObjectRef kAlsaEndpointRefTag = 0x10000;
+inline constexpr MIDIObjectRef kAlsaClientRefTag = 0x20000;
+
+inline MIDIObjectRef alsaEndpointRef(AlsaAddress address) {
+    return kAlsaEndpointRefTag | (static_cast<MIDIObjectRef>(address.client & 0xFF) << 8) |
+           static_cast<MIDIObjectRef>(address.port & 0xFF);
+}
+inline std::optional<AlsaAddress> alsaAddressFromRef(MIDIObjectRef ref) {
+    if ((ref & ~MIDIObjectRef{0xFFFF}) != kAlsaEndpointRefTag) return std::nullopt;
+    return AlsaAddress{static_cast<int>((ref >> 8) & 0xFF), static_cast<int>(ref & 0xFF)};
+}
+inline MIDIObjectRef alsaClientRef(int client) {
+    return kAlsaClientRefTag | static_cast<MIDIObjectRef>(client & 0xFF);
+}
+inline std::optional<int> alsaClientFromRef(MIDIObjectRef ref) {
+    if ((ref & ~MIDIObjectRef{0xFF}) != kAlsaClientRefTag) return std::nullopt;
+    return static_cast<int>(ref & 0xFF);
+}
 
 // The app's public ports sit at fixed port numbers 2..7 of its client; their
 // unique ID is this base plus the port number. Synthesized IDs of every other

@@ -24,52 +24,6 @@ bool isVariable(const snd_seq_event_t& event) {
 constexpr std::uint8_t kDataMask = 0x7F;
 constexpr int kPitchCentre = 8192;
 
-// The sequencer event of one whole channel voice message, built directly: the
-// event libasound's byte encoder makes of it, without its state machine. Any
-// other input (running status, a stray data byte, several messages) is left
-// to that encoder.
-std::optional<snd_seq_event_t> channelVoiceEvent(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < 2 || bytes[0] < 0x80 || bytes[0] >= 0xF0) return std::nullopt;
-    const std::uint8_t kind = bytes[0] & 0xF0;
-    const std::size_t length = kind == 0xC0 || kind == 0xD0 ? 2 : 3;
-    if (bytes.size() != length) return std::nullopt;
-    if (bytes[1] > kDataMask || (length == 3 && bytes[2] > kDataMask)) return std::nullopt;
-    snd_seq_event_t event{};
-    const auto channel = static_cast<unsigned char>(bytes[0] & 0x0F);
-    const unsigned char first = bytes[1];
-    const unsigned char second = length == 3 ? bytes[2] : 0;
-    switch (kind) {
-        case 0x80:
-        case 0x90:
-        case 0xA0:
-            event.type = kind == 0x80   ? SND_SEQ_EVENT_NOTEOFF
-                         : kind == 0x90 ? SND_SEQ_EVENT_NOTEON
-                                        : SND_SEQ_EVENT_KEYPRESS;
-            event.data.note.channel = channel;
-            event.data.note.note = first;
-            event.data.note.velocity = second;
-            break;
-        case 0xB0:
-            event.type = SND_SEQ_EVENT_CONTROLLER;
-            event.data.control.channel = channel;
-            event.data.control.param = first;
-            event.data.control.value = second;
-            break;
-        case 0xC0:
-        case 0xD0:
-            event.type = kind == 0xC0 ? SND_SEQ_EVENT_PGMCHANGE : SND_SEQ_EVENT_CHANPRESS;
-            event.data.control.channel = channel;
-            event.data.control.value = first;
-            break;
-        default:  // 0xE0
-            event.type = SND_SEQ_EVENT_PITCHBEND;
-            event.data.control.channel = channel;
-            event.data.control.value = (static_cast<int>(second) << 7 | first) - kPitchCentre;
-            break;
-    }
-    return event;
-}
-
 // The bytes of a channel voice event whose fields are all in range, else
 // none (libasound's decoder then handles it as it always did).
 std::size_t channelVoiceBytes(const snd_seq_event_t& event, std::array<std::uint8_t, 3>& out) {
@@ -122,6 +76,48 @@ std::size_t channelVoiceBytes(const snd_seq_event_t& event, std::array<std::uint
 
 }  // namespace
 
+std::optional<snd_seq_event_t> alsaChannelVoiceEvent(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 2 || bytes[0] < 0x80 || bytes[0] >= 0xF0) return std::nullopt;
+    const std::uint8_t kind = bytes[0] & 0xF0;
+    const std::size_t length = kind == 0xC0 || kind == 0xD0 ? 2 : 3;
+    if (bytes.size() != length) return std::nullopt;
+    if (bytes[1] > kDataMask || (length == 3 && bytes[2] > kDataMask)) return std::nullopt;
+    snd_seq_event_t event{};
+    const auto channel = static_cast<unsigned char>(bytes[0] & 0x0F);
+    const unsigned char first = bytes[1];
+    const unsigned char second = length == 3 ? bytes[2] : 0;
+    switch (kind) {
+        case 0x80:
+        case 0x90:
+        case 0xA0:
+            event.type = kind == 0x80   ? SND_SEQ_EVENT_NOTEOFF
+                         : kind == 0x90 ? SND_SEQ_EVENT_NOTEON
+                                        : SND_SEQ_EVENT_KEYPRESS;
+            event.data.note.channel = channel;
+            event.data.note.note = first;
+            event.data.note.velocity = second;
+            break;
+        case 0xB0:
+            event.type = SND_SEQ_EVENT_CONTROLLER;
+            event.data.control.channel = channel;
+            event.data.control.param = first;
+            event.data.control.value = second;
+            break;
+        case 0xC0:
+        case 0xD0:
+            event.type = kind == 0xC0 ? SND_SEQ_EVENT_PGMCHANGE : SND_SEQ_EVENT_CHANPRESS;
+            event.data.control.channel = channel;
+            event.data.control.value = first;
+            break;
+        default:  // 0xE0
+            event.type = SND_SEQ_EVENT_PITCHBEND;
+            event.data.control.channel = channel;
+            event.data.control.value = (static_cast<int>(second) << 7 | first) - kPitchCentre;
+            break;
+    }
+    return event;
+}
+
 AlsaEventEncoder::AlsaEventEncoder() {
     status_ = snd_midi_event_new(kEncoderBufferSize, &coder_);
     if (status_ < 0) coder_ = nullptr;
@@ -133,7 +129,7 @@ AlsaEventEncoder::~AlsaEventEncoder() {
 
 MIDIStatus AlsaEventEncoder::encode(std::span<const std::uint8_t> bytes, AlsaEventSink& sink) {
     // A note or controller, the common case, skips the byte encoder.
-    if (auto event = channelVoiceEvent(bytes)) return sink.put(*event);
+    if (auto event = alsaChannelVoiceEvent(bytes)) return sink.put(*event);
     if (coder_ == nullptr) return status_ < 0 ? status_ : -ENOMEM;
     // A message cut short by an earlier call must not swallow this one.
     snd_midi_event_reset_encode(coder_);

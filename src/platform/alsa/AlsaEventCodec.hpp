@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -23,6 +24,12 @@ public:
 protected:
     ~AlsaEventSink() = default;
 };
+
+// The sequencer event of one whole channel voice message, built directly: the
+// event libasound's byte encoder makes of it, without its state machine. Any
+// other input (running status, a stray data byte, several messages) gives
+// nothing and is left to AlsaEventEncoder. The event carries only type and data.
+std::optional<snd_seq_event_t> alsaChannelVoiceEvent(std::span<const std::uint8_t> bytes);
 
 // MIDI bytes to sequencer events. Ordinary messages go through libasound's
 // encoder; a System Exclusive message (F0 up to and including the next F7, or

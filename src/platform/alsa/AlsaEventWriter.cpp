@@ -68,6 +68,33 @@ AlsaEventWriter::~AlsaEventWriter() {
     carryCredits();
 }
 
+std::optional<MIDIStatus> AlsaEventWriter::putToKnownSubscribers(snd_seq_t* seq, AlsaAddress source,
+                                                                 snd_seq_event_t& event,
+                                                                 AlsaSubscriberCache& subscribers) {
+    // Read before the list, as a writer reads it.
+    const std::uint64_t generation = subscribers.generation();
+    const std::vector<int>* clients = subscribers.find(source.port);
+    if (clients == nullptr) return std::nullopt;
+    const std::size_t cells = alsaEventCells(event);
+    for (const int client : *clients) {
+        if (subscribers.credit(client) < cells) return std::nullopt;
+    }
+    // Nobody listens: the kernel would deliver the event to no one.
+    if (clients->empty()) return 0;
+    event.source.port = static_cast<unsigned char>(source.port);
+    event.dest.client = SND_SEQ_ADDRESS_SUBSCRIBERS;
+    event.dest.port = SND_SEQ_ADDRESS_UNKNOWN;
+    event.queue = SND_SEQ_QUEUE_DIRECT;
+    const int result = snd_seq_event_output_direct(seq, &event);
+    // Someone lacked room after all: ask before the next write.
+    const bool refused = result == -EAGAIN || result == -ENOSPC;
+    for (const int client : *clients) {
+        const std::size_t credit = subscribers.credit(client);
+        subscribers.storeCredit(client, generation, !refused && credit >= cells ? credit - cells : 0);
+    }
+    return result >= 0 ? 0 : result;
+}
+
 MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
     event.source.port = static_cast<unsigned char>(source_.port);
     if (destination_) {

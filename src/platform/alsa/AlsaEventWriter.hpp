@@ -133,6 +133,16 @@ public:
     // For subscribers: the first refusal by one of them, else 0.
     MIDIStatus refusal() const { return refusal_; }
 
+    // The common case without a writer's setup: one event to the subscribers
+    // of `source`, when `subscribers` knows them all and each has credit for
+    // it, so nothing is asked of the kernel and nobody is waited for. It is
+    // written as a writer would write it: the credits are spent, and a refusal
+    // zeroes them and is returned. Nothing, with nothing written, when a
+    // writer has to do it.
+    static std::optional<MIDIStatus> putToKnownSubscribers(snd_seq_t* seq, AlsaAddress source,
+                                                           snd_seq_event_t& event,
+                                                           AlsaSubscriberCache& subscribers);
+
 private:
     using Receiver = AlsaReceiverRoom;
 

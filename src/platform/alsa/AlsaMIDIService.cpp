@@ -238,14 +238,6 @@ bool AlsaMIDIService::ownsClient(MIDIObjectRef client) const {
     return seq_ != nullptr && id && *id == clientId_;
 }
 
-std::optional<int> AlsaMIDIService::ownPortNumber(MIDIObjectRef ref, bool (*accepts)(PortKind)) const {
-    const auto address = alsaAddressFromRef(ref);
-    if (seq_ == nullptr || !address || address->client != clientId_) return std::nullopt;
-    const auto port = ownPorts_.find(address->port);
-    if (port == ownPorts_.end() || !accepts(port->second.kind)) return std::nullopt;
-    return address->port;
-}
-
 MIDIStatus AlsaMIDIService::deleteOwnPort(MIDIObjectRef ref, bool (*accepts)(PortKind)) {
     const auto number = ownPortNumber(ref, accepts);
     if (!number) return -ENOENT;
@@ -502,6 +494,15 @@ MIDIStatus AlsaMIDIService::publish(MIDIObjectRef virtualSource, std::span<const
 
 MIDIStatus AlsaMIDIService::deliver(int sourcePort, std::optional<AlsaAddress> destination,
                                     std::span<const std::uint8_t> bytes) {
+    // A note or controller to subscribers whose room is known, the common
+    // case, needs no writer.
+    if (!destination && sequencerFd_ >= 0) {
+        if (auto event = alsaChannelVoiceEvent(bytes)) {
+            if (const auto status = AlsaEventWriter::putToKnownSubscribers(seq_, {clientId_, sourcePort},
+                                                                           *event, *subscribers_))
+                return *status;
+        }
+    }
     AlsaEventWriter writer(seq_, sequencerFd_, {clientId_, sourcePort}, destination, stalledReceivers_,
                            subscribers_.get());
     const MIDIStatus status = encoder_->encode(bytes, writer);

@@ -117,7 +117,16 @@ private:
     };
 
     bool ownsClient(MIDIObjectRef client) const;
-    std::optional<int> ownPortNumber(MIDIObjectRef ref, bool (*accepts)(PortKind)) const;
+    // The number of our port `ref` names, when `accepts` its kind. (Defined
+    // here: every message sent asks.)
+    template <class Accepts>
+    std::optional<int> ownPortNumber(MIDIObjectRef ref, Accepts accepts) const {
+        const auto address = alsaAddressFromRef(ref);
+        if (seq_ == nullptr || !address || address->client != clientId_) return std::nullopt;
+        const auto port = ownPorts_.find(address->port);
+        if (port == ownPorts_.end() || !accepts(port->second.kind)) return std::nullopt;
+        return address->port;
+    }
     MIDIStatus createOwnPort(int number, std::string_view name, unsigned int capability, unsigned int type);
     MIDIRefResult createFixedPort(MIDIObjectRef client, int number, std::string_view name, PortKind kind,
                                   ReceiveCallback receive);
