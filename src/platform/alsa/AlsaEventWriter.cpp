@@ -81,10 +81,7 @@ std::optional<MIDIStatus> AlsaEventWriter::putToKnownSubscribers(snd_seq_t* seq,
     }
     // Nobody listens: the kernel would deliver the event to no one.
     if (clients->empty()) return 0;
-    event.source.port = static_cast<unsigned char>(source.port);
-    event.dest.client = SND_SEQ_ADDRESS_SUBSCRIBERS;
-    event.dest.port = SND_SEQ_ADDRESS_UNKNOWN;
-    event.queue = SND_SEQ_QUEUE_DIRECT;
+    address(event, source.port, std::nullopt);
     const int result = snd_seq_event_output_direct(seq, &event);
     // Someone lacked room after all: ask before the next write.
     const bool refused = result == -EAGAIN || result == -ENOSPC;
@@ -95,16 +92,21 @@ std::optional<MIDIStatus> AlsaEventWriter::putToKnownSubscribers(snd_seq_t* seq,
     return result >= 0 ? 0 : result;
 }
 
-MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
-    event.source.port = static_cast<unsigned char>(source_.port);
-    if (destination_) {
-        event.dest.client = static_cast<unsigned char>(destination_->client);
-        event.dest.port = static_cast<unsigned char>(destination_->port);
+void AlsaEventWriter::address(snd_seq_event_t& event, int sourcePort,
+                              const std::optional<AlsaAddress>& destination) {
+    event.source.port = static_cast<unsigned char>(sourcePort);
+    if (destination) {
+        event.dest.client = static_cast<unsigned char>(destination->client);
+        event.dest.port = static_cast<unsigned char>(destination->port);
     } else {
         event.dest.client = SND_SEQ_ADDRESS_SUBSCRIBERS;
         event.dest.port = SND_SEQ_ADDRESS_UNKNOWN;
     }
     event.queue = SND_SEQ_QUEUE_DIRECT;
+}
+
+MIDIStatus AlsaEventWriter::put(snd_seq_event_t& event) {
+    address(event, source_.port, destination_);
     if (!destination_ && sequencerFd_ >= 0) {
         if (!receiversKnown_) collectReceivers(true);
         // Nobody listens: the kernel would deliver the event to no one, and a

@@ -146,6 +146,11 @@ public:
 private:
     using Receiver = AlsaReceiverRoom;
 
+    // Addresses an event from our `sourcePort`, for direct delivery to
+    // `destination` or, without one, to the port's subscribers.
+    static void address(snd_seq_event_t& event, int sourcePort,
+                        const std::optional<AlsaAddress>& destination);
+
     MIDIStatus waitForRoom(std::size_t cells);
     MIDIStatus refresh(Receiver& receiver, std::size_t cells) const;
     bool allHaveRoom(std::size_t cells);
