@@ -92,6 +92,12 @@ std::optional<MainQueue::TimePoint> EventLoopCore::nextDue() {
     return timers_.front().due;
 }
 
+bool EventLoopCore::watchesOnly(int fd) {
+    std::erase_if(watches_, [](const Watch& w) { return w.state->cancelled.load(); });
+    return !watches_.empty() &&
+           std::all_of(watches_.begin(), watches_.end(), [fd](const Watch& w) { return w.fd == fd; });
+}
+
 bool EventLoopCore::pollWatches(Duration timeout, int extraFD, bool* extraReady) {
     if (extraReady != nullptr) *extraReady = false;
     std::erase_if(watches_, [](const Watch& w) { return w.state->cancelled.load(); });

@@ -63,6 +63,8 @@ protected:
     // given, says whether `extraFD` was readable.
     bool pollWatches(Duration timeout, int extraFD = -1, bool* extraReady = nullptr);
     bool hasPosted() const;
+    // Whether `fd` is the one descriptor with a live watch (drops cancelled watches).
+    bool watchesOnly(int fd);
     virtual void wakeUp() {}
 
 private:

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace velorin {
 
@@ -102,6 +103,27 @@ public:
     // The monotonic clock (virtual in tests).
     virtual TimePoint now() const = 0;
     virtual bool isMainThread() const = 0;
+
+    // A watched descriptor whose owner can also wait for it in a blocking
+    // read. A thread asleep in read(2) is woken by the kernel more cheaply
+    // than one asleep in a poll, so a loop whose only descriptor is this one
+    // waits in `readBlocking` instead of polling.
+    struct BlockingReader {
+        // The watched descriptor it stands for.
+        int fd = -1;
+        // The queue's thread: sleeps until the descriptor has input or `wake`
+        // is called, then handles what came, as the watch's callback would.
+        std::function<void()> readBlocking;
+        // Any thread: makes the current or the next `readBlocking` return.
+        std::function<void()> wake;
+    };
+    // Its thread. Lets the loop wait in `reader` (or, empty, withdraws it).
+    // Once it returns, the previous reader's `wake` is not running and is not
+    // called again. False when this queue only polls; the watch works as before.
+    virtual bool setBlockingReader(std::optional<BlockingReader> reader) {
+        (void)reader;
+        return false;
+    }
 
     // Seconds of the monotonic clock, for stamps kept as doubles.
     double uptimeSeconds() const { return std::chrono::duration<double>(now().time_since_epoch()).count(); }

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "core/ManualMainQueue.hpp"
@@ -214,4 +215,69 @@ TEST(PollMainQueue, RunForReturnsByItsDeadlineWithNothingToDo) {
     q.runFor(20ms);
     // Loose: the bound catches a loop that sleeps past its deadline, not jitter.
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+}
+
+// A loop whose one descriptor has a blocking reader sleeps in that reader with
+// no timeout: the next timer, a post from another thread and stop() must each
+// end the wait, and a second descriptor must send the loop back to polling.
+TEST(PollMainQueue, SleepsInABlockingReaderThatTimersPostsAndStopWake) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    PollMainQueue q;
+    std::atomic<int> blockingReads{0};
+    int polledReads = 0;
+    std::string input;
+    // Input ends the run; the wake-ups do not (stop() leaves one behind).
+    auto readOne = [&] {
+        char c = 0;
+        if (::read(fds[0], &c, 1) == 1 && c != 'w') {
+            input.push_back(c);
+            q.stop();
+        }
+    };
+    auto watch = q.watch(fds[0], IoEvents::readable, [&](IoEvents) {
+        ++polledReads;
+        readOne();
+    });
+    ASSERT_TRUE(
+        q.setBlockingReader(PollMainQueue::BlockingReader{fds[0],
+                                                          [&] {
+                                                              ++blockingReads;
+                                                              readOne();
+                                                          },
+                                                          [&] { ASSERT_EQ(::write(fds[1], "w", 1), 1); }}));
+    auto timer = q.postAfter(20ms, [&] { q.stop(); });
+    q.run();
+    EXPECT_GE(blockingReads.load(), 1);
+
+    std::thread poster([&] {
+        while (blockingReads.load() < 2) std::this_thread::yield();
+        q.post([&] { q.stop(); });
+    });
+    q.run();
+    poster.join();
+    ASSERT_EQ(::write(fds[1], "m", 1), 1);
+    q.run();
+    EXPECT_EQ(input, "m");
+    EXPECT_EQ(polledReads, 0);
+
+    // A second descriptor: the loop polls, and the watch reads.
+    int other[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
+    auto otherWatch = q.watch(other[0], IoEvents::readable, [](IoEvents) {});
+    ASSERT_EQ(::write(fds[1], "n", 1), 1);
+    q.run();
+    EXPECT_EQ(input, "mn");
+    EXPECT_GE(polledReads, 1);
+    otherWatch.cancel();
+
+    const int readsBeforeStop = blockingReads.load();
+    std::thread stopper([&] {
+        while (blockingReads.load() == readsBeforeStop) std::this_thread::yield();
+        q.stop();
+    });
+    q.run();
+    stopper.join();
+    q.setBlockingReader(std::nullopt);
+    for (int fd : {fds[0], fds[1], other[0], other[1]}) ::close(fd);
 }

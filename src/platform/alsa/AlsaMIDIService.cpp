@@ -533,6 +533,15 @@ MIDIStatus AlsaMIDIService::startReader() {
             readWatches_.push_back(
                 readQueue_->watch(descriptor.fd, IoEvents::readable, [this](IoEvents) { readReady(); }));
         }
+        // One descriptor, the kernel's: the queue may sleep in its read.
+        if (const int flags = readDescriptors_.size() == 1 && readDescriptors_[0].fd == sequencerFd_
+                                  ? ::fcntl(sequencerFd_, F_GETFL)
+                                  : -1;
+            flags >= 0 && (flags & O_NONBLOCK) != 0 &&
+            readQueue_->setBlockingReader(MainQueue::BlockingReader{sequencerFd_, [this] { readBlocking(); },
+                                                                    [this] { wakeBlockingRead(); }})) {
+            blockingReadFlags_ = flags;
+        }
         return 0;
     }
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -557,6 +566,7 @@ MIDIStatus AlsaMIDIService::startReader() {
 void AlsaMIDIService::stopReader() {
     // Also ends a drain on the read queue's thread whose callback closed the client.
     stopRequested_ = true;
+    withdrawBlockingReader();
     readWatches_.clear();
     if (reader_.joinable()) {
         const std::uint64_t one = 1;
@@ -610,8 +620,16 @@ void AlsaMIDIService::readerLoop() {
     }
 }
 
+void AlsaMIDIService::setReadsBlock(bool block) {
+    if (block == readsBlock_ || !blockingReadFlags_) return;
+    if (::fcntl(sequencerFd_, F_SETFL, block ? *blockingReadFlags_ & ~O_NONBLOCK : *blockingReadFlags_) == 0)
+        readsBlock_ = block;
+}
+
 void AlsaMIDIService::readReady() {
     if (seq_ == nullptr || stopRequested_) return;
+    // Polled again (another descriptor came to the queue): a read must not wait.
+    setReadsBlock(false);
     if (drainInput(*queueBatch_, *queueDecoder_) > 0) {
         idleWakeups_ = 0;
         return;
@@ -623,6 +641,7 @@ void AlsaMIDIService::readReady() {
         std::any_of(check.begin(), check.end(),
                     [](const pollfd& d) { return (d.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0; })) {
         logLine("[MIDI] Sequencer reader stopped: the sequencer reported an error");
+        withdrawBlockingReader();
         readWatches_.clear();
         return;
     }
@@ -633,7 +652,43 @@ void AlsaMIDIService::readReady() {
     }
 }
 
-std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder) {
+void AlsaMIDIService::readBlocking() {
+    if (seq_ == nullptr || stopRequested_ || !blockingReadFlags_) return;
+    const std::size_t handled = drainInput(*queueBatch_, *queueDecoder_, true);
+    const int status = blockingReadStatus_;
+    if (status >= 0 || status == -ENOSPC) {
+        if (handled > 0) idleWakeups_ = 0;
+        return;
+    }
+    // A signal ends the wait with nothing read. Any other failure would end
+    // every wait at once: the loop polls from now on, and the poll and
+    // readReady() find the sequencer's error and report it.
+    if (status != -EINTR) withdrawBlockingReader();
+}
+
+void AlsaMIDIService::withdrawBlockingReader() {
+    if (!blockingReadFlags_) return;
+    readQueue_->setBlockingReader(std::nullopt);
+    setReadsBlock(false);
+    blockingReadFlags_.reset();
+}
+
+void AlsaMIDIService::wakeBlockingRead() const {
+    // A fixed-size event is written as it stands, touching none of the
+    // handle's buffers, so any thread may send it beside the queue's.
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    event.type = SND_SEQ_EVENT_USR0;
+    event.source.port = kAnnouncePort;
+    event.dest.client = static_cast<unsigned char>(clientId_);
+    event.dest.port = kAnnouncePort;
+    event.queue = SND_SEQ_QUEUE_DIRECT;
+    // A full queue of ours needs no wake-up: the reader has events to take.
+    [[maybe_unused]] const int written = snd_seq_event_output_direct(seq_, &event);
+}
+
+std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder,
+                                        bool blockForFirst) {
     std::size_t handled = 0;
     // One read takes every event the kernel holds for us into libasound's
     // buffer; the loop ends when that buffer is empty. Asking the kernel again
@@ -641,8 +696,16 @@ std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecode
     // whatever came meanwhile makes the next poll return at once.
     do {
         snd_seq_event_t* event = nullptr;
-        const int status = snd_seq_event_input(seq_, &event);
-        if (status == -EAGAIN) break;
+        int status = 0;
+        if (blockForFirst) {
+            blockForFirst = false;
+            setReadsBlock(true);
+            status = snd_seq_event_input(seq_, &event);
+            blockingReadStatus_ = status;
+        } else {
+            status = snd_seq_event_input(seq_, &event);
+        }
+        if (status == -EAGAIN || status == -EINTR) break;
         ++handled;
         if (status == -ENOSPC) {
             // The kernel emptied our queue; what follows is new.

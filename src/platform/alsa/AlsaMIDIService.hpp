@@ -147,7 +147,19 @@ private:
     void readerLoop();
     // The queue's watch of the sequencer (with `readOn`).
     void readReady();
-    std::size_t drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder);
+    // The queue's wait when the sequencer is all it watches: sleeps in the
+    // read itself, then handles what came as readReady() does.
+    void readBlocking();
+    // Any thread: an event to ourselves that ends a blocking read.
+    void wakeBlockingRead() const;
+    void withdrawBlockingReader();
+    // The descriptor stays blocking from one wait in its read to the next
+    // poll: only reads wait on it (a direct event's write never does), and
+    // only the wait reads from the kernel, the rest from libasound's buffer.
+    void setReadsBlock(bool block);
+    // Takes what the sequencer holds for us; with `blockForFirst`, the first
+    // read waits for an event.
+    std::size_t drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder, bool blockForFirst = false);
     void handleAnnouncement(const snd_seq_event_t& event);
     void flush(AlsaReceiveBatch& batch);
     void logOverrun(MIDIStatus status);
@@ -172,6 +184,12 @@ private:
     std::unique_ptr<AlsaEventDecoder> queueDecoder_;
     std::unique_ptr<AlsaReceiveBatch> queueBatch_;
     int idleWakeups_ = 0;
+    // The descriptor's flags (non-blocking) while the read queue waits in
+    // readBlocking(); none when it polls.
+    std::optional<int> blockingReadFlags_;
+    // What the last blocking read returned.
+    int blockingReadStatus_ = 0;
+    bool readsBlock_ = false;
     std::thread reader_;
     std::atomic<bool> stopRequested_{false};
     std::optional<std::chrono::steady_clock::time_point> lastOverrunLog_;
