@@ -49,15 +49,8 @@ void PollMainQueue::wakeReader() {
     if (reader_ && reader_->wake) reader_->wake();
 }
 
-void PollMainQueue::armTimer(std::optional<TimePoint> due) {
-    const std::lock_guard lock(timerMutex_);
-    if (timerDue_ == due) return;
-    // A later time needs no wake-up now: the thread wakes at the earlier one,
-    // finds it moved and sleeps on.
-    const bool sooner = due && (!timerDue_ || *due < *timerDue_);
-    timerDue_ = due;
+bool PollMainQueue::timerThreadKeepsTime() {
     if (!timerThread_.joinable()) {
-        if (!due) return;
         timerThread_ = std::thread([this] { timerLoop(); });
         // The thread wakes the loop for its timers, so it runs at the loop's
         // priority. Threads do not inherit a realtime one (it is reset on
@@ -68,8 +61,17 @@ void PollMainQueue::armTimer(std::optional<TimePoint> due) {
             (policy & ~SCHED_RESET_ON_FORK) != SCHED_OTHER) {
             timerMatchesLoop_ = ::pthread_setschedparam(timerThread_.native_handle(), policy, &priority) == 0;
         }
-        return;
     }
+    return timerMatchesLoop_;
+}
+
+void PollMainQueue::armTimer(std::optional<TimePoint> due) {
+    const std::lock_guard lock(timerMutex_);
+    if (timerDue_ == due) return;
+    // A later time needs no wake-up now: the thread wakes at the earlier one,
+    // finds it moved and sleeps on.
+    const bool sooner = due && (!timerDue_ || *due < *timerDue_);
+    timerDue_ = due;
     if (sooner) timerChanged_.notify_one();
 }
 
@@ -129,19 +131,15 @@ void PollMainQueue::runOnce(std::optional<TimePoint> deadline) {
     constexpr Duration kLongestWait = std::chrono::seconds(1);
     const Duration wait =
         wakeAt ? std::clamp<Duration>(*wakeAt - time, Duration::zero(), kLongestWait) : kLongestWait;
-    if (reader_ && wait > Duration::zero() && (timerMatchesLoop_ || !wakeAt) && watchesOnly(reader_->fd)) {
+    if (reader_ && wait > Duration::zero() && (!wakeAt || timerThreadKeepsTime()) &&
+        watchesOnly(reader_->fd)) {
         armTimer(wakeAt);
-        if (timerMatchesLoop_ || !wakeAt) {
-            inReader_ = true;
-            reader_->readBlocking();
-            inReader_ = false;
-            retiredReader_.reset();
-            waiting_ = false;
-            return;
-        }
-        // The timer thread, just started, did not get the loop's priority:
-        // the poll keeps the timers' times.
-        armTimer(std::nullopt);
+        inReader_ = true;
+        reader_->readBlocking();
+        inReader_ = false;
+        retiredReader_.reset();
+        waiting_ = false;
+        return;
     }
     bool woken = false;
     pollWatches(wait, wakeFD_, &woken);

@@ -42,6 +42,8 @@ private:
     void signalWakeFD();
     // Calls the blocking reader's `wake`, when there is a reader.
     void wakeReader();
+    // Starts the timer thread on first use; whether it runs at the loop's priority.
+    bool timerThreadKeepsTime();
     // Has the timer thread wake the reader at `due` (none: never).
     void armTimer(std::optional<TimePoint> due);
     void timerLoop();
@@ -54,8 +56,8 @@ private:
     // reader withdrawn meanwhile, kept until that wait has returned.
     bool inReader_ = false;
     std::optional<BlockingReader> retiredReader_;
-    // Started by the first wait in the reader, from the queue's thread, so it
-    // runs at that thread's priority.
+    // Started by the first wait in the reader that has a timer to keep, from
+    // the queue's thread, which then gives it that thread's priority.
     std::thread timerThread_;
     // Whether it got the loop's priority (the queue's thread only).
     bool timerMatchesLoop_ = true;

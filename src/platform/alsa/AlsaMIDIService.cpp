@@ -654,8 +654,8 @@ void AlsaMIDIService::readReady() {
 
 void AlsaMIDIService::readBlocking() {
     if (seq_ == nullptr || stopRequested_ || !blockingReadFlags_) return;
-    const std::size_t handled = drainInput(*queueBatch_, *queueDecoder_, true);
-    const int status = blockingReadStatus_;
+    int status = 0;
+    const std::size_t handled = drainInput(*queueBatch_, *queueDecoder_, &status);
     if (status >= 0 || status == -ENOSPC) {
         if (handled > 0) idleWakeups_ = 0;
         return;
@@ -688,7 +688,7 @@ void AlsaMIDIService::wakeBlockingRead() const {
 }
 
 std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder,
-                                        bool blockForFirst) {
+                                        int* blockingStatus) {
     std::size_t handled = 0;
     // One read takes every event the kernel holds for us into libasound's
     // buffer; the loop ends when that buffer is empty. Asking the kernel again
@@ -696,15 +696,9 @@ std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecode
     // whatever came meanwhile makes the next poll return at once.
     do {
         snd_seq_event_t* event = nullptr;
-        int status = 0;
-        if (blockForFirst) {
-            blockForFirst = false;
-            setReadsBlock(true);
-            status = snd_seq_event_input(seq_, &event);
-            blockingReadStatus_ = status;
-        } else {
-            status = snd_seq_event_input(seq_, &event);
-        }
+        if (blockingStatus != nullptr) setReadsBlock(true);
+        const int status = snd_seq_event_input(seq_, &event);
+        if (blockingStatus != nullptr) *std::exchange(blockingStatus, nullptr) = status;
         if (status == -EAGAIN || status == -EINTR) break;
         ++handled;
         if (status == -ENOSPC) {

@@ -157,9 +157,9 @@ private:
     // poll: only reads wait on it (a direct event's write never does), and
     // only the wait reads from the kernel, the rest from libasound's buffer.
     void setReadsBlock(bool block);
-    // Takes what the sequencer holds for us; with `blockForFirst`, the first
-    // read waits for an event.
-    std::size_t drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder, bool blockForFirst = false);
+    // Takes what the sequencer holds for us. With `blockingStatus`, the first
+    // read waits for an event and its status is stored there.
+    std::size_t drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder, int* blockingStatus = nullptr);
     void handleAnnouncement(const snd_seq_event_t& event);
     void flush(AlsaReceiveBatch& batch);
     void logOverrun(MIDIStatus status);
@@ -187,8 +187,6 @@ private:
     // The descriptor's flags (non-blocking) while the read queue waits in
     // readBlocking(); none when it polls.
     std::optional<int> blockingReadFlags_;
-    // What the last blocking read returned.
-    int blockingReadStatus_ = 0;
     bool readsBlock_ = false;
     std::thread reader_;
     std::atomic<bool> stopRequested_{false};
