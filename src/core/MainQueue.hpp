@@ -3,9 +3,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace velorin {
 
@@ -111,15 +113,22 @@ public:
     struct BlockingReader {
         // The watched descriptor it stands for.
         int fd = -1;
-        // The queue's thread: sleeps until the descriptor has input or `wake`
-        // is called, then handles what came, as the watch's callback would.
+        // The queue's thread: sleeps until the descriptor has input or the
+        // wake message comes, then handles what came, as the watch's callback
+        // would.
         std::function<void()> readBlocking;
-        // Any thread: makes the current or the next `readBlocking` return.
-        std::function<void()> wake;
+        // Written whole to `wakeFD`, it makes the current or the next
+        // `readBlocking` return; the reader skips it. The queue writes it from
+        // any thread, and from a signal handler when a timer falls due, so it
+        // is plain bytes (at most kMaxWakeMessage).
+        int wakeFD = -1;
+        std::vector<std::uint8_t> wakeMessage;
     };
+    static constexpr std::size_t kMaxWakeMessage = 64;
     // Its thread. Lets the loop wait in `reader` (or, empty, withdraws it).
-    // Once it returns, the previous reader's `wake` is not running and is not
-    // called again. False when this queue only polls; the watch works as before.
+    // Once it returns, the previous reader's wake message is not being written
+    // and is not written again. False when this queue only polls, or the
+    // reader has no usable wake message; the watch works as before.
     virtual bool setBlockingReader(std::optional<BlockingReader> reader) {
         (void)reader;
         return false;

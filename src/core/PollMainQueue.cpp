@@ -1,26 +1,99 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/PollMainQueue.hpp"
 
-#include <pthread.h>
-#include <sched.h>
+#include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace velorin {
 
-PollMainQueue::PollMainQueue() : wakeFD_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+namespace detail {
+// What the timer signal's handler writes: the blocking reader's wake message
+// and its descriptor, -1 while there is no reader. The queue's thread changes
+// it; the handler runs on that thread too, between two of its instructions,
+// so the message is complete before the descriptor is set.
+struct TimerWake {
+    std::atomic<int> fd{-1};
+    std::size_t size = 0;
+    std::array<std::uint8_t, MainQueue::kMaxWakeMessage> message{};
+};
+}  // namespace detail
+
+namespace {
+
+// A realtime signal nothing else in the process uses; queued once per timer
+// however often it fires, so it cannot pile up.
+int timerSignal() {
+    return SIGRTMIN + 4;
+}
+
+// The wake of the queue whose loop runs on this thread, while it runs a turn.
+// Initial-exec, so the signal handler reads it without any allocation.
+constinit thread_local detail::TimerWake* tlsTimerWake [[gnu::tls_model("initial-exec")]] = nullptr;
+
+void onTimerSignal(int) {
+    const int savedErrno = errno;
+    if (detail::TimerWake* wake = tlsTimerWake) {
+        if (const int fd = wake->fd.load(); fd >= 0) {
+            [[maybe_unused]] const auto n = ::write(fd, wake->message.data(), wake->size);
+        }
+    }
+    errno = savedErrno;
+}
+
+// Installs the handler once for the process; false when the signal belongs
+// to someone else already.
+bool installTimerSignal() {
+    static const bool installed = [] {
+        struct sigaction current {};
+        if (::sigaction(timerSignal(), nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return false;
+        struct sigaction action {};
+        action.sa_handler = onTimerSignal;
+        ::sigemptyset(&action.sa_mask);
+        // Not restarted: a read the signal interrupts returns at once (even
+        // where a sanitizer runs the handler late). The timer is set only
+        // while the loop's one descriptor is the reader's, and the thread's
+        // other calls then do not sleep; the wake message covers a signal
+        // that comes just before the read.
+        action.sa_flags = 0;
+        return ::sigaction(timerSignal(), &action, nullptr) == 0;
+    }();
+    return installed;
+}
+
+timespec toTimespec(MainQueue::TimePoint t) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
+// Sets the calling thread's wake for one turn of its loop, and restores the
+// one before (a job may run another queue's loop on the same thread).
+class TurnWake {
+public:
+    explicit TurnWake(detail::TimerWake* wake) : previous_(tlsTimerWake) { tlsTimerWake = wake; }
+    ~TurnWake() { tlsTimerWake = previous_; }
+    TurnWake(const TurnWake&) = delete;
+    TurnWake& operator=(const TurnWake&) = delete;
+
+private:
+    detail::TimerWake* previous_;
+};
+
+}  // namespace
+
+PollMainQueue::PollMainQueue()
+    : wakeFD_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), timerWake_(std::make_unique<detail::TimerWake>()) {}
 
 PollMainQueue::~PollMainQueue() {
-    {
-        const std::lock_guard lock(timerMutex_);
-        timerStop_ = true;
-    }
-    timerChanged_.notify_one();
-    if (timerThread_.joinable()) timerThread_.join();
+    deleteTimer();
     if (wakeFD_ >= 0) ::close(wakeFD_);
 }
 
@@ -34,9 +107,21 @@ void PollMainQueue::wakeUp() {
 }
 
 bool PollMainQueue::setBlockingReader(std::optional<BlockingReader> reader) {
+    if (reader && (reader->wakeFD < 0 || reader->wakeMessage.empty() ||
+                   reader->wakeMessage.size() > kMaxWakeMessage || !reader->readBlocking)) {
+        return false;
+    }
     std::optional<BlockingReader> previous;
     {
         const std::lock_guard lock(readerMutex_);
+        // The handler may run between any two of these lines: it finds either
+        // no descriptor or a whole message.
+        timerWake_->fd = -1;
+        if (reader) {
+            timerWake_->size = reader->wakeMessage.size();
+            std::memcpy(timerWake_->message.data(), reader->wakeMessage.data(), timerWake_->size);
+            timerWake_->fd = reader->wakeFD;
+        }
         previous = std::exchange(reader_, std::move(reader));
     }
     // A reader that withdraws itself from inside its own wait is still running.
@@ -46,55 +131,42 @@ bool PollMainQueue::setBlockingReader(std::optional<BlockingReader> reader) {
 
 void PollMainQueue::wakeReader() {
     const std::lock_guard lock(readerMutex_);
-    if (reader_ && reader_->wake) reader_->wake();
+    if (!reader_) return;
+    [[maybe_unused]] const auto n =
+        ::write(reader_->wakeFD, reader_->wakeMessage.data(), reader_->wakeMessage.size());
 }
 
-bool PollMainQueue::timerThreadKeepsTime() {
-    if (!timerThread_.joinable()) {
-        timerThread_ = std::thread([this] { timerLoop(); });
-        // The thread wakes the loop for its timers, so it runs at the loop's
-        // priority. Threads do not inherit a realtime one (it is reset on
-        // creation); where it cannot be had, the loop polls for its timers.
-        int policy = SCHED_OTHER;
-        sched_param priority{};
-        if (::pthread_getschedparam(::pthread_self(), &policy, &priority) == 0 &&
-            (policy & ~SCHED_RESET_ON_FORK) != SCHED_OTHER) {
-            timerMatchesLoop_ = ::pthread_setschedparam(timerThread_.native_handle(), policy, &priority) == 0;
-        }
-    }
-    return timerMatchesLoop_;
+bool PollMainQueue::timerSignalReady() {
+    if (!installTimerSignal()) return false;
+    const auto thread = static_cast<pid_t>(::syscall(SYS_gettid));
+    if (timer_ && timerThread_ == thread) return true;
+    // The loop has moved to another thread (or never had a timer).
+    deleteTimer();
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = timerSignal();
+    event._sigev_un._tid = thread;
+    timer_t timer{};
+    if (::timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return false;
+    timer_ = timer;
+    timerThread_ = thread;
+    return true;
 }
 
 void PollMainQueue::armTimer(std::optional<TimePoint> due) {
-    const std::lock_guard lock(timerMutex_);
-    if (timerDue_ == due) return;
-    // A later time needs no wake-up now: the thread wakes at the earlier one,
-    // finds it moved and sleeps on.
-    const bool sooner = due && (!timerDue_ || *due < *timerDue_);
-    timerDue_ = due;
-    if (sooner) timerChanged_.notify_one();
+    if (!timer_ || armedDue_ == due) return;
+    itimerspec setting{};
+    if (due) setting.it_value = toTimespec(*due);
+    // A time already past fires at once; zero would disarm instead.
+    if (due && setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) setting.it_value.tv_nsec = 1;
+    if (::timer_settime(*timer_, TIMER_ABSTIME, &setting, nullptr) == 0) armedDue_ = due;
 }
 
-void PollMainQueue::timerLoop() {
-    // A timed wait of this thread ends when due, as the loop's own poll would,
-    // not within the default 50 µs of slack.
-    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    std::unique_lock lock(timerMutex_);
-    while (!timerStop_) {
-        if (!timerDue_) {
-            timerChanged_.wait(lock);
-            continue;
-        }
-        const TimePoint due = *timerDue_;
-        if (Clock::now() < due) {
-            timerChanged_.wait_until(lock, due);
-            continue;
-        }
-        timerDue_.reset();
-        lock.unlock();
-        wakeReader();
-        lock.lock();
-    }
+void PollMainQueue::deleteTimer() {
+    if (!timer_) return;
+    ::timer_delete(*timer_);
+    timer_.reset();
+    armedDue_.reset();
 }
 
 void PollMainQueue::signalWakeFD() {
@@ -110,6 +182,9 @@ void PollMainQueue::stop() {
 }
 
 void PollMainQueue::runOnce(std::optional<TimePoint> deadline) {
+    // Set before the clock is read: a timer that fires after that read ends
+    // the wait below; one that fired before it is due and seen as such.
+    const TurnWake turnWake(timerWake_.get());
     // The clock is read again only after something ran: a turn that finds
     // nothing to do (most turns of a busy loop) reads it once.
     runPosted();
@@ -131,8 +206,7 @@ void PollMainQueue::runOnce(std::optional<TimePoint> deadline) {
     constexpr Duration kLongestWait = std::chrono::seconds(1);
     const Duration wait =
         wakeAt ? std::clamp<Duration>(*wakeAt - time, Duration::zero(), kLongestWait) : kLongestWait;
-    if (reader_ && wait > Duration::zero() && (!wakeAt || timerThreadKeepsTime()) &&
-        watchesOnly(reader_->fd)) {
+    if (reader_ && wait > Duration::zero() && (!wakeAt || timerSignalReady()) && watchesOnly(reader_->fd)) {
         armTimer(wakeAt);
         inReader_ = true;
         reader_->readBlocking();
@@ -141,6 +215,8 @@ void PollMainQueue::runOnce(std::optional<TimePoint> deadline) {
         waiting_ = false;
         return;
     }
+    // The poll keeps time itself; a timer left set would only end it early.
+    if (armedDue_) armTimer(std::nullopt);
     bool woken = false;
     pollWatches(wait, wakeFD_, &woken);
     waiting_ = false;

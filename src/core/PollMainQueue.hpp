@@ -1,23 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 #include "core/EventLoopCore.hpp"
 #include "core/PriorityInheritanceMutex.hpp"
 
 namespace velorin {
 
+namespace detail {
+struct TimerWake;
+}
+
 // A real main queue on the monotonic clock and ppoll(2), for tools and
 // integration tests that run without Qt, and the engine thread's loop. post()
 // wakes the loop through an eventfd, only while the loop waits: a job posted
 // while it runs (by its own thread above all) is seen before the next wait.
 // When its only descriptor belongs to a blocking reader, the loop sleeps in
-// that reader instead; posts and stop() then wake it through the reader, and
-// a thread of the queue's own wakes it when the next timer falls due.
+// that reader instead; posts and stop() then wake it with the reader's wake
+// message, and so does a timer signal sent to the loop's thread when the next
+// timer falls due.
 class PollMainQueue final : public EventLoopCore {
 public:
     PollMainQueue();
@@ -40,31 +46,29 @@ private:
     // `deadline`, but at most a second.
     void runOnce(std::optional<TimePoint> deadline);
     void signalWakeFD();
-    // Calls the blocking reader's `wake`, when there is a reader.
+    // Writes the blocking reader's wake message, when there is a reader.
     void wakeReader();
-    // Starts the timer thread on first use; whether it runs at the loop's priority.
-    bool timerThreadKeepsTime();
-    // Has the timer thread wake the reader at `due` (none: never).
+    // The queue's thread: whether a timer signal can end a wait in the reader
+    // on this thread (creating the timer on first use).
+    bool timerSignalReady();
+    // Has the timer signal this thread at `due` (none: never).
     void armTimer(std::optional<TimePoint> due);
-    void timerLoop();
+    void deleteTimer();
     int wakeFD_ = -1;
-    // Changed on the queue's thread under `readerMutex_`, which a caller of
-    // its `wake` on any other thread holds.
+    // Changed on the queue's thread under `readerMutex_`, which a writer of
+    // its wake message on any other thread holds.
     std::optional<BlockingReader> reader_;
     PriorityInheritanceMutex readerMutex_;
     // The queue's thread: set while the loop waits in the reader, and the
     // reader withdrawn meanwhile, kept until that wait has returned.
     bool inReader_ = false;
     std::optional<BlockingReader> retiredReader_;
-    // Started by the first wait in the reader that has a timer to keep, from
-    // the queue's thread, which then gives it that thread's priority.
-    std::thread timerThread_;
-    // Whether it got the loop's priority (the queue's thread only).
-    bool timerMatchesLoop_ = true;
-    std::mutex timerMutex_;
-    std::condition_variable timerChanged_;
-    std::optional<TimePoint> timerDue_;
-    bool timerStop_ = false;
+    // What the timer signal's handler writes, and where (see the .cpp).
+    std::unique_ptr<detail::TimerWake> timerWake_;
+    // The queue's thread: the timer, the thread it signals, and when it is set to fire.
+    std::optional<timer_t> timer_;
+    pid_t timerThread_ = 0;
+    std::optional<TimePoint> armedDue_;
     std::atomic<bool> stopRequested_{false};
     // Set from just before the loop's last look for posted jobs until its
     // wait ends; a poster that sees it clear knows the loop will see the job.

@@ -538,8 +538,8 @@ MIDIStatus AlsaMIDIService::startReader() {
                                   ? ::fcntl(sequencerFd_, F_GETFL)
                                   : -1;
             flags >= 0 && (flags & O_NONBLOCK) != 0 &&
-            readQueue_->setBlockingReader(MainQueue::BlockingReader{sequencerFd_, [this] { readBlocking(); },
-                                                                    [this] { wakeBlockingRead(); }})) {
+            readQueue_->setBlockingReader(MainQueue::BlockingReader{
+                sequencerFd_, [this] { readBlocking(); }, sequencerFd_, blockingReadWakeMessage()})) {
             blockingReadFlags_ = flags;
         }
         return 0;
@@ -673,18 +673,21 @@ void AlsaMIDIService::withdrawBlockingReader() {
     blockingReadFlags_.reset();
 }
 
-void AlsaMIDIService::wakeBlockingRead() const {
-    // A fixed-size event is written as it stands, touching none of the
-    // handle's buffers, so any thread may send it beside the queue's.
+std::vector<std::uint8_t> AlsaMIDIService::blockingReadWakeMessage() const {
+    // An event to our own announcement port, which the reader skips unless
+    // the system sent it. A fixed-size event written as it stands is what
+    // libasound's direct output writes too, so any thread (or a signal
+    // handler) may write it beside the queue's own writes.
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);
     event.type = SND_SEQ_EVENT_USR0;
+    event.source.client = static_cast<unsigned char>(clientId_);
     event.source.port = kAnnouncePort;
     event.dest.client = static_cast<unsigned char>(clientId_);
     event.dest.port = kAnnouncePort;
     event.queue = SND_SEQ_QUEUE_DIRECT;
-    // A full queue of ours needs no wake-up: the reader has events to take.
-    [[maybe_unused]] const int written = snd_seq_event_output_direct(seq_, &event);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&event);
+    return {bytes, bytes + sizeof event};
 }
 
 std::size_t AlsaMIDIService::drainInput(AlsaReceiveBatch& batch, AlsaEventDecoder& decoder,

@@ -150,8 +150,8 @@ private:
     // The queue's wait when the sequencer is all it watches: sleeps in the
     // read itself, then handles what came as readReady() does.
     void readBlocking();
-    // Any thread: an event to ourselves that ends a blocking read.
-    void wakeBlockingRead() const;
+    // What ends a blocking read of ours when written to the sequencer.
+    std::vector<std::uint8_t> blockingReadWakeMessage() const;
     void withdrawBlockingReader();
     // The descriptor stays blocking from one wait in its read to the next
     // poll: only reads wait on it (a direct event's write never does), and
