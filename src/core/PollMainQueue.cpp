@@ -138,14 +138,14 @@ void PollMainQueue::wakeReader() {
 
 bool PollMainQueue::timerSignalReady() {
     if (!installTimerSignal()) return false;
-    const auto thread = static_cast<pid_t>(::syscall(SYS_gettid));
+    const std::thread::id thread = detail::currentThreadID();
     if (timer_ && timerThread_ == thread) return true;
     // The loop has moved to another thread (or never had a timer).
     deleteTimer();
     sigevent event{};
     event.sigev_notify = SIGEV_THREAD_ID;
     event.sigev_signo = timerSignal();
-    event._sigev_un._tid = thread;
+    event._sigev_un._tid = static_cast<pid_t>(::syscall(SYS_gettid));
     timer_t timer{};
     if (::timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return false;
     timer_ = timer;

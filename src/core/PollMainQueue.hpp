@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <sys/types.h>
 #include <time.h>
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "core/EventLoopCore.hpp"
 #include "core/PriorityInheritanceMutex.hpp"
@@ -67,7 +67,7 @@ private:
     std::unique_ptr<detail::TimerWake> timerWake_;
     // The queue's thread: the timer, the thread it signals, and when it is set to fire.
     std::optional<timer_t> timer_;
-    pid_t timerThread_ = 0;
+    std::thread::id timerThread_;
     std::optional<TimePoint> armedDue_;
     std::atomic<bool> stopRequested_{false};
     // Set from just before the loop's last look for posted jobs until its
