@@ -6,7 +6,7 @@
 // BM_AlsaHubLatency holds the engine on the real ALSA service in this process
 // with a PollMainQueue (the app's port 1 destination → Router → the app's port
 // 2 source) and a probe: a sequencer client of its own, driven by libasound
-// from a thread of its own. Once per millisecond the probe
+// from a thread of its own. Once per millisecond, at a random point of it, the probe
 //   direct  sends a note to Midi Through and waits for it to come back
 //           (Midi Through's port is subscribed to the probe's);
 //   hub     sends the same note to our "Velorin Server" destination and waits
@@ -70,6 +70,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -372,14 +373,21 @@ struct RoundTrips {
 };
 
 // `count` notes, one per millisecond, each sent along every path in turn on
-// the calling thread.
+// the calling thread. Each note leaves at a random point of its millisecond
+// (the same points every run): on a strict grid the notes would lock in phase
+// with a server's periodic timers (a 100 ms one, the Link poll, meets every 100th
+// note), so one timer's turn would meet the same note each period and alone
+// decide whether the p99 grows, run by run. Players' notes keep no such phase.
 RoundTrips runPaced(Probe& probe, std::size_t count, std::span<const Path> paths) {
     RoundTrips trips;
     trips.samples.resize(paths.size());
     for (auto& samples : trips.samples) samples.reserve(count);
+    std::minstd_rand random(20261211);
+    std::uniform_int_distribution<long> offset(0, std::chrono::nanoseconds(kPace).count() - 1);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < count; ++i) {
-        std::this_thread::sleep_until(start + kPace * static_cast<long>(i));
+        std::this_thread::sleep_until(start + kPace * static_cast<long>(i) +
+                                      std::chrono::nanoseconds(offset(random)));
         for (std::size_t p = 0; p < paths.size(); ++p) {
             const auto trip = probe.roundTrip(i, paths[p].destination, paths[p].replier);
             if (!trip) {
