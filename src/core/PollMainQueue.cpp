@@ -60,9 +60,10 @@ bool installTimerSignal() {
         ::sigemptyset(&action.sa_mask);
         // Not restarted: a read the signal interrupts returns at once (even
         // where a sanitizer runs the handler late). The timer is set only
-        // while the loop's one descriptor is the reader's, and the thread's
-        // other calls then do not sleep; the wake message covers a signal
-        // that comes just before the read.
+        // while the loop runs and keeps its time in the reader's wait (a poll
+        // or the end of run() clears it), and the loop's own calls then do
+        // not sleep; the wake message covers a signal that comes just before
+        // the read.
         action.sa_flags = 0;
         return ::sigaction(timerSignal(), &action, nullptr) == 0;
     }();
@@ -229,16 +230,23 @@ void PollMainQueue::runOnce(std::optional<TimePoint> deadline) {
 void PollMainQueue::run() {
     stopRequested_ = false;
     while (!stopRequested_) runOnce(std::nullopt);
+    // The thread goes on to other work, whose calls the signal would interrupt.
+    armTimer(std::nullopt);
 }
 
 bool PollMainQueue::runFor(Duration d, const std::function<bool()>& done) {
     stopRequested_ = false;
     const TimePoint end = now() + d;
+    bool finished = false;
     while (!stopRequested_ && now() < end) {
-        if (done && done()) return true;
+        if (done && done()) {
+            finished = true;
+            break;
+        }
         runOnce(end);
     }
-    return done ? done() : true;
+    armTimer(std::nullopt);
+    return finished || !done || done();
 }
 
 }  // namespace velorin

@@ -288,6 +288,18 @@ TEST(PollMainQueue, SleepsInABlockingReaderThatTimersPostsAndStopWake) {
     });
     q.run();
     stopper.join();
+
+    // Once run() returns, a timer still pending signals nothing: the thread's
+    // next blocking call must not fail with EINTR.
+    auto pending = q.postAfter(30ms, [] {});
+    auto stopSoon = q.postAfter(5ms, [&] { q.stop(); });
+    q.run();
+    const timeval timeout{0, 100'000};
+    ASSERT_EQ(::setsockopt(other[0], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout), 0);
+    char c = 0;
+    EXPECT_EQ(::read(other[0], &c, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    pending.cancel();
     q.setBlockingReader(std::nullopt);
     for (int fd : {fds[0], fds[1], other[0], other[1]}) ::close(fd);
 }
