@@ -131,10 +131,11 @@ bool PollMainQueue::setBlockingReader(std::optional<BlockingReader> reader) {
 }
 
 void PollMainQueue::wakeReader() {
+    // The same bytes the timer signal's handler writes.
     const std::lock_guard lock(readerMutex_);
-    if (!reader_) return;
-    [[maybe_unused]] const auto n =
-        ::write(reader_->wakeFD, reader_->wakeMessage.data(), reader_->wakeMessage.size());
+    if (const int fd = timerWake_->fd.load(); fd >= 0) {
+        [[maybe_unused]] const auto n = ::write(fd, timerWake_->message.data(), timerWake_->size);
+    }
 }
 
 bool PollMainQueue::timerSignalReady() {
